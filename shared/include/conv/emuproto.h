@@ -1,0 +1,32 @@
+#pragma once
+// The emulated transport between tavik and an emulated converter: AF_UNIX SOCK_SEQPACKET,
+// one message per datagram, byte 0 of every message an ASCII opcode.
+//
+//   L                      -> "L" + lines "vvvv pppp PATH SERIAL\n"; the server then closes
+//   O"vvvv pppp"           -> "O1" (opened; input reports follow as "I"+bytes) or "O0"
+//   W + report             (no reply; byte 0 is the report number, 0 = unnumbered)
+//   S + m|p|s|i            -> "S" + UTF-8 text (empty: the query failed)
+//   I + report             input report from the device, in order
+// When the device leaves (re-enumeration, unplug) the server closes its connections.
+#include <cstddef>
+
+namespace conv::emu {
+
+inline constexpr char kEnumerate = 'L';
+inline constexpr char kOpen = 'O';
+inline constexpr char kWrite = 'W';
+inline constexpr char kString = 'S';
+inline constexpr char kInput = 'I';
+
+inline constexpr char kStringManufacturer = 'm';
+inline constexpr char kStringProduct = 'p';
+inline constexpr char kStringSerial = 's';
+inline constexpr char kStringIndexed1 = 'i';
+
+// Environment variable holding the socket path; when set, tavik uses the emulated transport.
+inline constexpr const char* kSocketEnv = "TAVIK_EMULATOR";
+
+// Largest message either side sends (opcode + a 65-byte report, or an enumeration list).
+inline constexpr std::size_t kMaxMessage = 65536;
+
+}  // namespace conv::emu
