@@ -1,0 +1,129 @@
+#pragma once
+// The update front end without a toolkit: the A and B transfers through the tool, the device
+// waits, the START sequence and the service menu. It owns the front-end state and reaches the
+// world only through the ports of ports.h.
+//
+// Run time limits (before the time factor; a run that reaches its limit is killed):
+//   "sta", "stb", "sync", "runaprom" (wait for a device reply) .... 5 s
+//   "sa", "sb", "qa", "qb", "bb" (writes only) .................... 3 s
+//   A-line and B-line arguments (one firmware packet or line) ..... 10 s
+// A killed run counts as "device not ready" in the device waits and as a failed transfer (-1)
+// for "sync", a packet or a line; bursts ignore it like any other output. A tool that cannot be
+// started ends the sequence (or the menu action) Failed at once, after one alert.
+#include <array>
+#include <chrono>
+#include <string>
+#include <string_view>
+
+#include "quill/front_state.h"
+#include "quill/ports.h"
+
+namespace quill {
+
+inline constexpr std::chrono::milliseconds kStatusRunLimit{5000};
+inline constexpr std::chrono::milliseconds kWriteRunLimit{3000};
+inline constexpr std::chrono::milliseconds kFirmwareRunLimit{10000};
+// The unscaled limit of a run with this argument.
+std::chrono::milliseconds runLimitFor(std::string_view argument);
+
+// A B line answered "retry" is sent again at most this many times.
+inline constexpr int kMaxBLineResends = 20;
+
+// Running screen of the START action.
+inline constexpr std::string_view kRunningPicture = "0.png";
+inline constexpr std::string_view kRunningBottomText = "DO NOT Remove the Converter";
+struct Frame { int x, y, width, height; };  // bottom-left origin, window content coordinates
+inline constexpr Frame kRunningBottomFrame{10, 30, 450, 20};
+
+// Service menu: titles in order, and the item selected at start.
+inline constexpr std::array<std::string_view, 9> kMenuTitles{
+    "Start A", "Status A", "Update A", "RunApRom", "Quit A",
+    "Start B", "Status B", "Update B", "Quit B"};
+inline constexpr int kMenuInitialIndex = 6;
+
+// Shown (by the window layer) when the user tries to close the window while isRunning().
+inline constexpr std::string_view kCloseRefusedText =
+    "The update is still running. Please wait until it has finished before closing the window.";
+
+// Alerts of the sequence and the transfers.
+inline constexpr std::string_view kAlertWaitLdrom = "Timout (wait LDROM)";
+inline constexpr std::string_view kAlertWaitTarn = "Timout (wait 0E7B/1CF?)";
+inline constexpr std::string_view kAlertWaitC4 = "TIMEOUT (wait status C4)";
+inline constexpr std::string_view kAlertWaitD0 = "Timeout (wait status:D0), auto-fixed";
+inline constexpr std::string_view kAlertFinalChecksum = "Final CheckSum Error";
+// Texts with a path or detail, built by these functions.
+std::string alertFileMissing(char code, std::string_view path);   // "fopen Acode fail (PATH)"
+std::string alertFileRefused(char code, std::string_view path, std::string_view why);
+std::string alertToolUnavailable(std::string_view toolPath, std::string_view reason);
+std::string alertRetryBound(int lineNumber, std::string_view line);
+
+// The final A check: true when a "ckSum_r=" reply dump in `output` carries `localCksum`
+// ("ll hh", either case) as its reply bytes 8 (low) and 9 (high).
+bool finalChecksumMatches(std::string_view output, std::string_view localCksum);
+
+struct Ports {
+    ToolRunner& runner;
+    Alerts& alerts;
+    Clock& clock;
+    Log& log;
+    SequenceView& view;
+};
+
+struct CoreConfig {
+    std::string firmwareDir;  // folder holding "tmpa.hex" and "tmpb.hex"
+    double timeScale = 1.0;   // multiplies every pause and run limit (see time_scale.h)
+};
+
+class FrontCore {
+public:
+    FrontCore(Ports ports, CoreConfig config);
+
+    FrontState& state() { return state_; }
+    const FrontState& state() const { return state_; }
+
+    // Start-up: logs the bundle path, sets LOCAL_CKSUM from it and returns the version text for
+    // labelVer (empty when the name has none).
+    std::string readBundlePath(std::string_view bundlePath);
+
+    // START / FINISH / EXIT. Ends the application once a sequence has ended; otherwise runs the
+    // whole update and returns when it has ended. Ignored while an action is running.
+    void onClick1();
+    // Service pop-up: one action for the item title; false when the title is not a menu item.
+    bool onChangeMenu1(std::string_view title);
+    // The 0.2 s timer's decision (see front_state.h); the window applies it.
+    Refresh onTimer1(bool ckboxTicked) { return quill::onTimer1(state_, ckboxTicked); }
+
+    // The transfers (also reached from the service menu). Failure leaves STATUS_OF_PNG = -1.
+    void UPDATE_A();
+    void UPDATE_B();
+    // Device waits; a give-up shows its alert and sets TIMEOUTFAIL. True when the device came.
+    bool waitLDROM();
+    bool waitTarn();
+
+    // True while the sequence, a transfer or a menu action runs: the window must not close.
+    bool isRunning() const { return running_; }
+
+    std::string firmwarePath(std::string_view fileName) const;
+
+private:
+    struct ToolUnavailable {};
+    struct Busy;
+
+    RunResult run(std::string_view argument);
+    void burst(std::string_view word, int count, std::chrono::microseconds pauseAfter);
+    void pauseFor(std::chrono::microseconds duration);
+    bool waitDevice(std::string_view word, std::chrono::microseconds pause, int limit,
+                    bool (*ready)(const RunResult&));
+    bool preflight();
+    void sequence();
+    void updateA();
+    void updateB();
+    void fail(const std::string& alert);
+
+    Ports ports_;
+    CoreConfig config_;
+    FrontState state_;
+    bool running_ = false;
+};
+
+}  // namespace quill

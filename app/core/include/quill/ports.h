@@ -1,0 +1,73 @@
+#pragma once
+// The small interfaces through which the front-end core reaches the world. The window layer
+// implements them with the toolkit; the unit tests implement them with scripts and a virtual
+// clock.
+#include <chrono>
+#include <string>
+
+namespace quill {
+
+// How one run of the tool ended.
+enum class RunEnd {
+    Exited,         // the tool ran to its end; output holds all it printed
+    TimedOut,       // the run reached its time limit and was killed; output holds what came before
+    FailedToStart,  // the tool could not be started (missing, not executable); output is empty
+};
+
+struct RunResult {
+    RunEnd end = RunEnd::Exited;
+    std::string output;  // standard output decoded as UTF-8 (never left unset)
+    std::string reason;  // FailedToStart: why, in the platform's words (e.g. "No such file")
+};
+
+// Runs the tool once with exactly one argument (no shell) and returns when it has exited or has
+// been killed at `timeLimit`. The limit is already scaled by the time factor. While waiting, the
+// window keeps turning its event loop so the status refresh goes on.
+class ToolRunner {
+public:
+    virtual ~ToolRunner() = default;
+    virtual RunResult runCmd(const std::string& argument, std::chrono::milliseconds timeLimit) = 0;
+    // Full path of the tool, for the alert that says it cannot be started.
+    virtual std::string toolPath() const = 0;
+};
+
+// A modal message box with one button; returns when the user has dismissed it.
+class Alerts {
+public:
+    virtual ~Alerts() = default;
+    virtual void alertA(const std::string& text) = 0;
+};
+
+// Fixed pauses of the sequence (already scaled). The window stays painted meanwhile.
+class Clock {
+public:
+    virtual ~Clock() = default;
+    virtual void pause(std::chrono::microseconds duration) = 0;
+};
+
+// log(): one line to the system log. trace(): diagnostic text for standard output, written as
+// given (it carries its own line feeds).
+class Log {
+public:
+    virtual ~Log() = default;
+    virtual void log(const std::string& line) = 0;
+    virtual void trace(const std::string& text) = 0;
+};
+
+// The widget effects of the START action. Every text and frame is fixed by the core's
+// constants (front_core.h).
+class SequenceView {
+public:
+    virtual ~SequenceView() = default;
+    // imgORBEN hidden, set to kRunningPicture, shown; labelBot titled kRunningBottomText,
+    // moved to kRunningBottomFrame and made white; ckbox1 and startBtn hidden.
+    virtual void showRunningScreen() = 0;
+    // startBtn shown again (the next refresh retitles it).
+    virtual void showStartButton() = 0;
+    // End the application (FINISH / EXIT pressed).
+    virtual void terminateApp() = 0;
+    // ckbox1's state: true when ticked (also read while the box is hidden).
+    virtual bool compatibilityTicked() const = 0;
+};
+
+}  // namespace quill

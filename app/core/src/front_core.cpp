@@ -1,0 +1,1 @@
+#include "quill/front_core.h"
