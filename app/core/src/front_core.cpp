@@ -1,1 +1,254 @@
+// The START sequence, the device waits and the service menu.
 #include "quill/front_core.h"
+
+#include <cmath>
+
+#include "conv/hexfile.h"
+#include "quill/bundle.h"
+
+namespace quill {
+namespace {
+
+using std::chrono::microseconds;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+bool contains(std::string_view text, std::string_view marker) {
+    return text.find(marker) != std::string_view::npos;
+}
+
+// A run that was killed at its limit never proves a device present or a marker seen.
+bool loaderPresent(const RunResult& r) {
+    return r.end == RunEnd::Exited && !contains(r.output, "LDROM NOT FOUND");
+}
+bool normalDevicePresent(const RunResult& r) {
+    return r.end == RunEnd::Exited && !contains(r.output, "0E7B/1CF? NOT FOUND");
+}
+bool statusC4(const RunResult& r) { return r.end == RunEnd::Exited && contains(r.output, "c4"); }
+bool statusD0(const RunResult& r) {
+    return r.end == RunEnd::Exited && contains(r.output, "01 01 02 42 d0");
+}
+
+}  // namespace
+
+// Marks an action as running for as long as it is in scope.
+struct FrontCore::Busy {
+    explicit Busy(bool& flag) : flag_(flag), outer_(flag) { flag_ = true; }
+    ~Busy() { flag_ = outer_; }
+    Busy(const Busy&) = delete;
+    Busy& operator=(const Busy&) = delete;
+    bool& flag_;
+    bool outer_;
+};
+
+FrontCore::FrontCore(Ports ports, CoreConfig config) : ports_(ports), config_(std::move(config)) {
+    if (!(config_.timeScale > 0) || !std::isfinite(config_.timeScale)) config_.timeScale = 1.0;
+}
+
+std::string FrontCore::readBundlePath(std::string_view bundlePath) {
+    BundleName name = readBundleName(bundlePath);
+    for (const auto& line : name.logLines) ports_.log.log(line);
+    state_.LOCAL_CKSUM = name.localCksum;
+    return name.versionText.value_or(std::string());
+}
+
+void FrontCore::pauseFor(microseconds duration) {
+    ports_.clock.pause(microseconds(std::llround(static_cast<double>(duration.count()) * config_.timeScale)));
+}
+
+RunResult FrontCore::run(std::string_view argument) {
+    const milliseconds limit(std::llround(static_cast<double>(runLimitFor(argument).count()) * config_.timeScale));
+    RunResult result = ports_.runner.runCmd(std::string(argument), limit);
+    state_.cmdRet = result.output;
+    ports_.log.log("runCmd() returned:\n" + state_.cmdRet);
+    switch (result.end) {
+        case RunEnd::Exited:
+            break;
+        case RunEnd::TimedOut:
+            ports_.log.log("tavik killed after " + std::to_string(limit.count()) + " ms: " + std::string(argument));
+            break;
+        case RunEnd::FailedToStart:
+            ports_.alerts.alertA(alertToolUnavailable(ports_.runner.toolPath(), result.reason));
+            throw ToolUnavailable{};
+    }
+    return result;
+}
+
+void FrontCore::burst(std::string_view word, int count, microseconds pauseAfter) {
+    for (int i = 0; i < count; ++i) {
+        run(word);
+        if (pauseAfter.count() > 0) pauseFor(pauseAfter);
+    }
+}
+
+void FrontCore::fail(const std::string& alert) {
+    ports_.alerts.alertA(alert);
+    state_.STATUS_OF_PNG = kStatusFailed;
+}
+
+// Runs `word` until `ready`; gives up after `limit` examined runs plus one unexamined run.
+bool FrontCore::waitDevice(std::string_view word, microseconds pause, int limit,
+                           bool (*ready)(const RunResult&)) {
+    for (int attempts = 1;; ++attempts) {
+        const RunResult result = run(word);
+        pauseFor(pause);
+        if (attempts > limit) return false;
+        if (ready(result)) return true;
+    }
+}
+
+bool FrontCore::waitLDROM() {
+    const bool present = waitDevice("sta", seconds(1), 30, loaderPresent);
+    if (!present) {
+        ports_.alerts.alertA(std::string(kAlertWaitLdrom));
+        state_.TIMEOUTFAIL = true;
+    }
+    ports_.log.trace("waitLDROM() done.\n");
+    return present;
+}
+
+bool FrontCore::waitTarn() {
+    const bool present = waitDevice("stb", seconds(1), 30, normalDevicePresent);
+    if (!present) {
+        ports_.alerts.alertA(std::string(kAlertWaitTarn));
+        state_.TIMEOUTFAIL = true;
+    }
+    return present;
+}
+
+// Both firmware files are read and checked before anything reaches the device.
+bool FrontCore::preflight() {
+    const std::string pathA = firmwarePath("tmpa.hex");
+    const auto linesA = conv::readHexLines(pathA);
+    if (!linesA) {
+        fail(alertFileMissing('A', pathA));
+        return false;
+    }
+    if (const auto gathered = conv::gatherAImage(*linesA); !gathered.ok()) {
+        fail(alertFileRefused('A', pathA, gathered.error->message()));
+        return false;
+    }
+    if (!ports_.view.compatibilityTicked()) return true;
+    const std::string pathB = firmwarePath("tmpb.hex");
+    const auto linesB = conv::readHexLines(pathB);
+    if (!linesB) {
+        fail(alertFileMissing('B', pathB));
+        return false;
+    }
+    if (const auto gathered = conv::gatherBLines(*linesB); !gathered.ok()) {
+        fail(alertFileRefused('B', pathB, gathered.error->message()));
+        return false;
+    }
+    return true;
+}
+
+void FrontCore::sequence() {
+    if (!preflight()) return;
+
+    // A phase: into the loader, the A code, back to the application, into the loader again.
+    burst("sa", 20, milliseconds(1));
+    if (!waitLDROM()) {
+        state_.STATUS_OF_PNG = kStatusFailed;
+        return;
+    }
+    updateA();
+    if (state_.STATUS_OF_PNG == kStatusFailed) return;
+    run("runaprom");
+    pauseFor(seconds(3));
+    burst("sa", 10, microseconds(0));
+    if (!waitLDROM()) {
+        state_.STATUS_OF_PNG = kStatusFailed;
+        return;
+    }
+    run("runaprom");
+    pauseFor(seconds(3));
+
+    // B phase.
+    for (int i = 0; i < 10; ++i) {
+        run("sb");
+        run("qa");
+        pauseFor(microseconds(100));
+    }
+    run("sb");
+    pauseFor(milliseconds(1));
+    burst("sb", 20, milliseconds(20));
+    if (ports_.view.compatibilityTicked()) {
+        updateB();  // a failure (-1) stays for the end; the device still has to leave B mode
+        if (!waitDevice("stb", seconds(2), 10, statusC4)) {
+            ports_.alerts.alertA(std::string(kAlertWaitC4));
+            state_.TIMEOUTFAIL = true;
+            state_.STATUS_OF_PNG = kStatusFailed;
+            return;
+        }
+        run("bb");
+        if (!waitDevice("stb", seconds(2), 5, statusD0)) ports_.alerts.alertA(std::string(kAlertWaitD0));
+    }
+
+    // Leaving update mode.
+    run("stb");
+    pauseFor(seconds(6));
+    burst("qa", 30, milliseconds(2));
+    run("qb");
+    burst("qb", 30, milliseconds(2));
+}
+
+void FrontCore::onClick1() {
+    if (running_) return;
+    if (state_.STATUS_OF_PNG >= kStatusComplete || state_.STATUS_OF_PNG == kStatusFailed) {
+        ports_.view.terminateApp();
+        return;
+    }
+    Busy busy(running_);
+    ports_.view.showRunningScreen();
+    try {
+        sequence();
+    } catch (const ToolUnavailable&) {
+        state_.STATUS_OF_PNG = kStatusFailed;
+    }
+    if (state_.STATUS_OF_PNG != kStatusFailed) state_.STATUS_OF_PNG = kStatusComplete;
+    ports_.view.showStartButton();
+}
+
+void FrontCore::UPDATE_A() {
+    Busy busy(running_);
+    try {
+        updateA();
+    } catch (const ToolUnavailable&) {
+        state_.STATUS_OF_PNG = kStatusFailed;
+    }
+}
+
+void FrontCore::UPDATE_B() {
+    Busy busy(running_);
+    try {
+        updateB();
+    } catch (const ToolUnavailable&) {
+        state_.STATUS_OF_PNG = kStatusFailed;
+    }
+}
+
+bool FrontCore::onChangeMenu1(std::string_view title) {
+    static constexpr std::array<std::string_view, kMenuTitles.size()> kWords{
+        "sa", "sta", "", "runaprom", "qa", "sb", "stb", "", "qb"};
+    for (std::size_t i = 0; i < kMenuTitles.size(); ++i) {
+        if (title != kMenuTitles[i]) continue;
+        if (running_) return true;
+        if (title == "Update A") {
+            UPDATE_A();
+        } else if (title == "Update B") {
+            UPDATE_B();
+        } else {
+            Busy busy(running_);
+            try {
+                run(kWords[i]);
+            } catch (const ToolUnavailable&) {
+                // A single service action: the alert has said it all.
+            }
+        }
+        return true;
+    }
+    return false;
+}
+
+}  // namespace quill
+

@@ -1,3 +1,218 @@
-#include "quill/front_core.h"
+// The A and B transfers through the tool, one run per packet or line.
+#include <cstdio>
+#include <string>
+
+#include "conv/hexfield.h"
+#include "conv/hexfile.h"
+#include "conv/packets.h"
 #include "quill/bundle.h"
-#include "quill/time_scale.h"
+#include "quill/front_core.h"
+
+namespace quill {
+namespace {
+
+constexpr std::string_view kRuler =
+    "============================================================================";
+constexpr std::string_view kShortRuler = "=====================================================";
+
+bool contains(std::string_view text, std::string_view marker) {
+    return text.find(marker) != std::string_view::npos;
+}
+
+// The 48 (first packet) or up to 56 image bytes of a report, as the trace shows them.
+std::string traceBytes(const conv::LoaderReport& report, std::size_t from, std::size_t count,
+                       const char* format) {
+    std::string text;
+    char cell[8];
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i != 0 && i % 16 == 0) text += '\n';
+        std::snprintf(cell, sizeof cell, format, report[from + i]);
+        text += cell;
+    }
+    return text;
+}
+
+}  // namespace
+
+std::chrono::milliseconds runLimitFor(std::string_view argument) {
+    for (std::string_view word : {"sta", "stb", "sync", "runaprom"})
+        if (argument == word) return kStatusRunLimit;
+    for (std::string_view word : {"sa", "sb", "qa", "qb", "bb"})
+        if (argument == word) return kWriteRunLimit;
+    return argument.size() > 10 ? kFirmwareRunLimit : kStatusRunLimit;
+}
+
+std::string alertFileMissing(char code, std::string_view path) {
+    return std::string("fopen ") + code + "code fail (" + std::string(path) + ")";
+}
+
+std::string alertFileRefused(char code, std::string_view path, std::string_view why) {
+    return std::string(1, code) + "code file refused (" + std::string(path) + "): " + std::string(why);
+}
+
+std::string alertToolUnavailable(std::string_view toolPath, std::string_view reason) {
+    return "Cannot start tavik (" + std::string(toolPath) + "): " + std::string(reason);
+}
+
+std::string alertRetryBound(int lineNumber, std::string_view line) {
+    std::string shown(line.substr(0, line.find_first_of("\r\n")));
+    return "Bcode line " + std::to_string(lineNumber) + " (" + shown + ") still answered retry after " +
+           std::to_string(kMaxBLineResends) + " resends";
+}
+
+bool finalChecksumMatches(std::string_view output, std::string_view localCksum) {
+    const auto expected = parseLocalCksum(localCksum);
+    if (!expected) return false;
+    constexpr std::string_view kDump = "ckSum_r=";
+    for (std::size_t at = output.find(kDump); at != std::string_view::npos;
+         at = output.find(kDump, at + 1)) {
+        // "ckSum_r=" then reply bytes 0..14 as "%02x " (byte 4 as "*%02x ") on one line.
+        std::string_view rest = output.substr(at + kDump.size());
+        rest = rest.substr(0, rest.find('\n'));
+        int index = 0;
+        int low = -1, high = -1;
+        std::size_t pos = 0;
+        while (index <= 9) {
+            while (pos < rest.size() && rest[pos] == ' ') ++pos;
+            if (pos < rest.size() && index == 4 && rest[pos] == '*') ++pos;
+            const std::size_t end = rest.find(' ', pos);
+            const std::string_view token = rest.substr(pos, end == std::string_view::npos ? end : end - pos);
+            const auto value = token.size() == 2 ? conv::parseHexByte(token) : std::nullopt;
+            if (!value) break;
+            if (index == 8) low = *value;
+            if (index == 9) high = *value;
+            ++index;
+            if (end == std::string_view::npos) break;
+            pos = end;
+        }
+        if (low >= 0 && high >= 0 && static_cast<unsigned>(low | (high << 8)) == *expected) return true;
+    }
+    return false;
+}
+
+std::string FrontCore::firmwarePath(std::string_view fileName) const {
+    return config_.firmwareDir + "/" + std::string(fileName);
+}
+
+void FrontCore::updateA() {
+    const std::string path = firmwarePath("tmpa.hex");
+    ports_.log.log("path of Acode : " + path);
+    const auto lines = conv::readHexLines(path);
+    if (!lines) {
+        ports_.log.trace("fopen(Acode) fail\n");
+        fail(alertFileMissing('A', path));
+        return;
+    }
+    std::size_t fileSize = 0;
+    for (const auto& line : *lines) fileSize += line.size();
+    ports_.log.trace("fsize=" + std::to_string(fileSize) + "\n");
+    const conv::AImageResult gathered = conv::gatherAImage(*lines);
+    if (!gathered.ok()) {
+        fail(alertFileRefused('A', path, gathered.error->message()));
+        return;
+    }
+    const conv::AImage& image = gathered.image;
+    const auto packets = conv::buildAPackets(image);
+
+    ports_.log.trace(std::string(kRuler) + " eof reading file, then send cmd-sync, then update A\n\n");
+    pauseFor(std::chrono::seconds(1));
+    ports_.log.trace("GUI: sending sync-cmd\n");
+    if (run("sync").end == RunEnd::TimedOut) {
+        state_.STATUS_OF_PNG = kStatusFailed;  // a loader that does not answer sync takes nothing
+        return;
+    }
+
+    // First packet: its own answer is not judged (the loader's first reply may be stale).
+    ports_.log.trace("(in GUI, txt from file)\n" + traceBytes(packets.front(), 17, 48, " %02x,") + "\n");
+    std::string argument = conv::formatALine(packets.front());
+    ports_.log.trace("send to tavik:" + argument + "\n");
+    if (run(argument).end == RunEnd::TimedOut) {
+        state_.STATUS_OF_PNG = kStatusFailed;
+        return;
+    }
+    ports_.log.trace(std::string(kRuler) + " Above is 1st pkg of upg A\n");
+    pauseFor(std::chrono::microseconds(5));
+
+    std::uint64_t position = conv::loader::kFirstImageBytes;
+    const std::uint64_t total = image.bytes.size();
+    for (std::size_t k = 1; k + 1 < packets.size(); ++k) {
+        position += conv::loader::kContinuationBytes;
+        ports_.log.trace(traceBytes(packets[k], 9, 56, "%02x, "));
+        pauseFor(std::chrono::microseconds(1));
+        argument = conv::formatALine(packets[k]);
+        ports_.log.trace("\nsend to tavik:" + argument + "\n");
+        const RunResult result = run(argument);
+        ports_.log.trace(std::string(kShortRuler) + " " + std::to_string(total) + " remain " +
+                         std::to_string(total - position) + "\n");
+        if (result.end == RunEnd::TimedOut || contains(result.output, "uafail")) {
+            state_.STATUS_OF_PNG = kStatusFailed;
+            return;
+        }
+        state_.STATUS_OF_PNG = static_cast<int>(std::min<std::uint64_t>(position * 19 / total, 19));
+    }
+
+    const conv::LoaderReport& last = packets.back();
+    const std::size_t lastBytes = total - position;
+    const unsigned packetNo = last[5] | (last[6] << 8);
+    char head[96];
+    std::snprintf(head, sizeof head, "*** LAST PACK has %zu bytes, packNo=%u(0x%04x)\n", lastBytes,
+                  packetNo, packetNo);
+    ports_.log.trace(head + traceBytes(last, 9, lastBytes, "%02x, "));
+    argument = conv::formatALine(last);
+    ports_.log.trace("\nsend to tavik:" + argument + "\n");
+    if (run(argument).end == RunEnd::TimedOut) {
+        state_.STATUS_OF_PNG = kStatusFailed;
+        return;
+    }
+    ports_.log.trace(std::string(kShortRuler) + " (GUI Says) Above Sended last pack\n");
+    pauseFor(std::chrono::microseconds(5));
+    ports_.log.trace("###  NOW Compare final-checkSum\n");
+
+    if (finalChecksumMatches(state_.cmdRet, state_.LOCAL_CKSUM)) {
+        ports_.log.trace("### final checkSum SUCCESS!! (" + state_.LOCAL_CKSUM + ")\n");
+        return;
+    }
+    ports_.log.trace("### final checkSum ERROR !!! expected " + state_.LOCAL_CKSUM + " in:\n" +
+                     state_.cmdRet + "\n");
+    fail(std::string(kAlertFinalChecksum));
+}
+
+void FrontCore::updateB() {
+    const std::string path = firmwarePath("tmpb.hex");
+    const auto fileLines = conv::readHexLines(path);
+    if (!fileLines) {
+        ports_.log.trace("fopen Bcode fail\n");
+        fail(alertFileMissing('B', path));
+        return;
+    }
+    const conv::BLinesResult gathered = conv::gatherBLines(*fileLines);
+    if (!gathered.ok()) {
+        fail(alertFileRefused('B', path, gathered.error->message()));
+        return;
+    }
+    const auto& lines = gathered.lines;
+    const std::size_t count = lines.size();
+    for (std::size_t n = 1; n <= count; ++n) {
+        const std::string& line = lines[n - 1];
+        char head[24];
+        std::snprintf(head, sizeof head, "\n(line%03zu)", n - 1);
+        ports_.log.trace(head + line);
+        // Scaled to this file, and below "complete" until the last line has gone.
+        state_.STATUS_OF_PNG = static_cast<int>(n * kStatusLastProgress / count);
+
+        RunResult result = run(line);
+        for (int resends = 0; result.end == RunEnd::Exited && contains(result.output, "retry"); ++resends) {
+            if (resends == kMaxBLineResends) {
+                fail(alertRetryBound(static_cast<int>(n), line));
+                return;
+            }
+            result = run(line);
+        }
+        if (result.end == RunEnd::TimedOut || contains(result.output, "ubfail")) {
+            state_.STATUS_OF_PNG = kStatusFailed;
+            return;
+        }
+    }
+}
+
+}  // namespace quill
