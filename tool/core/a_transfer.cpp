@@ -1,0 +1,198 @@
+// A code through the loader: the whole "tarna.hex" in one run, or one packet per run.
+#include <algorithm>
+
+#include "conv/hexfield.h"
+#include "conv/hexfile.h"
+#include "conv/packets.h"
+#include "core/commands.h"
+#include "core/messages.h"
+
+namespace tavik {
+
+namespace {
+
+constexpr int kOnePacketTries = 10;
+
+void showReport(Session& s) {
+    std::FILE* out = s.out();
+    std::fprintf(out, "\nSHOW65BYTES(): buf[0~64]= WriteReport =\n");
+    for (std::size_t i = 0; i < conv::kLoaderReportSize; ++i) {
+        std::fprintf(out, "%02x, ", s.buf[i]);
+        if (i % 16 == 0) std::fprintf(out, "\n");
+    }
+}
+
+// Reply bytes 0..14, the packet-number byte marked.
+void printReply(Session& s, bool markPacketNo) {
+    for (std::size_t i = 0; i < 15; ++i) {
+        std::fprintf(s.out(), markPacketNo && i == conv::loader::kReplyPacketNo ? "*%02x " : "%02x ", s.bufR[i]);
+    }
+}
+
+std::uint32_t replyChecksum(const Session& s) { return s.bufR[0] + 256u * s.bufR[1]; }
+
+std::uint32_t bufChecksum(const Session& s) {
+    conv::LoaderReport report;
+    std::copy(s.buf.begin(), s.buf.end(), report.begin());
+    return conv::packetChecksum(report);
+}
+
+void load(Session& s, const conv::LoaderReport& report) { std::copy(report.begin(), report.end(), s.buf.begin()); }
+
+bool writePacket(Session& s, const char* failure) {
+    if (s.writeBuf(conv::kLoaderReportSize) == static_cast<int>(conv::kLoaderReportSize)) return true;
+    std::fprintf(s.out(), "%s\n", failure);
+    return false;
+}
+
+}  // namespace
+
+std::optional<std::string> checkALineArgument(std::string_view text) {
+    const std::size_t digits = 2 * conv::kLoaderReportSize;
+    if (text.size() < digits) {
+        return "uafail: A-line argument has " + std::to_string(text.size()) + " characters, " +
+               std::to_string(digits) + " hexadecimal digits are needed";
+    }
+    for (std::size_t i = 0; i < digits; ++i) {
+        if (!conv::isHexDigit(text[i])) {
+            return "uafail: A-line argument holds a non-hex character at position " + std::to_string(i + 1);
+        }
+    }
+    return std::nullopt;
+}
+
+bool updateAcode(Session& s) {
+    std::FILE* out = s.out();
+    const auto lines = conv::readHexLines(s.config().aHexPath);
+    if (!lines) {
+        std::fprintf(out, "fopen() Acode fail\n");
+        return false;
+    }
+    std::fprintf(out, "fopen(): found .../Build/Products/Debug/tarna.hex\n");
+    long size = 0;
+    for (const auto& line : *lines) size += static_cast<long>(line.size());
+    std::fprintf(out, "fsize=%ld\n", size);
+
+    const conv::AImageResult gathered = conv::gatherAImage(*lines);
+    if (!gathered.ok()) {
+        messages::fileRefused(out, "tarna.hex", gathered.error->message());
+        return false;
+    }
+    const conv::AImage& image = gathered.image;
+    const std::vector<conv::LoaderReport> packets = conv::buildAPackets(image);
+
+    std::fprintf(out, "============ eof file, start update A ==========\n");
+    CmdWriteAndReadOne(s, conv::loader::kCmdSync);
+    std::uint32_t packNo = conv::loader::kFirstAPacketNo;
+
+    // First packet: command, number, total and 48 image bytes.
+    std::fprintf(out, "(txt in file)\n");
+    for (std::size_t i = 0; i < conv::loader::kFirstImageBytes; ++i) {
+        if (i == 16 || i == 32) std::fprintf(out, "\n");
+        std::fprintf(out, "%02x, ", image.bytes[i]);
+    }
+    std::fprintf(out, "\n");
+    load(s, packets.front());
+    if (!writePacket(s, "!! fail to write A-code")) return false;
+    showReport(s);
+    if (!READ_PKNO_FROM_FW(s, packNo + 1)) return false;
+    packNo += 2;
+    std::fprintf(out, "=============================== Above is 1st pkg of upg A\n");
+    s.pause(5);
+    s.buf.fill(0);
+
+    // Full continuation packets of 56 image bytes, each checked against the loader's checksum.
+    std::size_t pos = conv::loader::kFirstImageBytes;
+    for (std::size_t k = 1; k + 1 < packets.size(); ++k) {
+        std::fprintf(out, "(txt in file)\n");
+        for (std::size_t i = 0; i < conv::loader::kContinuationBytes; ++i) {
+            if (i == 16 || i == 32 || i == 48) std::fprintf(out, "\n");
+            std::fprintf(out, "@%02x,#%02x ", image.bytes[pos + i], packets[k][1 + conv::loader::kData + i]);
+        }
+        pos += conv::loader::kContinuationBytes;
+        load(s, packets[k]);
+        s.pause(1);
+        if (!writePacket(s, "!! fail to write A-code")) return false;
+        showReport(s);
+        if (!READ_PKNO_FROM_FW(s, packNo + 1)) return false;
+        packNo += 2;
+        const std::uint32_t written = bufChecksum(s);
+        std::fprintf(out, "ckSum_w=%04x\n", written);
+        std::fprintf(out, "ckSum_r=");
+        printReply(s, true);
+        std::fprintf(out, "...(more)\n");
+        if (written != replyChecksum(s)) {
+            for (int i = 0; i < 3; ++i) {
+                std::fprintf(out, "\n !! checksum (0x%02x%02x) error , quit program !!\n", s.bufR[1], s.bufR[0]);
+            }
+            return false;
+        }
+        std::fprintf(out, "=====================================================\n");
+        s.pause(5);
+    }
+
+    // Last packet: the 0..55 bytes left.
+    const std::size_t left = image.bytes.size() - pos;
+    std::fprintf(out, "*** LAST PACK has %d bytes, packNo=%d (%04x)\n", static_cast<int>(left),
+                 static_cast<int>(packNo), packNo);
+    for (std::size_t i = 0; i < left; ++i) std::fprintf(out, "%02x, ", image.bytes[pos + i]);
+    load(s, packets.back());
+    if (!writePacket(s, "!! fail to write A-code")) return false;
+    showReport(s);
+    if (!READ_PKNO_FROM_FW(s, packNo + 1)) return false;
+    packNo += 2;
+    std::fprintf(out, "ckSum_w=%04x , ", bufChecksum(s));
+    std::fprintf(out, "readback bufR=\n");
+    printReply(s, false);
+    std::fprintf(out, "...(more)\n");
+    std::fprintf(out, "FINAL TOTAL CKSUM = (hi)%02x %02x\n", s.bufR[conv::loader::kReplyTotal + 1],
+                 s.bufR[conv::loader::kReplyTotal]);
+    std::fprintf(out, "=====================================================\n");
+    s.pause(5);
+    std::fprintf(out, "\ntransfered A code , done.\nyou can use 'runaprom ' to quit A\n");
+    return true;
+}
+
+bool updateAcode_1line(Session& s, std::string_view text) {
+    std::FILE* out = s.out();
+    std::fprintf(out, "\n[tavik.exe] argv[1] to (char) array: %.*s\n", static_cast<int>(text.size()), text.data());
+    if (auto refusal = checkALineArgument(text)) {
+        std::fprintf(out, "%s\n", refusal->c_str());
+        return false;
+    }
+    load(s, *conv::parseALine(text));
+    for (std::size_t i = 0; i < conv::kLoaderReportSize; ++i) {
+        std::fprintf(out, "%.2s, ", text.data() + 2 * i);
+        if (i % 16 == 0) std::fprintf(out, "\n");
+    }
+    if (!writePacket(s, "WRITE65() uafail")) return false;
+    const std::uint32_t written = bufChecksum(s);
+    showReport(s);
+    std::fprintf(out, "ckSum_w=%04x\n", written);
+
+    // A loader answers each packet once: the first reply may take as long as the loader needs,
+    // but after a wrong one no other is coming, so later reads are bounded.
+    for (int attempt = 0; attempt < kOnePacketTries; ++attempt) {
+        s.bufR.fill(0);
+        const int got = s.readBufR(conv::kLoaderReportSize, attempt == 0 ? hid::kBlocking : s.config().replyWaitMs);
+        if (got < 0) {
+            messages::linkLost(out, "no reply can come");
+            break;
+        }
+        if (got == 0 && attempt > 0) {
+            std::fprintf(out, "ckSum_r: no further reply within %d ms\n", s.config().replyWaitMs);
+            break;
+        }
+        std::fprintf(out, "ckSum_r=");
+        printReply(s, true);
+        std::fprintf(out, " ...(more readback)\n");
+        if (replyChecksum(s) == written) {
+            std::fprintf(out, "uaok\n");
+            return true;
+        }
+    }
+    std::fprintf(out, "uafail ckSum\n");
+    return false;
+}
+
+}  // namespace tavik

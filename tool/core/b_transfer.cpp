@@ -1,0 +1,129 @@
+// B code through the normal-mode device: one 16-byte HEX line per frame, each echoed back.
+#include <algorithm>
+
+#include "conv/checksum.h"
+#include "conv/hexfield.h"
+#include "conv/hexfile.h"
+#include "conv/packets.h"
+#include "core/commands.h"
+#include "core/messages.h"
+
+namespace tavik {
+
+namespace {
+
+constexpr int kEchoTries = 10;
+
+void load(Session& s, const conv::FrameReport& frame) {
+    std::copy(frame.begin(), frame.end(), s.buf.begin());
+}
+
+bool isEcho(const Session& s) { return conv::isBLineEcho(s.bufR.data(), s.bufR.size()); }
+
+std::uint32_t frameChecksum(const Session& s) {
+    return conv::checkSum(s.buf.data(), static_cast<std::int32_t>(conv::frame::kBLineChecksum));
+}
+
+}  // namespace
+
+std::optional<std::string> checkBLineArgument(std::string_view text) {
+    // Digits are expected in the address (characters 4..7) and the data (characters 10..41).
+    const auto digitAt = [&](std::size_t position) { return position <= text.size() && conv::isHexDigit(text[position - 1]); };
+    for (std::size_t position = 4; position <= 41; ++position) {
+        if (position == 8 || position == 9) continue;
+        if (!digitAt(position)) {
+            return "ubfail: B-line argument holds a non-hex character at position " + std::to_string(position);
+        }
+    }
+    return std::nullopt;
+}
+
+bool updateBcode_1line(Session& s, std::string_view text) {
+    std::FILE* out = s.out();
+    if (text.size() != conv::kBLineLength) {
+        std::fprintf(out, "len ubfail\n");
+        return false;
+    }
+    if (auto refusal = checkBLineArgument(text)) {
+        std::fprintf(out, "%s\n", refusal->c_str());
+        return false;
+    }
+    const conv::FrameReport frame = conv::makeBLineFrame(*conv::parseBLine(text));
+    load(s, frame);
+    if (conv::isRetryFrame(frame)) {
+        std::fprintf(out, "retry\n");
+        return true;
+    }
+    const std::uint32_t written = frameChecksum(s);
+    std::fprintf(out, "cks_w=%04x\n", written);
+    if (s.writeBuf(conv::kFrameReportSize) != static_cast<int>(conv::kFrameReportSize)) {
+        std::fprintf(out, "ubfail\n");
+        return false;
+    }
+    for (int attempt = 0; attempt < kEchoTries; ++attempt) {
+        // Cleared so that a short report cannot pass for an echo with an older report's bytes.
+        s.bufR.fill(0);
+        if (s.readBufR(s.bufR.size()) <= 0) {
+            std::fprintf(out, "hid_read() ubfail\n");
+            return false;
+        }
+        if (!isEcho(s)) continue;
+        const std::uint32_t echoed = conv::echoChecksum(s.bufR.data());
+        std::fprintf(out, "cks_r=%04x\n", echoed);
+        if (echoed == written) {
+            std::fprintf(out, "ubok\n");
+            return true;
+        }
+        std::fprintf(out, "ubfail\n");
+        return false;
+    }
+    return true;
+}
+
+bool updateBcode(Session& s) {
+    std::FILE* out = s.out();
+    const auto fileLines = conv::readHexLines(s.config().bHexPath);
+    if (!fileLines) {
+        std::fprintf(out, "fopen B Code fail\n");
+        return false;
+    }
+    const conv::BLinesResult gathered = conv::gatherBLines(*fileLines);
+    if (!gathered.ok()) {
+        messages::fileRefused(out, "tarn_b.hex", gathered.error->message());
+        return false;
+    }
+
+    int lineNo = 0;
+    for (const std::string& line : gathered.lines) {
+        const std::string_view text = line;
+        std::fprintf(out, "@%.4s, %.32s\n", text.data() + 3, text.data() + 9);
+        const conv::BLine parsed = *conv::parseBLine(text);
+        for (std::uint8_t b : parsed.data) std::fprintf(out, "%02x ", b);
+        std::fprintf(out, "line%03d,", lineNo++);
+
+        load(s, conv::makeBLineFrame(parsed));
+        const std::uint32_t written = frameChecksum(s);
+        std::fprintf(out, "ckSum_w=%04x,L:%02x,H:%02x\n", written, s.buf[conv::frame::kBLineChecksum],
+                     s.buf[conv::frame::kBLineChecksum + 1]);
+        if (s.writeBuf(conv::kFrameReportSize) != static_cast<int>(conv::kFrameReportSize)) {
+            std::fprintf(out, "!!! fail to write B-code !!!\n");
+            return false;
+        }
+        for (int attempt = 0; attempt < kEchoTries; ++attempt) {
+            const int got = s.readBufR(s.bufR.size());
+            if (got < 0) {
+                messages::linkLost(out, "B-code transfer stopped");
+                return false;
+            }
+            if (got > 0 && isEcho(s)) {
+                std::fprintf(out, "### hid_read(%d)=", got);
+                for (int i = 0; i < 10; ++i) std::fprintf(out, "%02x ", s.bufR[i]);
+                std::fprintf(out, "...,     ckSum_r=%04x\n\n", conv::echoChecksum(s.bufR.data()));
+                break;
+            }
+        }
+    }
+    return true;
+}
+
+}  // namespace tavik

@@ -1,0 +1,59 @@
+#include "core/session.h"
+
+#include <unistd.h>
+
+#include "conv/packets.h"
+#include "core/messages.h"
+
+namespace tavik {
+
+Session::Session(hid::Transport& transport, std::FILE* out, std::FILE* err, Config config)
+    : transport_(transport), out_(out), err_(err), config_(std::move(config)) {}
+
+Session::~Session() { std::fflush(out_); }
+
+bool Session::open(Identity identity, NotFound text) { return openAs(identity, &text); }
+
+bool Session::openQuietly(Identity identity) { return openAs(identity, nullptr); }
+
+bool Session::openAs(Identity identity, const NotFound* text) {
+    const bool loader = identity == Identity::Loader;
+    hid::OpenResult result = transport_.open(loader ? conv::kLoaderVid : conv::kNormalVid,
+                                             loader ? conv::kLoaderPid : conv::kNormalPid);
+    lastOpen_ = result.status;
+    if (result.status == hid::OpenStatus::Opened) {
+        if (handle) replaced_.push_back(std::move(handle));
+        handle = std::move(result.device);
+        return true;
+    }
+    // Absent and refused print the same words, which the front end relies on; a refusal also
+    // tells the person at the terminal why.
+    if (text != nullptr) std::fprintf(out_, "%s", messages::notFoundText(*text));
+    if (result.status == hid::OpenStatus::Refused) {
+        std::fflush(out_);
+        std::fprintf(err_, "%s\n", result.detail.c_str());
+        std::fflush(err_);
+    }
+    return false;
+}
+
+int Session::writeBuf(std::size_t length) {
+    res = handle ? handle->write({buf.data(), length}) : -1;
+    return res;
+}
+
+int Session::readBufR(std::size_t length, int timeoutMs) {
+    std::fflush(out_);
+    res = handle ? handle->read({bufR.data(), length}, timeoutMs) : -1;
+    return res;
+}
+
+void Session::pause(unsigned microseconds) const {
+    if (config_.pause) {
+        config_.pause(microseconds);
+    } else {
+        ::usleep(microseconds);
+    }
+}
+
+}  // namespace tavik

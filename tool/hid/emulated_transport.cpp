@@ -1,0 +1,290 @@
+// The emulated back end: the emulated converter's AF_UNIX SOCK_SEQPACKET protocol.
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+
+#include "conv/emuproto.h"
+#include "hid/transport.h"
+
+namespace tavik::hid {
+
+namespace {
+
+using Message = std::vector<std::uint8_t>;
+
+class Socket {
+public:
+    Socket() = default;
+    explicit Socket(int fd) : fd_(fd) {}
+    ~Socket() { reset(); }
+    Socket(Socket&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    Socket& operator=(Socket&& other) noexcept {
+        if (this != &other) {
+            reset();
+            fd_ = other.fd_;
+            other.fd_ = -1;
+        }
+        return *this;
+    }
+    int fd() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    void reset() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+// Connects to the emulator; on failure returns an invalid socket and says why in `why`.
+Socket connectTo(const std::string& path, std::string& why) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path) {
+        why = "socket path is longer than " + std::to_string(sizeof address.sun_path - 1) + " characters";
+        return {};
+    }
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    Socket socket(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    if (!socket.valid()) {
+        why = std::string("socket(): ") + std::strerror(errno);
+        return {};
+    }
+    while (::connect(socket.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        if (errno == EINTR) continue;
+        why = std::string("connect(): ") + std::strerror(errno);
+        return {};
+    }
+    return socket;
+}
+
+bool sendMessage(const Socket& socket, char opcode, std::span<const std::uint8_t> body) {
+    Message message;
+    message.reserve(body.size() + 1);
+    message.push_back(static_cast<std::uint8_t>(opcode));
+    message.insert(message.end(), body.begin(), body.end());
+    for (;;) {
+        const ssize_t sent = ::send(socket.fd(), message.data(), message.size(), MSG_NOSIGNAL);
+        if (sent >= 0) return static_cast<std::size_t>(sent) == message.size();
+        if (errno != EINTR) return false;
+    }
+}
+
+bool sendText(const Socket& socket, char opcode, std::string_view body) {
+    return sendMessage(socket, opcode, {reinterpret_cast<const std::uint8_t*>(body.data()), body.size()});
+}
+
+enum class Received { Message, TimedOut, Closed };
+
+// Receives one message, waiting at most timeoutMs (kBlocking: no limit).
+Received receive(const Socket& socket, Message& message, int timeoutMs) {
+    if (timeoutMs >= 0) {
+        pollfd waitFor{socket.fd(), POLLIN, 0};
+        int ready;
+        do {
+            ready = ::poll(&waitFor, 1, timeoutMs);
+        } while (ready < 0 && errno == EINTR);
+        if (ready == 0) return Received::TimedOut;
+        if (ready < 0) return Received::Closed;
+    }
+    message.resize(conv::emu::kMaxMessage);
+    for (;;) {
+        const ssize_t got = ::recv(socket.fd(), message.data(), message.size(), 0);
+        if (got > 0) {
+            message.resize(static_cast<std::size_t>(got));
+            return Received::Message;
+        }
+        // Every message carries an opcode, so zero bytes means the emulator closed the connection.
+        if (got == 0 || errno != EINTR) return Received::Closed;
+    }
+}
+
+std::string hexId(std::uint16_t id) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04x", id);
+    return text;
+}
+
+class EmulatedDevice final : public Device {
+public:
+    explicit EmulatedDevice(Socket socket) : socket_(std::move(socket)) {}
+
+    int write(std::span<const std::uint8_t> data) override {
+        if (closed_) return -1;
+        if (!sendMessage(socket_, conv::emu::kWrite, data)) {
+            closed_ = true;
+            return -1;
+        }
+        return static_cast<int>(data.size());
+    }
+
+    int read(std::span<std::uint8_t> data, int timeoutMs) override {
+        if (pending_.empty() && !closed_) {
+            if (!awaitInput(timeoutMs)) return closed_ ? -1 : 0;
+        }
+        if (pending_.empty()) return -1;
+        const Message report = std::move(pending_.front());
+        pending_.pop_front();
+        const std::size_t count = std::min(report.size(), data.size());
+        std::copy_n(report.begin(), count, data.begin());
+        return static_cast<int>(count);
+    }
+
+    std::optional<std::string> getString(StringKind kind) override {
+        if (closed_) return std::nullopt;
+        const char letter[] = {kindLetter(kind)};
+        if (!sendText(socket_, conv::emu::kString, {letter, 1})) {
+            closed_ = true;
+            return std::nullopt;
+        }
+        Message message;
+        for (;;) {
+            if (receive(socket_, message, kBlocking) != Received::Message) {
+                closed_ = true;
+                return std::nullopt;
+            }
+            if (message[0] == conv::emu::kInput) {
+                pending_.emplace_back(message.begin() + 1, message.end());  // kept for later reads
+            } else if (message[0] == conv::emu::kString) {
+                if (message.size() == 1) return std::nullopt;
+                return std::string(message.begin() + 1, message.end());
+            }
+        }
+    }
+
+private:
+    static char kindLetter(StringKind kind) {
+        switch (kind) {
+            case StringKind::Manufacturer: return conv::emu::kStringManufacturer;
+            case StringKind::Product: return conv::emu::kStringProduct;
+            case StringKind::SerialNumber: return conv::emu::kStringSerial;
+            case StringKind::Indexed1: return conv::emu::kStringIndexed1;
+        }
+        return conv::emu::kStringSerial;
+    }
+
+    // Waits for the next input report and queues it; false on time-out or a closed connection.
+    bool awaitInput(int timeoutMs) {
+        using Clock = std::chrono::steady_clock;
+        const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+        Message message;
+        for (;;) {
+            int wait = kBlocking;
+            if (timeoutMs >= 0) {
+                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+                wait = left.count() > 0 ? static_cast<int>(left.count()) : 0;
+            }
+            const Received got = receive(socket_, message, wait);
+            if (got == Received::TimedOut) return false;
+            if (got == Received::Closed) {
+                closed_ = true;
+                return false;
+            }
+            if (message[0] == conv::emu::kInput) {
+                pending_.emplace_back(message.begin() + 1, message.end());
+                return true;
+            }
+            // Anything else is not for a reader: drop it and keep waiting.
+        }
+    }
+
+    Socket socket_;
+    std::deque<Message> pending_;
+    bool closed_ = false;
+};
+
+class EmulatedTransport final : public Transport {
+public:
+    explicit EmulatedTransport(std::string socketPath) : path_(std::move(socketPath)) {}
+
+    std::vector<DeviceInfo> enumerate() override {
+        std::vector<DeviceInfo> devices;
+        std::string why;
+        Socket socket = connectTo(path_, why);
+        Message message;
+        if (!socket.valid() || !sendText(socket, conv::emu::kEnumerate, {}) ||
+            receive(socket, message, kBlocking) != Received::Message || message[0] != conv::emu::kEnumerate) {
+            return devices;
+        }
+        const std::string list(message.begin() + 1, message.end());
+        std::size_t pos = 0;
+        while (pos < list.size()) {
+            std::size_t end = list.find('\n', pos);
+            if (end == std::string::npos) end = list.size();
+            if (auto info = parseListLine(std::string_view(list).substr(pos, end - pos))) devices.push_back(*info);
+            pos = end + 1;
+        }
+        return devices;
+    }
+
+    OpenResult open(std::uint16_t vendorId, std::uint16_t productId) override {
+        OpenResult result;
+        std::string why;
+        Socket socket = connectTo(path_, why);
+        Message reply;
+        if (socket.valid()) {
+            const std::string ids = hexId(vendorId) + " " + hexId(productId);
+            if (!sendText(socket, conv::emu::kOpen, ids)) {
+                why = std::string("send(): ") + std::strerror(errno);
+            } else if (receive(socket, reply, kBlocking) != Received::Message) {
+                why = "the emulator closed the connection without answering the open";
+            } else if (reply.size() == 2 && reply[0] == conv::emu::kOpen && reply[1] == '1') {
+                result.status = OpenStatus::Opened;
+                result.device = std::make_unique<EmulatedDevice>(std::move(socket));
+                return result;
+            } else if (reply.size() == 2 && reply[0] == conv::emu::kOpen && reply[1] == '0') {
+                return result;  // no such device now
+            } else {
+                why = "the emulator answered the open with an unknown message";
+            }
+        }
+        result.status = OpenStatus::Refused;
+        result.detail = "tavik: emulated converter " + hexId(vendorId) + ":" + hexId(productId) + " at " + path_ +
+                        " cannot be opened (" + why + "); is the emulator running on that socket?";
+        return result;
+    }
+
+private:
+    // "vvvv pppp PATH SERIAL"; the serial may be missing.
+    static std::optional<DeviceInfo> parseListLine(std::string_view line) {
+        std::vector<std::string_view> fields;
+        std::size_t pos = 0;
+        while (pos < line.size()) {
+            const std::size_t end = std::min(line.find(' ', pos), line.size());
+            if (end > pos) fields.push_back(line.substr(pos, end - pos));
+            pos = end + 1;
+        }
+        if (fields.size() < 3) return std::nullopt;
+        DeviceInfo info;
+        unsigned long vid = 0;
+        unsigned long pid = 0;
+        if (std::sscanf(std::string(fields[0]).c_str(), "%lx", &vid) != 1 ||
+            std::sscanf(std::string(fields[1]).c_str(), "%lx", &pid) != 1) {
+            return std::nullopt;
+        }
+        info.vendorId = static_cast<std::uint16_t>(vid);
+        info.productId = static_cast<std::uint16_t>(pid);
+        info.path = fields[2];
+        if (fields.size() > 3) info.serial = fields[3];
+        return info;
+    }
+
+    std::string path_;
+};
+
+}  // namespace
+
+std::unique_ptr<Transport> makeEmulatedTransport(std::string socketPath) {
+    return std::make_unique<EmulatedTransport>(std::move(socketPath));
+}
+
+}  // namespace tavik::hid

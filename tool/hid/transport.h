@@ -1,0 +1,63 @@
+#pragma once
+// The HID layer tavik talks through. Device commands see only this interface; one back end
+// sits on hidapi, the other on the emulated converter's socket.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace tavik::hid {
+
+// Read time-out meaning "wait until a report arrives or the device is gone".
+inline constexpr int kBlocking = -1;
+
+struct DeviceInfo {
+    std::uint16_t vendorId = 0;
+    std::uint16_t productId = 0;
+    std::string path;
+    std::string serial;  // UTF-8
+};
+
+enum class StringKind { Manufacturer, Product, SerialNumber, Indexed1 };
+
+// One open device. Reports queue from the moment of the open until they are read.
+class Device {
+public:
+    virtual ~Device() = default;
+    // Byte 0 is the report number (0: unnumbered). Returns data.size() on success, -1 when the
+    // device refused the report or is gone.
+    virtual int write(std::span<const std::uint8_t> data) = 0;
+    // Copies at most data.size() bytes of the next input report (a numbered report keeps its
+    // number as byte 0). Returns the count, 0 when timeoutMs (>= 0) passed without a report,
+    // -1 when the device is gone.
+    virtual int read(std::span<std::uint8_t> data, int timeoutMs = kBlocking) = 0;
+    // UTF-8 text of a descriptor string; nullopt when the query failed.
+    virtual std::optional<std::string> getString(StringKind kind) = 0;
+};
+
+// Why an open failed: nothing with that identity, or present but not openable by us.
+enum class OpenStatus { Opened, Absent, Refused };
+
+struct OpenResult {
+    OpenStatus status = OpenStatus::Absent;
+    std::unique_ptr<Device> device;  // set when Opened
+    std::string detail;              // Refused: one line naming the device, the cause and the fix
+};
+
+class Transport {
+public:
+    virtual ~Transport() = default;
+    virtual std::vector<DeviceInfo> enumerate() = 0;
+    // Opens the first device enumerated with this vendor/product pair.
+    virtual OpenResult open(std::uint16_t vendorId, std::uint16_t productId) = 0;
+};
+
+// hidapi (hidraw). Initialises the library on first use and releases it on destruction.
+std::unique_ptr<Transport> makeHidapiTransport();
+// The emulated converter reached over the AF_UNIX SOCK_SEQPACKET socket at socketPath.
+std::unique_ptr<Transport> makeEmulatedTransport(std::string socketPath);
+
+}  // namespace tavik::hid

@@ -1,0 +1,40 @@
+// tavik: one device action per run, chosen by the single argument; everything it has to say
+// goes to standard output and the exit status is always 0.
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <string_view>
+#include <vector>
+
+#include "conv/emuproto.h"
+#include "core/dispatcher.h"
+#include "core/session.h"
+#include "hid/transport.h"
+
+#ifndef TAVIK_PRODUCTS_DIR
+#error "TAVIK_PRODUCTS_DIR (the build-products directory holding tarna.hex and tarn_b.hex) must be defined"
+#endif
+
+int main(int argc, char** argv) {
+    const std::vector<std::string_view> args(argv + 1, argv + argc);
+
+    // The emulated converter when its socket is named; otherwise the USB devices through hidapi.
+    const char* socketPath = std::getenv(conv::emu::kSocketEnv);
+    std::unique_ptr<tavik::hid::Transport> transport = (socketPath != nullptr && *socketPath != '\0')
+                                                           ? tavik::hid::makeEmulatedTransport(socketPath)
+                                                           : tavik::hid::makeHidapiTransport();
+    {
+        tavik::Config config;
+        config.aHexPath = TAVIK_PRODUCTS_DIR "/tarna.hex";
+        config.bHexPath = TAVIK_PRODUCTS_DIR "/tarn_b.hex";
+        tavik::Session session(*transport, stdout, stderr, std::move(config));
+        try {
+            tavik::runCommandLine(session, args);
+        } catch (const std::exception& e) {
+            std::fflush(stdout);
+            std::fprintf(stderr, "tavik: %s\n", e.what());
+        }
+    }
+    transport.reset();  // releases the HID library once, after every device is closed
+    return 0;
+}
