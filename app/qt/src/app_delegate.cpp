@@ -1,0 +1,274 @@
+#include "app_delegate.h"
+
+#include <QtCore/QDir>
+#include <QtCore/QPointer>
+#include <QtWidgets/QApplication>
+#include <QtWidgets/QCheckBox>
+#include <QtWidgets/QComboBox>
+#include <QtWidgets/QMessageBox>
+
+#include <cstdio>
+
+#include "main_window.h"
+#include "picture_view.h"
+#include "process_runner.h"
+#include "title_button.h"
+
+namespace quill::qt {
+namespace {
+
+const QColor kWhite(255, 255, 255);
+const QColor kGray(85, 85, 85);
+const QColor kHeading(180, 220, 255);
+const QColor kVersion(75, 170, 243);
+
+QString fromUtf8(std::string_view text) { return QString::fromUtf8(text.data(), qsizetype(text.size())); }
+
+// Colours a control's title only: the text of a label button, the label of the check box.
+void colourTitle(QWidget* control, const QColor& colour) {
+    if (auto* button = dynamic_cast<TitleButton*>(control)) {
+        button->setTitleColour(colour);
+        return;
+    }
+    QPalette palette = control->palette();
+    palette.setColor(QPalette::WindowText, colour);
+    palette.setColor(QPalette::ButtonText, colour);
+    control->setPalette(palette);
+}
+
+void printLine(const QString& line) {
+    std::fputs(line.toUtf8().constData(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+bool isUserInput(QEvent::Type type) {
+    switch (type) {
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonRelease:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::KeyPress:
+    case QEvent::KeyRelease:
+    case QEvent::Wheel:
+    case QEvent::ContextMenu:
+    case QEvent::Shortcut:
+    case QEvent::ShortcutOverride:
+    case QEvent::TouchBegin:
+    case QEvent::TouchUpdate:
+    case QEvent::TouchEnd:
+        return true;
+    default:
+        return false;
+    }
+}
+
+}  // namespace
+
+AppDelegate::AppDelegate(BundleLayout layout, LaunchOptions options, double timeScale)
+    : options_(std::move(options)),
+      runner_(std::make_unique<ProcessToolRunner>(fromUtf8(layout.resourceDir) + QStringLiteral("/tavik"))),
+      window_(std::make_unique<MainWindow>(fromUtf8(layout.resourceDir))) {
+    core_ = std::make_unique<FrontCore>(Ports{*runner_, *this, *this, *this, *this},
+                                        CoreConfig{layout.firmwareDir, timeScale});
+
+    // First stage: title and the repeating refresh; its first tick comes once start-up has
+    // returned to the event loop.
+    window_->setWindowTitle(QStringLiteral("Quillmere"));
+    timer_.setInterval(200);
+    connect(&timer_, &QTimer::timeout, this, &AppDelegate::onTimer1);
+    timer_.start();
+
+    // Second stage: styles on the titles the window was built with, then the bundle's name.
+    setColor1();
+    setColor2();
+    setButtonWhite(window_->labelCen);
+    setButtonWhite(window_->labelBot);
+    setButtonGray(window_->ckbox1);
+    setButtonWhite(window_->startBtn);
+    connect(window_->startBtn, &QPushButton::clicked, this, &AppDelegate::onClick1);
+    connect(window_->menu1, &QComboBox::activated, this, &AppDelegate::onChangeMenu1);
+
+    const std::string version = core_->readBundlePath(layout.bundlePath);
+    window_->labelVer->setTitle(fromUtf8(version));
+    setColor2();
+
+    window_->mayClose = [this] { return !core_->isRunning(); };
+    window_->closeRefused = [this] { showNotice(fromUtf8(kCloseRefusedText)); };
+    qApp->installEventFilter(this);
+}
+
+AppDelegate::~AppDelegate() {
+    qApp->removeEventFilter(this);
+    timer_.stop();
+}
+
+void AppDelegate::onTimer1() {
+    applyRefresh(core_->onTimer1(window_->ckbox1->isChecked()));
+    afterRefresh();
+}
+
+void AppDelegate::applyRefresh(const Refresh& refresh) {
+    if (refresh.ckbox1Colour) {
+        if (*refresh.ckbox1Colour == TextColour::White)
+            setButtonWhite(window_->ckbox1);
+        else
+            setButtonGray(window_->ckbox1);
+    }
+    if (!refresh.changed) return;
+    if (refresh.picture) {
+        const QString name = fromUtf8(*refresh.picture);
+        window_->imgORBEN->setPicture(name, window_->picture(name));
+    }
+    if (refresh.labelCen) window_->labelCen->setTitle(fromUtf8(*refresh.labelCen));
+    if (refresh.labelBot) window_->labelBot->setTitle(fromUtf8(*refresh.labelBot));
+    if (refresh.startBtnTitle) {
+        window_->startBtn->setTitle(fromUtf8(*refresh.startBtnTitle));
+        setButtonWhite(window_->startBtn);
+    }
+    setButtonWhite(window_->labelBot);
+    setButtonWhite(window_->labelCen);
+    reportScreen();
+}
+
+// Screenshots and the automatic presses of demos and tests.
+void AppDelegate::afterRefresh() {
+    const FrontState& state = core_->state();
+    const int status = state.STATUS_OF_PNG;
+    const bool rendered = state.LAST_STATUS_OF_PNG == status;
+
+    if (!idleSeen_ && status == kStatusIdle && rendered) {
+        idleSeen_ = true;
+        saveScreenshot(QStringLiteral("idle.png"));
+        if (options_.autoStart) {
+            QTimer::singleShot(0, this, [this] {
+                if (options_.tick) window_->ckbox1->setChecked(true);
+                window_->startBtn->click();
+            });
+        }
+    }
+    if (core_->isRunning() && rendered && status >= 0 && status <= kStatusLastProgress) {
+        if (!runningShotTaken_) {
+            runningShotTaken_ = true;
+            saveScreenshot(QStringLiteral("running.png"));
+        } else if (!runningShotAtHalf_ && status >= 10) {
+            runningShotAtHalf_ = true;
+            saveScreenshot(QStringLiteral("running.png"));
+        }
+    }
+    const bool ended = status >= kStatusComplete || status == kStatusFailed;
+    if (ended && rendered && !finishHandled_ && !core_->isRunning() && !window_->startBtn->isHidden()) {
+        finishHandled_ = true;
+        saveScreenshot(QStringLiteral("finished.png"));
+        if (options_.autoFinish) QTimer::singleShot(0, this, [this] { window_->startBtn->click(); });
+    }
+}
+
+void AppDelegate::onClick1() {
+    core_->onClick1();
+    reportScreen();
+}
+
+void AppDelegate::onChangeMenu1(int index) {
+    core_->onChangeMenu1(window_->menu1->itemText(index).toStdString());
+}
+
+void AppDelegate::setButtonWhite(QWidget* control) { colourTitle(control, kWhite); }
+void AppDelegate::setButtonGray(QWidget* control) { colourTitle(control, kGray); }
+void AppDelegate::setColor1() { colourTitle(window_->labelTop, kHeading); }
+void AppDelegate::setColor2() { colourTitle(window_->labelVer, kVersion); }
+
+bool AppDelegate::eventFilter(QObject* watched, QEvent* event) {
+    // While an action runs nothing else in the window acts: its input is dropped, not queued.
+    // Alert boxes are windows of their own and still take input.
+    if (core_->isRunning() && isUserInput(event->type())) {
+        auto* widget = qobject_cast<QWidget*>(watched);
+        if (widget && widget->window() == window_.get()) return true;
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+void AppDelegate::alertA(const std::string& text) {
+    const QString message = fromUtf8(text);
+    messagesShown_ << message;
+    printLine(QStringLiteral("ALERT: ") + message);
+    if (options_.autoAlert) return;
+    QMessageBox box(window_.get());
+    box.setWindowTitle(QStringLiteral("Quillmere"));
+    box.setText(message);
+    box.setStandardButtons(QMessageBox::Ok);
+    box.setDefaultButton(QMessageBox::Ok);
+    box.exec();
+}
+
+// A message that does not stop anything (the close refusal).
+void AppDelegate::showNotice(const QString& text) {
+    messagesShown_ << text;
+    printLine(QStringLiteral("NOTICE: ") + text);
+    if (options_.autoAlert) return;
+    static QPointer<QMessageBox> open;
+    if (open) {
+        open->raise();
+        return;
+    }
+    open = new QMessageBox(QMessageBox::Information, QStringLiteral("Quillmere"), text, QMessageBox::Ok,
+                           window_.get());
+    open->setAttribute(Qt::WA_DeleteOnClose);
+    open->setWindowModality(Qt::NonModal);
+    open->show();
+}
+
+void AppDelegate::pause(std::chrono::microseconds duration) { pauseKeepingEventsAlive(duration); }
+
+void AppDelegate::log(const std::string& line) { std::fprintf(stderr, "Quillmere: %s\n", line.c_str()); }
+
+void AppDelegate::trace(const std::string& text) { std::fwrite(text.data(), 1, text.size(), stdout); }
+
+void AppDelegate::showRunningScreen() {
+    const QString picture = fromUtf8(kRunningPicture);
+    window_->imgORBEN->hide();
+    window_->imgORBEN->setPicture(picture, window_->picture(picture));
+    window_->imgORBEN->show();
+    window_->labelBot->setTitle(fromUtf8(kRunningBottomText));
+    const Frame frame = kRunningBottomFrame;
+    window_->labelBot->setGeometry(fromBottomLeft(frame.x, frame.y, frame.width, frame.height));
+    setButtonWhite(window_->labelBot);
+    window_->ckbox1->hide();
+    window_->startBtn->hide();
+    reportScreen();
+}
+
+void AppDelegate::showStartButton() {
+    window_->startBtn->show();
+    reportScreen();
+}
+
+void AppDelegate::terminateApp() {
+    std::fflush(stdout);
+    emit terminateRequested(core_->state().STATUS_OF_PNG == kStatusFailed ? 1 : 0);
+}
+
+bool AppDelegate::compatibilityTicked() const { return window_->ckbox1->isChecked(); }
+
+// One line per change of what the user reads: centre word, bottom line, button.
+void AppDelegate::reportScreen() {
+    const QString button = !window_->startBtn->isHidden()
+                               ? window_->startBtn->title()
+                               : QStringLiteral("(hidden)");
+    const QString screen = QStringLiteral("SCREEN: %1 | %2 | %3")
+                               .arg(window_->labelCen->title(), window_->labelBot->title(), button);
+    if (screen == lastScreen_) return;
+    lastScreen_ = screen;
+    printLine(screen);
+}
+
+void AppDelegate::saveScreenshot(const QString& name) {
+    if (options_.screenshotDir.isEmpty()) return;
+    QDir().mkpath(options_.screenshotDir);
+    const QString path = QDir(options_.screenshotDir).filePath(name);
+    if (window_->grab().save(path))
+        printLine(QStringLiteral("SCREENSHOT: ") + path);
+    else
+        log("cannot save screenshot " + path.toStdString());
+}
+
+}  // namespace quill::qt

@@ -1,0 +1,89 @@
+#pragma once
+// The application delegate: builds the window, runs the 0.2 s status refresh, and gives the
+// toolkit-free core its ports (tool runner, alerts, pauses, log, sequence effects).
+#include <QtCore/QObject>
+#include <QtCore/QStringList>
+#include <QtCore/QTimer>
+
+#include <memory>
+
+#include "launch_options.h"
+#include "quill/bundle.h"
+#include "quill/front_core.h"
+
+namespace quill::qt {
+
+class MainWindow;
+class ProcessToolRunner;
+
+class AppDelegate : public QObject,
+                    private Alerts,
+                    private Clock,
+                    private Log,
+                    private SequenceView {
+    Q_OBJECT
+public:
+    AppDelegate(BundleLayout layout, LaunchOptions options, double timeScale);
+    ~AppDelegate() override;
+
+    MainWindow& window() { return *window_; }
+    FrontCore& core() { return *core_; }
+
+    // One turn of the status refresh (the 0.2 s timer calls it).
+    void onTimer1();
+    // START / FINISH / EXIT.
+    void onClick1();
+    // Service pop-up choice.
+    void onChangeMenu1(int index);
+
+    // Title colours.
+    void setButtonWhite(QWidget* control);
+    void setButtonGray(QWidget* control);
+    void setColor1();
+    void setColor2();
+
+    // Every alert and notice shown so far, in order.
+    const QStringList& messagesShown() const { return messagesShown_; }
+
+signals:
+    // FINISH / EXIT pressed after an update: 0 when it completed, 1 when it failed.
+    void terminateRequested(int exitCode);
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    // Alerts
+    void alertA(const std::string& text) override;
+    // Clock
+    void pause(std::chrono::microseconds duration) override;
+    // Log
+    void log(const std::string& line) override;
+    void trace(const std::string& text) override;
+    // SequenceView
+    void showRunningScreen() override;
+    void showStartButton() override;
+    void terminateApp() override;
+    bool compatibilityTicked() const override;
+
+    void applyRefresh(const Refresh& refresh);
+    void afterRefresh();
+    void reportScreen();
+    void showNotice(const QString& text);
+    void saveScreenshot(const QString& name);
+
+    LaunchOptions options_;
+    std::unique_ptr<ProcessToolRunner> runner_;
+    std::unique_ptr<MainWindow> window_;
+    std::unique_ptr<FrontCore> core_;
+    QTimer timer_;
+    QStringList messagesShown_;
+    QString lastScreen_;
+    bool idleSeen_ = false;
+    bool startPressed_ = false;
+    bool finishHandled_ = false;
+    bool runningShotAtHalf_ = false;
+    bool runningShotTaken_ = false;
+};
+
+}  // namespace quill::qt

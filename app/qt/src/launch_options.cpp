@@ -1,0 +1,39 @@
+#include "launch_options.h"
+
+#include <QtCore/QCommandLineParser>
+
+namespace quill::qt {
+
+std::optional<LaunchOptions> parseLaunchOptions(const QStringList& arguments, QString& error) {
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Firmware updater for the game-controller converter"));
+    const QCommandLineOption autoStart(QStringLiteral("auto-start"),
+                                       QStringLiteral("Press START once the idle screen is shown."));
+    const QCommandLineOption tick(QStringLiteral("tick"),
+                                  QStringLiteral("Tick the compatibility update before pressing START."));
+    const QCommandLineOption autoFinish(QStringLiteral("auto-finish"),
+                                        QStringLiteral("Press FINISH or EXIT once the end screen is shown."));
+    const QCommandLineOption autoAlert(QStringLiteral("auto-alert"),
+                                       QStringLiteral("Print alerts as \"ALERT: <text>\" instead of waiting."));
+    const QCommandLineOption screenshots(QStringLiteral("screenshot-dir"),
+                                         QStringLiteral("Save idle, running and finished window grabs."),
+                                         QStringLiteral("dir"));
+    parser.addOptions({autoStart, tick, autoFinish, autoAlert, screenshots});
+    if (!parser.parse(arguments)) {
+        error = parser.errorText();
+        return std::nullopt;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        error = QStringLiteral("unexpected argument: ") + parser.positionalArguments().first();
+        return std::nullopt;
+    }
+    LaunchOptions options;
+    options.autoStart = parser.isSet(autoStart);
+    options.tick = parser.isSet(tick);
+    options.autoFinish = parser.isSet(autoFinish);
+    options.autoAlert = parser.isSet(autoAlert) || qEnvironmentVariable(kAutoAlertEnv) == QLatin1String("1");
+    options.screenshotDir = parser.value(screenshots);
+    return options;
+}
+
+}  // namespace quill::qt

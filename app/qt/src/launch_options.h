@@ -1,0 +1,30 @@
+#pragma once
+// Settings for demos and tests that drive the window without a person in front of it.
+//   --auto-start           press START once the idle screen has been drawn
+//   --tick                 tick "Controller Compatibility Update" before that press
+//   --auto-finish          press FINISH / EXIT once the end screen has been drawn
+//   --auto-alert           (or QUILLMERE_AUTO_ALERT=1) alerts print "ALERT: <text>" and
+//                          go away by themselves instead of waiting for a click
+//   --screenshot-dir DIR   save idle.png, running.png and finished.png window grabs in DIR
+#include <QtCore/QString>
+#include <QtCore/QStringList>
+
+#include <optional>
+
+namespace quill::qt {
+
+inline constexpr const char* kAutoAlertEnv = "QUILLMERE_AUTO_ALERT";
+
+struct LaunchOptions {
+    bool autoStart = false;
+    bool tick = false;
+    bool autoFinish = false;
+    bool autoAlert = false;
+    QString screenshotDir;
+};
+
+// Reads the command line (program name first) and the environment; nullopt with `error` set
+// when the command line is not understood.
+std::optional<LaunchOptions> parseLaunchOptions(const QStringList& arguments, QString& error);
+
+}  // namespace quill::qt
