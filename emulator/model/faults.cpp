@@ -1,0 +1,72 @@
+#include "faults.h"
+
+#include <charconv>
+
+namespace convsim {
+
+namespace {
+std::optional<std::int64_t> parseCount(std::string_view text) {
+    std::int64_t value = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc{} || end != text.data() + text.size() || value < 1 || value > 0xFFFFFFFF) return std::nullopt;
+    return value;
+}
+}  // namespace
+
+std::string_view faultNames() {
+    return "silent-loader, no-loader, bad-ack@N, unplug@N, unplug-b@N, bad-echo@N, no-c4, no-d0, "
+           "slow-reenum=MS, garbage-replies, short-replies, long-replies, flood";
+}
+
+std::optional<std::string> addFault(Faults& faults, std::string_view spec) {
+    const std::size_t sep = spec.find_first_of("@=");
+    const std::string_view name = spec.substr(0, sep);
+    const std::optional<std::string_view> arg =
+        sep == std::string_view::npos ? std::nullopt : std::optional(spec.substr(sep + 1));
+    const std::string quoted = "'" + std::string(spec) + "'";
+
+    struct Flag {
+        std::string_view name;
+        bool Faults::*member;
+    };
+    static constexpr Flag flags[] = {
+        {"silent-loader", &Faults::silentLoader}, {"no-loader", &Faults::noLoader},
+        {"no-c4", &Faults::noC4},                 {"no-d0", &Faults::noD0},
+        {"garbage-replies", &Faults::garbageReplies}, {"short-replies", &Faults::shortReplies},
+        {"long-replies", &Faults::longReplies},   {"flood", &Faults::flood},
+    };
+    for (const Flag& flag : flags) {
+        if (name != flag.name) continue;
+        if (arg) return "fault " + quoted + " takes no number";
+        faults.*flag.member = true;
+        return std::nullopt;
+    }
+
+    struct Counted {
+        std::string_view name;
+        std::optional<std::uint32_t> Faults::*member;
+    };
+    static constexpr Counted counted[] = {
+        {"bad-ack", &Faults::badAck},
+        {"unplug", &Faults::unplug},
+        {"unplug-b", &Faults::unplugB},
+        {"bad-echo", &Faults::badEcho},
+    };
+    for (const Counted& c : counted) {
+        if (name != c.name) continue;
+        auto n = arg ? parseCount(*arg) : std::nullopt;
+        if (!n) return "fault " + quoted + " needs a packet or line number from 1, as " + std::string(c.name) + "@N";
+        faults.*c.member = static_cast<std::uint32_t>(*n);
+        return std::nullopt;
+    }
+
+    if (name == "slow-reenum") {
+        auto ms = arg ? parseCount(*arg) : std::nullopt;
+        if (!ms) return "fault " + quoted + " needs a delay in milliseconds, as slow-reenum=MS";
+        faults.slowReenumMs = *ms;
+        return std::nullopt;
+    }
+    return "unknown fault " + quoted + "; known faults: " + std::string(faultNames());
+}
+
+}  // namespace convsim

@@ -1,0 +1,34 @@
+#pragma once
+// Faults a real converter shows, switched on from the command line (`--fault NAME[@N]`).
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace convsim {
+
+struct Faults {
+    bool silentLoader = false;  // the loader enumerates but never answers or acts
+    bool noLoader = false;      // start A re-enumerates, but the converter comes back in normal mode
+    bool noC4 = false;          // B lines never raise the C4 status
+    bool noD0 = false;          // the burn fails: no D0 status, flash unchanged
+    // Ordinals counted from 1 over the emulator's life; each fires once.
+    std::optional<std::uint32_t> badAck;   // A packet N stored with a flipped bit, so its ack checksum is wrong
+    std::optional<std::uint32_t> unplug;   // the device vanishes on A packet N
+    std::optional<std::uint32_t> unplugB;  // the device vanishes on B line N
+    std::optional<std::uint32_t> badEcho;  // B line N echoed (and kept) with one byte changed
+    std::optional<std::int64_t> slowReenumMs;  // re-enumeration takes this long instead
+    bool garbageReplies = false;  // every input report is replaced by random bytes
+    bool shortReplies = false;    // every input report is cut to 4 bytes
+    bool longReplies = false;     // every input report is followed by as many filler bytes
+    bool flood = false;           // the normal-mode identity sends status reports at a flood rate
+};
+
+// Adds one `--fault` argument ("NAME", "NAME@N" or "slow-reenum=MS") to `faults`.
+// Returns an error text naming the problem when the argument is not a known fault.
+std::optional<std::string> addFault(Faults& faults, std::string_view spec);
+
+// The accepted fault names, for the usage text.
+std::string_view faultNames();
+
+}  // namespace convsim

@@ -1,0 +1,331 @@
+#include "server.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "conv/emuproto.h"
+#include "conv/hexfield.h"
+
+namespace convsim {
+
+namespace {
+volatile std::sig_atomic_t gStopSignal = 0;
+extern "C" void onStopSignal(int sig) { gStopSignal = sig; }
+
+constexpr Micros kFirstOpenDelay = 50'000;
+
+std::int64_t monotonicNs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+}
+
+std::string hex4(std::uint16_t v) {
+    return conv::hexByte(static_cast<std::uint8_t>(v >> 8)) + conv::hexByte(static_cast<std::uint8_t>(v));
+}
+
+std::string dump(const std::uint8_t* data, std::size_t size) {
+    std::string text;
+    for (std::size_t i = 0; i < size; ++i) text += (i ? " " : "") + conv::hexByte(data[i]);
+    return text;
+}
+
+std::optional<Identity> identityOf(std::string_view ids) {
+    for (Identity id : {Identity::Normal, Identity::Loader}) {
+        if (ids == hex4(vendorId(id)) + " " + hex4(productId(id))) return id;
+    }
+    return std::nullopt;
+}
+}  // namespace
+
+Server::Server(ServerConfig config, DeviceModel& model)
+    : config_(std::move(config)), model_(model), savedRevision_(model.flashRevision()), startNs_(monotonicNs()) {}
+
+Server::~Server() {
+    for (Connection& c : connections_)
+        if (c.fd >= 0) ::close(c.fd);
+    if (listenFd_ >= 0) {
+        ::close(listenFd_);
+        ::unlink(config_.socketPath.c_str());
+    }
+}
+
+Micros Server::now() const { return (monotonicNs() - startNs_) / 1000; }
+
+void Server::log(const std::string& line) const {
+    std::fprintf(stderr, "convsim [%8.3f] %s\n", static_cast<double>(now()) / 1e6, line.c_str());
+}
+
+std::optional<std::string> Server::listen() {
+    const std::string& path = config_.socketPath;
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (path.empty() || path.size() >= sizeof(addr.sun_path))
+        return "socket path '" + path + "' must have 1 to " + std::to_string(sizeof(addr.sun_path) - 1) + " characters";
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+
+    struct stat st{};
+    if (::lstat(path.c_str(), &st) == 0) {
+        if (!S_ISSOCK(st.st_mode)) return path + " exists and is not a socket";
+        // A socket nobody answers on is left over from a killed run: take its place.
+        const int probe = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        const bool inUse = probe >= 0 && ::connect(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+        if (probe >= 0) ::close(probe);
+        if (inUse) return path + " is already served by another process";
+        ::unlink(path.c_str());
+    }
+    listenFd_ = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (listenFd_ < 0) return std::string("socket: ") + std::strerror(errno);
+    if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(listenFd_, 64) != 0) {
+        const std::string error = path + ": " + std::strerror(errno);
+        ::close(listenFd_);
+        listenFd_ = -1;
+        return error;
+    }
+    return std::nullopt;
+}
+
+int Server::run() {
+    struct sigaction action{};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+    // The stop signals are delivered only inside ppoll, so none is lost between check and wait.
+    sigset_t blocked, waitMask;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGINT);
+    sigaddset(&blocked, SIGTERM);
+    ::sigprocmask(SIG_BLOCK, &blocked, &waitMask);
+    sigdelset(&waitMask, SIGINT);
+    sigdelset(&waitMask, SIGTERM);
+
+    log("serving " + config_.socketPath + " as " + std::string(identityName(model_.identity())));
+    std::vector<pollfd> fds;
+    while (gStopSignal == 0) {
+        model_.advance(now());
+        handleEvents();
+        completeOpens();
+        saveIfChanged();
+        std::erase_if(connections_, [](const Connection& c) { return c.fd < 0; });
+
+        std::optional<Micros> deadline = model_.nextDeadline();
+        for (const Connection& c : connections_)
+            if (c.state == State::Opening) deadline = deadline ? std::min(*deadline, c.openAt) : c.openAt;
+        timespec timeout{};
+        timespec* timeoutPtr = nullptr;
+        if (deadline) {
+            const Micros wait = std::max<Micros>(0, *deadline - now());
+            timeout.tv_sec = wait / 1'000'000;
+            timeout.tv_nsec = (wait % 1'000'000) * 1000;
+            timeoutPtr = &timeout;
+        }
+
+        fds.clear();
+        fds.push_back({listenFd_, POLLIN, 0});
+        for (const Connection& c : connections_) fds.push_back({c.fd, POLLIN, 0});
+        const int ready = ::ppoll(fds.data(), fds.size(), timeoutPtr, &waitMask);
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            log(std::string("poll failed: ") + std::strerror(errno));
+            break;
+        }
+        // Connections accepted below are not in `fds`; only the first ones are polled this round.
+        const std::size_t polled = fds.size() - 1;
+        for (std::size_t i = 0; i < polled; ++i) {
+            if (fds[i + 1].revents != 0 && connections_[i].fd >= 0) readAll(connections_[i]);
+        }
+        if (fds[0].revents & POLLIN) acceptAll();
+    }
+    if (gStopSignal != 0) log(std::string("stopping on ") + (gStopSignal == SIGINT ? "SIGINT" : "SIGTERM"));
+    saveIfChanged();
+    for (Connection& c : connections_)
+        if (c.fd >= 0) close(c, "emulator stops");
+    return 0;
+}
+
+void Server::acceptAll() {
+    for (;;) {
+        const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) log(std::string("accept: ") + std::strerror(errno));
+            return;
+        }
+        Connection c;
+        c.fd = fd;
+        c.id = nextId_++;
+        connections_.push_back(c);
+        if (config_.verbose) log("connection " + std::to_string(c.id) + " accepted");
+    }
+}
+
+void Server::readAll(Connection& c) {
+    std::vector<std::uint8_t> buffer(conv::emu::kMaxMessage + 1);
+    while (c.fd >= 0) {
+        const ssize_t n = ::recv(c.fd, buffer.data(), buffer.size(), MSG_DONTWAIT | MSG_TRUNC);
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+            if (errno == EINTR) continue;
+            close(c, std::string("receive failed: ") + std::strerror(errno));
+            return;
+        }
+        if (n == 0) {
+            close(c, "closed by the host");
+            return;
+        }
+        if (static_cast<std::size_t>(n) > conv::emu::kMaxMessage) {
+            log("connection " + std::to_string(c.id) + ": message of " + std::to_string(n) + " bytes is too long; dropped");
+            continue;
+        }
+        handleMessage(c, buffer.data(), static_cast<std::size_t>(n));
+    }
+}
+
+void Server::handleMessage(Connection& c, const std::uint8_t* data, std::size_t size) {
+    const char opcode = static_cast<char>(data[0]);
+    const std::string who = "connection " + std::to_string(c.id) + ": ";
+    const std::string_view body(reinterpret_cast<const char*>(data + 1), size - 1);
+    switch (opcode) {
+        case conv::emu::kEnumerate: {
+            if (c.state != State::Fresh) break;
+            std::string list(1, conv::emu::kEnumerate);
+            const Identity id = model_.identity();
+            if (id != Identity::None) {
+                list += hex4(vendorId(id)) + " " + hex4(productId(id)) + " convsim:" +
+                        (id == Identity::Loader ? "loader" : "normal") + " " + stringFor(conv::emu::kStringSerial) + "\n";
+            }
+            sendMessage(c, list);
+            close(c, "enumeration answered");
+            return;
+        }
+        case conv::emu::kOpen: {
+            if (c.state != State::Fresh) break;
+            const std::optional<Identity> wanted = identityOf(body);
+            if (!wanted) {
+                log(who + "open of '" + std::string(body.substr(0, 16)) + "' is malformed; answered O0");
+            }
+            if (!wanted || *wanted != model_.identity()) {
+                sendMessage(c, "O0");
+                close(c, "no such device now");
+                return;
+            }
+            c.identity = *wanted;
+            const bool othersOpen = std::any_of(connections_.begin(), connections_.end(), [&](const Connection& o) {
+                return o.fd >= 0 && o.state == State::Open && o.identity == *wanted;
+            });
+            if (config_.firstOpenDelay && !othersOpen) {
+                c.state = State::Opening;
+                c.openAt = now() + kFirstOpenDelay;
+            } else {
+                c.state = State::Open;
+                sendMessage(c, "O1");
+            }
+            if (config_.verbose) log(who + "opens " + std::string(identityName(*wanted)));
+            return;
+        }
+        case conv::emu::kWrite:
+            if (c.state != State::Open) break;
+            if (config_.verbose) log(who + "W " + dump(data + 1, size - 1));
+            model_.write(std::span(data + 1, size - 1), now());
+            handleEvents();
+            return;
+        case conv::emu::kString: {
+            const char which = body.empty() ? '\0' : body[0];
+            sendMessage(c, std::string(1, conv::emu::kString) + (c.state == State::Open && body.size() == 1 ? stringFor(which) : ""));
+            return;
+        }
+        default:
+            log(who + "unknown message (opcode 0x" + conv::hexByte(data[0]) + ", " + std::to_string(size) + " bytes); dropped");
+            return;
+    }
+    log(who + "message '" + std::string(1, opcode) + "' (" + std::to_string(size) + " bytes) out of place; dropped");
+}
+
+std::string Server::stringFor(char which) const {
+    const bool loader = model_.identity() == Identity::Loader;
+    switch (which) {
+        case conv::emu::kStringManufacturer:
+        case conv::emu::kStringIndexed1: return "convsim";
+        case conv::emu::kStringProduct: return loader ? "Converter boot loader (emulated)" : "Converter (emulated)";
+        case conv::emu::kStringSerial: return loader ? "EMU-LDR-0001" : "EMU-CNV-0001";
+        default: return "";
+    }
+}
+
+void Server::handleEvents() {
+    for (Event& e : model_.takeEvents()) {
+        switch (e.kind) {
+            case Event::Kind::Input:
+                for (Connection& c : connections_)
+                    if (c.fd >= 0 && c.state == State::Open && c.identity == e.identity) deliver(c, e.bytes);
+                break;
+            case Event::Kind::Left:
+                for (Connection& c : connections_)
+                    if (c.fd >= 0 && c.state != State::Fresh && c.identity == e.identity) close(c, "device left");
+                break;
+            case Event::Kind::Arrived: log(std::string(identityName(e.identity)) + " appears"); break;
+            case Event::Kind::Note: log(e.text); break;
+        }
+    }
+}
+
+void Server::deliver(Connection& c, const std::vector<std::uint8_t>& report) {
+    std::string message(1, conv::emu::kInput);
+    message.append(reinterpret_cast<const char*>(report.data()), report.size());
+    if (config_.verbose) log("connection " + std::to_string(c.id) + ": I " + dump(report.data(), report.size()));
+    const ssize_t n = ::send(c.fd, message.data(), message.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n >= 0) return;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        // Like a full kernel report queue: the report is lost for this reader only.
+        if (c.dropped++ == 0) log("connection " + std::to_string(c.id) + " does not read; dropping its reports");
+        return;
+    }
+    close(c, std::string("send failed: ") + std::strerror(errno));
+}
+
+void Server::completeOpens() {
+    const Micros t = now();
+    for (Connection& c : connections_) {
+        if (c.fd < 0 || c.state != State::Opening || c.openAt > t) continue;
+        c.state = State::Open;
+        sendMessage(c, "O1");
+    }
+}
+
+bool Server::sendMessage(Connection& c, const std::string& message) {
+    if (::send(c.fd, message.data(), message.size(), MSG_DONTWAIT | MSG_NOSIGNAL) >= 0) return true;
+    close(c, std::string("send failed: ") + std::strerror(errno));
+    return false;
+}
+
+void Server::close(Connection& c, const std::string& why) {
+    if (c.fd < 0) return;
+    ::close(c.fd);
+    c.fd = -1;
+    if (c.dropped > 0) {
+        log("connection " + std::to_string(c.id) + " closed (" + why + "); " + std::to_string(c.dropped) +
+            " reports dropped unread");
+    } else if (config_.verbose) {
+        log("connection " + std::to_string(c.id) + " closed (" + why + ")");
+    }
+}
+
+void Server::saveIfChanged() {
+    if (model_.flashRevision() == savedRevision_) return;
+    savedRevision_ = model_.flashRevision();
+    if (!config_.statePath) return;
+    if (auto error = saveFlashFile(*config_.statePath, model_.flash())) log("cannot save the flash: " + *error);
+}
+
+}  // namespace convsim

@@ -1,0 +1,66 @@
+#pragma once
+// Serves the emulated transport on an AF_UNIX SOCK_SEQPACKET socket and drives the device model
+// with the real clock. One thread, one poll loop.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "device_model.h"
+
+namespace convsim {
+
+struct ServerConfig {
+    std::string socketPath;
+    std::optional<std::string> statePath;
+    bool verbose = false;
+    bool firstOpenDelay = false;  // the host kernel's 50 ms before the first open completes
+};
+
+class Server {
+public:
+    Server(ServerConfig config, DeviceModel& model);
+    ~Server();
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    // Binds the socket; an error text when that is not possible.
+    std::optional<std::string> listen();
+    // Serves until SIGINT or SIGTERM; removes the socket. Returns the exit status.
+    int run();
+
+private:
+    enum class State { Fresh, Opening, Open };
+    struct Connection {
+        int fd = -1;
+        std::uint64_t id = 0;
+        State state = State::Fresh;
+        Identity identity = Identity::None;
+        Micros openAt = 0;
+        std::uint64_t dropped = 0;
+        bool closing = false;
+    };
+
+    Micros now() const;
+    void log(const std::string& line) const;
+    void acceptAll();
+    void readAll(Connection& c);
+    void handleMessage(Connection& c, const std::uint8_t* data, std::size_t size);
+    void handleEvents();
+    void deliver(Connection& c, const std::vector<std::uint8_t>& report);
+    void completeOpens();
+    bool sendMessage(Connection& c, const std::string& message);
+    void close(Connection& c, const std::string& why);
+    void saveIfChanged();
+    std::string stringFor(char which) const;
+
+    ServerConfig config_;
+    DeviceModel& model_;
+    int listenFd_ = -1;
+    std::vector<Connection> connections_;
+    std::uint64_t nextId_ = 1;
+    std::uint64_t savedRevision_ = 0;
+    std::int64_t startNs_ = 0;
+};
+
+}  // namespace convsim
