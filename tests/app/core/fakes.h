@@ -1,5 +1,6 @@
 #pragma once
-// Scripted ports for driving the core without processes, windows or real time.
+// Scripted ports: a tool that answers per argument and records each run with its limit, a
+// virtual clock, recorded alerts and a fake window, over a scratch firmware folder.
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -13,57 +14,57 @@
 
 namespace quill::test {
 
-struct Call {
-    std::string argument;
-    std::chrono::milliseconds limit;
-};
+using Words = std::vector<std::string>;
 
-struct ScriptedRunner : ToolRunner {
+// Folds runs of equal items: {"sa","sa","sta"} -> {"sa*2","sta"}.
+inline Words fold(const Words& items) {
+    Words out;
+    for (std::size_t i = 0, j; i < items.size(); i = j) {
+        for (j = i; j < items.size() && items[j] == items[i];) ++j;
+        out.push_back(items[i] + (j - i > 1 ? "*" + std::to_string(j - i) : ""));
+    }
+    return out;
+}
+
+struct Rig : ToolRunner, Clock, Alerts, Log, SequenceView {
     std::function<RunResult(const std::string&)> respond = [](const std::string&) { return RunResult{}; };
-    std::vector<Call> calls;
-    RunResult runCmd(const std::string& argument, std::chrono::milliseconds limit) override {
-        calls.push_back({argument, limit});
-        return respond(argument);
+    std::vector<std::pair<std::string, std::chrono::milliseconds>> calls;
+    Words pausesUs, alerts;
+    bool ticked = false, terminated = false, startShown = true;
+    std::filesystem::path dir;
+    std::unique_ptr<FrontCore> core;
+
+    explicit Rig(double scale = 1.0) {
+        static int n = 0;
+        dir = std::filesystem::temp_directory_path() / ("quill_core_" + std::to_string(::getpid()) + "_" + std::to_string(n++));
+        std::filesystem::create_directories(dir);
+        core = std::make_unique<FrontCore>(Ports{*this, *this, *this, *this, *this}, CoreConfig{dir.string(), scale});
     }
-    std::string toolPath() const override { return "/bundle/Contents/Resources/tavik"; }
-    // Arguments with runs of the same one folded ("sa*20"); A-line / B-line arguments as "A" / "B".
-    std::vector<std::string> words() const {
-        std::vector<std::string> folded;
-        std::string last;
-        int count = 0;
-        auto flush = [&] { if (count) folded.push_back(count == 1 ? last : last + "*" + std::to_string(count)); };
-        for (const auto& c : calls) {
-            std::string word = c.argument.size() == 130 ? "A" : c.argument.size() == 45 ? "B" : c.argument;
-            if (word != last) { flush(); last = word; count = 0; }
-            ++count;
-        }
-        flush();
-        return folded;
+    ~Rig() override { std::filesystem::remove_all(dir); }
+
+    RunResult runCmd(const std::string& arg, std::chrono::milliseconds limit) override {
+        calls.emplace_back(arg, limit);
+        return respond(arg);
     }
-};
-
-struct VirtualClock : Clock {
-    std::vector<long long> pausesUs;
-    void pause(std::chrono::microseconds d) override { pausesUs.push_back(d.count()); }
-};
-
-struct RecordingAlerts : Alerts {
-    std::vector<std::string> texts;
-    void alertA(const std::string& text) override { texts.push_back(text); }
-};
-
-struct RecordingLog : Log {
-    std::vector<std::string> lines;
-    void log(const std::string& line) override { lines.push_back(line); }
+    std::string toolPath() const override { return "/b/tavik"; }
+    void pause(std::chrono::microseconds d) override { pausesUs.push_back(std::to_string(d.count())); }
+    void alertA(const std::string& text) override { alerts.push_back(text); }
+    void log(const std::string&) override {}
     void trace(const std::string&) override {}
-};
-
-struct FakeView : SequenceView {
-    bool ticked = false, terminated = false, running = false, startShown = true;
-    void showRunningScreen() override { running = true; startShown = false; }
+    void showRunningScreen() override { startShown = false; }
     void showStartButton() override { startShown = true; }
     void terminateApp() override { terminated = true; }
     bool compatibilityTicked() const override { return ticked; }
+
+    // Tool arguments folded, A-line / B-line arguments shown as "A" / "B".
+    Words words() const {
+        Words w;
+        for (const auto& c : calls) w.push_back(c.first.size() == 130 ? "A" : c.first.size() == 45 ? "B" : c.first);
+        return fold(w);
+    }
+    void write(const std::string& name, const std::string& content) { std::ofstream(dir / name, std::ios::binary) << content; }
+    std::string path(const char* name) const { return (dir / name).string(); }
+    FrontState& state() { return core->state(); }
 };
 
 // One Intel HEX record with its checksum, without line end.
@@ -77,8 +78,7 @@ inline std::string record(int count, int address, int type, const std::vector<in
     return line + text;
 }
 
-// `lines` 16-byte data records between an address record and the end record; byte i of the
-// image is i * 3 + 1.
+// An address record, `lines` 16-byte data records (image byte i = i * 3 + 1) and the end record.
 inline std::string hexFile(int lines, const char* lineEnd = "\r\n") {
     std::string text = record(2, 0, 4, {0, 0}) + lineEnd;
     for (int l = 0; l < lines; ++l) {
@@ -95,36 +95,32 @@ inline unsigned imageSum(int lines) {
     return sum & 0xFFFF;
 }
 
-// The loader's reply dump as the tool prints it, total checksum in bytes 8 and 9.
-inline std::string replyDump(unsigned total, bool ok = true) {
-    char text[128];
-    std::snprintf(text, sizeof text, "ckSum_r=12 34 00 00 *05 00 00 00 %02x %02x 00 00 00 00 00  ...(more readback)\n%s\n",
-                  total & 0xFF, total >> 8, ok ? "uaok" : "uafail ckSum");
+// A loader reply dump as the tool prints it, with `total` in reply bytes 8 and 9.
+inline std::string replyDump(unsigned total) {
+    char text[96];
+    std::snprintf(text, sizeof text, "ckSum_r=12 34 00 00 *05 00 00 00 %02x %02x 00 00 00 00 00  ...(more readback)\nuaok\n",
+                  total & 0xFF, total >> 8);
     return text;
 }
 
-// A core over a scratch firmware folder, with every port recorded.
-struct Rig {
-    std::filesystem::path dir;
-    ScriptedRunner runner;
-    VirtualClock clock;
-    RecordingAlerts alerts;
-    RecordingLog log;
-    FakeView view;
-    std::unique_ptr<FrontCore> core;
-
-    explicit Rig(double scale = 1.0) {
-        dir = std::filesystem::temp_directory_path() /
-              ("quill_core_" + std::to_string(::getpid()) + "_" + std::to_string(counter()++));
-        std::filesystem::create_directories(dir);
-        core = std::make_unique<FrontCore>(Ports{runner, alerts, clock, log, view}, CoreConfig{dir.string(), scale});
+// A converter that does all it should: 160-byte A image (48 + 2 * 56), 5 B lines, matching name.
+struct Device : Rig {
+    std::string staOutput, stbOutput = "01 01 02 42 d0 c4 00 00 00 00 stbok\n", bOutput = "ubok\n";
+    RunEnd staEnd = RunEnd::Exited;
+    explicit Device(bool box = false, double scale = 1.0) : Rig(scale) {
+        ticked = box;
+        write("tmpa.hex", hexFile(10));
+        write("tmpb.hex", hexFile(5));
+        char name[48];
+        std::snprintf(name, sizeof name, "/x/Quillmere_V1_0x%04x.app", imageSum(10));
+        core->readBundlePath(name);
+        respond = [this](const std::string& arg) {
+            if (arg == "sta") return RunResult{staEnd, staOutput, ""};
+            if (arg == "stb") return RunResult{RunEnd::Exited, stbOutput, ""};
+            if (arg.size() == 130) return RunResult{RunEnd::Exited, replyDump(imageSum(10)), ""};
+            return RunResult{RunEnd::Exited, arg.size() == 45 ? bOutput : arg + "ok\n", ""};
+        };
     }
-    ~Rig() { std::filesystem::remove_all(dir); }
-    static int& counter() { static int n = 0; return n; }
-    void write(const std::string& name, const std::string& content) {
-        std::ofstream(dir / name, std::ios::binary) << content;
-    }
-    FrontState& state() { return core->state(); }
 };
 
 }  // namespace quill::test
