@@ -16,6 +16,7 @@ struct AppImage {
     std::vector<std::uint8_t> bytes;  // bytes written so far
     bool complete() const { return declaredTotal > 0 && bytes.size() == declaredTotal; }
     std::uint16_t total16() const;  // 16-bit sum of the bytes written
+    bool operator==(const AppImage&) const = default;
 };
 
 using BLineData = std::array<std::uint8_t, 16>;
