@@ -1,6 +1,7 @@
 // The START sequence, the device waits and the service menu.
 #include "quill/front_core.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "conv/hexfile.h"
@@ -228,26 +229,25 @@ void FrontCore::UPDATE_B() {
 }
 
 bool FrontCore::onChangeMenu1(std::string_view title) {
+    // The tool word of each item, in menu order; the two "Update" items run a transfer instead.
     static constexpr std::array<std::string_view, kMenuTitles.size()> kWords{
         "sa", "sta", "", "runaprom", "qa", "sb", "stb", "", "qb"};
-    for (std::size_t i = 0; i < kMenuTitles.size(); ++i) {
-        if (title != kMenuTitles[i]) continue;
-        if (running_) return true;
-        if (title == "Update A") {
-            UPDATE_A();
-        } else if (title == "Update B") {
-            UPDATE_B();
-        } else {
-            Busy busy(running_);
-            try {
-                run(kWords[i]);
-            } catch (const ToolUnavailable&) {
-                // A single service action: the alert has said it all.
-            }
+    const auto item = std::find(kMenuTitles.begin(), kMenuTitles.end(), title);
+    if (item == kMenuTitles.end()) return false;
+    if (running_) return true;
+    if (title == "Update A") {
+        UPDATE_A();
+    } else if (title == "Update B") {
+        UPDATE_B();
+    } else {
+        Busy busy(running_);
+        try {
+            run(kWords[static_cast<std::size_t>(item - kMenuTitles.begin())]);
+        } catch (const ToolUnavailable&) {
+            // One service action: its alert has said all there is to say.
         }
-        return true;
     }
-    return false;
+    return true;
 }
 
 }  // namespace quill

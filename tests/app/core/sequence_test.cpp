@@ -71,6 +71,10 @@ TEST(Sequence, EachPathEndsWithTheRightWordsAlertsAndState) {
          {}, {"fopen Bcode fail (PATH/tmpb.hex)"}, -1},
         {"tmpb.hex corrupt", true, [](Device& d) { d.write("tmpb.hex", hexFile(5).replace(100, 1, "x")); },
          {}, {"Bcode file refused (PATH/tmpb.hex): line 3: "}, -1},
+        {"tmpa.hex missing", false, [](Device& d) { std::filesystem::remove(d.path("tmpa.hex")); },
+         {}, {"fopen Acode fail (PATH/tmpa.hex)"}, -1},
+        {"tmpa.hex corrupt", false, [](Device& d) { d.write("tmpa.hex", hexFile(10).replace(27, 1, "2")); },
+         {}, {"Acode file refused (PATH/tmpa.hex): line 2: checksum"}, -1},
         {"A image short", false, [](Device& d) { d.write("tmpa.hex", hexFile(2)); },
          {}, {"Acode file refused (PATH/tmpa.hex): "}, -1},
     };

@@ -74,22 +74,6 @@ TEST(FinalCheck, OnlyReplyBytesEightAndNineOfAReplyDumpCount) {
     EXPECT_EQ(rig.state().STATUS_OF_PNG, -1);
 }
 
-TEST(UpdateA, MissingCorruptOrShortFileIsRefusedBeforeAnyRun) {
-    std::string corrupt = hexFile(10);
-    corrupt[corrupt.find(":10001000") + 12] = 'G';
-    for (const std::string& content : {std::string(), corrupt, hexFile(2)}) {
-        Device rig;
-        if (content.empty()) std::filesystem::remove(rig.path("tmpa.hex")); else rig.write("tmpa.hex", content);
-        rig.core->UPDATE_A();
-        EXPECT_TRUE(rig.calls.empty());
-        ASSERT_EQ(rig.alerts.size(), 1u);
-        EXPECT_NE(rig.alerts[0].find(rig.path("tmpa.hex")), std::string::npos);
-        EXPECT_NE(rig.alerts[0].find(content.empty() ? "fopen Acode fail" : content == corrupt ? "line 3:" : "at least 48"),
-                  std::string::npos);
-        EXPECT_EQ(rig.state().STATUS_OF_PNG, -1);
-    }
-}
-
 TEST(UpdateB, SendsWholeLinesAndProgressStaysBelowComplete) {
     Device rig;
     std::vector<int> progress;
