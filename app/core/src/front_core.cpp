@@ -58,7 +58,9 @@ void FrontCore::pauseFor(microseconds duration) {
 }
 
 RunResult FrontCore::run(std::string_view argument) {
-    const milliseconds limit(std::llround(static_cast<double>(runLimitFor(argument).count()) * config_.timeScale));
+    // At least 1 ms: a zero limit would mean "no limit" to some runners.
+    const milliseconds limit(std::max<long long>(
+        1, std::llround(static_cast<double>(runLimitFor(argument).count()) * config_.timeScale)));
     RunResult result = ports_.runner.runCmd(std::string(argument), limit);
     state_.cmdRet = result.output;
     ports_.log.log("runCmd() returned:\n" + state_.cmdRet);

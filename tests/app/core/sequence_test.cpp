@@ -106,6 +106,15 @@ TEST(Sequence, IsRunningWhileItRunsAndIgnoresASecondPress) {
     EXPECT_EQ(rig.words(), concat({kAPhase, kBSwitch, kLeave}));
 }
 
+TEST(Sequence, NormalDeviceWaitGivesUpAfterThirtyOneRuns) {
+    Device rig;
+    rig.stbOutput = "0E7B/1CF? NOT FOUND\n";
+    EXPECT_FALSE(rig.core->waitTarn());
+    EXPECT_EQ(rig.words(), Words{"stb*31"});
+    EXPECT_EQ(rig.alerts, Words{"Timout (wait 0E7B/1CF?)"});
+    EXPECT_TRUE(rig.state().TIMEOUTFAIL);
+}
+
 TEST(Sequence, TimeFactorScalesPausesAndRunLimits) {
     Device rig(false, 0.5);
     rig.core->onClick1();
