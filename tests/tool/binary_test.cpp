@@ -5,9 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
-#include <string>
-#include <vector>
+#include <fstream>
+#include <sstream>
 
 namespace {
 
@@ -16,44 +15,24 @@ struct ToolRun {
     int status = -1;
 };
 
-std::string drain(int fd) {
-    std::string text;
-    char buffer[4096];
-    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<std::size_t>(n));
-    ::close(fd);
-    return text;
-}
-
-// Runs tavik with the given arguments; `emulator` set puts TAVIK_EMULATOR in its environment.
-ToolRun runTavik(std::vector<std::string> args, const char* emulator = nullptr) {
-    int out[2], err[2];
-    if (::pipe(out) != 0 || ::pipe(err) != 0) return {};
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(out[1], 1);
-        ::dup2(err[1], 2);
-        ::close(out[0]);
-        ::close(err[0]);
-        ::unsetenv("TAVIK_EMULATOR");
-        if (emulator) ::setenv("TAVIK_EMULATOR", emulator, 1);
-        std::vector<char*> argv{const_cast<char*>(TAVIK_BINARY)};
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        ::execv(TAVIK_BINARY, argv.data());
-        ::_exit(127);
-    }
-    ::close(out[1]);
-    ::close(err[1]);
+// Runs tavik through the shell; `environment` is put in front ("env -u ..." or "VAR=value").
+ToolRun runTavik(const std::vector<std::string>& args, const std::string& environment = "env -u TAVIK_EMULATOR") {
+    const std::string errPath = testing::TempDir() + "tavik_stderr_" + std::to_string(getpid()) + ".txt";
+    std::string command = environment + " " TAVIK_BINARY;
+    for (const auto& a : args) command += " '" + a + "'";
     ToolRun run;
-    run.err = drain(err[0]);  // tavik writes at most a line here, so reading it first cannot block
-    run.out = drain(out[0]);
-    ::waitpid(pid, &run.status, 0);
+    FILE* pipe = popen((command + " 2>" + errPath).c_str(), "r");
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) run.out.append(buffer, n);
+    run.status = pclose(pipe);
+    std::stringstream err;
+    err << std::ifstream(errPath).rdbuf();
+    run.err = err.str();
+    std::remove(errPath.c_str());
     return run;
 }
 
-const std::string kLoader = "LDROM NOT FOUND\n";
-const std::string kNormal = "0E7B/1CF? NOT FOUND\n";
-const std::string kNormalLowerF = "0E7B/1Cf? NOT FOUND\n";
+const std::string kLoader = "LDROM NOT FOUND\n", kNormal = "0E7B/1CF? NOT FOUND\n", kLowerF = "0E7B/1Cf? NOT FOUND\n";
 
 }  // namespace
 
@@ -67,11 +46,10 @@ TEST(TavikBinary, EveryCommandPrintsItsNotFoundTextWithoutAConverter) {
     EXPECT_EQ(runTavik({"sa", "sb"}).out, list.out);
 
     const std::vector<std::pair<std::string, std::string>> expected{
-        {"sa", kNormal}, {"runaprom", kLoader}, {"sta", kLoader}, {"qa", kNormal},
-        {"read", kLoader}, {"sb", kNormal}, {"sbi", kNormal}, {"bb", kNormalLowerF},
-        {"qb", kNormal + "\n"}, {"stbb", kNormalLowerF}, {"stb", kNormal}, {"ub", kNormal},
-        {"sync", kLoader}, {"ua", "you are running 'ua'\n" + kLoader}, {"SA", "UNKNOW COMMAND\n"},
-        {":10000000" + std::string(32, '0') + "F0\r\n", kNormal}, {std::string(130, '0'), kLoader},
+        {"sa", kNormal}, {"runaprom", kLoader}, {"sta", kLoader}, {"qa", kNormal}, {"read", kLoader},
+        {"sb", kNormal}, {"sbi", kNormal}, {"bb", kLowerF}, {"qb", kNormal + "\n"}, {"stbb", kLowerF},
+        {"stb", kNormal}, {"ub", kNormal}, {"sync", kLoader}, {"ua", "you are running 'ua'\n" + kLoader},
+        {"SA", "UNKNOW COMMAND\n"}, {":10000000" + std::string(32, '0') + "F0\r\n", kNormal},
         {std::string(131, '0'), kLoader}, {std::string(46, '0'), "UNKNOW COMMAND\n"},
     };
     for (const auto& [word, text] : expected) {
@@ -83,7 +61,7 @@ TEST(TavikBinary, EveryCommandPrintsItsNotFoundTextWithoutAConverter) {
 }
 
 TEST(TavikBinary, UnreachableEmulatorStillPrintsTheNotFoundText) {
-    const ToolRun run = runTavik({"sta"}, "/nonexistent/convsim.sock");
+    const ToolRun run = runTavik({"sta"}, "TAVIK_EMULATOR=/nonexistent/convsim.sock");
     EXPECT_EQ(run.out, kLoader);
     EXPECT_NE(run.err.find("/nonexistent/convsim.sock"), std::string::npos);
     EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1);
