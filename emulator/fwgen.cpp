@@ -2,6 +2,7 @@
 //   fwgen a OUT.hex [--bytes N] [--seed S]   application image (default 30000 bytes)
 //   fwgen b OUT.hex [--lines N] [--seed S]   B code, 16-byte data lines with CR LF (default 320 lines)
 //   fwgen checksum A.hex                     16-bit total of the A image, 4 lower-case hex digits
+//   fwgen alines A.hex                       the A image as A-line arguments, one packet per line
 #include <algorithm>
 #include <cctype>
 #include <charconv>
@@ -15,13 +16,15 @@
 
 #include "conv/hexfield.h"
 #include "conv/hexfile.h"
+#include "conv/packets.h"
 
 namespace {
 
 constexpr const char* kUsage =
     "usage: fwgen a OUT.hex [--bytes N] [--seed S]\n"
     "       fwgen b OUT.hex [--lines N] [--seed S]\n"
-    "       fwgen checksum A.hex\n";
+    "       fwgen checksum A.hex\n"
+    "       fwgen alines A.hex\n";
 constexpr std::size_t kRecordBytes = 16;
 constexpr const char* kLineEnd = "\r\n";
 
@@ -100,14 +103,18 @@ int main(int argc, char** argv) {
     const std::string_view what = args[0];
     const std::string path(args[1]);
 
-    if (what == "checksum") {
-        if (args.size() != 2) return fail("checksum takes one file");
+    if (what == "checksum" || what == "alines") {
+        if (args.size() != 2) return fail(std::string(what) + " takes one file");
         auto lines = conv::readHexLines(path);
         if (!lines) return fail("cannot read " + path);
         conv::AImageResult gathered = conv::gatherAImage(*lines);
         if (!gathered.ok()) {
             std::cerr << "fwgen: " << path << ": " << gathered.error->message() << "\n";
             return 1;
+        }
+        if (what == "alines") {
+            for (const auto& packet : conv::buildAPackets(gathered.image)) std::cout << conv::formatALine(packet) << "\n";
+            return 0;
         }
         const std::uint16_t total = gathered.image.checksum16();
         std::cout << conv::hexByte(static_cast<std::uint8_t>(total >> 8)) << conv::hexByte(static_cast<std::uint8_t>(total)) << "\n";
