@@ -1,0 +1,40 @@
+#pragma once
+// A throw-away bundle (pictures, a scripted tavik, firmware beside it) and a window built on it.
+#include <QtCore/QDir>
+#include <QtCore/QString>
+#include <QtCore/QTemporaryDir>
+
+#include <memory>
+#include <string>
+
+#include "app_delegate.h"
+
+namespace quill::qt::test {
+
+// Answers of a converter that takes everything; final A checksum 0x1a2b.
+extern const char* const kHealthyTool;
+
+class TempBundle {
+public:
+    explicit TempBundle(const QString& bundleName = QStringLiteral("Quillmere_V123_0x1a2b.app"));
+
+    // Writes Contents/Resources/tavik as a shell script with this body.
+    void writeTool(const std::string& scriptBody) const;
+    // tmpa.hex holding `imageBytes` bytes; tmpb.hex holding `lines` 16-byte lines (CRLF).
+    void writeFirmwareA(int imageBytes) const;
+    void writeFirmwareB(int lines) const;
+
+    QString path(const QString& relative) const { return root_.filePath(relative); }
+    QString bundlePath() const { return path(bundleName_); }
+    QString resourceDir() const { return bundlePath() + QStringLiteral("/Contents/Resources"); }
+    BundleLayout layout() const;
+
+private:
+    QTemporaryDir root_{QDir::tempPath() + QStringLiteral("/quillqt-XXXXXX")};
+    QString bundleName_;
+};
+
+// A window on the bundle with alerts answered automatically and the pauses scaled down.
+std::unique_ptr<AppDelegate> makeDelegate(const TempBundle& bundle);
+
+}  // namespace quill::qt::test

@@ -1,0 +1,89 @@
+// The QProcess tool runner and the pauses: capture, time limit, start failures, live event loop.
+#include <QtCore/QFile>
+#include <QtCore/QTemporaryDir>
+#include <QtCore/QTimer>
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <csignal>
+
+#include "process_runner.h"
+
+namespace quill::qt::test {
+namespace {
+
+using std::chrono::milliseconds;
+
+class RunnerTest : public ::testing::Test {
+protected:
+    QTemporaryDir dir;
+
+    QString script(const QString& name, const QByteArray& body, bool executable = true) {
+        const QString path = dir.filePath(name);
+        QFile file(path);
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("#!/bin/sh\n" + body);
+        file.close();
+        if (executable) file.setPermissions(file.permissions() | QFile::ExeOwner);
+        return path;
+    }
+};
+
+TEST_F(RunnerTest, CapturesAllOutputAndPassesOneArgumentUnchanged) {
+    ProcessToolRunner runner(script("tool", "printf 'first line\\nstb: 01 c4 00\\n'\n"
+                                            "printf '[%s] %d args' \"$1\" $#\n"));
+    const RunResult result = runner.runCmd(":10000000 with blanks\r\n", milliseconds(5000));
+    EXPECT_EQ(result.end, RunEnd::Exited);
+    EXPECT_EQ(result.output, "first line\nstb: 01 c4 00\n[:10000000 with blanks\r\n] 1 args");
+
+    ProcessToolRunner silent(script("silent", "exit 3\n"));
+    const RunResult quiet = silent.runCmd("sta", milliseconds(5000));
+    EXPECT_EQ(quiet.end, RunEnd::Exited);
+    EXPECT_EQ(quiet.output, "");
+}
+
+TEST_F(RunnerTest, RunPastItsLimitIsKilledWithWhatItPrinted) {
+    const QString pidFile = dir.filePath("pid");
+    ProcessToolRunner runner(script("hang", "echo $$ > '" + pidFile.toUtf8() + "'\necho waiting\nexec sleep 30\n"));
+    const RunResult result = runner.runCmd("stb", milliseconds(300));
+    EXPECT_EQ(result.end, RunEnd::TimedOut);
+    EXPECT_EQ(result.output, "waiting\n");
+
+    QFile file(pidFile);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const pid_t pid = file.readAll().trimmed().toInt();
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(::kill(pid, 0), -1) << "the tool still runs";
+    EXPECT_EQ(errno, ESRCH);
+}
+
+TEST_F(RunnerTest, MissingOrNonExecutableToolCannotStart) {
+    ProcessToolRunner missing(dir.filePath("nothing-here"));
+    const RunResult none = missing.runCmd("sta", milliseconds(1000));
+    EXPECT_EQ(none.end, RunEnd::FailedToStart);
+    EXPECT_EQ(none.reason, "No such file");
+    EXPECT_EQ(none.output, "");
+
+    ProcessToolRunner plain(script("plain", "echo hi\n", false));
+    const RunResult refused = plain.runCmd("sta", milliseconds(1000));
+    EXPECT_EQ(refused.end, RunEnd::FailedToStart);
+    EXPECT_EQ(refused.reason, "Not executable");
+}
+
+TEST_F(RunnerTest, TimersKeepFiringWhileWaitingForTheToolAndDuringPauses) {
+    int ticks = 0;
+    QTimer timer;
+    QObject::connect(&timer, &QTimer::timeout, [&] { ++ticks; });
+    timer.start(10);
+
+    ProcessToolRunner runner(script("slow", "sleep 0.3\necho done\n"));
+    EXPECT_EQ(runner.runCmd("sta", milliseconds(5000)).output, "done\n");
+    EXPECT_GT(ticks, 0);
+
+    ticks = 0;
+    pauseKeepingEventsAlive(std::chrono::milliseconds(100));
+    EXPECT_GT(ticks, 0);
+}
+
+}  // namespace
+}  // namespace quill::qt::test

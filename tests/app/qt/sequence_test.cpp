@@ -1,0 +1,134 @@
+// Pressing START against a scripted tool: the end screens, the button that follows, and what
+// the window refuses while the update runs.
+#include <QtCore/QFile>
+#include <QtCore/QTimer>
+#include <QtGui/QMouseEvent>
+#include <QtWidgets/QApplication>
+#include <QtWidgets/QCheckBox>
+#include <gtest/gtest.h>
+
+#include "main_window.h"
+#include "picture_view.h"
+#include "qt_test_support.h"
+#include "title_button.h"
+
+namespace quill::qt::test {
+namespace {
+
+struct EndScreen {
+    QString picture, centre, bottom, button;
+};
+
+class StartButtonTest : public ::testing::Test {
+protected:
+    TempBundle bundle;
+    std::unique_ptr<AppDelegate> delegate;
+    int exitCode = -100;
+
+    void open() {
+        delegate = makeDelegate(bundle);
+        QObject::connect(delegate.get(), &AppDelegate::terminateRequested, [this](int code) { exitCode = code; });
+        delegate->onTimer1();  // idle screen
+    }
+
+    // Presses START; returns once the update has ended and the next tick has drawn its screen.
+    EndScreen pressStart() {
+        MainWindow& w = delegate->window();
+        w.startBtn->click();
+        EXPECT_FALSE(delegate->core().isRunning());
+        EXPECT_FALSE(w.startBtn->isHidden());
+        delegate->onTimer1();
+        EXPECT_EQ(w.startBtn->titleColour(), QColor(Qt::white));
+        return {w.imgORBEN->pictureName(), w.labelCen->title(), w.labelBot->title(), w.startBtn->title()};
+    }
+};
+
+TEST_F(StartButtonTest, HealthyConverterWithCompatibilityUpdateEndsCompleteThenFinishEnds) {
+    bundle.writeTool(kHealthyTool);
+    bundle.writeFirmwareA(48 + 56 + 20);
+    bundle.writeFirmwareB(3);
+    open();
+    delegate->window().ckbox1->setChecked(true);
+
+    const EndScreen end = pressStart();
+    EXPECT_EQ(end.picture, QStringLiteral("complete.png"));
+    EXPECT_EQ(end.centre, QStringLiteral("Complete"));
+    EXPECT_EQ(end.bottom, QStringLiteral("Firmware successfully updated."));
+    EXPECT_EQ(end.button, QStringLiteral("FINISH"));
+    EXPECT_EQ(delegate->window().labelBot->geometry(), QRect(10, 430, 450, 20));  // moved when running
+    EXPECT_TRUE(delegate->window().ckbox1->isHidden());
+    EXPECT_TRUE(delegate->messagesShown().isEmpty()) << delegate->messagesShown().join('\n').toStdString();
+
+    EXPECT_EQ(exitCode, -100);
+    delegate->window().startBtn->click();
+    EXPECT_EQ(exitCode, 0);
+}
+
+TEST_F(StartButtonTest, RefusedPacketsEndFailedThenExitEnds) {
+    bundle.writeTool(R"SH(case "$1" in
+  sta) echo ok ;;
+  *) if [ ${#1} -ge 130 ]; then echo "uafail ckSum"; else echo ok; fi ;;
+esac
+)SH");
+    bundle.writeFirmwareA(48 + 56 * 3 + 20);
+    open();
+
+    const EndScreen end = pressStart();
+    EXPECT_EQ(end.picture, QStringLiteral("failed.png"));
+    EXPECT_EQ(end.centre, QString());
+    EXPECT_EQ(end.bottom, QStringLiteral("The Setup didn't finish and will restart."));
+    EXPECT_EQ(end.button, QStringLiteral("EXIT"));
+
+    delegate->window().startBtn->click();
+    EXPECT_EQ(exitCode, 1);
+}
+
+TEST_F(StartButtonTest, MissingToolFailsAtOnceNamingItsPath) {
+    bundle.writeFirmwareA(48 + 56);
+    open();
+
+    const EndScreen end = pressStart();
+    EXPECT_EQ(end.button, QStringLiteral("EXIT"));
+    ASSERT_EQ(delegate->messagesShown().size(), 1);
+    EXPECT_TRUE(delegate->messagesShown().first().contains(bundle.resourceDir() + QStringLiteral("/tavik")))
+        << delegate->messagesShown().first().toStdString();
+}
+
+TEST_F(StartButtonTest, CloseAndInputAreRefusedWhileTheUpdateRuns) {
+    bundle.writeTool(kHealthyTool);
+    bundle.writeFirmwareA(48 + 56);
+    open();
+    MainWindow& w = delegate->window();
+    w.show();
+
+    // Runs inside the first tool run's wait, in the middle of the update.
+    bool ranDuringUpdate = false;
+    bool visibleAfterClose = false;
+    bool tickedByClick = false;
+    QTimer::singleShot(0, [&] {
+        ranDuringUpdate = delegate->core().isRunning();
+        w.close();
+        visibleAfterClose = w.isVisible();
+        const QPointF inside(5, 10);
+        QMouseEvent press(QEvent::MouseButtonPress, inside, w.ckbox1->mapToGlobal(inside), Qt::LeftButton,
+                          Qt::LeftButton, Qt::NoModifier);
+        QMouseEvent release(QEvent::MouseButtonRelease, inside, w.ckbox1->mapToGlobal(inside), Qt::LeftButton,
+                            Qt::NoButton, Qt::NoModifier);
+        QApplication::sendEvent(w.ckbox1, &press);
+        QApplication::sendEvent(w.ckbox1, &release);
+        tickedByClick = w.ckbox1->isChecked();
+    });
+    pressStart();
+
+    ASSERT_TRUE(ranDuringUpdate);
+    EXPECT_TRUE(visibleAfterClose);
+    EXPECT_FALSE(tickedByClick);
+    EXPECT_TRUE(delegate->messagesShown().contains(QString::fromUtf8(kCloseRefusedText.data())));
+
+    // Once the update has ended the window closes.
+    w.close();
+    EXPECT_FALSE(w.isVisible());
+}
+
+}  // namespace
+}  // namespace quill::qt::test
