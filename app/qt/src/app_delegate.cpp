@@ -2,6 +2,7 @@
 
 #include <QtCore/QDir>
 #include <QtCore/QPointer>
+#include <QtGui/QScreen>
 #include <QtWidgets/QApplication>
 #include <QtWidgets/QCheckBox>
 #include <QtWidgets/QComboBox>
@@ -265,7 +266,14 @@ void AppDelegate::saveScreenshot(const QString& name) {
     if (options_.screenshotDir.isEmpty()) return;
     QDir().mkpath(options_.screenshotDir);
     const QString path = QDir(options_.screenshotDir).filePath(name);
-    if (window_->grab().save(path))
+    // On a real display read back the pixels the server shows; elsewhere render the window.
+    QPixmap shot;
+    if (QGuiApplication::platformName() == QLatin1String("xcb") && window_->isVisible() && window_->screen()) {
+        window_->repaint();
+        shot = window_->screen()->grabWindow(window_->winId());
+    }
+    if (shot.isNull()) shot = window_->grab();
+    if (shot.save(path))
         printLine(QStringLiteral("SCREENSHOT: ") + path);
     else
         log("cannot save screenshot " + path.toStdString());
