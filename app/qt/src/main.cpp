@@ -38,8 +38,10 @@ int main(int argc, char** argv) {
         window.move(area.left() + 300, std::max(area.top(), area.bottom() + 1 - 300 - window.height()));
     }
     window.show();
-    window.raise();
-    window.activateWindow();
+    if (QGuiApplication::platformName() != QLatin1String("offscreen")) {
+        window.raise();
+        window.activateWindow();  // in front of other applications
+    }
     const int code = QApplication::exec();
     std::fflush(stdout);
     return code;

@@ -96,7 +96,7 @@ int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     // The test's environment sets both; these defaults keep a run by hand quick and headless.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    if (qEnvironmentVariableIsEmpty(quill::kTimeScaleEnv)) qputenv(quill::kTimeScaleEnv, "0.001");
+    if (qEnvironmentVariableIsEmpty(quill::kTimeScaleEnv)) qputenv(quill::kTimeScaleEnv, "0.1");
     QApplication app(argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -5,6 +5,7 @@
 #include <QtGui/QMouseEvent>
 #include <QtWidgets/QApplication>
 #include <QtWidgets/QCheckBox>
+#include <QtWidgets/QComboBox>
 #include <gtest/gtest.h>
 
 #include "main_window.h"
@@ -128,6 +129,16 @@ TEST_F(StartButtonTest, CloseAndInputAreRefusedWhileTheUpdateRuns) {
     // Once the update has ended the window closes.
     w.close();
     EXPECT_FALSE(w.isVisible());
+}
+
+TEST_F(StartButtonTest, ServiceMenuChoiceRunsItsOneWord) {
+    bundle.writeTool("printf '%s\\n' \"$1\" >> \"$(dirname \"$0\")/words\"\n");
+    open();
+    delegate->onChangeMenu1(delegate->window().menu1->currentIndex());  // "Status B"
+    delegate->onChangeMenu1(0);                                         // "Start A"
+    QFile words(bundle.resourceDir() + QStringLiteral("/words"));
+    ASSERT_TRUE(words.open(QIODevice::ReadOnly));
+    EXPECT_EQ(words.readAll(), QByteArray("stb\nsa\n"));
 }
 
 }  // namespace
