@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <utility>
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -172,11 +173,15 @@ void Server::acceptAll() {
 
 void Server::readAll(Connection& c) {
     std::vector<std::uint8_t> buffer(conv::emu::kMaxMessage + 1);
+    bool resetSeen = false;
     while (c.fd >= 0) {
         const ssize_t n = ::recv(c.fd, buffer.data(), buffer.size(), MSG_DONTWAIT | MSG_TRUNC);
         if (n < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK) return;
             if (errno == EINTR) continue;
+            // A host that exits with reports unread makes the first receive fail with ECONNRESET,
+            // ahead of the messages it sent before exiting: those still count.
+            if (errno == ECONNRESET && !std::exchange(resetSeen, true)) continue;
             close(c, std::string("receive failed: ") + std::strerror(errno));
             return;
         }

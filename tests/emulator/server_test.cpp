@@ -179,6 +179,25 @@ TEST(Server, EveryOpenConnectionGetsEveryReportAndALeavingIdentityClosesThemAll)
     EXPECT_EQ(opened, "O1");
 }
 
+TEST(Server, WritesOfAHostThatExitsWithReportsUnreadStillCount) {
+    Emulator emu({"--report-ms", "1"});
+    {
+        Client sa(emu.socket());
+        ASSERT_TRUE(sa.open("0e7b 0bf2"));
+        sa.send(modeMessage());
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));  // status reports pile up unread
+        sa.send(frameMessage(conv::frame::kKindStartBurn, "A"));
+    }
+    std::string list;
+    for (int i = 0; i < 100 && list.find("0416 a316") == std::string::npos; ++i) {
+        Client c(emu.socket());
+        c.send("L");
+        list = c.receive();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_NE(list.find("0416 a316"), std::string::npos) << emu.log();
+}
+
 TEST(Server, AClientThatNeverReadsLosesReportsWithoutStallingTheOthers) {
     Emulator emu({"--fault", "flood"});
     Client idle(emu.socket()), reader(emu.socket());
