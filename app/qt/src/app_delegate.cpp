@@ -1,7 +1,6 @@
 #include "app_delegate.h"
 
 #include <QtCore/QDir>
-#include <QtCore/QPointer>
 #include <QtGui/QScreen>
 #include <QtWidgets/QApplication>
 #include <QtWidgets/QCheckBox>
@@ -206,16 +205,15 @@ void AppDelegate::showNotice(const QString& text) {
     messagesShown_ << text;
     printLine(QStringLiteral("NOTICE: ") + text);
     if (options_.autoAlert) return;
-    static QPointer<QMessageBox> open;
-    if (open) {
-        open->raise();
+    if (notice_) {
+        notice_->raise();
         return;
     }
-    open = new QMessageBox(QMessageBox::Information, QStringLiteral("Quillmere"), text, QMessageBox::Ok,
-                           window_.get());
-    open->setAttribute(Qt::WA_DeleteOnClose);
-    open->setWindowModality(Qt::NonModal);
-    open->show();
+    notice_ = new QMessageBox(QMessageBox::Information, QStringLiteral("Quillmere"), text, QMessageBox::Ok,
+                              window_.get());
+    notice_->setAttribute(Qt::WA_DeleteOnClose);
+    notice_->setWindowModality(Qt::NonModal);
+    notice_->show();
 }
 
 void AppDelegate::pause(std::chrono::microseconds duration) { pauseKeepingEventsAlive(duration); }

@@ -2,10 +2,13 @@
 // The application delegate: builds the window, runs the 0.2 s status refresh, and gives the
 // toolkit-free core its ports (tool runner, alerts, pauses, log, sequence effects).
 #include <QtCore/QObject>
+#include <QtCore/QPointer>
 #include <QtCore/QStringList>
 #include <QtCore/QTimer>
 
 #include <memory>
+
+class QMessageBox;
 
 #include "launch_options.h"
 #include "quill/bundle.h"
@@ -78,6 +81,7 @@ private:
     std::unique_ptr<FrontCore> core_;
     QTimer timer_;
     QStringList messagesShown_;
+    QPointer<QMessageBox> notice_;  // the open close-refusal notice, if any
     QString lastScreen_;
     bool idleSeen_ = false;
     bool startPressed_ = false;
