@@ -25,8 +25,10 @@ fail() {
     exit 1
 }
 
+# Status every 20 ms: a B-line run reads ten reports for its echo, so a loaded machine (sanitizers,
+# parallel tests) must not let ten status reports pile up between tavik's open and its write.
 start_emulator() {
-    "$CONVSIM" --socket "$work/s" --state "$work/state" --reenum-ms 50 --report-ms 2 "$@" 2>>"$work/convsim.log" &
+    "$CONVSIM" --socket "$work/s" --state "$work/state" --reenum-ms 50 --report-ms 20 "$@" 2>>"$work/convsim.log" &
     emu=$!
     for _ in $(seq 250); do [[ -S $work/s ]] && return 0; sleep 0.02; done
     fail "convsim did not start"
