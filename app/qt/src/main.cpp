@@ -1,4 +1,5 @@
 // Quillmere: the converter's firmware updater window.
+#include <QtCore/QElapsedTimer>
 #include <QtCore/QTimer>
 #include <QtGui/QScreen>
 #include <QtWidgets/QApplication>
@@ -12,7 +13,35 @@
 #include "quill/bundle.h"
 #include "quill/time_scale.h"
 
+namespace {
+
+// QUILLMERE_FIRST_FRAME=1 (start-up measurement): once the window has painted for the first time,
+// print "FIRST FRAME: <ms since main> ms" and quit.
+class FirstFrameProbe : public QObject {
+public:
+    explicit FirstFrameProbe(const QElapsedTimer& sinceMain) : sinceMain_(sinceMain) {}
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Paint && !seen_) {
+            seen_ = true;
+            QTimer::singleShot(0, this, [this] {
+                std::printf("FIRST FRAME: %.1f ms\n", static_cast<double>(sinceMain_.nsecsElapsed()) / 1e6);
+                std::fflush(stdout);
+                QCoreApplication::exit(0);
+            });
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    const QElapsedTimer& sinceMain_;
+    bool seen_ = false;
+};
+
+}  // namespace
+
 int main(int argc, char** argv) {
+    QElapsedTimer sinceMain;
+    sinceMain.start();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quillmere"));
     QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
@@ -37,6 +66,8 @@ int main(int argc, char** argv) {
         const QRect area = screen->availableGeometry();
         window.move(area.left() + 300, std::max(area.top(), area.bottom() + 1 - 300 - window.height()));
     }
+    FirstFrameProbe firstFrame(sinceMain);
+    if (qEnvironmentVariable("QUILLMERE_FIRST_FRAME") == QLatin1String("1")) window.installEventFilter(&firstFrame);
     window.show();
     if (QGuiApplication::platformName() != QLatin1String("offscreen")) {
         window.raise();
