@@ -1,6 +1,8 @@
 #pragma once
 // Drives a DeviceModel on a virtual clock and gathers what it sends.
+#include <algorithm>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -17,27 +19,20 @@ struct Harness {
     Micros now = 0;
     std::vector<Bytes> inputs;
     std::vector<Identity> left, arrived;
-    std::vector<std::string> notes;
 
-    Harness() { config.reenumDelay = 500'000; }
-
-    void start(FlashState flash = FlashState::factory()) {
-        model = std::make_unique<DeviceModel>(config, std::move(flash), now);
+    explicit Harness(std::string fault = "", FlashState flash = FlashState::factory()) {
+        if (!fault.empty() && addFault(config.faults, fault)) throw std::runtime_error("bad fault " + fault);
+        start(std::move(flash));
     }
+    void start(FlashState flash) { model = std::make_unique<DeviceModel>(config, std::move(flash), now); }
     void collect() {
         for (Event& e : model->takeEvents()) {
             if (e.kind == Event::Kind::Input) inputs.push_back(std::move(e.bytes));
             if (e.kind == Event::Kind::Left) left.push_back(e.identity);
             if (e.kind == Event::Kind::Arrived) arrived.push_back(e.identity);
-            if (e.kind == Event::Kind::Note) notes.push_back(e.text);
         }
     }
-    template <std::size_t N>
-    void write(const std::array<std::uint8_t, N>& report) {
-        model->write(report, now);
-        collect();
-    }
-    void write(const Bytes& report) {
+    void write(std::span<const std::uint8_t> report) {
         model->write(report, now);
         collect();
     }
@@ -46,54 +41,60 @@ struct Harness {
         model->advance(now);
         collect();
     }
-    Bytes takeOne() {
-        if (inputs.empty()) return {};
-        Bytes first = inputs.front();
-        inputs.erase(inputs.begin());
+    // The one report a write drew (empty when none), clearing the rest.
+    Bytes exchange(std::span<const std::uint8_t> report) {
+        inputs.clear();
+        write(report);
+        Bytes first = inputs.empty() ? Bytes{} : inputs.front();
+        inputs.clear();
         return first;
     }
-    bool noted(const std::string& part) const {
-        for (const auto& n : notes)
-            if (n.find(part) != std::string::npos) return true;
-        return false;
+    void frame(std::uint8_t kind, std::initializer_list<std::uint8_t> payload) {
+        conv::FrameReport f{};
+        conv::putFrame(f, kind, payload);
+        write(f);
     }
-
-    // Normal mode: mode frame (update mode on) and start A, then the re-enumeration delay.
+    void mode(std::string_view code = conv::modeCode()) {
+        conv::FrameReport f{};
+        conv::putFrame(f, conv::frame::kKindMode, code);
+        write(f);
+    }
     void enterLoader() {
-        write(modeFrame());
-        conv::FrameReport start{};
-        conv::putFrame(start, conv::frame::kKindStartBurn, {conv::frame::kStartA});
-        write(start);
+        mode();
+        frame(conv::frame::kKindStartBurn, {conv::frame::kStartA});
         wait(config.reenumDelay);
         inputs.clear();
     }
-    static conv::FrameReport modeFrame(std::string_view code = conv::modeCode()) {
-        conv::FrameReport f{};
-        conv::putFrame(f, conv::frame::kKindMode, code);
-        return f;
-    }
-    static conv::FrameReport shortFrame(std::uint8_t kind, std::uint8_t payload) {
-        conv::FrameReport f{};
-        conv::putFrame(f, kind, {payload});
-        return f;
+    // The status report after one more period.
+    Bytes status() {
+        inputs.clear();
+        wait(config.reportPeriod);
+        return inputs.empty() ? Bytes{} : inputs.back();
     }
 };
 
 inline std::uint16_t le16(const Bytes& b, std::size_t at) { return static_cast<std::uint16_t>(b.at(at) | (b.at(at + 1) << 8)); }
 
-inline conv::AImage imageOf(std::size_t size, std::uint8_t seed = 1) {
+inline conv::AImage imageOf(std::size_t size) {
     conv::AImage image;
-    for (std::size_t i = 0; i < size; ++i) image.bytes.push_back(static_cast<std::uint8_t>(i * 31 + seed));
+    for (std::size_t i = 0; i < size; ++i) image.bytes.push_back(static_cast<std::uint8_t>(i * 31 + 1));
     image.total = static_cast<std::uint32_t>(size);
     return image;
 }
 
-// Where a status report (01 01 02 ...) carries the given byte among its first ten bytes.
-inline bool firstTenHold(const Bytes& report, const Bytes& run) {
-    const std::size_t n = std::min<std::size_t>(report.size(), 10);
-    for (std::size_t i = 0; i + run.size() <= n; ++i)
-        if (std::equal(run.begin(), run.end(), report.begin() + static_cast<std::ptrdiff_t>(i))) return true;
-    return false;
+inline conv::FrameReport bLine(std::uint16_t address, std::uint8_t seed = 0x3C) {
+    conv::BLine l;
+    l.address = address;
+    for (std::size_t i = 0; i < l.data.size(); ++i) l.data[i] = static_cast<std::uint8_t>(seed + 13 * i);
+    return conv::makeBLineFrame(l);
 }
+
+// Whether `run` appears among the first ten bytes of a report.
+inline bool firstTenHold(const Bytes& report, const Bytes& run) {
+    const auto end = report.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(report.size(), 10));
+    return std::search(report.begin(), end, run.begin(), run.end()) != end;
+}
+const Bytes kC4{0xC4};
+const Bytes kBurnedRun{0x01, 0x01, 0x02, 0x42, 0xD0};
 
 }  // namespace convsim::test
