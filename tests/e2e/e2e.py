@@ -1,0 +1,416 @@
+#!/usr/bin/env python3
+"""Whole updates seen as a user sees them: the real Quillmere window (offscreen) runs the real
+tavik from its bundle against convsim, the emulated converter.
+
+    e2e.py CASE      run one case of the matrix below (exit status 0: it passed)
+    e2e.py --list    print the case names
+
+Programs come from the environment: QM_E2E_BUNDLE (a built Quillmere bundle), QM_E2E_CONVSIM,
+QM_E2E_FWGEN, QM_E2E_SRECCAT (srec_cat, for the foreign-file case). Each case sets
+QUILLMERE_TIME_SCALE (0.1 unless it needs longer run limits) to shrink the sequence's pauses and
+run limits.
+"""
+import hashlib
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+from dataclasses import dataclass, field
+
+COMPLETE = "SCREEN: Complete | Firmware successfully updated. | FINISH"
+FAILED = "SCREEN:  | The Setup didn't finish and will restart. | EXIT"
+SUCCESS_TEXT = "Firmware successfully updated."
+RUN_DEADLINE_S = 150  # a Quillmere run still going after this is killed and the case fails
+VERSION_FIELD = "V100"
+
+
+class CaseFailed(Exception):
+    pass
+
+
+def expect(condition, what):
+    if not condition:
+        raise CaseFailed(what)
+
+
+# ---- firmware as the device should end up holding it ----------------------------------------
+
+def hex_records(path):
+    """(address, type, data) of every record, read independently of the project's own code."""
+    records = []
+    with open(path, "rb") as f:
+        for raw in f:
+            line = raw.strip()
+            if line.startswith(b":"):
+                body = bytes.fromhex(line[1:].decode())
+                records.append(((body[1] << 8) | body[2], body[3], body[4:4 + body[0]]))
+    return records
+
+
+def data_by_address(path):
+    return b"".join(data for _, _, data in sorted(r for r in hex_records(path) if r[1] == 0))
+
+
+@dataclass
+class Firmware:
+    a_image: bytes
+    b_data: bytes
+    b_lines: int
+
+    @property
+    def a_total(self):
+        return sum(self.a_image) & 0xFFFF
+
+
+# ---- one case's processes and files ----------------------------------------------------------
+
+@dataclass
+class Run:
+    lines: list
+    status: int
+    seconds: float
+
+    @property
+    def screens(self):
+        return [l for l in self.lines if l.startswith("SCREEN: ")]
+
+    @property
+    def alerts(self):
+        return [l[len("ALERT: "):] for l in self.lines if l.startswith("ALERT: ")]
+
+
+class Rig:
+    """A folder holding a bundle, its firmware, and a convsim with its flash file."""
+
+    def __init__(self, case_name):
+        self.dir = tempfile.mkdtemp(prefix=f"qm-e2e-{case_name}-")
+        self.socket = os.path.join(self.dir, "conv.sock")
+        self.state = os.path.join(self.dir, "conv.state")
+        self.convsim = None
+        self.runs = 0
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def write_sample_firmware(self):
+        fwgen = os.environ["QM_E2E_FWGEN"]
+        subprocess.run([fwgen, "a", self.path("tmpa.hex")], check=True)
+        subprocess.run([fwgen, "b", self.path("tmpb.hex")], check=True)
+
+    def checksum_of_a(self):
+        out = subprocess.run([os.environ["QM_E2E_FWGEN"], "checksum", self.path("tmpa.hex")],
+                             check=True, capture_output=True, text=True).stdout
+        return out.strip()
+
+    def make_bundle(self, name, with_tool=True):
+        """The built bundle under another name: the executable linked (it finds its bundle from
+        its own path), the resources linked one by one."""
+        source = os.environ["QM_E2E_BUNDLE"]
+        bundle = self.path(name)
+        shutil.rmtree(bundle, ignore_errors=True)
+        os.makedirs(os.path.join(bundle, "Contents", "MacOS"))
+        os.makedirs(os.path.join(bundle, "Contents", "Resources"))
+        exe = os.path.join(bundle, "Contents", "MacOS", "Quillmere")
+        try:
+            os.link(os.path.join(source, "Contents", "MacOS", "Quillmere"), exe)
+        except OSError:
+            shutil.copy2(os.path.join(source, "Contents", "MacOS", "Quillmere"), exe)
+        resources = os.path.join(source, "Contents", "Resources")
+        for entry in os.listdir(resources):
+            if entry == "tavik" and not with_tool:
+                continue
+            os.symlink(os.path.join(resources, entry), os.path.join(bundle, "Contents", "Resources", entry))
+        return exe
+
+    def start_device(self, faults=()):
+        args = [os.environ["QM_E2E_CONVSIM"], "--socket", self.socket, "--state", self.state,
+                "--reenum-ms", "50"]
+        for fault in faults:
+            args += ["--fault", fault]
+        log = open(self.path("convsim.log"), "a")
+        self.convsim = subprocess.Popen(args, stderr=log, stdout=log)
+        deadline = time.monotonic() + 10
+        while not os.path.exists(self.socket):
+            expect(self.convsim.poll() is None, f"convsim exited at start: {self.tail('convsim.log')}")
+            expect(time.monotonic() < deadline, "convsim did not open its socket")
+            time.sleep(0.02)
+
+    def stop_device(self):
+        if self.convsim is None:
+            return
+        self.convsim.send_signal(signal.SIGTERM)
+        try:
+            status = self.convsim.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.convsim.kill()
+            self.convsim.wait()
+            raise CaseFailed("convsim did not stop on SIGTERM")
+        self.convsim = None
+        expect(status == 0, f"convsim ended with status {status}")
+
+    def show(self):
+        out = subprocess.run([os.environ["QM_E2E_CONVSIM"], "--show", self.state],
+                             check=True, capture_output=True, text=True).stdout
+        return dict(line.split(": ", 1) for line in out.splitlines())
+
+    def update(self, exe, tick, scale):
+        """One Quillmere run: START pressed (box ticked or not), alerts printed and dismissed,
+        FINISH/EXIT pressed at the end. Killed with its tool runs at the deadline."""
+        self.runs += 1
+        out_path = self.path(f"quillmere-{self.runs}.out")
+        env = dict(os.environ, TAVIK_EMULATOR=self.socket, QUILLMERE_TIME_SCALE=scale,
+                   QT_QPA_PLATFORM="offscreen")
+        args = [exe, "--auto-start", "--auto-finish", "--auto-alert"] + (["--tick"] if tick else [])
+        started = time.monotonic()
+        with open(out_path, "wb") as out, open(self.path(f"quillmere-{self.runs}.err"), "wb") as err:
+            child = subprocess.Popen(args, stdout=out, stderr=err, stdin=subprocess.DEVNULL,
+                                     env=env, start_new_session=True)
+            try:
+                status = child.wait(timeout=RUN_DEADLINE_S)
+            except subprocess.TimeoutExpired:
+                os.killpg(child.pid, signal.SIGKILL)
+                child.wait()
+                raise CaseFailed(f"Quillmere still running after {RUN_DEADLINE_S} s; killed "
+                                 f"(last screens: {self.screens_in(out_path)[-3:]})")
+        with open(out_path, "rb") as f:
+            lines = f.read().decode("utf-8", "replace").splitlines()
+        return Run(lines, status, time.monotonic() - started)
+
+    @staticmethod
+    def screens_in(path):
+        with open(path, "rb") as f:
+            return [l for l in f.read().decode("utf-8", "replace").splitlines() if l.startswith("SCREEN: ")]
+
+    def tail(self, name, n=15):
+        try:
+            with open(self.path(name), "rb") as f:
+                return "\n".join(f.read().decode("utf-8", "replace").splitlines()[-n:])
+        except OSError:
+            return "(none)"
+
+    def close(self, keep):
+        if self.convsim is not None:
+            self.convsim.kill()
+            self.convsim.wait()
+        if not keep:
+            shutil.rmtree(self.dir, ignore_errors=True)
+
+
+# ---- the matrix ------------------------------------------------------------------------------
+
+@dataclass
+class Case:
+    faults: list = field(default_factory=list)
+    tick: bool = True
+    ends: str = "failed"          # "complete" or "failed"
+    alerts: list = field(default_factory=list)  # regular expressions, in order; PATH = firmware dir
+    app: str = "new"              # new | before | incomplete | damaged
+    bcode: str = "new"            # new | before | damaged
+    again: str = "same"           # second update: "same" convsim, "restart" without faults, "none"
+    foreign: bool = False         # firmware written by srec_cat instead of fwgen
+    prepare: object = None        # spoils a file or the like before the first run
+    bundle: str = "good"          # good | upper-case | no-checksum | wrong-checksum
+    tool: bool = True
+    scale: str = "0.1"            # QUILLMERE_TIME_SCALE for this case
+
+
+def break_record(rig, name, line_no):
+    """Makes one record's checksum wrong, as a damaged download would."""
+    path = rig.path(name)
+    with open(path, "rb") as f:
+        lines = f.read().split(b"\n")
+    record = lines[line_no - 1].rstrip(b"\r")
+    lines[line_no - 1] = record[:-1] + (b"1" if record.endswith(b"0") else b"0") + b"\r"
+    with open(path, "wb") as f:
+        f.write(b"\n".join(lines))
+
+
+def foreign_firmware(rig):
+    """tmpa.hex / tmpb.hex written by srec_cat from plain binaries, as a vendor's build would."""
+    srec_cat = os.environ["QM_E2E_SRECCAT"]
+    a_bin, b_bin = rig.path("a.bin"), rig.path("b.bin")
+    with open(a_bin, "wb") as f:
+        f.write(hashlib.shake_256(b"foreign A").digest(23_456))
+    with open(b_bin, "wb") as f:
+        f.write(hashlib.shake_256(b"foreign B").digest(16 * 200))
+    # 32-byte records for A (the gatherer takes any data record), 16-byte CR LF lines for B.
+    subprocess.run([srec_cat, a_bin, "-binary", "-o", rig.path("tmpa.hex"), "-intel", "-crlf"], check=True)
+    subprocess.run([srec_cat, b_bin, "-binary", "-o", rig.path("tmpb.hex"), "-intel", "-obs=16", "-crlf"],
+                   check=True)
+
+
+LOADER_NEVER = r"Timout \(wait LDROM\)"
+C4_NEVER = r"TIMEOUT \(wait status C4\)"
+D0_FIXED = r"Timeout \(wait status:D0\), auto-fixed"
+FINAL_CHECKSUM = r"Final CheckSum Error"
+
+CASES = {
+    "clean-a": Case(tick=False, ends="complete", bcode="before", again="none"),
+    "clean-ab": Case(ends="complete", again="none"),
+    "foreign-files": Case(ends="complete", again="none", foreign=True),
+    # Faults of the converter.
+    "silent-loader": Case(faults=["silent-loader"], alerts=[LOADER_NEVER], app="before", bcode="before",
+                          again="restart"),
+    "no-loader": Case(faults=["no-loader"], alerts=[LOADER_NEVER], app="before", bcode="before",
+                      again="restart"),
+    # tavik waits 1 s for a second reply after a wrong one: packet runs need a limit above that.
+    "bad-ack-first": Case(faults=["bad-ack@1"], alerts=[FINAL_CHECKSUM], app="damaged", bcode="before", scale="0.25"),
+    "bad-ack-mid": Case(faults=["bad-ack@40"], app="incomplete", bcode="before", scale="0.25"),
+    "unplug-mid-a": Case(faults=["unplug@200"], app="incomplete", bcode="before"),
+    "unplug-mid-b": Case(faults=["unplug-b@160"], alerts=[C4_NEVER], bcode="before"),
+    "bad-echo": Case(faults=["bad-echo@50"], bcode="damaged"),
+    "no-c4": Case(faults=["no-c4"], alerts=[C4_NEVER], bcode="before", again="restart"),
+    "no-d0": Case(faults=["no-d0"], ends="complete", alerts=[D0_FIXED], bcode="before", again="restart"),
+    # Slower than usual but inside the 3 s pause after "runaprom" (1.5 s at this scale).
+    "slow-reenum": Case(faults=["slow-reenum=1000"], ends="complete", again="none", scale="0.5"),
+    "slow-reenum-beyond-wait": Case(faults=["slow-reenum=9000"], alerts=[LOADER_NEVER], app="before",
+                                    bcode="before", again="restart"),
+    "garbage-replies": Case(faults=["garbage-replies"], app="incomplete", bcode="before", again="restart"),
+    # Replies cut to 4 bytes still carry the packet checksum, but not the final total.
+    "short-replies": Case(faults=["short-replies"], alerts=[FINAL_CHECKSUM], bcode="before", again="restart"),
+    "long-replies": Case(faults=["long-replies"], ends="complete", again="none"),
+    "flood": Case(faults=["flood"], ends="complete", again="none"),
+    # Firmware files, bundle name, tool.
+    "missing-tmpa": Case(prepare=lambda rig: os.remove(rig.path("tmpa.hex")), alerts=[r"fopen Acode fail \(PATH/tmpa\.hex\)"],
+                         app="before", bcode="before", again="none"),
+    "corrupt-tmpa": Case(prepare=lambda rig: break_record(rig, "tmpa.hex", 100),
+                         alerts=[r"Acode file refused \(PATH/tmpa\.hex\): line 100: .*"], app="before", bcode="before",
+                         again="none"),
+    "missing-tmpb": Case(prepare=lambda rig: os.remove(rig.path("tmpb.hex")), alerts=[r"fopen Bcode fail \(PATH/tmpb\.hex\)"],
+                         app="before", bcode="before", again="none"),
+    "corrupt-tmpb": Case(prepare=lambda rig: break_record(rig, "tmpb.hex", 7),
+                         alerts=[r"Bcode file refused \(PATH/tmpb\.hex\): line 7: .*"], app="before", bcode="before",
+                         again="none"),
+    "bundle-upper-case": Case(bundle="upper-case", ends="complete", again="none"),
+    "bundle-without-checksum": Case(bundle="no-checksum", alerts=[FINAL_CHECKSUM], bcode="before"),
+    "bundle-wrong-checksum": Case(bundle="wrong-checksum", alerts=[FINAL_CHECKSUM], bcode="before"),
+    "tool-missing": Case(tool=False, alerts=[r"Cannot start tavik \(PATH/Quillmere_V100_0x[0-9a-f]{4}\.app/Contents/Resources/tavik\): .+"],
+                         app="before", bcode="before", again="none"),
+}
+
+
+def bundle_name(kind, checksum):
+    if kind == "no-checksum":
+        return f"Quillmere_{VERSION_FIELD}.app"
+    if kind == "upper-case":
+        return f"Quillmere_{VERSION_FIELD}_0X{checksum.upper()}.app"
+    if kind == "wrong-checksum":
+        return f"Quillmere_{VERSION_FIELD}_0x{(int(checksum, 16) ^ 0x0101):04x}.app"
+    return f"Quillmere_{VERSION_FIELD}_0x{checksum}.app"
+
+
+def check_run(run, ends, alert_patterns, rig):
+    screens = run.screens
+    expect(screens, "Quillmere printed no screen")
+    if ends == "complete":
+        expect(screens[-1] == COMPLETE, f"expected the Completed screen, last screen: {screens[-1]!r}")
+        expect(run.status == 0, f"Quillmere exit status {run.status} after FINISH")
+    else:
+        expect(screens[-1] == FAILED, f"expected the Failed screen, last screen: {screens[-1]!r}")
+        expect(not any(SUCCESS_TEXT in s for s in screens), "a failed update showed the success text")
+        expect(run.status == 1, f"Quillmere exit status {run.status} after EXIT")
+    patterns = [p.replace("PATH", re.escape(rig.dir)) for p in alert_patterns]
+    expect(len(run.alerts) == len(patterns) and all(re.fullmatch(p, a) for p, a in zip(patterns, run.alerts)),
+           f"alerts {run.alerts!r}, expected {alert_patterns!r}")
+
+
+def check_device(device, before, firmware, app, bcode):
+    """Compares what convsim --show reports with the images (or with the flash before the run)."""
+    held_a = (device["application"], device["application size"], device["application total"],
+              device["application sha256"])
+    new_a = ("complete", f"{len(firmware.a_image)} bytes", f"0x{firmware.a_total:04x}",
+             hashlib.sha256(firmware.a_image).hexdigest())
+    old_a = tuple(before[k] for k in ("application", "application size", "application total", "application sha256"))
+    if app == "new":
+        expect(held_a == new_a, f"device holds A {held_a}, expected {new_a}")
+    elif app == "before":
+        expect(held_a == old_a, f"device A changed to {held_a}, expected it untouched {old_a}")
+    elif app == "incomplete":
+        expect(held_a[0].startswith("incomplete"), f"device A is {held_a[0]!r}, expected an interrupted image")
+    elif app == "damaged":
+        expect(held_a[0] == "complete" and held_a[1] == new_a[1] and held_a[3] != new_a[3],
+               f"device A {held_a}: expected a whole image that differs from the file")
+    held_b = (device["b-code lines"], device["b-code sha256"])
+    new_b = (str(firmware.b_lines), hashlib.sha256(firmware.b_data).hexdigest())
+    if bcode == "new":
+        expect(held_b == new_b, f"device holds B {held_b}, expected {new_b}")
+    elif bcode == "before":
+        expect(held_b == (before["b-code lines"], before["b-code sha256"]), f"device B changed to {held_b}")
+    elif bcode == "damaged":
+        expect(held_b != new_b and held_b[0] != before["b-code lines"],
+               f"device B {held_b}: expected a burned B code that differs from the file")
+
+
+def report(name, which, run):
+    last = run.screens[-1] if run.screens else "(no screen)"
+    print(f"{name}: {which} update ended in {run.seconds:.1f} s on {last!r}, alerts {run.alerts}", flush=True)
+
+
+def run_case(name, case, rig):
+    if case.foreign:
+        foreign_firmware(rig)
+        with open(rig.path("a.bin"), "rb") as a, open(rig.path("b.bin"), "rb") as b:
+            good = Firmware(a.read(), b.read(), 0)
+        good.b_lines = len(good.b_data) // 16
+    else:
+        rig.write_sample_firmware()
+        good = Firmware(data_by_address(rig.path("tmpa.hex")), data_by_address(rig.path("tmpb.hex")),
+                        sum(1 for r in hex_records(rig.path("tmpb.hex")) if r[1] == 0))
+    # The release is named after its A image, the checksum computed by the project's own tool.
+    checksum = rig.checksum_of_a()
+    expect(checksum == f"{good.a_total:04x}", f"fwgen checksum {checksum}, the image sums to {good.a_total:04x}")
+    if case.prepare:
+        case.prepare(rig)
+    exe = rig.make_bundle(bundle_name(case.bundle, checksum), with_tool=case.tool)
+
+    rig.start_device(case.faults)
+    before = rig.show()
+    first = rig.update(exe, case.tick, case.scale)
+    report(name, "first", first)
+    check_run(first, case.ends, case.alerts, rig)
+    check_device(rig.show(), before, good, case.app, case.bcode)
+
+    if case.again == "none":
+        return
+    # The converter is still reachable: with sound files and name, a second update succeeds.
+    if case.again == "restart":
+        rig.stop_device()
+        rig.start_device()
+    if case.prepare:
+        rig.write_sample_firmware()
+    exe = rig.make_bundle(bundle_name("good", checksum))
+    second = rig.update(exe, True, "0.1")
+    report(name, "second", second)
+    check_run(second, "complete", [], rig)
+    check_device(rig.show(), before, good, "new", "new")
+
+
+def main(argv):
+    if len(argv) == 2 and argv[1] == "--list":
+        print(";".join(CASES))
+        return 0
+    if len(argv) != 2 or argv[1] not in CASES:
+        print(f"usage: {argv[0]} CASE | --list\ncases: {', '.join(CASES)}", file=sys.stderr)
+        return 2
+    name = argv[1]
+    rig = Rig(name)
+    ok = False
+    try:
+        run_case(name, CASES[name], rig)
+        rig.stop_device()
+        ok = True
+        print(f"{name}: passed")
+    except CaseFailed as failure:
+        print(f"{name}: FAILED: {failure}")
+        print(f"--- files kept in {rig.dir}; convsim log tail:\n{rig.tail('convsim.log')}")
+    finally:
+        rig.close(keep=not ok)
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
