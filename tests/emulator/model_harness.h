@@ -18,7 +18,7 @@ struct Harness {
     std::unique_ptr<DeviceModel> model;
     Micros now = 0;
     std::vector<Bytes> inputs;
-    std::vector<Identity> left, arrived;
+    std::vector<Identity> left;
 
     explicit Harness(std::string fault = "", FlashState flash = FlashState::factory()) {
         if (!fault.empty() && addFault(config.faults, fault)) throw std::runtime_error("bad fault " + fault);
@@ -29,7 +29,6 @@ struct Harness {
         for (Event& e : model->takeEvents()) {
             if (e.kind == Event::Kind::Input) inputs.push_back(std::move(e.bytes));
             if (e.kind == Event::Kind::Left) left.push_back(e.identity);
-            if (e.kind == Event::Kind::Arrived) arrived.push_back(e.identity);
         }
     }
     void write(std::span<const std::uint8_t> report) {
