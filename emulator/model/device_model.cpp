@@ -83,6 +83,7 @@ void DeviceModel::leave(Identity comesBack, std::string why) {
     queue_.clear();  // reports not yet on the bus leave with the device
     updateMode_ = false;
     pending_.clear();
+    burning_.clear();  // power gone mid-burn: nothing written
     burnDoneAt_.reset();
     transferActive_ = false;
 }
@@ -409,8 +410,10 @@ void DeviceModel::burn() {
         note("fault no-d0: the burn fails, flash unchanged");
         return;
     }
+    // A burn once started runs to its end, whatever frames come meanwhile.
+    burning_ = std::exchange(pending_, {});
     if (config_.fullSpeed) {
-        burnDoneAt_ = now_ + static_cast<Micros>(pending_.size()) * kBLineBurn;
+        burnDoneAt_ = now_ + static_cast<Micros>(burning_.size()) * kBLineBurn;
     } else {
         finishBurn();
     }
@@ -418,8 +421,7 @@ void DeviceModel::burn() {
 
 void DeviceModel::finishBurn() {
     burnDoneAt_.reset();
-    flash_.bcode = std::move(pending_);
-    pending_.clear();
+    flash_.bcode = std::exchange(burning_, {});
     ++flashRevision_;
     bStatus_ = status::kBurned;
     note("burned " + std::to_string(flash_.bcode.size()) + " B lines");

@@ -128,6 +128,7 @@ private:
     std::map<std::uint16_t, BLineData> pending_;
     std::uint64_t bLinesSeen_ = 0;
     Micros nextStatusAt_ = 0;
+    std::map<std::uint16_t, BLineData> burning_;  // lines of the burn in progress
     std::optional<Micros> burnDoneAt_;
 
     std::deque<Outgoing> queue_;
