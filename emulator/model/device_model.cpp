@@ -70,7 +70,7 @@ void DeviceModel::note(std::string text) {
     events_.push_back(std::move(e));
 }
 
-void DeviceModel::leave(Identity comesBack, std::string why) {
+void DeviceModel::leave(Identity comesBack, const std::string& why) {
     Event left;
     left.kind = Event::Kind::Left;
     left.identity = identity_;
@@ -88,8 +88,8 @@ void DeviceModel::leave(Identity comesBack, std::string why) {
     transferActive_ = false;
 }
 
-void DeviceModel::bootAfterPowerLoss(std::string why) {
-    leave(flash_.app.complete() ? Identity::Normal : Identity::Loader, std::move(why));
+void DeviceModel::bootAfterPowerLoss(const std::string& why) {
+    leave(flash_.app.complete() ? Identity::Normal : Identity::Loader, why);
 }
 
 std::optional<Micros> DeviceModel::nextDeadline() const {

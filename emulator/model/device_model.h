@@ -90,8 +90,8 @@ private:
     using Packet = std::array<std::uint8_t, 64>;
 
     void note(std::string text);
-    void leave(Identity comesBack, std::string why);
-    void bootAfterPowerLoss(std::string why);
+    void leave(Identity comesBack, const std::string& why);
+    void bootAfterPowerLoss(const std::string& why);
     void send(std::vector<std::uint8_t> report, Micros earliest);
     std::vector<std::uint8_t> applyOutputFaults(std::vector<std::uint8_t> report);
     std::uint8_t nextRandom();

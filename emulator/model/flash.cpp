@@ -97,7 +97,7 @@ FlashParse parseFlash(std::string_view text) {
         lines.push_back(text.substr(pos, end - pos));
         pos = end + 1;
     }
-    auto fail = [&](std::size_t index, std::string what) {
+    auto fail = [&](std::size_t index, const std::string& what) {
         result.error = "line " + std::to_string(index + 1) + ": " + what;
         return result;
     };
