@@ -87,7 +87,9 @@ class Rig:
     """A folder holding a bundle, its firmware, and a convsim with its flash file."""
 
     def __init__(self, case_name):
-        self.dir = tempfile.mkdtemp(prefix=f"qm-e2e-{case_name}-")
+        # No "_" in the path: the front end reads the "_" fields of its whole bundle path.
+        self.dir = os.path.join(tempfile.gettempdir(), f"qm-e2e-{case_name}-{os.getpid()}-{time.monotonic_ns()}")
+        os.makedirs(self.dir)
         self.socket = os.path.join(self.dir, "conv.sock")
         self.state = os.path.join(self.dir, "conv.state")
         self.convsim = None
