@@ -67,6 +67,19 @@ TEST(EmulatedTransport, EnumeratesAndTellsAnAbsentIdentity) {
     EXPECT_EQ(transport->open(0x0416, 0xA316).status, OpenStatus::Absent);
 }
 
+TEST(EmulatedTransport, ListLinesWithMalformedIdentitiesAreSkipped) {
+    TinyServer server({[](int fd) {
+        EXPECT_EQ(receive(fd), "L");
+        send(fd, "L-001 a316 emu/signed\n0x16 a316 emu/prefixed\n99999999999999999999999 a316 emu/huge\n"
+                 "0416 a316x emu/long\n0E7B 0BF2 emu/normal SN1\n");
+    }});
+    const auto devices = makeEmulatedTransport(server.path)->enumerate();
+    ASSERT_EQ(devices.size(), 1u);
+    EXPECT_EQ(devices[0].vendorId, 0x0E7B);
+    EXPECT_EQ(devices[0].productId, 0x0BF2);
+    EXPECT_EQ(devices[0].path, "emu/normal");
+}
+
 TEST(EmulatedTransport, ReportsQueueInOrderAroundStringQueriesUntilTheDeviceLeaves) {
     TinyServer server({[](int fd) {
         EXPECT_EQ(receive(fd), "O0e7b 0bf2");

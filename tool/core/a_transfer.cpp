@@ -140,7 +140,6 @@ bool updateAcode(Session& s) {
     if (!writePacket(s, "!! fail to write A-code")) return false;
     showReport(s);
     if (!READ_PKNO_FROM_FW(s, packNo + 1)) return false;
-    packNo += 2;
     std::fprintf(out, "ckSum_w=%04x , ", bufChecksum(s));
     std::fprintf(out, "readback bufR=\n");
     printReply(s, false);

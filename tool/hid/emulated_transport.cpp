@@ -12,6 +12,7 @@
 #include <deque>
 
 #include "conv/emuproto.h"
+#include "conv/hexfield.h"
 #include "hid/transport.h"
 
 namespace tavik::hid {
@@ -264,15 +265,19 @@ private:
             pos = end + 1;
         }
         if (fields.size() < 3) return std::nullopt;
+        // Exactly four hexadecimal digits each: a sign, a prefix or an out-of-range number is
+        // not an identity.
+        const auto id = [](std::string_view field) -> std::optional<std::uint16_t> {
+            if (field.size() != 4 || !conv::isHexDigits(field)) return std::nullopt;
+            return static_cast<std::uint16_t>((*conv::parseHexByte(field.substr(0, 2)) << 8) |
+                                              *conv::parseHexByte(field.substr(2, 2)));
+        };
+        const auto vid = id(fields[0]);
+        const auto pid = id(fields[1]);
+        if (!vid || !pid) return std::nullopt;
         DeviceInfo info;
-        unsigned long vid = 0;
-        unsigned long pid = 0;
-        if (std::sscanf(std::string(fields[0]).c_str(), "%lx", &vid) != 1 ||
-            std::sscanf(std::string(fields[1]).c_str(), "%lx", &pid) != 1) {
-            return std::nullopt;
-        }
-        info.vendorId = static_cast<std::uint16_t>(vid);
-        info.productId = static_cast<std::uint16_t>(pid);
+        info.vendorId = *vid;
+        info.productId = *pid;
         info.path = fields[2];
         if (fields.size() > 3) info.serial = fields[3];
         return info;
