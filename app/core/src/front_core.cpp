@@ -42,7 +42,7 @@ struct FrontCore::Busy {
     bool outer_;
 };
 
-FrontCore::FrontCore(Ports ports, CoreConfig config) : ports_(ports), config_(std::move(config)) {
+FrontCore::FrontCore(const Ports& ports, CoreConfig config) : ports_(ports), config_(std::move(config)) {
     if (!(config_.timeScale > 0) || !std::isfinite(config_.timeScale)) config_.timeScale = 1.0;
 }
 

@@ -26,7 +26,7 @@ class AppDelegate : public QObject,
                     private SequenceView {
     Q_OBJECT
 public:
-    AppDelegate(BundleLayout layout, LaunchOptions options, double timeScale);
+    AppDelegate(const BundleLayout& layout, LaunchOptions options, double timeScale);
     ~AppDelegate() override;
 
     MainWindow& window() { return *window_; }

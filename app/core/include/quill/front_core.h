@@ -76,7 +76,7 @@ struct CoreConfig {
 
 class FrontCore {
 public:
-    FrontCore(Ports ports, CoreConfig config);
+    FrontCore(const Ports& ports, CoreConfig config);
 
     FrontState& state() { return state_; }
     const FrontState& state() const { return state_; }
