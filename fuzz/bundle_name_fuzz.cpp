@@ -6,27 +6,22 @@
 #include <string_view>
 
 #include "quill/bundle.h"
-
-namespace {
-void require(bool condition) {
-    if (!condition) std::abort();
-}
-}  // namespace
+#include "fuzz_check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view path(reinterpret_cast<const char*>(data), size);
 
     const quill::BundleName name = quill::readBundleName(path);
-    require(!name.logLines.empty() && name.logLines.front() == path);
+    FUZZ_REQUIRE(!name.logLines.empty() && name.logLines.front() == path);
     // The checksum is either the placeholder or exactly what the final check can look for.
     if (name.localCksum != "LB HB") {
         const auto value = quill::parseLocalCksum(name.localCksum);
-        require(value.has_value() && *value <= 0xFFFF);
-        for (char c : name.localCksum) require(c == ' ' || (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'));
+        FUZZ_REQUIRE(value.has_value() && *value <= 0xFFFF);
+        for (char c : name.localCksum) FUZZ_REQUIRE(c == ' ' || (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'));
     }
     if (name.versionText) {
-        require(name.versionText->size() >= 3 && (*name.versionText)[1] == ' ');
-        require(path.find(name.versionText->substr(0, 1)) != std::string_view::npos);
+        FUZZ_REQUIRE(name.versionText->size() >= 3 && (*name.versionText)[1] == ' ');
+        FUZZ_REQUIRE(path.find(name.versionText->substr(0, 1)) != std::string_view::npos);
     }
     (void)quill::versionDisplayText(path);
     (void)quill::parseLocalCksum(path);

@@ -16,14 +16,12 @@
 #include "device_model.h"
 #include "faults.h"
 #include "flash.h"
+#include "fuzz_check.h"
 
 namespace {
 
 using convsim::Micros;
 
-void require(bool condition) {
-    if (!condition) std::abort();
-}
 
 struct Reader {
     const std::uint8_t* data;
@@ -44,7 +42,7 @@ void stateFile(std::string_view text) {
     if (parsed.error) return;
     // What was accepted is written back the same way and described without trouble.
     const convsim::FlashParse again = convsim::parseFlash(convsim::serializeFlash(parsed.flash));
-    require(!again.error && again.flash == parsed.flash);
+    FUZZ_REQUIRE(!again.error && again.flash == parsed.flash);
     (void)convsim::describeFlash(parsed.flash);
 }
 
@@ -53,7 +51,7 @@ void faultArguments(std::string_view text) {
     while (!text.empty()) {
         const std::size_t end = text.find('\n');
         const std::string_view spec = text.substr(0, end);
-        if (const auto error = convsim::addFault(faults, spec)) require(!error->empty());
+        if (const auto error = convsim::addFault(faults, spec)) FUZZ_REQUIRE(!error->empty());
         text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
     }
 }
@@ -61,13 +59,13 @@ void faultArguments(std::string_view text) {
 void checkEvents(convsim::DeviceModel& model, const convsim::ModelConfig& config) {
     for (const convsim::Event& e : model.takeEvents()) {
         if (e.kind == convsim::Event::Kind::Input) {
-            require(e.identity != convsim::Identity::None);
-            require(e.bytes.size() <= 2 * conv::kLoaderReportSize);
+            FUZZ_REQUIRE(e.identity != convsim::Identity::None);
+            FUZZ_REQUIRE(e.bytes.size() <= 2 * conv::kLoaderReportSize);
         }
     }
     const convsim::AppImage& app = model.flash().app;
-    require(app.bytes.size() <= app.declaredTotal || app.declaredTotal == 0);
-    require(app.declaredTotal <= config.appRegionBytes || app.bytes.empty());
+    FUZZ_REQUIRE(app.bytes.size() <= app.declaredTotal || app.declaredTotal == 0);
+    FUZZ_REQUIRE(app.declaredTotal <= config.appRegionBytes || app.bytes.empty());
 }
 
 void session(Reader& in) {
@@ -129,7 +127,7 @@ void session(Reader& in) {
         if (const auto next = model.nextDeadline(); next && (code & 0x80)) {
             now = std::max(now, *next);
             model.advance(now);
-            require(!model.nextDeadline() || *model.nextDeadline() > now);
+            FUZZ_REQUIRE(!model.nextDeadline() || *model.nextDeadline() > now);
         }
         checkEvents(model, config);
     }

@@ -23,14 +23,12 @@
 #include "core/dispatcher.h"
 #include "core/session.h"
 #include "hid/transport.h"
+#include "fuzz_check.h"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-void require(bool condition) {
-    if (!condition) std::abort();
-}
 
 struct Reader {
     const std::uint8_t* data;
@@ -145,7 +143,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::size_t textSize = 0;
     std::FILE* out = open_memstream(&text, &textSize);
     static std::FILE* const err = std::fopen("/dev/null", "w");
-    require(out != nullptr && err != nullptr);
+    FUZZ_REQUIRE(out != nullptr && err != nullptr);
     ScriptedTransport transport(script, flags);
     {
         tavik::Session session(transport, out, err, config);
@@ -158,11 +156,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // A success marker needs an answer from the device; a malformed argument never reaches one.
     if (script.bytesDelivered == 0) {
-        require(!contains(printed, "uaok"));
-        require(!contains(printed, "ubok"));
+        FUZZ_REQUIRE(!contains(printed, "uaok"));
+        FUZZ_REQUIRE(!contains(printed, "ubok"));
     }
     if (contains(printed, "uafail: A-line argument") || contains(printed, "ubfail: B-line argument")) {
-        require(transport.opens == 0);
+        FUZZ_REQUIRE(transport.opens == 0);
     }
     std::fclose(out);
     std::free(text);

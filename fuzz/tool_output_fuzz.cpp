@@ -18,14 +18,18 @@
 #include "conv/hexfield.h"
 #include "quill/bundle.h"
 #include "quill/front_core.h"
+#include "fuzz_check.h"
 
 namespace {
 
-void require(bool condition) {
-    if (!condition) std::abort();
-}
 
 bool contains(std::string_view text, std::string_view word) { return text.find(word) != std::string_view::npos; }
+
+std::string lowerHex(std::string_view text) {
+    std::string lower(text);
+    for (char& c : lower) c = static_cast<char>(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c);
+    return lower;
+}
 
 // An Intel HEX record line with its checksum.
 std::string record(unsigned address, unsigned type, const std::string& bytes) {
@@ -64,7 +68,7 @@ struct ScriptedTool final : quill::ToolRunner {
     bool sawC4 = false;
 
     quill::RunResult runCmd(const std::string& argument, std::chrono::milliseconds) override {
-        require(++runs < 5000);  // every wait of the sequence is bounded
+        FUZZ_REQUIRE(++runs < 5000);  // every wait of the sequence is bounded
         quill::RunResult r;
         const std::size_t end = script.find('\0');
         std::string_view output = script.substr(0, end);
@@ -101,13 +105,11 @@ void finalCheck(std::string_view input) {
     const std::string_view output = input.substr(expected.size());
     if (!quill::finalChecksumMatches(output, expected)) return;
     // A match needs a well-formed expectation and a reply dump holding both bytes.
-    require(quill::parseLocalCksum(expected).has_value());
-    require(contains(output, "ckSum_r="));
-    std::string lower(output);
-    for (char& c : lower) c = static_cast<char>(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c);
-    std::string want(expected);
-    for (char& c : want) c = static_cast<char>(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c);
-    require(contains(lower, want.substr(0, 2)) && contains(lower, want.substr(3, 2)));
+    FUZZ_REQUIRE(quill::parseLocalCksum(expected).has_value());
+    FUZZ_REQUIRE(contains(output, "ckSum_r="));
+    const std::string lower = lowerHex(output);
+    const std::string want = lowerHex(expected);
+    FUZZ_REQUIRE(contains(lower, want.substr(0, 2)) && contains(lower, want.substr(3, 2)));
 }
 
 void sequence(std::uint8_t mode, std::string_view script) {
@@ -119,14 +121,16 @@ void sequence(std::uint8_t mode, std::string_view script) {
     core.readBundlePath("/fuzz/Quillmere_V123_0x1a2b.app");
     core.onClick1();
     const int status = core.state().STATUS_OF_PNG;
-    require(!core.isRunning());
-    require(status == quill::kStatusFailed || status == quill::kStatusComplete);
+    FUZZ_REQUIRE(!core.isRunning());
+    FUZZ_REQUIRE(status == quill::kStatusFailed || status == quill::kStatusComplete);
     if (status == quill::kStatusComplete) {
-        // Success only when the loader's last reply carried the expected total ...
-        require(tool.lastALineExited && contains(tool.lastALineOutput, "ckSum_r="));
-        require(contains(tool.lastALineOutput, "2b") && contains(tool.lastALineOutput, "1a"));
+        // Success only when the loader's last reply carried the expected total (its digits in
+        // either case) ...
+        FUZZ_REQUIRE(tool.lastALineExited && contains(tool.lastALineOutput, "ckSum_r="));
+        const std::string reply = lowerHex(tool.lastALineOutput);
+        FUZZ_REQUIRE(contains(reply, "2b") && contains(reply, "1a"));
         // ... and, with the B code, once the device reported C4.
-        if (quiet.ticked) require(tool.sawC4);
+        if (quiet.ticked) FUZZ_REQUIRE(tool.sawC4);
     }
     for (int tick = 0; tick < 2; ++tick) (void)core.onTimer1(quiet.ticked);
 }
