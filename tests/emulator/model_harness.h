@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <memory>
 #include <span>
+#include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "conv/packets.h"
@@ -12,41 +14,32 @@
 namespace convsim::test {
 
 using Bytes = std::vector<std::uint8_t>;
+namespace frame = conv::frame;
 
 struct Harness {
     ModelConfig config;
     std::unique_ptr<DeviceModel> model;
     Micros now = 0;
     std::vector<Bytes> inputs;
-    std::vector<Identity> left;
 
     explicit Harness(std::string fault = "", FlashState flash = FlashState::factory()) {
         if (!fault.empty() && addFault(config.faults, fault)) throw std::runtime_error("bad fault " + fault);
         start(std::move(flash));
     }
     void start(FlashState flash) { model = std::make_unique<DeviceModel>(config, std::move(flash), now); }
-    void collect() {
-        for (Event& e : model->takeEvents()) {
-            if (e.kind == Event::Kind::Input) inputs.push_back(std::move(e.bytes));
-            if (e.kind == Event::Kind::Left) left.push_back(e.identity);
-        }
-    }
     void write(std::span<const std::uint8_t> report) {
         model->write(report, now);
         collect();
     }
     void wait(Micros micros) {
-        now += micros;
-        model->advance(now);
+        model->advance(now += micros);
         collect();
     }
-    // The one report a write drew (empty when none), clearing the rest.
+    // The first report a write drew (empty when none), clearing the rest.
     Bytes exchange(std::span<const std::uint8_t> report) {
         inputs.clear();
         write(report);
-        Bytes first = inputs.empty() ? Bytes{} : inputs.front();
-        inputs.clear();
-        return first;
+        return inputs.empty() ? Bytes{} : std::exchange(inputs, {}).front();
     }
     void frame(std::uint8_t kind, std::initializer_list<std::uint8_t> payload) {
         conv::FrameReport f{};
@@ -55,12 +48,13 @@ struct Harness {
     }
     void mode(std::string_view code = conv::modeCode()) {
         conv::FrameReport f{};
-        conv::putFrame(f, conv::frame::kKindMode, code);
+        conv::putFrame(f, frame::kKindMode, code);
         write(f);
     }
+    void burn() { frame(frame::kKindStartBurn, {frame::kBurnB}); }
     void enterLoader() {
         mode();
-        frame(conv::frame::kKindStartBurn, {conv::frame::kStartA});
+        frame(frame::kKindStartBurn, {frame::kStartA});
         wait(config.reenumDelay);
         inputs.clear();
     }
@@ -69,6 +63,12 @@ struct Harness {
         inputs.clear();
         wait(config.reportPeriod);
         return inputs.empty() ? Bytes{} : inputs.back();
+    }
+
+private:
+    void collect() {
+        for (Event& e : model->takeEvents())
+            if (e.kind == Event::Kind::Input) inputs.push_back(std::move(e.bytes));
     }
 };
 

@@ -1,22 +1,20 @@
-// The normal-mode identity: update mode, status reports, B-line echoes, burn, start A and quit.
+// The normal-mode identity (update mode, status reports, B-line echoes, burn, start A and quit),
+// its faults and the --fault arguments. What tavik sees of the faults is in tavik_session.sh.
 #include <gtest/gtest.h>
 
-#include "conv/checksum.h"
 #include "model_harness.h"
 
 namespace convsim::test {
 namespace {
 
-using conv::frame::kKindStartBurn;
-
 TEST(NormalMode, ReportsOnlyInUpdateModeWhichOnlyTheRightModeCodeEnters) {
     Harness h;
     h.mode("WRONG123");
     conv::FrameReport corrupted{};
-    conv::putFrame(corrupted, conv::frame::kKindMode, conv::modeCode());
+    conv::putFrame(corrupted, frame::kKindMode, conv::modeCode());
     corrupted[11] ^= 1;
     h.write(corrupted);
-    h.frame(kKindStartBurn, {conv::frame::kStartA});
+    h.frame(frame::kKindStartBurn, {frame::kStartA});
     h.wait(1'000'000);
     EXPECT_TRUE(h.inputs.empty());
     EXPECT_EQ(h.model->identity(), Identity::Normal) << "start A needs update mode";
@@ -24,47 +22,22 @@ TEST(NormalMode, ReportsOnlyInUpdateModeWhichOnlyTheRightModeCodeEnters) {
     h.mode();
     h.wait(80'000);
     EXPECT_EQ(h.inputs.size(), 10u) << "one status report every 8 ms";
-    h.frame(conv::frame::kKindQuit, {conv::frame::kQuitA});
+    h.frame(frame::kKindQuit, {frame::kQuitA});
     h.inputs.clear();
     h.wait(80'000);
     EXPECT_TRUE(h.inputs.empty()) << "quit ends update mode";
 }
 
-TEST(NormalMode, StatusShowsC4OnlyAfterBLinesAndTheBurnedRunOnlyAfterTheBurn) {
+// The C4 / D0 sequence of a good session is followed in tavik_session.sh; these are its negatives.
+TEST(NormalMode, StatusHasNoC4BeforeBLinesAndNoBurnedRunWithoutLinesToBurn) {
     Harness h;
     h.mode();
     const Bytes before = h.status();
     ASSERT_EQ(before.size(), 32u);
-    EXPECT_EQ(before[0], 1);
-    EXPECT_NE(before[1], 2) << "never taken for an echo";
     EXPECT_TRUE(conv::frameChecksumOk(before.data(), before.size()));
     EXPECT_FALSE(firstTenHold(before, kC4) || firstTenHold(before, kBurnedRun));
-    h.frame(kKindStartBurn, {conv::frame::kBurnB});
+    h.burn();
     EXPECT_FALSE(firstTenHold(h.status(), kBurnedRun)) << "nothing to burn";
-
-    h.write(bLine(0x0010));
-    const Bytes held = h.status();
-    EXPECT_TRUE(firstTenHold(held, kC4));
-    EXPECT_FALSE(firstTenHold(held, kBurnedRun));
-    h.frame(kKindStartBurn, {conv::frame::kBurnB});
-    EXPECT_TRUE(firstTenHold(h.status(), kBurnedRun));
-}
-
-TEST(NormalMode, EachLineIsEchoedUnchangedAfterAtMostTwoOtherReports) {
-    Harness h;
-    EXPECT_TRUE(h.exchange(bLine(0)).empty()) << "no echo outside update mode";
-    h.mode();
-    for (std::uint8_t i = 0; i < 6; ++i) {
-        const conv::FrameReport frame = bLine(static_cast<std::uint16_t>(i * 16), i);
-        h.inputs.clear();
-        h.write(frame);
-        ASSERT_LE(h.inputs.size(), 3u);
-        const Bytes& echo = h.inputs.back();
-        ASSERT_TRUE(conv::isBLineEcho(echo.data(), echo.size()));
-        EXPECT_EQ(conv::echoChecksum(echo.data()), conv::checkSum(frame.data(), 21));
-        EXPECT_TRUE(conv::frameChecksumOk(echo.data(), echo.size()));
-    }
-    EXPECT_TRUE(h.model->flash().bcode.empty()) << "lines wait in RAM until the burn";
 }
 
 TEST(NormalMode, BurnReplacesTheBCodeWithThisSessionsLinesAndQuitDropsUnburnedOnes) {
@@ -75,20 +48,22 @@ TEST(NormalMode, BurnReplacesTheBCodeWithThisSessionsLinesAndQuitDropsUnburnedOn
     h.write(bLine(0x0020, 5));
     h.write(bLine(0x0000, 9));
     h.write(bLine(0x0020, 7));  // sent again: replaces the first copy
-    h.frame(kKindStartBurn, {conv::frame::kBurnB});
+    h.burn();
     const auto& bcode = h.model->flash().bcode;
     ASSERT_EQ(bcode.size(), 2u);
     EXPECT_EQ(bcode.at(0x0020)[0], 7);
 
     h.write(bLine(0x0030));
-    h.frame(conv::frame::kKindQuit, {conv::frame::kQuitB});
+    h.frame(frame::kKindQuit, {frame::kQuitB});
     h.mode();
-    h.frame(kKindStartBurn, {conv::frame::kBurnB});
+    h.burn();
     EXPECT_EQ(h.model->flash().bcode.size(), 2u);
 }
 
-TEST(NormalMode, MalformedWritesAreIgnored) {
+// Echoes of good lines are checked by tavik for every line in tavik_session.sh.
+TEST(NormalMode, LinesOutsideUpdateModeAndMalformedWritesAreIgnored) {
     Harness h;
+    EXPECT_TRUE(h.exchange(bLine(0)).empty());
     h.mode();
     h.inputs.clear();
     conv::FrameReport numbered = bLine(0);
@@ -108,11 +83,51 @@ TEST(NormalMode, AFullSpeedBurnTakesItsTimeAndEndsEvenAfterAQuit) {
     h.start(FlashState::factory());
     h.mode();
     for (std::uint16_t i = 0; i < 100; ++i) h.write(bLine(static_cast<std::uint16_t>(i * 16)));
-    h.frame(kKindStartBurn, {conv::frame::kBurnB});
-    h.frame(conv::frame::kKindQuit, {conv::frame::kQuitB});
+    h.burn();
+    h.frame(frame::kKindQuit, {frame::kQuitB});
     EXPECT_TRUE(h.model->flash().bcode.empty());
     h.wait(100 * kBLineBurn);
     EXPECT_EQ(h.model->flash().bcode.size(), 100u);
+}
+
+TEST(NormalFaults, BadEchoKeepsLineNWithTheByteItChanged) {
+    Harness h("bad-echo@2");
+    h.mode();
+    h.write(bLine(16));
+    h.write(bLine(32));
+    h.burn();
+    EXPECT_EQ(h.model->flash().bcode.at(16)[15], bLine(16)[20]);
+    EXPECT_NE(h.model->flash().bcode.at(32)[15], bLine(32)[20]);
+}
+
+TEST(NormalFaults, UnplugAtBLineNComesBackInNormalModeWithoutTheLines) {
+    Harness h("unplug-b@2");
+    h.mode();
+    h.write(bLine(0));
+    h.write(bLine(16));
+    EXPECT_EQ(h.model->identity(), Identity::None);
+    h.wait(h.config.reenumDelay);
+    EXPECT_EQ(h.model->identity(), Identity::Normal);
+    EXPECT_FALSE(h.model->inUpdateMode());
+}
+
+// flood is what server_test uses to fill a reader's queue.
+TEST(ReportFaults, ShortAndLongReplies) {
+    const auto sync = conv::makeSyncPacket();
+    EXPECT_EQ(Harness("short-replies", FlashState{}).exchange(sync).size(), 4u);
+    const Bytes longer = Harness("long-replies", FlashState{}).exchange(sync);
+    ASSERT_EQ(longer.size(), 128u);
+    EXPECT_EQ(le16(longer, 0), conv::packetChecksum(sync));
+}
+
+// The accepted forms are the ones tavik_session.sh starts convsim with.
+TEST(FaultParsing, ARejectedArgumentIsNamed) {
+    Faults f;
+    for (const char* bad : {"", "unplugged", "bad-ack", "bad-ack@0", "bad-ack@3x", "no-c4@2", "slow-reenum", "flood=1"}) {
+        auto error = addFault(f, bad);
+        ASSERT_TRUE(error) << bad;
+        EXPECT_NE(error->find(std::string("'") + bad + "'"), std::string::npos) << *error;
+    }
 }
 
 }  // namespace
