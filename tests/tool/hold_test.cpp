@@ -1,0 +1,199 @@
+// tavik-hold: the re-open loop over a scripted port, and its two system ports over a fake
+// sysfs tree and a fake emulator socket.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "hold/hold_loop.h"
+#include "hold/system_port.h"
+
+namespace tavik::hold {
+namespace {
+
+namespace fs = std::filesystem;
+
+// ---- the loop -------------------------------------------------------------------------------
+
+struct ScriptedPort : Port {
+    struct Device : Held {
+        Device(ScriptedPort& port, std::string name) : port(port), name(std::move(name)) { ++port.open; }
+        ~Device() override { --port.open; }
+        ScriptedPort& port;
+        std::string name;
+    };
+    std::deque<std::string> present;  // what each openPresent() finds ("" = nothing)
+    std::deque<Wake> wakes;           // what each wait() returns
+    std::vector<std::string> log;
+    int open = 0;
+
+    std::unique_ptr<Held> openPresent() override {
+        EXPECT_EQ(open, 0) << "the previous device must be closed before the next open";
+        std::string name = present.empty() ? "" : present.front();
+        if (!present.empty()) present.pop_front();
+        log.push_back("open " + (name.empty() ? "-" : name));
+        if (name.empty()) return nullptr;
+        return std::make_unique<Device>(*this, name);
+    }
+    Wake wait(const Held* held, int timeoutMs) override {
+        const auto* device = dynamic_cast<const Device*>(held);
+        log.push_back("wait " + (device ? device->name : "-") + " " + std::to_string(timeoutMs));
+        if (wakes.empty()) return Wake::Stop;
+        const Wake wake = wakes.front();
+        wakes.pop_front();
+        return wake;
+    }
+};
+
+TEST(HoldLoop, FollowsTheDeviceAcrossReenumerationsUntilStopped) {
+    ScriptedPort port;
+    // normal mode held; it leaves; nothing for two polls; the loader comes and leaves; stop.
+    port.present = {"normal", "", "", "loader", ""};
+    port.wakes = {Wake::DeviceGone, Wake::TimedOut, Wake::TimedOut, Wake::DeviceGone, Wake::Stop};
+    holdUntilStopped(port, 20);
+    EXPECT_EQ(port.log, (std::vector<std::string>{"open normal", "wait normal -1", "open -", "wait - 20", "open -",
+                                                  "wait - 20", "open loader", "wait loader -1", "open -",
+                                                  "wait - 20"}));
+    EXPECT_EQ(port.open, 0) << "nothing stays open after a stop";
+}
+
+TEST(HoldLoop, AStopWhileHoldingClosesTheDevice) {
+    ScriptedPort port;
+    port.present = {"loader"};
+    port.wakes = {Wake::Stop};
+    holdUntilStopped(port, 50);
+    EXPECT_EQ(port.log, (std::vector<std::string>{"open loader", "wait loader -1"}));
+    EXPECT_EQ(port.open, 0);
+}
+
+// ---- the system ports ----------------------------------------------------------------------
+
+struct Pipe {
+    Pipe() { EXPECT_EQ(::pipe(fds), 0); }
+    ~Pipe() {
+        closeWrite();
+        ::close(fds[0]);
+    }
+    void closeWrite() {
+        if (fds[1] >= 0) ::close(fds[1]);
+        fds[1] = -1;
+    }
+    int fds[2] = {-1, -1};
+};
+
+class TempDir {
+public:
+    TempDir() : path_(fs::temp_directory_path() / ("hold_test_" + std::to_string(::getpid()))) {
+        fs::remove_all(path_);
+        fs::create_directories(path_);
+    }
+    ~TempDir() { fs::remove_all(path_); }
+    const fs::path& path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+void addHidraw(const TempDir& dir, const std::string& node, const std::string& hidId) {
+    fs::create_directories(dir.path() / "sys/class/hidraw" / node / "device");
+    std::ofstream(dir.path() / "sys/class/hidraw" / node / "device/uevent")
+        << "DRIVER=hid-generic\nHID_ID=" << hidId << "\nHID_NAME=x\n";
+    fs::create_directories(dir.path() / "dev");
+    std::ofstream(dir.path() / "dev" / node) << "";
+}
+
+TEST(HoldHidraw, OpensEveryNodeOfThePresentIdentityAndNothingElse) {
+    TempDir dir;
+    Pipe stop;
+    auto port = makeHidrawPort((dir.path() / "sys").string(), (dir.path() / "dev").string(), stop.fds[0]);
+    addHidraw(dir, "hidraw0", "0003:0000046D:0000C52B");   // someone's mouse
+    addHidraw(dir, "hidraw3", "0003:00000E7B:00000BF20");  // a longer id is another device
+    EXPECT_EQ(port->openPresent(), nullptr);
+
+    addHidraw(dir, "hidraw1", "0003:00000E7B:00000BF2");
+    addHidraw(dir, "hidraw2", "0003:00000E7B:00000BF2");
+    auto held = port->openPresent();
+    ASSERT_NE(held, nullptr);
+    EXPECT_EQ(port->wait(held.get(), 0), Wake::TimedOut) << "a present device is not gone";
+
+    fs::remove(dir.path() / "dev/hidraw1");
+    fs::remove(dir.path() / "dev/hidraw2");
+    EXPECT_EQ(port->openPresent(), nullptr) << "listed but not openable counts as absent";
+}
+
+// A fake emulator: answers each open with the next scripted reply.
+class FakeEmulator {
+public:
+    explicit FakeEmulator(const TempDir& dir) : path_((dir.path() / "emu.sock").string()) {
+        listenFd_ = ::socket(AF_UNIX, SOCK_SEQPACKET, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path_.c_str(), sizeof address.sun_path - 1);
+        EXPECT_EQ(::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        EXPECT_EQ(::listen(listenFd_, 8), 0);
+    }
+    ~FakeEmulator() {
+        for (int fd : accepted) ::close(fd);
+        ::close(listenFd_);
+    }
+    // Answers one connection per reply, in order, in the background; keeps what was asked.
+    std::thread serve(std::vector<std::string> replies) {
+        return std::thread([this, replies] {
+            for (const std::string& reply : replies) {
+                const int fd = ::accept(listenFd_, nullptr, nullptr);
+                char request[64] = {};
+                const ssize_t n = ::recv(fd, request, sizeof request, 0);
+                asked.emplace_back(request, n > 0 ? static_cast<std::size_t>(n) : 0);
+                ::send(fd, reply.data(), reply.size(), 0);
+                accepted.push_back(fd);
+            }
+        });
+    }
+    const std::string& path() const { return path_; }
+    std::vector<int> accepted;
+    std::vector<std::string> asked;
+
+private:
+    std::string path_;
+    int listenFd_ = -1;
+};
+
+TEST(HoldEmulated, OpensTheLoaderElseNormalModeAndSeesTheDeviceLeave) {
+    TempDir dir;
+    FakeEmulator emulator(dir);
+    Pipe stop;
+    auto port = makeEmulatedPort(emulator.path(), stop.fds[0]);
+
+    std::thread server = emulator.serve({"O0", "O1"});
+    auto held = port->openPresent();
+    server.join();
+    EXPECT_EQ(emulator.asked, (std::vector<std::string>{"O0416 a316", "O0e7b 0bf2"}));
+    ASSERT_NE(held, nullptr);
+
+    // Reports queued for the holder are never read: they do not wake it.
+    ::send(emulator.accepted.back(), "I\x01\x02", 3, 0);
+    EXPECT_EQ(port->wait(held.get(), 10), Wake::TimedOut);
+    ::close(emulator.accepted.back());  // the device leaves
+    emulator.accepted.pop_back();
+    EXPECT_EQ(port->wait(held.get(), 1000), Wake::DeviceGone);
+}
+
+TEST(HoldEmulated, TheEndOfTheStopPipeStopsTheWait) {
+    TempDir dir;
+    Pipe stop;
+    auto port = makeEmulatedPort((dir.path() / "nobody.sock").string(), stop.fds[0]);
+    EXPECT_EQ(port->openPresent(), nullptr) << "no emulator: nothing present";
+    EXPECT_EQ(port->wait(nullptr, 0), Wake::TimedOut);
+    stop.closeWrite();
+    EXPECT_EQ(port->wait(nullptr, 1000), Wake::Stop);
+}
+
+}  // namespace
+}  // namespace tavik::hold

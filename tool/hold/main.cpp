@@ -1,0 +1,31 @@
+// tavik-hold: keeps the converter open while an update runs (see hold/hold_loop.h). Started by
+// the front end with a pipe as standard input; it ends when that pipe closes, on SIGTERM or
+// SIGINT, or when the front end dies. It prints nothing and never touches the device's data.
+#include <unistd.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
+
+#include <csignal>
+#include <cstdlib>
+
+#include "conv/emuproto.h"
+#include "hold/hold_loop.h"
+#include "hold/system_port.h"
+
+namespace {
+constexpr int kPollMs = 20;  // how often to look for the device while none is present
+}
+
+int main() {
+#ifdef __linux__
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);  // no holder outlives its front end, even a crashed one
+#endif
+    std::signal(SIGPIPE, SIG_IGN);
+
+    const char* socketPath = std::getenv(conv::emu::kSocketEnv);
+    auto port = (socketPath != nullptr && *socketPath != '\0') ? tavik::hold::makeEmulatedPort(socketPath, STDIN_FILENO)
+                                                               : tavik::hold::makeHidrawPort("/sys", "/dev", STDIN_FILENO);
+    tavik::hold::holdUntilStopped(*port, kPollMs);
+    return 0;
+}

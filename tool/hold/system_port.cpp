@@ -1,0 +1,163 @@
+#include "hold/system_port.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "conv/packets.h"
+
+namespace tavik::hold {
+
+namespace {
+
+struct Identity {
+    unsigned vid, pid;
+};
+// The loader first: during an update it is the identity most tool runs open.
+constexpr Identity kIdentities[] = {{conv::kLoaderVid, conv::kLoaderPid}, {conv::kNormalVid, conv::kNormalPid}};
+
+class Fds final : public Held {
+public:
+    ~Fds() override {
+        for (int fd : fds) ::close(fd);
+    }
+    std::vector<int> fds;
+};
+
+// Polls the held descriptors for a hang-up (no events asked: only HUP/ERR are reported, so
+// queued reports are never read) and the stop descriptor for its end.
+class PollingPort : public Port {
+public:
+    explicit PollingPort(int stopFd) : stopFd_(stopFd) {}
+
+    Wake wait(const Held* held, int timeoutMs) override {
+        std::vector<pollfd> fds{{stopFd_, POLLIN, 0}};
+        if (const auto* open = dynamic_cast<const Fds*>(held))
+            for (int fd : open->fds) fds.push_back({fd, 0, 0});
+        for (;;) {
+            const int ready = ::poll(fds.data(), fds.size(), timeoutMs);
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready < 0) return Wake::Stop;
+            if (ready == 0) return Wake::TimedOut;
+            if (fds[0].revents != 0) {
+                char discard[256];
+                const ssize_t n = ::read(stopFd_, discard, sizeof discard);
+                if (n <= 0 && !(n < 0 && errno == EINTR)) return Wake::Stop;
+            }
+            for (std::size_t i = 1; i < fds.size(); ++i)
+                if (fds[i].revents & (POLLHUP | POLLERR | POLLNVAL)) return Wake::DeviceGone;
+        }
+    }
+
+private:
+    int stopFd_;
+};
+
+class EmulatedPort final : public PollingPort {
+public:
+    EmulatedPort(std::string socketPath, int stopFd) : PollingPort(stopFd), path_(std::move(socketPath)) {}
+
+    std::unique_ptr<Held> openPresent() override {
+        for (const Identity& id : kIdentities)
+            if (int fd = open(id); fd >= 0) {
+                auto held = std::make_unique<Fds>();
+                held->fds.push_back(fd);
+                return held;
+            }
+        return nullptr;
+    }
+
+private:
+    // "Ovvvv pppp" on a fresh connection, which becomes the open device when "O1" comes.
+    int open(const Identity& id) const {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        if (path_.size() >= sizeof address.sun_path) return -1;
+        std::memcpy(address.sun_path, path_.c_str(), path_.size() + 1);
+        const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        if (fd < 0) return -1;
+        char request[16];
+        const int length = std::snprintf(request, sizeof request, "O%04x %04x", id.vid, id.pid);
+        char reply[8] = {};
+        if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+            ::send(fd, request, static_cast<std::size_t>(length), MSG_NOSIGNAL) == length &&
+            ::recv(fd, reply, sizeof reply, 0) == 2 && reply[0] == 'O' && reply[1] == '1') {
+            return fd;
+        }
+        ::close(fd);
+        return -1;
+    }
+
+    std::string path_;
+};
+
+// Every hidraw node whose HID_ID names the identity is held, so whichever one the tool opens is
+// already open.
+class HidrawPort final : public PollingPort {
+public:
+    HidrawPort(std::string sysfsRoot, std::string devDir, int stopFd)
+        : PollingPort(stopFd), root_(std::move(sysfsRoot)), devDir_(std::move(devDir)) {}
+
+    std::unique_ptr<Held> openPresent() override {
+        for (const Identity& id : kIdentities) {
+            auto held = std::make_unique<Fds>();
+            for (const std::string& node : nodesOf(id)) {
+                const int fd = ::open(node.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+                if (fd >= 0) held->fds.push_back(fd);
+            }
+            if (!held->fds.empty()) return held;
+        }
+        return nullptr;
+    }
+
+private:
+    std::vector<std::string> nodesOf(const Identity& id) const {
+        // HID_ID=0003:00000416:0000A316 (bus, vendor, product) in the node's HID device.
+        char wanted[32];
+        std::snprintf(wanted, sizeof wanted, ":%08X:%08X", id.vid, id.pid);
+        std::vector<std::string> nodes;
+        const std::string classDir = root_ + "/class/hidraw";
+        DIR* dir = ::opendir(classDir.c_str());
+        if (dir == nullptr) return nodes;
+        while (const dirent* entry = ::readdir(dir)) {
+            if (entry->d_name[0] == '.') continue;
+            std::FILE* uevent = std::fopen((classDir + "/" + entry->d_name + "/device/uevent").c_str(), "re");
+            if (uevent == nullptr) continue;
+            char line[256];
+            while (std::fgets(line, sizeof line, uevent)) {
+                line[std::strcspn(line, "\n")] = '\0';
+                if (std::strncmp(line, "HID_ID=", 7) == 0 && std::strlen(line) == 11 + std::strlen(wanted) &&
+                    std::strcmp(line + 11, wanted) == 0) {
+                    nodes.push_back(devDir_ + "/" + entry->d_name);
+                }
+            }
+            std::fclose(uevent);
+        }
+        ::closedir(dir);
+        return nodes;
+    }
+
+    std::string root_;
+    std::string devDir_;
+};
+
+}  // namespace
+
+std::unique_ptr<Port> makeEmulatedPort(std::string socketPath, int stopFd) {
+    return std::make_unique<EmulatedPort>(std::move(socketPath), stopFd);
+}
+
+std::unique_ptr<Port> makeHidrawPort(std::string sysfsRoot, std::string devDir, int stopFd) {
+    return std::make_unique<HidrawPort>(std::move(sysfsRoot), std::move(devDir), stopFd);
+}
+
+}  // namespace tavik::hold
