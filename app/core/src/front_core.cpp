@@ -44,6 +44,7 @@ struct FrontCore::Busy {
 
 FrontCore::FrontCore(const Ports& ports, CoreConfig config) : ports_(ports), config_(std::move(config)) {
     if (!(config_.timeScale > 0) || !std::isfinite(config_.timeScale)) config_.timeScale = 1.0;
+    if (!(config_.pauseScale >= 0) || !std::isfinite(config_.pauseScale)) config_.pauseScale = 1.0;
 }
 
 std::string FrontCore::readBundlePath(std::string_view bundlePath) {
@@ -54,7 +55,8 @@ std::string FrontCore::readBundlePath(std::string_view bundlePath) {
 }
 
 void FrontCore::pauseFor(microseconds duration) {
-    ports_.clock.pause(microseconds(std::llround(static_cast<double>(duration.count()) * config_.timeScale)));
+    const double factor = config_.timeScale * config_.pauseScale;
+    ports_.clock.pause(microseconds(std::llround(static_cast<double>(duration.count()) * factor)));
 }
 
 RunResult FrontCore::run(std::string_view argument) {

@@ -54,3 +54,13 @@ TEST(TimeScaleSetting, PositiveNumbersOnly) {
         EXPECT_NE(scale.complaint.value_or("").find(bad), std::string::npos) << bad;
     }
 }
+
+TEST(TimeScaleSetting, PauseScaleTakesZeroButNothingNegative) {
+    EXPECT_DOUBLE_EQ(parsePauseScale(nullptr).factor, 1.0);
+    EXPECT_DOUBLE_EQ(parsePauseScale("0").factor, 0.0);
+    EXPECT_FALSE(parsePauseScale("0").complaint);
+    for (const char* bad : {"-0.5", "x", "inf"}) {
+        EXPECT_DOUBLE_EQ(parsePauseScale(bad).factor, 1.0) << bad;
+        EXPECT_TRUE(parsePauseScale(bad).complaint) << bad;
+    }
+}

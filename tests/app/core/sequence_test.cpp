@@ -123,6 +123,16 @@ TEST(Sequence, TimeFactorScalesPausesAndRunLimits) {
     EXPECT_EQ(rig.calls[20].second.count(), 2500);      // "sta"
 }
 
+TEST(Sequence, PauseScaleRemovesPausesAndKeepsRunLimits) {
+    Device rig(false, 0.5);
+    rig.core = std::make_unique<FrontCore>(Ports{rig, rig, rig, rig, rig}, CoreConfig{rig.dir.string(), 0.5, 0.0});
+    rig.core->onClick1();
+    ASSERT_FALSE(rig.pausesUs.empty());
+    EXPECT_EQ(fold(rig.pausesUs), Words{"0*" + std::to_string(rig.pausesUs.size())});
+    EXPECT_EQ(rig.calls.front().second.count(), 1500);  // "sa"
+    EXPECT_EQ(rig.calls[20].second.count(), 2500);      // "sta"
+}
+
 TEST(ServiceMenu, EachItemRunsOneActionAndUnknownTitlesNone) {
     const Words expected[] = {{"sa"}, {"sta"}, {"sync", "A*4"}, {"runaprom"}, {"qa"}, {"sb"}, {"stb"}, {"B*5"}, {"qb"}};
     for (std::size_t i = 0; i < kMenuTitles.size(); ++i) {

@@ -72,6 +72,7 @@ struct Ports {
 struct CoreConfig {
     std::string firmwareDir;  // folder holding "tmpa.hex" and "tmpb.hex"
     double timeScale = 1.0;   // multiplies every pause and run limit (see time_scale.h)
+    double pauseScale = 1.0;  // multiplies the pauses only; 0 removes them (see time_scale.h)
 };
 
 class FrontCore {

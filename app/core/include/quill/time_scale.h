@@ -20,4 +20,12 @@ TimeScale parseTimeScale(const char* value);
 // parseTimeScale() of the environment setting.
 TimeScale timeScaleFromEnvironment();
 
+// QUILLMERE_PAUSE_SCALE: a further factor for the fixed pauses only (0 removes them), so that a
+// benchmark can run the whole update at the device's own pace while every run time limit stays.
+inline constexpr const char* kPauseScaleEnv = "QUILLMERE_PAUSE_SCALE";
+// A finite number >= 0 is taken; unset or empty gives 1 silently; any other text gives 1 and a
+// complaint.
+TimeScale parsePauseScale(const char* value);
+TimeScale pauseScaleFromEnvironment();
+
 }  // namespace quill
