@@ -10,6 +10,7 @@
 
 #include <unistd.h>
 
+#include "conv/hexfield.h"
 #include "quill/front_core.h"
 
 namespace quill::test {
@@ -68,14 +69,15 @@ struct Rig : ToolRunner, Clock, Alerts, Log, SequenceView {
 };
 
 // One Intel HEX record with its checksum, without line end.
-inline std::string record(int count, int address, int type, const std::vector<int>& data) {
-    char text[16];
-    int sum = count + (address >> 8) + (address & 0xFF) + type;
-    std::snprintf(text, sizeof text, ":%02X%04X%02X", count, address, type);
-    std::string line = text;
-    for (int b : data) { std::snprintf(text, sizeof text, "%02X", b); line += text; sum += b; }
-    std::snprintf(text, sizeof text, "%02X", (0x100 - (sum & 0xFF)) & 0xFF);
-    return line + text;
+inline std::string record(int count, int address, int type, std::vector<int> data) {
+    data.insert(data.begin(), {count, address >> 8, address & 0xFF, type});
+    std::string line = ":";
+    int sum = 0;
+    for (int b : data) {
+        line += conv::hexByte(static_cast<std::uint8_t>(b));
+        sum += b;
+    }
+    return line + conv::hexByte(static_cast<std::uint8_t>(-sum));
 }
 
 // An address record, `lines` 16-byte data records (image byte i = i * 3 + 1) and the end record.
