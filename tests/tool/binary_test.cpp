@@ -6,7 +6,7 @@
 
 #include <algorithm>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 
 namespace {
 
@@ -25,9 +25,7 @@ ToolRun runTavik(const std::vector<std::string>& args, const std::string& enviro
     char buffer[4096];
     for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) run.out.append(buffer, n);
     run.status = pclose(pipe);
-    std::stringstream err;
-    err << std::ifstream(errPath).rdbuf();
-    run.err = err.str();
+    run.err.assign(std::istreambuf_iterator<char>(std::ifstream(errPath).rdbuf()), {});
     std::remove(errPath.c_str());
     return run;
 }
@@ -42,15 +40,12 @@ TEST(TavikBinary, EveryCommandPrintsItsNotFoundTextWithoutAConverter) {
         GTEST_SKIP() << "a converter is plugged into this machine";
     }
     EXPECT_TRUE(list.out.ends_with("\nYou can use 'stbb' to run Monitor ...\n")) << list.out;
-    EXPECT_EQ(runTavik({}).out, list.out);
-    EXPECT_EQ(runTavik({"sa", "sb"}).out, list.out);
 
+    // Each printed form, and the two the front end waits on; the other words meet convsim.
     const std::vector<std::pair<std::string, std::string>> expected{
-        {"sa", kNormal}, {"runaprom", kLoader}, {"sta", kLoader}, {"qa", kNormal}, {"read", kLoader},
-        {"sb", kNormal}, {"sbi", kNormal}, {"bb", kLowerF}, {"qb", kNormal + "\n"}, {"stbb", kLowerF},
-        {"stb", kNormal}, {"ub", kNormal}, {"sync", kLoader}, {"ua", "you are running 'ua'\n" + kLoader},
-        {"SA", "UNKNOW COMMAND\n"}, {":10000000" + std::string(32, '0') + "F0\r\n", kNormal},
-        {std::string(131, '0'), kLoader}, {std::string(46, '0'), "UNKNOW COMMAND\n"},
+        {"sta", kLoader}, {"stb", kNormal}, {"sa", kNormal}, {"bb", kLowerF}, {"qb", kNormal + "\n"},
+        {"ua", "you are running 'ua'\n" + kLoader}, {"SA", "UNKNOW COMMAND\n"},
+        {":10000000" + std::string(32, '0') + "F0\r\n", kNormal}, {std::string(131, '0'), kLoader},
     };
     for (const auto& [word, text] : expected) {
         const ToolRun run = runTavik({word});
