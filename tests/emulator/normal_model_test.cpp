@@ -7,7 +7,8 @@
 namespace convsim::test {
 namespace {
 
-TEST(NormalMode, ReportsOnlyInUpdateModeWhichOnlyTheRightModeCodeEnters) {
+// The C4 / D0 sequence of a good session is followed in tavik_session.sh; here its negatives.
+TEST(NormalMode, StatusReportsOnlyInUpdateModeAndNoC4OrD0WithoutLines) {
     Harness h;
     h.mode("WRONG123");
     conv::FrameReport corrupted{};
@@ -21,23 +22,16 @@ TEST(NormalMode, ReportsOnlyInUpdateModeWhichOnlyTheRightModeCodeEnters) {
 
     h.mode();
     h.wait(80'000);
-    EXPECT_EQ(h.inputs.size(), 10u) << "one status report every 8 ms";
+    ASSERT_EQ(h.inputs.size(), 10u) << "one status report every 8 ms";
+    const Bytes status = h.inputs.back();
+    EXPECT_TRUE(status.size() == 32 && conv::frameChecksumOk(status.data(), status.size()));
+    EXPECT_FALSE(firstTenHold(status, kC4) || firstTenHold(status, kBurnedRun));
+    h.burn();
+    EXPECT_FALSE(firstTenHold(h.status(), kBurnedRun)) << "nothing to burn";
     h.frame(frame::kKindQuit, {frame::kQuitA});
     h.inputs.clear();
     h.wait(80'000);
     EXPECT_TRUE(h.inputs.empty()) << "quit ends update mode";
-}
-
-// The C4 / D0 sequence of a good session is followed in tavik_session.sh; these are its negatives.
-TEST(NormalMode, StatusHasNoC4BeforeBLinesAndNoBurnedRunWithoutLinesToBurn) {
-    Harness h;
-    h.mode();
-    const Bytes before = h.status();
-    ASSERT_EQ(before.size(), 32u);
-    EXPECT_TRUE(conv::frameChecksumOk(before.data(), before.size()));
-    EXPECT_FALSE(firstTenHold(before, kC4) || firstTenHold(before, kBurnedRun));
-    h.burn();
-    EXPECT_FALSE(firstTenHold(h.status(), kBurnedRun)) << "nothing to burn";
 }
 
 TEST(NormalMode, BurnReplacesTheBCodeWithThisSessionsLinesAndQuitDropsUnburnedOnes) {
