@@ -182,6 +182,11 @@ bool updateAcode_1line(Session& s, std::string_view text) {
             std::fprintf(out, "ckSum_r: no further reply within %d ms\n", s.config().replyWaitMs);
             break;
         }
+        // A loader reply is 64 bytes; anything else proves nothing and uses up a try.
+        if (got != static_cast<int>(conv::kLoaderPacketSize)) {
+            std::fprintf(out, "ckSum_r: report of %d bytes is not a loader reply\n", got);
+            continue;
+        }
         std::fprintf(out, "ckSum_r=");
         printReply(s, true);
         std::fprintf(out, " ...(more readback)\n");

@@ -77,7 +77,8 @@ bool READ_PKNO_FROM_FW(Session& s, std::uint32_t expected) {
             return false;
         }
         std::fprintf(out, "(hid_read() ret:%d) bufR[4],[5] = %02x %02x\n", s.res, s.bufR[4], s.bufR[5]);
-        if (s.bufR[4] + 256u * s.bufR[5] == expected) return true;
+        // Only a whole 64-byte reply carries a packet number (a shorter one leaves older bytes).
+        if (s.res == static_cast<int>(conv::kLoaderPacketSize) && s.bufR[4] + 256u * s.bufR[5] == expected) return true;
     }
 }
 
