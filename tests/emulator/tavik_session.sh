@@ -105,6 +105,7 @@ files)  # "ua" and "ub" over whole files beside tavik
 silent-loader)
     start --fault silent-loader && run sa && wait_for 0416/a316
     run sta 2 && hasnt "LDROM NOT FOUND"
+    run sync 2 && hasnt "readN"
     run "${alines[0]}" 2 && no_success
     "$FWGEN" a "$TAVIK_PRODUCTS/tarna.hex" && run ua 2 && no_success
     ;;
@@ -139,7 +140,7 @@ no-d0)
     out=$("$CONVSIM" --show "$work/state") && has "b-code lines: 0"
     ;;
 slow-reenum)
-    start --fault slow-reenum=1500 && run sa && run sta 5 && has "LDROM NOT FOUND" && wait_for 0416/a316
+    start --fault slow-reenum=1500 && run sa && sleep 0.3 && run sta 5 && has "LDROM NOT FOUND" && wait_for 0416/a316
     ;;
 garbage-replies)
     start --fault garbage-replies && to_loader && run sync 5 && run "${alines[0]}" 5 && has uafail && no_success
