@@ -145,6 +145,10 @@ void DeviceModel::send(std::vector<std::uint8_t> report, Micros earliest) {
     queue_.push_back({due, applyOutputFaults(std::move(report))});
 }
 
+// When a report the host writes now reaches the device: on a full-speed bus the interrupt OUT
+// transfer goes in the next 1 ms frame, so every exchange costs a frame each way.
+Micros DeviceModel::outFrame() const { return config_.fullSpeed ? nextFrame(now_) : now_; }
+
 std::uint8_t DeviceModel::nextRandom() {
     random_ ^= random_ << 13;
     random_ ^= random_ >> 7;
@@ -182,7 +186,7 @@ void DeviceModel::reply(const Packet& packet, std::uint32_t number, LoaderResult
     out[2] = static_cast<std::uint8_t>(result);
     putLe32(&out[conv::loader::kReplyPacketNo], number);
     if (flash_.app.complete()) putLe16(&out[conv::loader::kReplyTotal], flash_.app.total16());
-    send(std::move(out), now_ + (config_.fullSpeed ? work : 0));
+    send(std::move(out), config_.fullSpeed ? outFrame() + work : now_);
 }
 
 void DeviceModel::refuse(const Packet& packet, std::uint32_t number, LoaderResult result, const std::string& why) {
@@ -395,8 +399,8 @@ void DeviceModel::bLine(std::span<const std::uint8_t> frame) {
     if (!config_.faults.noC4) bStatus_ = status::kLinesHeld;
 
     // Its own reports may come first: the echo follows up to two of them.
-    for (std::size_t i = 0; i < (bLinesSeen_ - 1) % kEchoLagCycle; ++i) send(statusReport(), now_);
-    send(std::move(echo), now_);
+    for (std::size_t i = 0; i < (bLinesSeen_ - 1) % kEchoLagCycle; ++i) send(statusReport(), outFrame());
+    send(std::move(echo), outFrame());
 }
 
 void DeviceModel::burn() {

@@ -98,6 +98,7 @@ private:
 
     void loaderWrite(std::span<const std::uint8_t> report);
     void reply(const Packet& packet, std::uint32_t number, LoaderResult result, Micros work = 0);
+    Micros outFrame() const;
     void refuse(const Packet& packet, std::uint32_t number, LoaderResult result, const std::string& why);
     void takeImageBytes(const Packet& packet, std::size_t offset, std::size_t available);
 

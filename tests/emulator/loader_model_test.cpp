@@ -102,18 +102,18 @@ TEST_F(Loader, LengthsBeyondTheRegionUnknownCommandsAndMalformedWritesAreRefused
     for (const Bytes& bad : {Bytes{}, Bytes(64, 0), numbered, Bytes(4096, 0xA4)}) EXPECT_TRUE(h.exchange(bad).empty());
 }
 
-TEST(LoaderTiming, FullSpeedRepliesWaitForTheNextFrameAndTheProgramTime) {
+TEST(LoaderTiming, FullSpeedPacketsTakeAFrameEachWayAndTheProgramTime) {
     Harness h;
     h.config.fullSpeed = true;
     h.start(FlashState{});
     h.wait(250);
-    h.write(conv::makeSyncPacket());
+    h.write(conv::makeSyncPacket());  // out in the frame at 1000, answered in the next one
     EXPECT_TRUE(h.inputs.empty());
-    EXPECT_EQ(h.model->nextDeadline(), 1'000);
-    h.wait(750);
-    EXPECT_EQ(h.inputs.size(), 1u);
-    h.write(conv::buildAPackets(imageOf(100))[0]);  // programmed by 1600 us, sent in the frame at 2000
     EXPECT_EQ(h.model->nextDeadline(), 2'000);
+    h.wait(1750);
+    EXPECT_EQ(h.inputs.size(), 1u);
+    h.write(conv::buildAPackets(imageOf(100))[0]);  // out at 3000, programmed by 3600, answered at 4000
+    EXPECT_EQ(h.model->nextDeadline(), 4'000);
 }
 
 TEST(LoaderFaults, BadAckSpoilsPacketNOnceAndTheStoredImageShowsIt) {
