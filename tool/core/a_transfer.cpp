@@ -182,9 +182,10 @@ bool updateAcode_1line(Session& s, std::string_view text) {
             std::fprintf(out, "ckSum_r: no further reply within %d ms\n", s.config().replyWaitMs);
             break;
         }
-        // A loader reply is 64 bytes; anything else proves nothing and uses up a try.
-        if (got != static_cast<int>(conv::kLoaderPacketSize)) {
-            std::fprintf(out, "ckSum_r: report of %d bytes is not a loader reply\n", got);
+        // A report too short to hold the checksum proves nothing (the cleared buffer would
+        // match an all-zero packet) and uses up a try.
+        if (got < static_cast<int>(conv::loader::kReplyChecksum + 2)) {
+            std::fprintf(out, "ckSum_r: report of %d bytes holds no checksum\n", got);
             continue;
         }
         std::fprintf(out, "ckSum_r=");

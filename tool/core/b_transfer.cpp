@@ -68,9 +68,9 @@ bool updateBcode_1line(Session& s, std::string_view text) {
             return false;
         }
         if (!isEcho(s)) continue;
-        // An echo is a whole 32-byte frame; a cut or padded one does not prove the line arrived.
-        if (s.res != static_cast<int>(conv::kFrameReportSize)) {
-            std::fprintf(out, "echo of %d bytes, a frame has %zu\nubfail\n", s.res, conv::kFrameReportSize);
+        // An echo cut before its checksum field would be summed over the cleared buffer.
+        if (s.res < static_cast<int>(conv::frame::kBLineChecksum)) {
+            std::fprintf(out, "echo of %d bytes is cut short\nubfail\n", s.res);
             return false;
         }
         const std::uint32_t echoed = conv::echoChecksum(s.bufR.data());

@@ -77,8 +77,9 @@ bool READ_PKNO_FROM_FW(Session& s, std::uint32_t expected) {
             return false;
         }
         std::fprintf(out, "(hid_read() ret:%d) bufR[4],[5] = %02x %02x\n", s.res, s.bufR[4], s.bufR[5]);
-        // Only a whole 64-byte reply carries a packet number (a shorter one leaves older bytes).
-        if (s.res == static_cast<int>(conv::kLoaderPacketSize) && s.bufR[4] + 256u * s.bufR[5] == expected) return true;
+        // A reply too short to reach the packet number leaves an older reply's bytes there.
+        const bool holdsNumber = s.res >= static_cast<int>(conv::loader::kReplyPacketNo + 2);
+        if (holdsNumber && s.bufR[4] + 256u * s.bufR[5] == expected) return true;
     }
 }
 
