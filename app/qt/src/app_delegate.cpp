@@ -8,10 +8,13 @@
 #include <QtWidgets/QMessageBox>
 
 #include <cstdio>
+#include <optional>
 
+#include "device_holder.h"
 #include "main_window.h"
 #include "picture_view.h"
 #include "process_runner.h"
+#include "quill/time_scale.h"
 #include "title_button.h"
 
 namespace quill::qt {
@@ -67,10 +70,13 @@ bool isUserInput(QEvent::Type type) {
 
 AppDelegate::AppDelegate(const BundleLayout& layout, LaunchOptions options, double timeScale)
     : options_(std::move(options)),
+      resourceDir_(fromUtf8(layout.resourceDir)),
       runner_(std::make_unique<ProcessToolRunner>(fromUtf8(layout.resourceDir) + QStringLiteral("/tavik"))),
       window_(std::make_unique<MainWindow>(fromUtf8(layout.resourceDir))) {
+    const TimeScale pauses = pauseScaleFromEnvironment();
+    if (pauses.complaint) log(*pauses.complaint);
     core_ = std::make_unique<FrontCore>(Ports{*runner_, *this, *this, *this, *this},
-                                        CoreConfig{layout.firmwareDir, timeScale});
+                                        CoreConfig{layout.firmwareDir, timeScale, pauses.factor});
 
     // First stage: title and the repeating refresh; its first tick comes once start-up has
     // returned to the event loop.
@@ -165,11 +171,18 @@ void AppDelegate::afterRefresh() {
 }
 
 void AppDelegate::onClick1() {
-    core_->onClick1();
+    {
+        // The converter is held open for the length of an update, not for FINISH / EXIT.
+        std::optional<DeviceHolder> holder;
+        if (!core_->isRunning() && core_->state().STATUS_OF_PNG == kStatusIdle) holder.emplace(resourceDir_);
+        core_->onClick1();
+    }
     reportScreen();
 }
 
 void AppDelegate::onChangeMenu1(int index) {
+    std::optional<DeviceHolder> holder;
+    if (!core_->isRunning()) holder.emplace(resourceDir_);
     core_->onChangeMenu1(window_->menu1->itemText(index).toStdString());
 }
 

@@ -76,6 +76,7 @@ private:
     void saveScreenshot(const QString& name);
 
     LaunchOptions options_;
+    QString resourceDir_;
     std::unique_ptr<ProcessToolRunner> runner_;
     std::unique_ptr<MainWindow> window_;
     std::unique_ptr<FrontCore> core_;

@@ -1,0 +1,68 @@
+// The device holder: tavik-hold runs for the holder's lifetime and never outlives it; a missing
+// one changes nothing.
+#include <QtCore/QFile>
+#include <QtCore/QTemporaryDir>
+#include <QtCore/QThread>
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <csignal>
+
+#include "device_holder.h"
+
+namespace quill::qt::test {
+namespace {
+
+class HolderTest : public ::testing::Test {
+protected:
+    QTemporaryDir dir;
+
+    void writeHolder(const QByteArray& body) {
+        QFile file(dir.filePath("tavik-hold"));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("#!/bin/sh\necho $$ > '" + dir.filePath("pid").toUtf8() + ".tmp'\nmv '" +
+                   dir.filePath("pid").toUtf8() + ".tmp' '" + dir.filePath("pid").toUtf8() + "'\n" + body);
+        file.close();
+        file.setPermissions(file.permissions() | QFile::ExeOwner);
+    }
+    // The holder's pid once it has started (0 if it never does).
+    pid_t startedPid() {
+        QFile file(dir.filePath("pid"));
+        for (int i = 0; i < 500 && !file.exists(); ++i) QThread::msleep(10);
+        if (!file.open(QIODevice::ReadOnly)) return 0;
+        return file.readAll().trimmed().toInt();
+    }
+    static bool alive(pid_t pid) { return ::kill(pid, 0) == 0; }
+};
+
+TEST_F(HolderTest, RunsWhileHeldAndEndsWhenItsInputCloses) {
+    writeHolder("exec cat > /dev/null\n");  // like tavik-hold: runs until its standard input ends
+    pid_t pid = 0;
+    {
+        DeviceHolder holder(dir.path());
+        pid = startedPid();
+        ASSERT_GT(pid, 0);
+        EXPECT_TRUE(alive(pid));
+    }
+    EXPECT_FALSE(alive(pid));
+    EXPECT_EQ(errno, ESRCH);
+}
+
+TEST_F(HolderTest, AHolderThatIgnoresItsEndIsKilled) {
+    writeHolder("trap '' TERM\nexec sleep 30 < /dev/null\n");
+    pid_t pid = 0;
+    {
+        DeviceHolder holder(dir.path());
+        pid = startedPid();
+        ASSERT_GT(pid, 0);
+    }
+    EXPECT_FALSE(alive(pid));
+}
+
+TEST_F(HolderTest, MissingHolderIsNoError) {
+    DeviceHolder holder(dir.path());
+    EXPECT_FALSE(holder.running());
+}
+
+}  // namespace
+}  // namespace quill::qt::test
