@@ -35,11 +35,12 @@ struct Rig : ToolRunner, Clock, Alerts, Log, SequenceView {
     std::filesystem::path dir;
     std::unique_ptr<FrontCore> core;
 
-    explicit Rig(double scale = 1.0) {
+    explicit Rig(double scale = 1.0, double pauseScale = 1.0) {
         static int n = 0;
         dir = std::filesystem::temp_directory_path() / ("quill_core_" + std::to_string(::getpid()) + "_" + std::to_string(n++));
         std::filesystem::create_directories(dir);
-        core = std::make_unique<FrontCore>(Ports{*this, *this, *this, *this, *this}, CoreConfig{dir.string(), scale});
+        core = std::make_unique<FrontCore>(Ports{*this, *this, *this, *this, *this},
+                                           CoreConfig{dir.string(), scale, pauseScale});
     }
     ~Rig() override { std::filesystem::remove_all(dir); }
 
@@ -109,7 +110,7 @@ inline std::string replyDump(unsigned total) {
 struct Device : Rig {
     std::string staOutput, stbOutput = "01 01 02 42 d0 c4 00 00 00 00 stbok\n", bOutput = "ubok\n";
     RunEnd staEnd = RunEnd::Exited;
-    explicit Device(bool box = false, double scale = 1.0) : Rig(scale) {
+    explicit Device(bool box = false, double scale = 1.0, double pauseScale = 1.0) : Rig(scale, pauseScale) {
         ticked = box;
         write("tmpa.hex", hexFile(10));
         write("tmpb.hex", hexFile(5));

@@ -115,28 +115,22 @@ TEST(Sequence, NormalDeviceWaitGivesUpAfterThirtyOneRuns) {
     EXPECT_TRUE(rig.state().TIMEOUTFAIL);
 }
 
-TEST(Sequence, TimeFactorScalesPausesAndRunLimits) {
-    Device rig(false, 0.5);
-    rig.core->onClick1();
-    EXPECT_EQ(rig.pausesUs.front(), "500");
-    EXPECT_EQ(rig.calls.front().second.count(), 1500);  // "sa"
-    EXPECT_EQ(rig.calls[20].second.count(), 2500);      // "sta"
-}
-
-TEST(Sequence, PauseScaleRemovesPausesAndKeepsRunLimits) {
-    Device rig(false, 0.5);
-    rig.core = std::make_unique<FrontCore>(Ports{rig, rig, rig, rig, rig}, CoreConfig{rig.dir.string(), 0.5, 0.0});
-    rig.core->onClick1();
-    ASSERT_FALSE(rig.pausesUs.empty());
-    EXPECT_EQ(fold(rig.pausesUs), Words{"0*" + std::to_string(rig.pausesUs.size())});
-    EXPECT_EQ(rig.calls.front().second.count(), 1500);  // "sa"
-    EXPECT_EQ(rig.calls[20].second.count(), 2500);      // "sta"
+// The time factor scales pauses and run limits; the pause scale the pauses only (0 removes them).
+TEST(Sequence, TimeFactorAndPauseScale) {
+    for (double pauseScale : {1.0, 0.0}) {
+        Device rig(false, 0.5, pauseScale);
+        rig.core->onClick1();
+        EXPECT_EQ(fold(rig.pausesUs).front(), pauseScale > 0 ? "500*20" : "0*" + std::to_string(rig.pausesUs.size()));
+        EXPECT_EQ(rig.calls.front().second.count(), 1500);  // "sa"
+        EXPECT_EQ(rig.calls[20].second.count(), 2500);      // "sta"
+    }
 }
 
 // Each kind of item, not the whole word table; two plain items are also chosen in tests/app/qt.
 TEST(ServiceMenu, UpdateItemsRunATransferPlainItemsOneWordUnknownTitlesNone) {
     const std::pair<const char*, Words> items[] = {
-        {"Update A", {"sync", "A*4"}}, {"Update B", {"B*5"}}, {"RunApRom", {"runaprom"}}, {"Quit B", {"qb"}}, {"Update C", {}}};
+        {"Update A", {"sync", "A*4"}}, {"Update B", {"B*5"}}, {"RunApRom", {"runaprom"}},
+        {"Quit B", {"qb"}}, {"Update C", {}}};
     for (const auto& [title, words] : items) {
         Device rig;
         EXPECT_EQ(rig.core->onChangeMenu1(title), !words.empty()) << title;
