@@ -61,6 +61,13 @@ RunResult ProcessToolRunner::runCmd(const std::string& argument, std::chrono::mi
 void pauseKeepingEventsAlive(std::chrono::microseconds duration) {
     using namespace std::chrono;
     if (duration <= microseconds::zero()) return;
+    if (duration < microseconds(100)) {
+        // A sleep this short would last the kernel's timer slack (about 50-80 us) instead.
+        const auto end = steady_clock::now() + duration;
+        while (steady_clock::now() < end) {
+        }
+        return;
+    }
     if (duration < milliseconds(1)) {
         std::this_thread::sleep_for(duration);
         return;

@@ -19,7 +19,8 @@ private:
     QString toolPath_;
 };
 
-// Turns the event loop for `duration`, or sleeps when it is too short to paint anything.
+// Turns the event loop for `duration`, or sleeps (spins below 100 us) when it is too short to paint
+// anything.
 void pauseKeepingEventsAlive(std::chrono::microseconds duration);
 
 }  // namespace quill::qt
