@@ -82,29 +82,16 @@ TEST(FrameCommands, QuitStillEndsWithItsWordWhenTheReopenFails) {
     EXPECT_EQ(rig.err.text(), "refused: fix the permissions\n");
 }
 
-TEST(BLine, FrameLayoutEchoCheckAndRetry) {
+// The frame is the shared library's; convsim checks it, and a bad echo, in tests/emulator.
+TEST(BLine, EchoAfterAStatusReportAndMalformedLines) {
     const std::string line = ":10123400" "0102030405060708090a0b0c0d0e0f10" "00\r\n";
-    const auto echoing = [](std::uint8_t flip) {
-        return [flip](FakeDevice& d, const Bytes& frame) {
-            Bytes echo = frame;
-            echo[0] = 1, echo[10] ^= flip;
-            d.replies.push_back({0x01, 0x01, 0x00});  // a status report first: skipped
-            d.replies.push_back(echo);
-        };
-    };
     Rig rig;
-    auto normal = rig.withNormal();
-    normal->onWrite = echoing(0);
-    const Bytes frame = withSum({5, 2, 0x12, 0x34, 0x12, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16});
-    char expected[64];
-    const unsigned sum = frame[21] | (frame[22] << 8);
-    std::snprintf(expected, sizeof expected, "cks_w=%04x\ncks_r=%04x\nubok\n", sum, sum);
-    EXPECT_EQ(rig.run(line), expected);
-    EXPECT_EQ(normal->writes.at(0), padded(frame, 32));
-
-    Rig bad;
-    bad.withNormal()->onWrite = echoing(0xFF);
-    EXPECT_TRUE(bad.run(line).ends_with("ubfail\n"));
+    rig.withNormal()->onWrite = [](FakeDevice& d, const Bytes& frame) {
+        d.replies.push_back({0x01, 0x01, 0x00});  // a status report first: skipped
+        d.replies.push_back(frame);
+        d.replies.back()[0] = 1;
+    };
+    EXPECT_TRUE(rig.run(line).ends_with("ubok\n"));
 
     Rig retry;
     EXPECT_EQ(retry.run((retry.withNormal(), ":10000000" "0000" "0102030405060708090a0b0c0d0e" "00\r\n")), "retry\n");
