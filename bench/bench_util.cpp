@@ -34,10 +34,11 @@ std::vector<char*> cArgs(const std::vector<std::string>& argv) {
     return args;
 }
 
-pid_t spawn(const std::vector<std::string>& argv, int outFd, const std::string& errPath) {
+pid_t spawn(const std::vector<std::string>& argv, int outFd, const std::string& errPath, int extraFd = -1) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, outFd, STDOUT_FILENO);
+    if (extraFd >= 0) posix_spawn_file_actions_adddup2(&actions, extraFd, 3);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath.empty() ? "/dev/null" : errPath.c_str(),
                                      O_WRONLY | O_CREAT | O_APPEND, 0644);
     pid_t pid = -1;
@@ -118,6 +119,36 @@ Emulator::Emulator(const std::string& convsim, const std::string& dir, const std
 }
 
 Emulator::~Emulator() {
+    kill(pid_, SIGTERM);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+}
+
+VirtualDisplay::VirtualDisplay(const std::string& logPath) {
+    const char* xvfb = "/usr/bin/Xvfb";
+    int fds[2];
+    if (access(xvfb, X_OK) != 0 || pipe2(fds, O_CLOEXEC) != 0) return;
+    const int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    try {
+        // Xvfb writes the display number it took to descriptor 3 once it accepts clients.
+        pid_ = spawn({xvfb, "-displayfd", "3", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"}, log, logPath, fds[1]);
+    } catch (const std::exception&) {
+        pid_ = -1;
+    }
+    close(fds[1]);
+    close(log);
+    // "N\n", possibly in two writes: closing the pipe before the line end would kill Xvfb.
+    std::string number;
+    pollfd ready{fds[0], POLLIN, 0};
+    char c = 0;
+    while (pid_ > 0 && number.size() < 8 && poll(&ready, 1, 10000) == 1 && read(fds[0], &c, 1) == 1 && c != '\n')
+        number += c;
+    if (c == '\n' && !number.empty()) name_ = ":" + number;
+    close(fds[0]);
+}
+
+VirtualDisplay::~VirtualDisplay() {
+    if (pid_ <= 0) return;
     kill(pid_, SIGTERM);
     int status = 0;
     waitpid(pid_, &status, 0);

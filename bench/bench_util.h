@@ -52,6 +52,20 @@ private:
     std::string socket_;
 };
 
+// Xvfb on a display number of its choosing, when installed; stopped on destruction.
+class VirtualDisplay {
+public:
+    explicit VirtualDisplay(const std::string& logPath);
+    ~VirtualDisplay();
+    VirtualDisplay(const VirtualDisplay&) = delete;
+    VirtualDisplay& operator=(const VirtualDisplay&) = delete;
+    const std::string& name() const { return name_; }  // ":N", empty when none could start
+
+private:
+    pid_t pid_ = -1;
+    std::string name_;
+};
+
 inline constexpr const char* kLoader = "0416:a316";
 inline constexpr const char* kNormal = "0e7b:0bf2";
 
