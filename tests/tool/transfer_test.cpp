@@ -25,12 +25,13 @@ std::string record(std::size_t address, std::uint8_t type, const Bytes& data) {
 }
 
 // An address record first (never read), one record per size, then the end record.
-std::string hexFile(const std::vector<std::size_t>& sizes, Bytes& data) {
+std::string hexFile(const std::vector<std::size_t>& sizes) {
     std::string text = record(0, 4, {0, 0});
+    std::size_t at = 0;
     for (std::size_t size : sizes) {
         Bytes chunk(size);
-        for (auto& b : chunk) b = static_cast<std::uint8_t>(data.size() * 13 + 7), data.push_back(b);
-        text += record(data.size() - size, 0, chunk);
+        for (auto& b : chunk) b = static_cast<std::uint8_t>(at++ * 13 + 7);
+        text += record(at - size, 0, chunk);
     }
     return text + ":00000001FF\r\n";
 }
@@ -66,8 +67,7 @@ void breakChecksumOfLine(std::string& text, int line) {  // line counted from 1
 }  // namespace
 
 TEST(WholeFileA, StopsAtTheFirstWrongAcknowledgement) {
-    Bytes data;
-    TempFile file(hexFile({16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16}, data));
+    TempFile file(hexFile({16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16}));
     Rig rig(file.path);
     rig.withLoader()->onWrite = LoaderModel{5};  // the first continuation packet
     EXPECT_EQ(count(rig.run("ua"), " error , quit program !!\n"), 3u);
@@ -75,11 +75,10 @@ TEST(WholeFileA, StopsAtTheFirstWrongAcknowledgement) {
 }
 
 TEST(WholeFileA, DamagedOrShortFilesAreRefusedBeforeAnythingIsSent) {
-    Bytes data;
-    std::string damaged = hexFile({16, 16, 16, 16}, data);
+    std::string damaged = hexFile({16, 16, 16, 16});
     breakChecksumOfLine(damaged, 3);
     for (const auto& [content, why] : {std::pair{damaged, "line 3: checksum 0x"},
-                                       std::pair{hexFile({16, 16}, data), "A image holds 32 bytes"}}) {
+                                       std::pair{hexFile({16, 16}), "A image holds 32 bytes"}}) {
         TempFile file(content);
         Rig rig(file.path);
         EXPECT_NE(rig.run((rig.withLoader(), "ua")).find(std::string("!! tarna.hex refused, nothing sent: ") + why),
@@ -139,8 +138,7 @@ TEST(OneLineB, AnEchoCutBeforeItsChecksumIsAFailure) {
 }
 
 TEST(WholeFileB, SendsEverySixteenByteLineAndRefusesADamagedFile) {
-    Bytes data;
-    std::string text = hexFile({16, 8, 16}, data);
+    std::string text = hexFile({16, 8, 16});
     TempFile file(text);
     Rig rig({}, file.path);
     auto normal = rig.withNormal();
