@@ -113,7 +113,7 @@ struct Row {
 void printRows(const char* title, const std::vector<Row>& rows) {
     std::printf("\n%s\n", title);
     for (const Row& r : rows)
-        std::printf("  %-44s %26s  n=%-4zu %s\n", r.name.c_str(), show(r.time, r.time.median < 10 ? 3 : 1).c_str(),
+        std::printf("  %-50s %24s  n=%-4zu %s\n", r.name.c_str(), show(r.time, r.time.median < 10 ? 3 : 1).c_str(),
                     r.time.n, r.extra.c_str());
     std::fflush(stdout);
 }
@@ -187,8 +187,24 @@ std::size_t count(const std::string& text, const std::string& what) {
     return n;
 }
 
-void transfers(const Paths& p, const Options& o, char which, std::uint16_t checksum, std::size_t bLines) {
+// The same runs as the front end makes, started by posix_spawn in a plain loop (with the holder):
+// the floor for one run per packet or line; milliseconds.
+double spawnLoop(const Paths& p, char which, const std::vector<std::string>& lines) {
+    std::optional<quill::qt::DeviceHolder> holder(QString::fromStdString(tavikDir(p)));
+    const auto start = Clock::now();
+    if (which == 'A') tavik(p, "sync");
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const Run r = tavik(p, lines[i]);
+        // The first A packet's answer is not judged, as in the front end.
+        if (which == 'B' || i > 0) check(r.out.find("fail") == std::string::npos, "plain loop: a run failed", r.out);
+    }
+    return msSince(start);
+}
+
+void transfers(const Paths& p, const Options& o, char which, std::uint16_t checksum,
+               const std::vector<std::string>& lines) {
     const bool a = which == 'A';
+    const std::size_t bLines = lines.size();
     const std::string word = a ? "ua" : "ub";
     std::vector<Row> rows;
     for (const bool fullSpeed : {false, true}) {
@@ -198,7 +214,7 @@ void transfers(const Paths& p, const Options& o, char which, std::uint16_t check
         Emulator e(p.convsim, p.work, std::string("transfer-") + which + (fullSpeed ? "-fs" : ""), options);
         useEmulator(e);
         const bool holderToo = fullSpeed && o.withoutHolder;
-        std::vector<double> front, frontBare, one;
+        std::vector<double> front, frontBare, loop, one;
         for (int t = 0; t < o.transfers; ++t) {
             if (!a) tavik(p, "sb");  // into update mode
             front.push_back(frontTransfer(p, which, checksum, true));
@@ -206,6 +222,8 @@ void transfers(const Paths& p, const Options& o, char which, std::uint16_t check
                 if (!a) tavik(p, "sb");
                 frontBare.push_back(frontTransfer(p, which, checksum, false));
             }
+            if (!a) tavik(p, "sb");
+            loop.push_back(spawnLoop(p, which, lines));
             if (!a) tavik(p, "sb");
             const Run r = tavik(p, word);
             const bool complete = a ? r.out.find("transfered A code , done.") != std::string::npos
@@ -224,6 +242,9 @@ void transfers(const Paths& p, const Options& o, char which, std::uint16_t check
             std::snprintf(ratio, sizeof ratio, "ratio of medians %.2f", b.median / u.median);
             rows.push_back({std::string("  same without the device holder, ") + speed, b, ratio});
         }
+        const Stats l = stats(loop);
+        std::snprintf(ratio, sizeof ratio, "ratio of medians %.2f", l.median / u.median);
+        rows.push_back({"  same runs in a plain posix_spawn loop, " + std::string(speed), l, ratio});
         rows.push_back({"tavik \"" + word + "\" (one process), " + std::string(speed), u, ""});
     }
     printRows(a ? "2. A transfer of the sample image, ms" : "3. B transfer of the sample file, ms", rows);
@@ -319,8 +340,8 @@ int main(int argc, char** argv) {
 
         auto part = [&](char n) { return o.parts.find(n) != std::string::npos; };
         if (part('1')) toolRuns(p, o, aLines, bLines);
-        if (part('2')) transfers(p, o, 'A', aImage.checksum16(), bLines.size());
-        if (part('3')) transfers(p, o, 'B', aImage.checksum16(), bLines.size());
+        if (part('2')) transfers(p, o, 'A', aImage.checksum16(), aLines);
+        if (part('3')) transfers(p, o, 'B', aImage.checksum16(), bLines);
         if (part('4')) window(p, o, aImage.checksum16());
     } catch (const std::exception& e) {
         std::fprintf(stderr, "quill_bench: %s (logs in %s)\n", e.what(), p.work.c_str());
