@@ -289,11 +289,22 @@ void Server::deliver(Connection& c, const std::vector<std::uint8_t>& report) {
     std::string message(1, conv::emu::kInput);
     message.append(reinterpret_cast<const char*>(report.data()), report.size());
     if (config_.verbose) log("connection " + std::to_string(c.id) + ": I " + dump(report.data(), report.size()));
+    if (c.peerGone) return;
     const ssize_t n = ::send(c.fd, message.data(), message.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
     if (n >= 0) return;
     if (errno == EAGAIN || errno == EWOULDBLOCK) {
         // Like a full kernel report queue: the report is lost for this reader only.
         if (c.dropped++ == 0) log("connection " + std::to_string(c.id) + " does not read; dropping its reports");
+        return;
+    }
+    keepForDrainOrClose(c);
+}
+
+void Server::keepForDrainOrClose(Connection& c) {
+    // A host that has gone may still have messages queued for us (a write-only run exits right
+    // after its last write): keep the connection until readAll has taken them and sees the end.
+    if (errno == EPIPE || errno == ECONNRESET) {
+        c.peerGone = true;
         return;
     }
     close(c, std::string("send failed: ") + std::strerror(errno));
@@ -309,8 +320,9 @@ void Server::completeOpens() {
 }
 
 bool Server::sendMessage(Connection& c, const std::string& message) {
+    if (c.peerGone) return false;
     if (::send(c.fd, message.data(), message.size(), MSG_DONTWAIT | MSG_NOSIGNAL) >= 0) return true;
-    close(c, std::string("send failed: ") + std::strerror(errno));
+    keepForDrainOrClose(c);
     return false;
 }
 

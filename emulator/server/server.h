@@ -39,12 +39,14 @@ private:
         Micros openAt = 0;
         std::uint64_t dropped = 0;
         bool closing = false;
+        bool peerGone = false;  // sending failed: the host has gone; drain what it sent, then close
     };
 
     Micros now() const;
     void log(const std::string& line) const;
     void acceptAll();
     void readAll(Connection& c);
+    void keepForDrainOrClose(Connection& c);
     void handleMessage(Connection& c, const std::uint8_t* data, std::size_t size);
     void handleEvents();
     void deliver(Connection& c, const std::vector<std::uint8_t>& report);

@@ -132,7 +132,7 @@ class Rig:
         # Status reports every 50 ms rather than 8: convsim drops a write whose sender closes with
         # reports still unread, and a "bb" lost that way would fail a sound update now and then.
         args = [os.environ["QM_E2E_CONVSIM"], "--socket", self.socket, "--state", self.state,
-                "--reenum-ms", "50", "--report-ms", "50"]
+                "--reenum-ms", "50"]
         for fault in faults:
             args += ["--fault", fault]
         log = open(self.path("convsim.log"), "a")
