@@ -265,8 +265,9 @@ CASES = {
     "bad-ack-first": Case(faults=["bad-ack@1"], alerts=[FINAL_CHECKSUM], app="damaged", bcode="before", scale="0.25"),
     "bad-ack-mid": Case(faults=["bad-ack@40"], app="incomplete", bcode="before", scale="0.25"),
     "unplug-mid-a": Case(faults=["unplug@200"], app="incomplete", bcode="before"),
-    "unplug-mid-b": Case(faults=["unplug-b@160"], alerts=[C4_NEVER], bcode="before"),
-    "bad-echo": Case(faults=["bad-echo@50"], bcode="damaged"),
+    # A B line that is not confirmed fails the transfer; an incomplete B code is never burned.
+    "unplug-mid-b": Case(faults=["unplug-b@160"], bcode="before"),
+    "bad-echo": Case(faults=["bad-echo@50"], bcode="before"),
     "no-c4": Case(faults=["no-c4"], alerts=[C4_NEVER], bcode="before", again="restart"),
     "no-d0": Case(faults=["no-d0"], ends="complete", alerts=[D0_FIXED], bcode="before", again="restart"),
     # Slower than usual but inside the 3 s pause after "runaprom" (1.5 s at this scale).
@@ -277,7 +278,8 @@ CASES = {
     # Replies cut to 4 bytes still carry the packet checksum, but not the final total.
     "short-replies": Case(faults=["short-replies"], alerts=[FINAL_CHECKSUM], bcode="before", again="restart"),
     "long-replies": Case(faults=["long-replies"], ends="complete", again="none"),
-    "flood": Case(faults=["flood"], ends="complete", again="none"),
+    # Echoes drowned beyond the tenth report leave their lines unconfirmed.
+    "flood": Case(faults=["flood"], bcode="before", again="restart"),
     # Firmware files, bundle name, tool.
     "missing-tmpa": Case(prepare=lambda rig: os.remove(rig.path("tmpa.hex")), alerts=[r"fopen Acode fail \(PATH/tmpa\.hex\)"],
                          app="before", bcode="before", again="none"),

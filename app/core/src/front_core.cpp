@@ -178,15 +178,18 @@ void FrontCore::sequence() {
     pauseFor(milliseconds(1));
     burst("sb", 20, milliseconds(20));
     if (ports_.view.compatibilityTicked()) {
-        updateB();  // a failure (-1) stays for the end; the device still has to leave B mode
-        if (!waitDevice("stb", seconds(2), 10, statusC4)) {
-            ports_.alerts.alertA(std::string(kAlertWaitC4));
-            state_.TIMEOUTFAIL = true;
-            state_.STATUS_OF_PNG = kStatusFailed;
-            return;
+        updateB();
+        // An incomplete B code is never burned; the device still has to leave update mode.
+        if (state_.STATUS_OF_PNG != kStatusFailed) {
+            if (!waitDevice("stb", seconds(2), 10, statusC4)) {
+                ports_.alerts.alertA(std::string(kAlertWaitC4));
+                state_.TIMEOUTFAIL = true;
+                state_.STATUS_OF_PNG = kStatusFailed;
+                return;
+            }
+            run("bb");
+            if (!waitDevice("stb", seconds(2), 5, statusD0)) ports_.alerts.alertA(std::string(kAlertWaitD0));
         }
-        run("bb");
-        if (!waitDevice("stb", seconds(2), 5, statusD0)) ports_.alerts.alertA(std::string(kAlertWaitD0));
     }
 
     // Leaving update mode.

@@ -208,7 +208,10 @@ void FrontCore::updateB() {
             }
             result = run(line);
         }
-        if (result.end == RunEnd::TimedOut || contains(result.output, "ubfail")) {
+        // Only an echo that matched ("ubok") proves the line arrived; "ubfail", a killed run, an
+        // absent device and ten reports without the echo all leave the B code incomplete.
+        if (result.end == RunEnd::TimedOut || !contains(result.output, "ubok")) {
+            ports_.log.trace("\nBcode line " + std::to_string(n) + " not confirmed by the device\n");
             state_.STATUS_OF_PNG = kStatusFailed;
             return;
         }

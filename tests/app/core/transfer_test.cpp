@@ -91,6 +91,16 @@ TEST(UpdateB, RetryIsBounded) {
     EXPECT_EQ(rig.state().STATUS_OF_PNG, -1);
 }
 
+TEST(UpdateB, ALineCountsOnlyWhenItsEchoMatched) {
+    for (const std::string answer : {"cks_w=1234\n", "0E7B/1CF? NOT FOUND\n", "ubfail\n"}) {
+        Device rig;
+        rig.respond = [&](const std::string&) { return RunResult{RunEnd::Exited, answer, ""}; };
+        rig.core->UPDATE_B();
+        EXPECT_EQ(rig.words(), Words{"B"}) << answer;  // the rest is not sent
+        EXPECT_EQ(rig.state().STATUS_OF_PNG, -1) << answer;
+    }
+}
+
 TEST(UpdateB, MissingFileAlertsWithPathButLineFeedOnlyFileSendsNothing) {
     Device missing;
     std::filesystem::remove(missing.path("tmpb.hex"));
