@@ -1,12 +1,17 @@
 // tavik: one device action per run, chosen by the single argument; everything it has to say
 // goes to standard output and the exit status is always 0.
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <string_view>
 #include <vector>
 
 #include "conv/emuproto.h"
+#include "conv/toolrun.h"
 #include "core/dispatcher.h"
 #include "core/session.h"
 #include "hid/transport.h"
@@ -16,6 +21,15 @@
 #endif
 
 int main(int argc, char** argv) {
+    // Started ahead of time by the front end: wait for its go before anything else.
+    if (const char* wait = std::getenv(conv::kWaitForGoEnv); wait != nullptr && std::strcmp(wait, "1") == 0) {
+        char go = 0;
+        ssize_t got;
+        do {
+            got = ::read(STDIN_FILENO, &go, 1);
+        } while (got < 0 && errno == EINTR);
+        if (got != 1) return 0;
+    }
     const std::vector<std::string_view> args(argv + 1, argv + argc);
 
     // The emulated converter when its socket is named; otherwise the USB devices through hidapi.

@@ -61,3 +61,15 @@ TEST(TavikBinary, UnreachableEmulatorStillPrintsTheNotFoundText) {
     EXPECT_NE(run.err.find("/nonexistent/convsim.sock"), std::string::npos);
     EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1);
 }
+
+TEST(TavikBinary, ARunStartedAheadActsOnlyOnItsGo) {
+    // Without the go byte it ends silently and never reaches for the device.
+    const ToolRun idle = runTavik({"sta"}, "exec < /dev/null; TAVIK_WAIT_FOR_GO=1 TAVIK_EMULATOR=/nonexistent/convsim.sock");
+    EXPECT_EQ(idle.out, "");
+    EXPECT_EQ(idle.err, "");
+    EXPECT_TRUE(WIFEXITED(idle.status) && WEXITSTATUS(idle.status) == 0);
+
+    const ToolRun go = runTavik({"sta"}, "printf g | TAVIK_WAIT_FOR_GO=1 TAVIK_EMULATOR=/nonexistent/convsim.sock");
+    EXPECT_EQ(go.out, kLoader);
+    EXPECT_NE(go.err.find("/nonexistent/convsim.sock"), std::string::npos);
+}

@@ -59,10 +59,11 @@ void FrontCore::pauseFor(microseconds duration) {
     ports_.clock.pause(microseconds(std::llround(static_cast<double>(duration.count()) * factor)));
 }
 
-RunResult FrontCore::run(std::string_view argument) {
+RunResult FrontCore::run(std::string_view argument, std::string_view next) {
     // At least 1 ms: a zero limit would mean "no limit" to some runners.
     const milliseconds limit(std::max<long long>(
         1, std::llround(static_cast<double>(runLimitFor(argument).count()) * config_.timeScale)));
+    if (!next.empty()) ports_.runner.expectNext(std::string(next));
     RunResult result = ports_.runner.runCmd(std::string(argument), limit);
     state_.cmdRet = result.output;
     ports_.log.log("runCmd() returned:\n" + state_.cmdRet);

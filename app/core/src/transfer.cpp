@@ -1,6 +1,7 @@
 // The A and B transfers through the tool, one run per packet or line.
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "conv/hexfield.h"
 #include "conv/hexfile.h"
@@ -113,20 +114,22 @@ void FrontCore::updateA() {
     }
     const conv::AImage& image = gathered.image;
     const auto packets = conv::buildAPackets(image);
+    // Each run names the one that follows, so the runner may have it ready.
+    std::vector<std::string> arguments;
+    for (const auto& packet : packets) arguments.push_back(conv::formatALine(packet));
 
     ports_.log.trace(std::string(kRuler) + " eof reading file, then send cmd-sync, then update A\n\n");
     pauseFor(std::chrono::seconds(1));
     ports_.log.trace("GUI: sending sync-cmd\n");
-    if (run("sync").end == RunEnd::TimedOut) {
+    if (run("sync", arguments.front()).end == RunEnd::TimedOut) {
         state_.STATUS_OF_PNG = kStatusFailed;  // a loader that does not answer sync takes nothing
         return;
     }
 
     // First packet: its own answer is not judged (the loader's first reply may be stale).
     ports_.log.trace("(in GUI, txt from file)\n" + traceBytes(packets.front(), 17, 48, " %02x,") + "\n");
-    std::string argument = conv::formatALine(packets.front());
-    ports_.log.trace("send to tavik:" + argument + "\n");
-    if (run(argument).end == RunEnd::TimedOut) {
+    ports_.log.trace("send to tavik:" + arguments.front() + "\n");
+    if (run(arguments.front(), arguments[1]).end == RunEnd::TimedOut) {
         state_.STATUS_OF_PNG = kStatusFailed;
         return;
     }
@@ -139,9 +142,8 @@ void FrontCore::updateA() {
         position += conv::loader::kContinuationBytes;
         ports_.log.trace(traceBytes(packets[k], 9, 56, "%02x, "));
         pauseFor(std::chrono::microseconds(1));
-        argument = conv::formatALine(packets[k]);
-        ports_.log.trace("\nsend to tavik:" + argument + "\n");
-        const RunResult result = run(argument);
+        ports_.log.trace("\nsend to tavik:" + arguments[k] + "\n");
+        const RunResult result = run(arguments[k], arguments[k + 1]);
         ports_.log.trace(std::string(kShortRuler) + " " + std::to_string(total) + " remain " +
                          std::to_string(total - position) + "\n");
         if (result.end == RunEnd::TimedOut || contains(result.output, "uafail")) {
@@ -158,9 +160,8 @@ void FrontCore::updateA() {
     std::snprintf(head, sizeof head, "*** LAST PACK has %zu bytes, packNo=%u(0x%04x)\n", lastBytes,
                   packetNo, packetNo);
     ports_.log.trace(head + traceBytes(last, 9, lastBytes, "%02x, "));
-    argument = conv::formatALine(last);
-    ports_.log.trace("\nsend to tavik:" + argument + "\n");
-    if (run(argument).end == RunEnd::TimedOut) {
+    ports_.log.trace("\nsend to tavik:" + arguments.back() + "\n");
+    if (run(arguments.back()).end == RunEnd::TimedOut) {
         state_.STATUS_OF_PNG = kStatusFailed;
         return;
     }
@@ -200,13 +201,14 @@ void FrontCore::updateB() {
         // Scaled to this file, and below "complete" until the last line has gone.
         state_.STATUS_OF_PNG = static_cast<int>(n * kStatusLastProgress / count);
 
-        RunResult result = run(line);
+        const std::string_view next = n < count ? std::string_view(lines[n]) : std::string_view();
+        RunResult result = run(line, next);
         for (int resends = 0; result.end == RunEnd::Exited && contains(result.output, "retry"); ++resends) {
             if (resends == kMaxBLineResends) {
                 fail(alertRetryBound(static_cast<int>(n), line));
                 return;
             }
-            result = run(line);
+            result = run(line, next);
         }
         // Only an echo that matched ("ubok") proves the line arrived; "ubfail", a killed run, an
         // absent device and ten reports without the echo all leave the B code incomplete.

@@ -110,7 +110,8 @@ private:
     struct ToolUnavailable {};
     struct Busy;
 
-    RunResult run(std::string_view argument);
+    // `next`: the argument of the run that will most likely follow (a hint for the runner).
+    RunResult run(std::string_view argument, std::string_view next = {});
     void burst(std::string_view word, int count, std::chrono::microseconds pauseAfter);
     void pauseFor(std::chrono::microseconds duration);
     bool waitDevice(std::string_view word, std::chrono::microseconds pause, int limit,

@@ -27,6 +27,11 @@ class ToolRunner {
 public:
     virtual ~ToolRunner() = default;
     virtual RunResult runCmd(const std::string& argument, std::chrono::milliseconds timeLimit) = 0;
+    // Optional hint, given just before runCmd(): the run after that one will most likely have
+    // the argument `next`. A runner may start that process early, provided it holds it back from
+    // everything, the device above all, until runCmd() asks for that very argument; a process
+    // prepared but not asked for next ends unused. Default: ignored.
+    virtual void expectNext(const std::string& next) { static_cast<void>(next); }
     // Full path of the tool, for the alert that says it cannot be started.
     virtual std::string toolPath() const = 0;
 };

@@ -1,0 +1,44 @@
+// Each run of a transfer names the run that follows it, so a runner may have that one ready.
+#include <gtest/gtest.h>
+
+#include <utility>
+
+#include "fakes.h"
+
+namespace quill::test {
+namespace {
+
+struct Hinting : Device {
+    std::vector<std::string> args, hints;  // per run: its argument, the successor it named
+    std::string pending;
+    void expectNext(const std::string& next) override { pending = next; }
+    RunResult runCmd(const std::string& arg, std::chrono::milliseconds limit) override {
+        args.push_back(arg);
+        hints.push_back(std::exchange(pending, {}));
+        return Device::runCmd(arg, limit);
+    }
+};
+
+TEST(NextRunHint, EveryTransferRunNamesItsSuccessorAndTheLastNone) {
+    for (const char which : {'A', 'B'}) {
+        Hinting rig;
+        which == 'A' ? rig.core->UPDATE_A() : rig.core->UPDATE_B();
+        ASSERT_EQ(rig.args.size(), 5u) << which;  // sync + 4 packets (48 + 2 * 56 bytes, empty last); 5 lines
+        for (std::size_t i = 0; i + 1 < rig.args.size(); ++i) EXPECT_EQ(rig.hints[i], rig.args[i + 1]) << which << i;
+        EXPECT_EQ(rig.hints.back(), "") << which;
+    }
+}
+
+TEST(NextRunHint, AResentBLineNamesTheLineAfterIt) {
+    Hinting rig;
+    int sends = 0;
+    rig.respond = [&](const std::string&) { return RunResult{RunEnd::Exited, ++sends == 2 ? "retry\n" : "ubok\n", ""}; };
+    rig.core->UPDATE_B();
+    ASSERT_EQ(rig.args.size(), 6u);
+    EXPECT_EQ(rig.args[1], rig.args[2]) << "line 2 is sent again";
+    EXPECT_EQ(rig.hints[1], rig.args[3]);
+    EXPECT_EQ(rig.hints[2], rig.args[3]);
+}
+
+}  // namespace
+}  // namespace quill::test
