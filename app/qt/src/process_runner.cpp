@@ -3,9 +3,13 @@
 #include <QtCore/QEventLoop>
 #include <QtCore/QFileInfo>
 #include <QtCore/QProcess>
+#include <QtCore/QProcessEnvironment>
 #include <QtCore/QTimer>
 
 #include <thread>
+#include <utility>
+
+#include "conv/toolrun.h"
 
 namespace quill::qt {
 namespace {
@@ -23,38 +27,74 @@ QString whyNotStartable(const QString& path, const QProcess& process) {
 
 ProcessToolRunner::ProcessToolRunner(QString toolPath) : toolPath_(std::move(toolPath)) {}
 
+ProcessToolRunner::~ProcessToolRunner() { discardPrepared(); }
+
+std::unique_ptr<QProcess> ProcessToolRunner::start(const std::string& argument, bool heldBack) const {
+    auto process = std::make_unique<QProcess>();
+    process->setProgram(toolPath_);
+    process->setArguments({QString::fromStdString(argument)});
+    process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    if (heldBack) {
+        // Its standard input is our pipe: it waits there for the go byte.
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QString::fromLatin1(conv::kWaitForGoEnv), QStringLiteral("1"));
+        process->setProcessEnvironment(environment);
+        process->start(QIODevice::ReadWrite);
+    } else {
+        process->setInputChannelMode(QProcess::ForwardedInputChannel);
+        process->start(QIODevice::ReadOnly);
+    }
+    return process;
+}
+
+void ProcessToolRunner::discardPrepared() {
+    if (!prepared_) return;
+    // It is still waiting for its go: it has touched nothing.
+    prepared_->kill();
+    prepared_->waitForFinished(-1);
+    prepared_.reset();
+}
+
 RunResult ProcessToolRunner::runCmd(const std::string& argument, std::chrono::milliseconds timeLimit) {
     RunResult result;
-    // Destroying a QProcess that still runs kills it, so no child outlives this call.
-    QProcess process;
-    process.setProgram(toolPath_);
-    process.setArguments({QString::fromStdString(argument)});
-    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process.setInputChannelMode(QProcess::ForwardedInputChannel);
-
-    process.start(QIODevice::ReadOnly);
-    if (!process.waitForStarted(-1)) {
-        result.end = RunEnd::FailedToStart;
-        result.reason = whyNotStartable(toolPath_, process).toStdString();
-        return result;
+    const std::string next = std::exchange(expectedNext_, {});
+    // A run started ahead for this very argument only needs its go; any other one ends unused.
+    std::unique_ptr<QProcess> process;
+    if (prepared_ && preparedArgument_ == argument && prepared_->waitForStarted(-1) &&
+        prepared_->write("g", 1) == 1 && prepared_->waitForBytesWritten(-1)) {
+        process = std::move(prepared_);
+    }
+    discardPrepared();
+    if (!process) {
+        process = start(argument, false);
+        if (!process->waitForStarted(-1)) {
+            result.end = RunEnd::FailedToStart;
+            result.reason = whyNotStartable(toolPath_, *process).toStdString();
+            return result;
+        }
+    }
+    // The next run starts now and waits, so its start-up overlaps this run's work.
+    if (!next.empty()) {
+        prepared_ = start(next, true);
+        preparedArgument_ = next;
     }
 
     QEventLoop loop;
     QTimer limit;
     limit.setSingleShot(true);
     limit.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&process, &QProcess::finished, &loop, &QEventLoop::quit);
+    QObject::connect(process.get(), &QProcess::finished, &loop, &QEventLoop::quit);
     QObject::connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
     limit.start(std::max<std::chrono::milliseconds>(timeLimit, std::chrono::milliseconds(1)));
-    if (process.state() != QProcess::NotRunning) loop.exec();
+    if (process->state() != QProcess::NotRunning) loop.exec();
 
-    if (process.state() != QProcess::NotRunning) {
+    if (process->state() != QProcess::NotRunning) {
         // Time limit reached, or the application is quitting under us: the run is over.
-        process.kill();
-        process.waitForFinished(-1);
+        process->kill();
+        process->waitForFinished(-1);
         result.end = RunEnd::TimedOut;
     }
-    result.output = QString::fromUtf8(process.readAllStandardOutput()).toStdString();
+    result.output = QString::fromUtf8(process->readAllStandardOutput()).toStdString();
     return result;
 }
 

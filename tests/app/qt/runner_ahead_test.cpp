@@ -1,0 +1,86 @@
+// Runs started ahead: the runner starts the named next run early, holds it back until it is
+// asked for, and ends it unused when another run comes instead.
+#include <QtCore/QFile>
+#include <QtCore/QTemporaryDir>
+#include <QtCore/QThread>
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+#include "process_runner.h"
+
+namespace quill::qt::test {
+namespace {
+
+using std::chrono::milliseconds;
+
+class RunAheadTest : public ::testing::Test {
+protected:
+    QTemporaryDir dir;
+    QString tool;
+
+    void SetUp() override {
+        // Like tavik: held back until a byte arrives on standard input; records what it does.
+        tool = dir.filePath("tool");
+        QFile file(tool);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("#!/bin/sh\necho $$ > '" + dir.filePath("pid-").toUtf8() + "'\"$1\"\n"
+                   "if [ \"$TAVIK_WAIT_FOR_GO\" = 1 ]; then\n"
+                   "  go=$(dd bs=1 count=1 2>/dev/null); [ -n \"$go\" ] || exit 0\n"
+                   "fi\n"
+                   "echo \"$1\" >> '" + dir.filePath("acted").toUtf8() + "'\nprintf 'did %s' \"$1\"\n");
+        file.close();
+        file.setPermissions(file.permissions() | QFile::ExeOwner);
+    }
+    QByteArray acted() {
+        QFile file(dir.filePath("acted"));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+    // Waits until the run with this argument has started (written its pid).
+    bool started(const char* argument) {
+        for (int i = 0; i < 500; ++i) {
+            if (QFile::exists(dir.filePath("pid-") + QLatin1String(argument))) return true;
+            QThread::msleep(10);
+        }
+        return false;
+    }
+    bool alive(const char* argument) {
+        QFile file(dir.filePath("pid-") + QLatin1String(argument));
+        if (!file.open(QIODevice::ReadOnly)) return false;
+        return ::kill(file.readAll().trimmed().toInt(), 0) == 0;
+    }
+};
+
+TEST_F(RunAheadTest, TheNamedRunWaitsUntilAskedFor) {
+    ProcessToolRunner runner(tool);
+    runner.expectNext("b");
+    EXPECT_EQ(runner.runCmd("a", milliseconds(5000)).output, "did a");
+    ASSERT_TRUE(started("b"));
+    QThread::msleep(50);
+    EXPECT_EQ(acted(), "a\n") << "b has started but is held back";
+    const RunResult b = runner.runCmd("b", milliseconds(5000));
+    EXPECT_EQ(b.end, RunEnd::Exited);
+    EXPECT_EQ(b.output, "did b");
+    EXPECT_EQ(acted(), "a\nb\n");
+}
+
+TEST_F(RunAheadTest, ARunNotAskedForEndsUnused) {
+    {
+        ProcessToolRunner runner(tool);
+        runner.expectNext("b");
+        runner.runCmd("a", milliseconds(5000));
+        ASSERT_TRUE(started("b"));
+        EXPECT_EQ(runner.runCmd("c", milliseconds(5000)).output, "did c");
+        EXPECT_EQ(acted(), "a\nc\n");
+        EXPECT_FALSE(alive("b"));
+
+        runner.expectNext("d");
+        runner.runCmd("a", milliseconds(5000));
+        ASSERT_TRUE(started("d"));
+    }
+    EXPECT_FALSE(alive("d")) << "the runner's end ends its held-back run";
+    EXPECT_EQ(acted(), "a\nc\na\n");
+}
+
+}  // namespace
+}  // namespace quill::qt::test
