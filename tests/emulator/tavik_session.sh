@@ -67,6 +67,7 @@ send_b() {
     done <"$1"
     ((${2:-0} == 0)) || fail "line $2 was never sent"
 }
+first_b_line() { local line; while IFS= read -r line; do [[ ${#line} -eq 44 ]] && printf '%s' "$line" && return; done <"$b"; }
 burn() { run stb 5 && has c4 && hasnt "01 01 02 42 d0" && run bb && run stb 5 && has "01 01 02 42 d0"; }
 quit() { run qa && has qaok && run qb && has qbok; }
 
@@ -144,6 +145,32 @@ slow-reenum)
     ;;
 garbage-replies)
     start --fault garbage-replies && to_loader && run sync 5 && run "${alines[0]}" 5 && has uafail && no_success
+    ;;
+short-replies)  # 4-byte reports: a checksum gets through, a packet number, a total or an echo never
+    start --fault short-replies && run sb && run "$(first_b_line)"$'\n' 5 && has "is cut short" && has ubfail && no_success
+    run stb 5 && has stbok && hasnt c4
+    to_loader && run sync 5 && has "readN  = 4"
+    for line in "${alines[@]}"; do run "$line" 5; done
+    total=$("$FWGEN" checksum "$a")
+    [[ $out =~ ckSum_r=([0-9a-f*]+\ ){8}${total:2:2}\ ${total:0:2}\  ]] && fail "the total came through a 4-byte reply"
+    run runaprom 5 && sleep 0.2 && run sta 5 && hasnt "LDROM NOT FOUND"  # no packet number: the loader stays
+    ;;
+long-replies)  # reports followed by filler: what tavik compares is intact, so the update goes through
+    start --fault long-replies && to_loader && run sync 5 && has "readN  = 65 (a6 00 00 00 02 00"
+    for line in "${alines[@]}"; do run "$line" 5 && has uaok; done
+    total=$("$FWGEN" checksum "$a")
+    [[ $out =~ ckSum_r=([0-9a-f*]+\ ){8}${total:2:2}\ ${total:0:2}\  ]] || fail "total $total not in the last reply"
+    to_normal && send_b "$b" && burn && quit && check_flash "$a" "$b"
+    ;;
+flood)  # ten status reports a millisecond: every run ends, no line fails, and the flash holds them all
+    start --fault flood && run stb 2 && has stbok  # reports come even outside update mode
+    to_loader && send_a "$a" && to_normal && run sb
+    while IFS= read -r line; do
+        line+=$'\n'
+        [[ ${#line} -eq 45 ]] || continue
+        run "$line" 5 && hasnt ubfail && hasnt "hid_read()"
+    done <"$b"
+    burn && quit && check_flash "$a" "$b"
     ;;
 bad-arguments)
     out=$("$CONVSIM" --socket "$work/s" --fault unplugged@3 2>&1) && fail "an unknown fault was accepted"
