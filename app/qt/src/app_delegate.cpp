@@ -74,7 +74,8 @@ AppDelegate::AppDelegate(const BundleLayout& layout, LaunchOptions options, doub
       runner_(std::make_unique<ProcessToolRunner>(fromUtf8(layout.resourceDir) + QStringLiteral("/tavik"))),
       window_(std::make_unique<MainWindow>(fromUtf8(layout.resourceDir))) {
     const TimeScale pauses = pauseScaleFromEnvironment();
-    if (pauses.complaint) log(*pauses.complaint);
+    // Qualified: during construction only this class's own log() can run.
+    if (pauses.complaint) AppDelegate::log(*pauses.complaint);
     core_ = std::make_unique<FrontCore>(Ports{*runner_, *this, *this, *this, *this},
                                         CoreConfig{layout.firmwareDir, timeScale, pauses.factor});
 
