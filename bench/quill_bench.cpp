@@ -2,7 +2,8 @@
 // spread, all measured in this one run so that ratios hold on a noisy machine.
 //   1. one tavik run per command word of the update against an instant convsim
 //   2. the A transfer through the front end's own path (FrontCore::UPDATE_A on the window's
-//      QProcess runner, one tavik run per packet) against "ua" (one process)
+//      QProcess runner and device holder, one tavik run per packet) against "ua" (one process),
+//      and the same runs in a plain posix_spawn loop
 //   3. the B transfer likewise against "ub"
 //   4. the whole update in the Quillmere window with its fixed pauses removed; the window's
 //      start-up to first frame; peak resident memory
@@ -188,8 +189,8 @@ std::size_t count(const std::string& text, const std::string& what) {
     return n;
 }
 
-// The same runs as the front end makes, started by posix_spawn in a plain loop (with the holder):
-// the floor for one run per packet or line; milliseconds.
+// The same runs as the front end makes, started one after the other by posix_spawn (with the
+// holder, without runs started ahead); milliseconds.
 double spawnLoop(const Paths& p, char which, const std::vector<std::string>& lines) {
     std::optional<quill::qt::DeviceHolder> holder(QString::fromStdString(tavikDir(p)));
     const auto start = Clock::now();
