@@ -85,12 +85,23 @@ std::optional<std::string> Server::listen() {
         if (inUse) return path + " is already served by another process";
         ::unlink(path.c_str());
     }
+    // Clients wait for the socket file to appear, and a connect between bind() and listen() is
+    // refused: bind under a temporary name and rename once listening (when the name fits).
+    sockaddr_un staged = addr;
+    const std::string stagedPath = path + "~";
+    const bool renamed = stagedPath.size() < sizeof(staged.sun_path);
+    if (renamed) {
+        std::memcpy(staged.sun_path, stagedPath.c_str(), stagedPath.size() + 1);
+        ::unlink(stagedPath.c_str());  // left over from a killed run
+    }
     listenFd_ = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (listenFd_ < 0) return std::string("socket: ") + std::strerror(errno);
-    if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(listenFd_, 64) != 0) {
+    if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&staged), sizeof staged) != 0 || ::listen(listenFd_, 64) != 0 ||
+        (renamed && ::rename(stagedPath.c_str(), path.c_str()) != 0)) {
         const std::string error = path + ": " + std::strerror(errno);
         ::close(listenFd_);
         listenFd_ = -1;
+        if (renamed) ::unlink(stagedPath.c_str());
         return error;
     }
     return std::nullopt;
