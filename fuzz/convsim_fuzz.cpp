@@ -50,8 +50,8 @@ void faultArguments(std::string_view text) {
     convsim::Faults faults;
     while (!text.empty()) {
         const std::size_t end = text.find('\n');
-        const std::string_view spec = text.substr(0, end);
-        if (const auto error = convsim::addFault(faults, spec)) FUZZ_REQUIRE(!error->empty());
+        const std::string_view faultText = text.substr(0, end);
+        if (const auto error = convsim::addFault(faults, faultText)) FUZZ_REQUIRE(!error->empty());
         text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
     }
 }

@@ -18,12 +18,12 @@ std::string_view faultNames() {
            "slow-reenum=MS, garbage-replies, short-replies, long-replies, flood";
 }
 
-std::optional<std::string> addFault(Faults& faults, std::string_view spec) {
-    const std::size_t sep = spec.find_first_of("@=");
-    const std::string_view name = spec.substr(0, sep);
+std::optional<std::string> addFault(Faults& faults, std::string_view faultText) {
+    const std::size_t sep = faultText.find_first_of("@=");
+    const std::string_view name = faultText.substr(0, sep);
     const std::optional<std::string_view> arg =
-        sep == std::string_view::npos ? std::nullopt : std::optional(spec.substr(sep + 1));
-    const std::string quoted = "'" + std::string(spec) + "'";
+        sep == std::string_view::npos ? std::nullopt : std::optional(faultText.substr(sep + 1));
+    const std::string quoted = "'" + std::string(faultText) + "'";
 
     struct Flag {
         std::string_view name;

@@ -26,7 +26,7 @@ struct Faults {
 
 // Adds one `--fault` argument ("NAME", "NAME@N" or "slow-reenum=MS") to `faults`.
 // Returns an error text naming the problem when the argument is not a known fault.
-std::optional<std::string> addFault(Faults& faults, std::string_view spec);
+std::optional<std::string> addFault(Faults& faults, std::string_view faultText);
 
 // The accepted fault names, for the usage text.
 std::string_view faultNames();

@@ -90,9 +90,9 @@ int main(int argc, char** argv) {
             model.fullSpeed = *speed == "full-speed";
             server.firstOpenDelay = model.fullSpeed;
         } else if (arg == "--fault") {
-            auto spec = value();
-            if (!spec) return usageError("--fault needs a fault name");
-            if (auto error = convsim::addFault(model.faults, *spec)) return usageError(*error);
+            auto faultText = value();
+            if (!faultText) return usageError("--fault needs a fault name");
+            if (auto error = convsim::addFault(model.faults, *faultText)) return usageError(*error);
         } else if (arg == "--mode-code") {
             auto code = value();
             if (!code || !isModeCode(*code)) return usageError("--mode-code needs 8 upper-case letters or digits");
