@@ -124,28 +124,8 @@ bool FrontCore::waitTarn() {
 
 // Both firmware files are read and checked before anything reaches the device.
 bool FrontCore::preflight() {
-    const std::string pathA = firmwarePath("tmpa.hex");
-    const auto linesA = conv::readHexLines(pathA);
-    if (!linesA) {
-        fail(alertFileMissing('A', pathA));
-        return false;
-    }
-    if (const auto gathered = conv::gatherAImage(*linesA); !gathered.ok()) {
-        fail(alertFileRefused('A', pathA, gathered.error->message()));
-        return false;
-    }
-    if (!ports_.view.compatibilityTicked()) return true;
-    const std::string pathB = firmwarePath("tmpb.hex");
-    const auto linesB = conv::readHexLines(pathB);
-    if (!linesB) {
-        fail(alertFileMissing('B', pathB));
-        return false;
-    }
-    if (const auto gathered = conv::gatherBLines(*linesB); !gathered.ok()) {
-        fail(alertFileRefused('B', pathB, gathered.error->message()));
-        return false;
-    }
-    return true;
+    if (!loadA()) return false;
+    return !ports_.view.compatibilityTicked() || loadB().has_value();
 }
 
 void FrontCore::sequence() {

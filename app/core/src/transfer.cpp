@@ -95,24 +95,46 @@ std::string FrontCore::firmwarePath(std::string_view fileName) const {
     return config_.firmwareDir + "/" + std::string(fileName);
 }
 
-void FrontCore::updateA() {
+std::optional<conv::AImage> FrontCore::loadA() {
     const std::string path = firmwarePath("tmpa.hex");
     ports_.log.log("path of Acode : " + path);
     const auto lines = conv::readHexLines(path);
     if (!lines) {
         ports_.log.trace("fopen(Acode) fail\n");
         fail(alertFileMissing('A', path));
-        return;
+        return std::nullopt;
     }
     std::size_t fileSize = 0;
     for (const auto& line : *lines) fileSize += line.size();
     ports_.log.trace("fsize=" + std::to_string(fileSize) + "\n");
-    const conv::AImageResult gathered = conv::gatherAImage(*lines);
+    conv::AImageResult gathered = conv::gatherAImage(*lines);
     if (!gathered.ok()) {
         fail(alertFileRefused('A', path, gathered.error->message()));
-        return;
+        return std::nullopt;
     }
-    const conv::AImage& image = gathered.image;
+    return std::move(gathered.image);
+}
+
+std::optional<std::vector<std::string>> FrontCore::loadB() {
+    const std::string path = firmwarePath("tmpb.hex");
+    const auto fileLines = conv::readHexLines(path);
+    if (!fileLines) {
+        ports_.log.trace("fopen Bcode fail\n");
+        fail(alertFileMissing('B', path));
+        return std::nullopt;
+    }
+    conv::BLinesResult gathered = conv::gatherBLines(*fileLines);
+    if (!gathered.ok()) {
+        fail(alertFileRefused('B', path, gathered.error->message()));
+        return std::nullopt;
+    }
+    return std::move(gathered.lines);
+}
+
+void FrontCore::updateA() {
+    const auto loaded = loadA();
+    if (!loaded) return;
+    const conv::AImage& image = *loaded;
     const auto packets = conv::buildAPackets(image);
     // Each run names the one that follows, so the runner may have it ready.
     std::vector<std::string> arguments;
@@ -179,23 +201,13 @@ void FrontCore::updateA() {
 }
 
 void FrontCore::updateB() {
-    const std::string path = firmwarePath("tmpb.hex");
-    const auto fileLines = conv::readHexLines(path);
-    if (!fileLines) {
-        ports_.log.trace("fopen Bcode fail\n");
-        fail(alertFileMissing('B', path));
-        return;
-    }
-    const conv::BLinesResult gathered = conv::gatherBLines(*fileLines);
-    if (!gathered.ok()) {
-        fail(alertFileRefused('B', path, gathered.error->message()));
-        return;
-    }
-    const auto& lines = gathered.lines;
+    const auto loaded = loadB();
+    if (!loaded) return;
+    const auto& lines = *loaded;
     const std::size_t count = lines.size();
     for (std::size_t n = 1; n <= count; ++n) {
         const std::string& line = lines[n - 1];
-        char head[24];
+        char head[32];
         std::snprintf(head, sizeof head, "\n(line%03zu)", n - 1);
         ports_.log.trace(head + line);
         // Scaled to this file, and below "complete" until the last line has gone.

@@ -12,9 +12,12 @@
 // started ends the sequence (or the menu action) Failed at once, after one alert.
 #include <array>
 #include <chrono>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "conv/hexfile.h"
 #include "quill/front_state.h"
 #include "quill/ports.h"
 
@@ -117,6 +120,9 @@ private:
     bool waitDevice(std::string_view word, std::chrono::microseconds pause, int limit,
                     bool (*ready)(const RunResult&));
     bool preflight();
+    // Read and check the firmware files; a missing or refused file alerts and fails (-1).
+    std::optional<conv::AImage> loadA();
+    std::optional<std::vector<std::string>> loadB();
     void sequence();
     void updateA();
     void updateB();
