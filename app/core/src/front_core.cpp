@@ -187,33 +187,31 @@ void FrontCore::onClick1() {
         ports_.view.terminateApp();
         return;
     }
-    Busy busy(running_);
-    ports_.view.showRunningScreen();
-    try {
+    const bool toolStarted = whileBusy([this] {
+        ports_.view.showRunningScreen();
         sequence();
-    } catch (const ToolUnavailable&) {
-        state_.STATUS_OF_PNG = kStatusFailed;
-    }
+    });
+    if (!toolStarted) state_.STATUS_OF_PNG = kStatusFailed;
     if (state_.STATUS_OF_PNG != kStatusFailed) state_.STATUS_OF_PNG = kStatusComplete;
     ports_.view.showStartButton();
 }
 
-void FrontCore::UPDATE_A() {
+bool FrontCore::whileBusy(const std::function<void()>& action) {
     Busy busy(running_);
     try {
-        updateA();
+        action();
     } catch (const ToolUnavailable&) {
-        state_.STATUS_OF_PNG = kStatusFailed;
+        return false;  // its alert has already been shown
     }
+    return true;
+}
+
+void FrontCore::UPDATE_A() {
+    if (!whileBusy([this] { updateA(); })) state_.STATUS_OF_PNG = kStatusFailed;
 }
 
 void FrontCore::UPDATE_B() {
-    Busy busy(running_);
-    try {
-        updateB();
-    } catch (const ToolUnavailable&) {
-        state_.STATUS_OF_PNG = kStatusFailed;
-    }
+    if (!whileBusy([this] { updateB(); })) state_.STATUS_OF_PNG = kStatusFailed;
 }
 
 bool FrontCore::onChangeMenu1(std::string_view title) {
@@ -228,12 +226,8 @@ bool FrontCore::onChangeMenu1(std::string_view title) {
     } else if (title == "Update B") {
         UPDATE_B();
     } else {
-        Busy busy(running_);
-        try {
-            run(kWords[static_cast<std::size_t>(item - kMenuTitles.begin())]);
-        } catch (const ToolUnavailable&) {
-            // One service action: its alert has said all there is to say.
-        }
+        // One service action: when the tool cannot start, its alert says all there is to say.
+        whileBusy([&] { run(kWords[static_cast<std::size_t>(item - kMenuTitles.begin())]); });
     }
     return true;
 }

@@ -12,6 +12,7 @@
 // started ends the sequence (or the menu action) Failed at once, after one alert.
 #include <array>
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -112,6 +113,8 @@ public:
 private:
     struct ToolUnavailable {};
     struct Busy;
+    // Runs one user action marked as running; false when the tool could not be started.
+    bool whileBusy(const std::function<void()>& action);
 
     // `next`: the argument of the run that will most likely follow (a hint for the runner).
     RunResult run(std::string_view argument, std::string_view next = {});
