@@ -28,7 +28,11 @@ int main(int argc, char** argv) {
         do {
             got = ::read(STDIN_FILENO, &go, 1);
         } while (got < 0 && errno == EINTR);
-        if (got != 1) return 0;
+        if (got != 1) {
+            std::fprintf(stderr, "tavik: %s=1 but standard input ended before the go byte came; nothing was done\n",
+                         conv::kWaitForGoEnv);
+            return 0;
+        }
     }
     const std::vector<std::string_view> args(argv + 1, argv + argc);
 

@@ -1,11 +1,13 @@
 #include "conv/hexfile.h"
 
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <sstream>
 
 #include "conv/checksum.h"
 #include "conv/hexfield.h"
+#include "conv/packets.h"
 
 namespace conv {
 
@@ -79,23 +81,128 @@ std::uint16_t AImage::checksum16() const {
     return static_cast<std::uint16_t>(checkSum(bytes) & 0xFFFF);
 }
 
+namespace {
+
+// Count and type fields as the gatherer reads them, also from lines that are not records.
+unsigned long countField(std::string_view line) { return HexStringToDec(line.substr(std::min<std::size_t>(1, line.size())), 2); }
+unsigned long typeField(std::string_view line) {
+    return HexStringToDec(line.substr(std::min<std::size_t>(7, line.size())), 2) & 0xFF;
+}
+
+// A record type's own byte count; nullopt for a data record (any count) or an unknown type.
+std::optional<unsigned long> fixedCount(unsigned long type) {
+    switch (type) {
+        case kRecordEnd: return 0;
+        case kRecordSegment: case kRecordLinear: return 2;
+        case kRecordSegmentStart: case kRecordLinearStart: return 4;
+        default: return std::nullopt;
+    }
+}
+
+// Why a sound record's count does not fit its type; nullopt when it does.
+std::optional<std::string> countMisfit(unsigned long type, unsigned long count) {
+    if (type == kRecordData) return std::nullopt;
+    const auto fixed = fixedCount(type);
+    if (!fixed) return "record type 0x" + hexByte(static_cast<std::uint8_t>(type)) + " is not an Intel HEX record type";
+    if (count == *fixed) return std::nullopt;
+    return "record of type 0x" + hexByte(static_cast<std::uint8_t>(type)) + " holds " + std::to_string(count) +
+           " bytes, its type holds " + std::to_string(*fixed);
+}
+
+// A line that holds firmware bytes: a colon, a non-zero count and type 00.
+bool isDataLine(std::string_view line) {
+    return line.size() >= 9 && line[0] == ':' && line.substr(7, 2) == "00" && isHexDigits(line.substr(1, 2)) &&
+           line.substr(1, 2) != "00";
+}
+
+std::string hexAddress(std::uint32_t address) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%04X", address);
+    return text;
+}
+
+// Byte `index` of a validated record's data.
+std::uint8_t dataByte(std::string_view line, std::size_t index) { return parseHexByte(line.substr(9 + 2 * index, 2)).value_or(0); }
+
+// The base address an address record sets (types 02 and 04; 0 for any other record).
+std::uint32_t baseAddress(std::string_view line, unsigned long type) {
+    const std::uint32_t value = (std::uint32_t{dataByte(line, 0)} << 8) | dataByte(line, 1);
+    if (type == kRecordSegment) return value << 4;
+    if (type == kRecordLinear) return value << 16;
+    return 0;
+}
+
+// Line 1 is never sent: it must be no data record, and an address record there sets the base.
+std::optional<HexError> readFirstLine(std::string_view line, std::uint32_t& base) {
+    if (line.empty() || line[0] != ':') return std::nullopt;
+    if (auto bad = checkRecord(line)) return errorAt(1, *bad);
+    const unsigned long type = typeField(line);
+    if (type == kRecordData) {
+        return errorAt(1, "a data record on the first line would never be sent; the file must start with an address "
+                          "record (:020000040000FA)");
+    }
+    if (auto misfit = countMisfit(type, countField(line))) return errorAt(1, *misfit);
+    base = baseAddress(line, type);
+    return std::nullopt;
+}
+
+}  // namespace
+
 AImageResult gatherAImage(const std::vector<std::string>& lines) {
     AImageResult result;
-    // The first line is skipped unseen: releases are built with that rule.
+    std::uint32_t base = 0;
+    if (!lines.empty()) {
+        if (auto bad = readFirstLine(lines[0], base)) {
+            result.error = bad;
+            return result;
+        }
+    }
+    std::size_t next = lines.size();  // first line not taken
     for (std::size_t i = 1; i < lines.size(); ++i) {
-        const std::string& line = lines[i];
-        const unsigned long count = HexStringToDec(std::string_view(line).substr(std::min<std::size_t>(1, line.size())), 2);
-        const unsigned long type = HexStringToDec(std::string_view(line).substr(std::min<std::size_t>(7, line.size())), 2) & 0xFF;
-        if (count != 16 && type != 0) break;
+        const std::string_view line = lines[i];
+        const unsigned long count = countField(line);
+        const unsigned long type = typeField(line);
+        if (count != 16 && type != kRecordData) {
+            // Where reading stops; a sound record there must still be a well-formed one.
+            if (!checkRecord(line)) {
+                if (auto misfit = countMisfit(type, count)) {
+                    result.error = errorAt(i + 1, *misfit);
+                    return result;
+                }
+            }
+            next = i;
+            break;
+        }
         if (auto bad = checkRecord(line)) {
             result.error = errorAt(i + 1, *bad);
             return result;
         }
-        result.image.total += static_cast<std::uint32_t>(count);
-        for (unsigned long b = 0; b < count; ++b) {
-            result.image.bytes.push_back(*parseHexByte(std::string_view(line).substr(9 + 2 * b, 2)));
+        if (auto misfit = countMisfit(type, count)) {
+            result.error = errorAt(i + 1, *misfit);
+            return result;
         }
-        if (count < 16) break;
+        const std::uint32_t address = base + static_cast<std::uint32_t>(HexStringToDec(line.substr(3), 4));
+        const auto expected = static_cast<std::uint32_t>(result.image.bytes.size());
+        if (address != expected) {
+            result.error = errorAt(i + 1, "record for address " + hexAddress(address) + " where the image goes on at " +
+                                              hexAddress(expected) +
+                                              "; the records must run on without a gap from address 0");
+            return result;
+        }
+        result.image.total += static_cast<std::uint32_t>(count);
+        for (unsigned long b = 0; b < count; ++b) result.image.bytes.push_back(dataByte(line, b));
+        if (count < 16) {
+            next = i + 1;
+            break;
+        }
+    }
+    // Data past the point where reading stops would silently be left out.
+    for (std::size_t i = next; i < lines.size(); ++i) {
+        if (isDataLine(lines[i])) {
+            result.error = errorAt(i + 1, "data record after the image, which ends at line " + std::to_string(next) +
+                                              ", would never be sent");
+            return result;
+        }
     }
     if (result.image.bytes.size() < kMinAImageBytes) {
         result.error = errorAt(0, "A image holds " + std::to_string(result.image.bytes.size()) +
@@ -104,17 +211,53 @@ AImageResult gatherAImage(const std::vector<std::string>& lines) {
     return result;
 }
 
+namespace {
+
+constexpr const char* kBLineForm = "B lines are 16-byte data records ending in CR LF (45 characters)";
+
+// Why a 45-character line is not an exact B line; nullopt when it is one.
+std::optional<std::string> checkBLine(std::string_view line) {
+    if (line[0] != ':') return std::string("record does not start with ':'");
+    for (std::size_t i = 1; i + 2 < kBLineLength; ++i) {
+        if (!isHexDigit(line[i])) return "character " + std::to_string(i + 1) + " is not a hexadecimal digit";
+    }
+    if (line.substr(kBLineLength - 2) != "\r\n") return std::string("line does not end in CR LF; ") + kBLineForm;
+    if (countField(line) != 16 || typeField(line) != kRecordData) {
+        return "record of " + std::to_string(countField(line)) + " bytes with type 0x" +
+               hexByte(static_cast<std::uint8_t>(typeField(line))) + "; " + kBLineForm;
+    }
+    if (auto bad = checkRecord(line)) return bad;
+    const auto parsed = parseBLine(line);
+    if (!parsed) return std::string("record cannot be read as a B line");
+    if (isRetryFrame(makeBLineFrame(*parsed))) {
+        return "address low, address high and the first two data bytes are all 0x" + hexByte(parsed->data[0]) +
+               ": the tool answers \"retry\" to this line and never sends it";
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
 BLinesResult gatherBLines(const std::vector<std::string>& lines) {
     BLinesResult result;
     for (std::size_t i = 0; i < lines.size(); ++i) {
         const std::string& line = lines[i];
-        if (line.size() != kBLineLength) continue;
-        if (auto bad = checkRecord(line)) {
+        std::optional<std::string> bad;
+        if (line.size() == kBLineLength) {
+            bad = checkBLine(line);
+        } else if (isDataLine(line)) {
+            // Skipping it would leave its bytes out of the B code.
+            bad = "data record of " + std::to_string(line.size()) + " characters; " + kBLineForm;
+        } else {
+            continue;
+        }
+        if (bad) {
             result.error = errorAt(i + 1, *bad);
             return result;
         }
         result.lines.push_back(line);
     }
+    if (result.lines.empty()) result.error = errorAt(0, std::string("no B line in the file; ") + kBLineForm);
     return result;
 }
 

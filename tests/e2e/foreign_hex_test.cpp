@@ -1,10 +1,10 @@
 // Firmware files written by tools no one here wrote (binutils objcopy, srec_cat), gathered the way
-// tavik and Quillmere gather them. The gatherer always drops a file's first line.
+// tavik and Quillmere gather them: taken whole when every byte can land where the file says,
+// refused otherwise.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <fstream>
-#include <numeric>
 #include <string>
 #include <vector>
 
@@ -50,24 +50,26 @@ private:
 
 Bytes slice(const Bytes& bytes, std::size_t from, std::size_t to) { return Bytes(bytes.begin() + from, bytes.begin() + to); }
 
-std::uint16_t sum16(const Bytes& bytes) { return static_cast<std::uint16_t>(std::accumulate(bytes.begin(), bytes.end(), 0u)); }
-
-TEST_F(ForeignHex, ObjcopyAImageLosesItsFirstRecordAndEndsAtTheShortOne) {
+TEST_F(ForeignHex, ObjcopyAImageIsTakenWholeOnlyBehindAnAddressRecord) {
     const Bytes bin = binary("a.bin", 16 * 40 + 12, 7);
     tool(std::string(QM_OBJCOPY) + " -I binary -O ihex '" + path("a.bin") + "' '" + path("a.hex") + "'");
-    const conv::AImageResult a = conv::gatherAImage(lines("a.hex"));
+    // objcopy starts with a data record, which would never be sent.
+    const conv::AImageResult plain = conv::gatherAImage(lines("a.hex"));
+    ASSERT_FALSE(plain.ok());
+    EXPECT_EQ(plain.error->line, 1u);
+    // The release recipe: an address record first.
+    tool("{ printf ':020000040000FA\\r\\n'; cat '" + path("a.hex") + "'; } > '" + path("a2.hex") + "'");
+    const conv::AImageResult a = conv::gatherAImage(lines("a2.hex"));
     ASSERT_TRUE(a.ok()) << a.error->message();
-    // objcopy starts with a data record, which the gatherer skips unseen.
-    EXPECT_EQ(a.image.bytes, slice(bin, 16, bin.size()));
-    EXPECT_EQ(a.image.checksum16(), sum16(slice(bin, 16, bin.size())));
-}
+    EXPECT_EQ(a.image.bytes, bin);
 
-TEST_F(ForeignHex, ObjcopyAImageStopsAtTheAddressRecordPast64KiB) {
-    const Bytes bin = binary("big.bin", 0x10000 + 320, 11);
-    tool(std::string(QM_OBJCOPY) + " -I binary -O ihex '" + path("big.bin") + "' '" + path("big.hex") + "'");
-    const conv::AImageResult a = conv::gatherAImage(lines("big.hex"));
-    ASSERT_TRUE(a.ok()) << a.error->message();
-    EXPECT_EQ(a.image.bytes, slice(bin, 16, 0x10000));
+    // Past 64 KiB the records go on behind an address record, where reading stops: refused.
+    binary("big.bin", 0x10000 + 320, 11);
+    tool(std::string(QM_OBJCOPY) + " -I binary -O ihex '" + path("big.bin") + "' '" + path("big0.hex") + "'");
+    tool("{ printf ':020000040000FA\\r\\n'; cat '" + path("big0.hex") + "'; } > '" + path("big.hex") + "'");
+    const conv::AImageResult big = conv::gatherAImage(lines("big.hex"));
+    ASSERT_FALSE(big.ok());
+    EXPECT_NE(big.error->message().find("would never be sent"), std::string::npos) << big.error->message();
 }
 
 TEST_F(ForeignHex, SrecCatAImageIsTheWholeBinaryInPackets) {
@@ -91,36 +93,36 @@ TEST_F(ForeignHex, SrecCatAImageIsTheWholeBinaryInPackets) {
 }
 
 TEST_F(ForeignHex, BLinesAreTheSixteenByteCrLfRecords) {
-    const Bytes bin = binary("b.bin", 16 * 50 + 5, 5);
-    tool(std::string(QM_OBJCOPY) + " -I binary -O ihex '" + path("b.bin") + "' '" + path("b1.hex") + "'");
-    tool(std::string(QM_SREC_CAT) + " '" + path("b.bin") + "' -binary -o '" + path("b2.hex") + "' -intel -obs=16 -crlf");
-    for (const char* name : {"b1.hex", "b2.hex"}) {
-        SCOPED_TRACE(name);
-        const conv::BLinesResult b = conv::gatherBLines(lines(name));
-        ASSERT_TRUE(b.ok()) << b.error->message();
-        // The 5-byte tail record is not a B line; every full one is, in file order.
-        ASSERT_EQ(b.lines.size(), 50u);
-        for (std::size_t i = 0; i < b.lines.size(); ++i) {
-            const auto line = conv::parseBLine(b.lines[i]);
-            ASSERT_TRUE(line.has_value()) << b.lines[i];
-            EXPECT_EQ(line->address, 16 * i);
-            EXPECT_EQ(Bytes(line->data.begin(), line->data.end()), slice(bin, 16 * i, 16 * i + 16));
-        }
+    const Bytes bin = binary("b.bin", 16 * 50, 5);
+    tool(std::string(QM_SREC_CAT) + " '" + path("b.bin") + "' -binary -o '" + path("b.hex") + "' -intel -obs=16 -crlf");
+    const conv::BLinesResult b = conv::gatherBLines(lines("b.hex"));
+    ASSERT_TRUE(b.ok()) << b.error->message();
+    ASSERT_EQ(b.lines.size(), 50u);
+    for (std::size_t i = 0; i < b.lines.size(); ++i) {
+        const auto line = conv::parseBLine(b.lines[i]);
+        ASSERT_TRUE(line.has_value()) << b.lines[i];
+        EXPECT_EQ(line->address, 16 * i);
+        EXPECT_EQ(Bytes(line->data.begin(), line->data.end()), slice(bin, 16 * i, 16 * i + 16));
     }
 }
 
-TEST_F(ForeignHex, LineFeedOnlyFilesGiveNoBLines) {
-    // srec_cat's default line end is LF: 44-character lines, none of them a B line.
-    binary("b.bin", 16 * 8, 9);
-    tool(std::string(QM_SREC_CAT) + " '" + path("b.bin") + "' -binary -o '" + path("b.hex") + "' -intel -obs=16");
-    const conv::BLinesResult b = conv::gatherBLines(lines("b.hex"));
-    EXPECT_TRUE(b.ok());
-    EXPECT_TRUE(b.lines.empty());
+TEST_F(ForeignHex, BFilesThatWouldLoseBytesAreRefused) {
+    // A tail record shorter than 16 bytes, and srec_cat's default LF line ends.
+    binary("tail.bin", 16 * 8 + 5, 9);
+    tool(std::string(QM_SREC_CAT) + " '" + path("tail.bin") + "' -binary -o '" + path("tail.hex") + "' -intel -obs=16 -crlf");
+    tool(std::string(QM_SREC_CAT) + " '" + path("tail.bin") + "' -binary -o '" + path("lf.hex") + "' -intel -obs=16");
+    for (const auto& [name, says] : {std::pair{"tail.hex", "line 10: data record of 23 characters"},
+                                     std::pair{"lf.hex", "line 2: data record of 44 characters"}}) {
+        const conv::BLinesResult b = conv::gatherBLines(lines(name));
+        ASSERT_FALSE(b.ok()) << name;
+        EXPECT_EQ(b.error->message().rfind(says, 0), 0u) << b.error->message();
+        EXPECT_NE(b.error->message().find("CR LF"), std::string::npos);
+    }
 }
 
 TEST_F(ForeignHex, DamagedForeignRecordIsRefusedWithItsLine) {
     binary("a.bin", 16 * 10, 1);
-    tool(std::string(QM_OBJCOPY) + " -I binary -O ihex '" + path("a.bin") + "' '" + path("a.hex") + "'");
+    tool(std::string(QM_SREC_CAT) + " '" + path("a.bin") + "' -binary -o '" + path("a.hex") + "' -intel -obs=16 -crlf");
     auto text = lines("a.hex");
     text[4][12] = text[4][12] == '0' ? '1' : '0';  // one data digit of line 5
     const conv::AImageResult a = conv::gatherAImage(text);

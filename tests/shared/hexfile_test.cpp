@@ -55,69 +55,106 @@ TEST(HexLines, SplitLikeAFixedBufferKeepingLineEnds) {
     EXPECT_FALSE(readHexLines("/nonexistent/file.hex").has_value());
 }
 
-TEST(GatherAImage, FollowsTheTakingRules) {
-    // First line dropped even when it is data; a 16-byte record of another type is data;
-    // a 20-byte record is taken whole; a short record ends the image.
-    std::vector<std::string> lines{record(0, 0, run(16, 0xF0)), record(0, 0, run(16, 0)), record(5, 0x10, run(16, 16)),
-                                   record(0, 0x20, run(20, 32)), record(0, 0x34, run(4, 52)),
-                                   record(0, 0x38, run(16, 99)), kEof};
+std::vector<std::uint8_t> joined(std::initializer_list<std::vector<std::uint8_t>> parts) {
+    std::vector<std::uint8_t> all;
+    for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+TEST(GatherAImage, TakesContiguousRecordsUpToTheFirstShortOne) {
+    // Any data record length is taken; the short one ends the image; the end record and what
+    // follows it without data are not looked at.
+    const std::vector<std::string> lines{kHeader, record(0, 0, run(16, 0)), record(0, 0x10, run(20, 16)),
+                                         record(0, 0x24, run(16, 36)), record(0, 0x34, run(4, 52)), kEof, "\r\n"};
     auto result = gatherAImage(splitHexLines([&] { std::string s; for (auto& l : lines) s += l; return s; }()));
     ASSERT_TRUE(result.ok()) << result.error->message();
     EXPECT_EQ(result.image.bytes, run(56, 0));
     EXPECT_EQ(result.image.total, 56u);
     EXPECT_EQ(result.image.checksum16(), checkSum(run(56, 0)) & 0xFFFF);
+    // A file without an address record first still works when line 1 holds no data.
+    EXPECT_TRUE(gatherAImage({"; made by hand\r\n", record(0, 0, run(16, 0)), record(0, 16, run(16, 16)),
+                              record(0, 32, run(16, 32)), kEof}).ok());
 }
 
-TEST(GatherAImage, StopsAtTheEndRecordAndOtherShortNonDataRecords) {
-    auto atEof = gatherAImage({kHeader, record(0, 0, run(16, 0)), record(0, 16, run(16, 16)), record(0, 32, run(16, 32)),
-                               kEof, record(0, 48, run(16, 1))});
-    ASSERT_TRUE(atEof.ok());
-    EXPECT_EQ(atEof.image.bytes.size(), 48u);
-    auto atAddress = gatherAImage({kHeader, record(0, 0, run(16, 0)), record(0, 16, run(16, 16)),
-                                   record(0, 32, run(16, 32)), record(4, 0, {0, 1}), record(0, 48, run(16, 1))});
-    ASSERT_TRUE(atAddress.ok());
-    EXPECT_EQ(atAddress.image.bytes.size(), 48u);
-}
-
-TEST(GatherAImageRefuses, DamagedRecordsNamingTheLine) {
-    std::string bad = record(0, 16, run(16, 16));
-    bad[12] = bad[12] == '0' ? '1' : '0';  // a data digit changed: checksum no longer fits
-    auto wrongSum = gatherAImage({kHeader, record(0, 0, run(16, 0)), bad, kEof});
-    ASSERT_FALSE(wrongSum.ok());
-    EXPECT_EQ(wrongSum.error->line, 3u);
-    EXPECT_NE(wrongSum.error->message().find("line 3: checksum 0x"), std::string::npos);
-
-    std::string nonHex = record(0, 16, run(16, 16));
+// Every way a file can fail to land exactly where it says, each refused with its line.
+TEST(GatherAImageRefuses, WhatCannotBeSentExactly) {
+    const std::string a0 = record(0, 0, run(16, 0)), a1 = record(0, 0x10, run(16, 16)), a2 = record(0, 0x20, run(16, 32));
+    std::string badSum = a1;
+    badSum[12] = badSum[12] == '0' ? '1' : '0';  // a data digit changed: checksum no longer fits
+    std::string nonHex = a1;
     nonHex[20] = 'g';
-    auto garbage = gatherAImage({kHeader, record(0, 0, run(16, 0)), nonHex, kEof});
-    ASSERT_FALSE(garbage.ok());
-    EXPECT_NE(garbage.error->message().find("not a hexadecimal digit"), std::string::npos);
-
-    std::string cut = record(0, 0, run(16, 0)).substr(0, 30) + "\r\n";
-    EXPECT_FALSE(gatherAImage({kHeader, cut, kEof}).ok());
-    // A blank line would silently truncate the image: refused as well.
-    EXPECT_FALSE(gatherAImage({kHeader, record(0, 0, run(16, 0)), "\r\n", record(0, 16, run(16, 16))}).ok());
+    struct Case {
+        const char* name;
+        std::vector<std::string> lines;
+        std::size_t line;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"data on line 1 would be skipped", {a0, a1, a2, kEof}, 1, "line 1: a data record on the first line"},
+        {"a hole in the addresses", {kHeader, a0, a2, record(0, 0x30, run(16, 48)), kEof}, 3,
+         "line 3: record for address 0x0020 where the image goes on at 0x0010"},
+        {"records out of order", {kHeader, a1, a0, a2, kEof}, 2, "address 0x0010 where the image goes on at 0x0000"},
+        {"a base address above 0", {record(2, 0, {0x10, 0x00}), a0, a1, a2, kEof}, 2, "address 0x10000"},
+        {"16 bytes that are no data record", {kHeader, a0, record(4, 0x10, run(16, 16)), a2, kEof}, 3,
+         "type 0x04 holds 16 bytes, its type holds 2"},
+        {"an end record with a byte", {kHeader, a0, a1, a2, record(1, 0, {0})}, 5, "type 0x01 holds 1 bytes"},
+        {"an unknown record type", {kHeader, a0, a1, a2, record(7, 0, {0, 0})}, 5, "0x07 is not an Intel HEX record type"},
+        {"data after the end record", {kHeader, a0, a1, a2, kEof, record(0, 0x30, run(16, 1))}, 6, "would never be sent"},
+        {"data after an address record", {kHeader, a0, a1, a2, record(4, 0, {0, 1}), record(0, 0, run(16, 1))}, 6,
+         "after the image, which ends at line 4,"},
+        {"data after the short record", {kHeader, a0, a1, a2, record(0, 0x30, run(4, 0)), record(0, 0x34, run(16, 0))}, 6,
+         "would never be sent"},
+        {"wrong record checksum", {kHeader, a0, badSum, a2, kEof}, 3, "line 3: checksum 0x"},
+        {"not a digit", {kHeader, a0, nonHex, a2, kEof}, 3, "not a hexadecimal digit"},
+        {"a record cut short", {kHeader, a0.substr(0, 30) + "\r\n", kEof}, 2, "characters"},
+        {"a blank line", {kHeader, a0, "\r\n", a1}, 3, "line 3: "},
+        {"a damaged address record", {kHeader.substr(0, 14) + "B\r\n", a0, a1, a2, kEof}, 1, "line 1: checksum"},
+        {"shorter than the first packet", {kHeader, a0, a1, record(0, 0x20, run(15, 0)), kEof}, 0, "holds 47 bytes"},
+        {"an empty file", {}, 0, "holds 0 bytes"},
+    };
+    for (const auto& c : cases) {
+        const auto result = gatherAImage(c.lines);
+        ASSERT_FALSE(result.ok()) << c.name;
+        EXPECT_EQ(result.error->line, c.line) << c.name << ": " << result.error->message();
+        EXPECT_NE(result.error->message().find(c.says), std::string::npos) << c.name << ": " << result.error->message();
+    }
 }
 
-TEST(GatherAImageRefuses, ImagesShorterThanTheFirstPacket) {
-    auto small = gatherAImage({kHeader, record(0, 0, run(16, 0)), record(0, 16, run(16, 0)), record(0, 32, run(15, 0)), kEof});
-    ASSERT_FALSE(small.ok());
-    EXPECT_NE(small.error->message().find("47 bytes"), std::string::npos);
-    EXPECT_FALSE(gatherAImage({}).ok());
+TEST(GatherBLines, TakesTheExactSixteenByteCrLfRecords) {
+    const std::string line0 = record(0, 0, run(16, 0)), line1 = record(0, 0x10, run(16, 5));
+    auto result = gatherBLines({kHeader, line0, line1, kEof});
+    ASSERT_TRUE(result.ok()) << result.error->message();
+    EXPECT_EQ(result.lines, (std::vector<std::string>{line0, line1}));
 }
 
-TEST(GatherBLines, TakesExactly45CharacterLinesAndChecksThem) {
-    std::string lfOnly = record(0, 0x20, run(16, 0));
-    lfOnly.erase(lfOnly.size() - 2, 1);  // 44 characters: skipped like any other length
-    auto result = gatherBLines({kHeader, record(0, 0, run(16, 0)), record(0, 0x10, run(8, 0)), lfOnly,
-                                record(0, 0x30, run(16, 5)), kEof});
-    ASSERT_TRUE(result.ok());
-    ASSERT_EQ(result.lines.size(), 2u);
-    EXPECT_EQ(result.lines[1], record(0, 0x30, run(16, 5)));
-
-    std::string bad = record(0, 0x40, run(16, 0));
-    bad[41] = bad[41] == 'F' ? 'E' : 'F';
-    auto refused = gatherBLines({kHeader, record(0, 0, run(16, 0)), bad});
-    ASSERT_FALSE(refused.ok());
-    EXPECT_EQ(refused.error->line, 3u);
+TEST(GatherBLinesRefuses, WhatWouldBeLostOrSentWrong) {
+    const std::string good = record(0, 0, run(16, 0));
+    std::string badSum = record(0, 0x40, run(16, 0));
+    badSum[41] = badSum[41] == 'F' ? 'E' : 'F';
+    std::string lfOnly = record(0, 0x10, run(16, 0));
+    lfOnly.erase(lfOnly.size() - 2, 1);
+    std::string padded = record(0, 0x10, run(8, 0));  // an 8-byte record blank-padded to 45 characters
+    padded.insert(padded.size() - 2, std::string(kBLineLength - padded.size(), ' '));
+    struct Case {
+        const char* name;
+        std::vector<std::string> lines;
+        std::size_t line;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"wrong record checksum", {kHeader, good, badSum}, 3, "line 3: checksum"},
+        {"blank-padded short record", {kHeader, good, padded}, 3, "not a hexadecimal digit"},
+        {"a line feed alone", {kHeader, good, lfOnly}, 3, "data record of 44 characters; B lines are 16-byte data records ending in CR LF"},
+        {"a short data record", {kHeader, good, record(0, 0x10, run(8, 0))}, 3, "data record of 29 characters"},
+        {"16 bytes of another type", {kHeader, record(5, 0, run(16, 0))}, 2, "type 0x05"},
+        {"a retry line", {kHeader, good, record(0, 0x1010, joined({{0x10, 0x10}, run(14, 0)}))}, 3,
+         "all 0x10: the tool answers \"retry\""},
+        {"no B line", {kHeader, kEof}, 0, "no B line in the file; B lines are 16-byte data records ending in CR LF"},
+    };
+    for (const auto& c : cases) {
+        const auto result = gatherBLines(c.lines);
+        ASSERT_FALSE(result.ok()) << c.name;
+        EXPECT_EQ(result.error->line, c.line) << c.name << ": " << result.error->message();
+        EXPECT_NE(result.error->message().find(c.says), std::string::npos) << c.name << ": " << result.error->message();
+    }
 }

@@ -63,10 +63,11 @@ TEST(TavikBinary, UnreachableEmulatorStillPrintsTheNotFoundText) {
 }
 
 TEST(TavikBinary, ARunStartedAheadActsOnlyOnItsGo) {
-    // Without the go byte it ends silently and never reaches for the device.
+    // Without the go byte it never reaches for the device and says so in one line.
     const ToolRun idle = runTavik({"sta"}, "exec < /dev/null; TAVIK_WAIT_FOR_GO=1 TAVIK_EMULATOR=/nonexistent/convsim.sock");
     EXPECT_EQ(idle.out, "");
-    EXPECT_EQ(idle.err, "");
+    EXPECT_EQ(idle.err.rfind("tavik: TAVIK_WAIT_FOR_GO=1 but standard input ended before the go byte came", 0), 0u);
+    EXPECT_EQ(std::count(idle.err.begin(), idle.err.end(), '\n'), 1);
     EXPECT_TRUE(WIFEXITED(idle.status) && WEXITSTATUS(idle.status) == 0);
 
     const ToolRun go = runTavik({"sta"}, "printf g | TAVIK_WAIT_FOR_GO=1 TAVIK_EMULATOR=/nonexistent/convsim.sock");

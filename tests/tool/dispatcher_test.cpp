@@ -81,7 +81,7 @@ TEST(Dispatcher, MonitorShowsForeignReportsAndStopsWhenTheDeviceIsGone) {
     normal->replies = {{0x01, 0x01, 0x05}, {0x01, 0x03, 0xC4, 0x00, 0x11}};
     normal->gone = true;
     EXPECT_EQ(rig.run("stbb"),
-              " (^Z to Stop)\n"
+              " (^Z to Stop)"
               "01 03 c4 00 11 00 00 00 00 00  ...(^Z to Stop)\n"
               "!! hid_read() failed: the device is gone (unplugged or re-enumerated), monitor stopped\n");
 }

@@ -74,16 +74,20 @@ TEST(WholeFileA, StopsAtTheFirstWrongAcknowledgement) {
     EXPECT_EQ(rig.transport.loader->writes.size(), 3u);  // sync, first, the refused one
 }
 
-TEST(WholeFileA, DamagedOrShortFilesAreRefusedBeforeAnythingIsSent) {
+TEST(WholeFileA, DamagedOrShortFilesAreRefusedBeforeTheLoaderIsOpened) {
     std::string damaged = hexFile({16, 16, 16, 16});
     breakChecksumOfLine(damaged, 3);
+    std::string holed = hexFile({16, 16, 16, 16});
+    holed.erase(holed.find(":10001000"), holed.find(":10002000") - holed.find(":10001000"));
     for (const auto& [content, why] : {std::pair{damaged, "line 3: checksum 0x"},
+                                       std::pair{holed, "line 3: record for address 0x0020"},
                                        std::pair{hexFile({16, 16}), "A image holds 32 bytes"}}) {
         TempFile file(content);
         Rig rig(file.path);
-        EXPECT_NE(rig.run((rig.withLoader(), "ua")).find(std::string("!! tarna.hex refused, nothing sent: ") + why),
-                  std::string::npos);
-        EXPECT_TRUE(rig.transport.loader->writes.empty());
+        const std::string out = rig.run((rig.withLoader(), "ua"));
+        EXPECT_NE(out.find(std::string("!! tarna.hex refused, nothing sent: ") + why), std::string::npos) << out;
+        EXPECT_TRUE(out.ends_with("\nuafail\n")) << out;
+        EXPECT_EQ(rig.transport.opens, 0);
     }
     Rig missing(testing::TempDir() + "no_such.hex");
     EXPECT_EQ(missing.run((missing.withLoader(), "ua")), "you are running 'ua'\nfopen() Acode fail\n");
@@ -137,19 +141,28 @@ TEST(OneLineB, AnEchoCutBeforeItsChecksumIsAFailure) {
     }
 }
 
-TEST(WholeFileB, SendsEverySixteenByteLineAndRefusesADamagedFile) {
-    std::string text = hexFile({16, 8, 16});
+TEST(WholeFileB, SendsEverySixteenByteLineAndRefusesWhatItCannotSendExactly) {
+    std::string text = hexFile({16, 16});
     TempFile file(text);
     Rig rig({}, file.path);
     auto normal = rig.withNormal();
     normal->onWrite = [](FakeDevice& d, const Bytes& frame) { d.replies.push_back(frame), d.replies.back()[0] = 1; };
     EXPECT_EQ(rig.run("ub").find("fail"), std::string::npos);
-    ASSERT_EQ(normal->writes.size(), 2u);  // the 8-byte line is not a B line
-    EXPECT_EQ(normal->writes[1][3], 24);   // address 0x0018, low byte first
+    ASSERT_EQ(normal->writes.size(), 2u);
+    EXPECT_EQ(normal->writes[1][3], 16);  // address 0x0010, low byte first
 
     breakChecksumOfLine(text, 2);
-    TempFile damaged(text);
-    Rig refused({}, damaged.path);
-    EXPECT_EQ(refused.run((refused.withNormal(), "ub")).rfind("!! tarn_b.hex refused, nothing sent: line 2: checksum", 0), 0u);
-    EXPECT_TRUE(refused.transport.normal->writes.empty());
+    // A short record blank-padded to the length of a B line once sent stale buffer bytes.
+    std::string padded = hexFile({16, 8});
+    padded.insert(padded.rfind("\r\n:00000001FF"), std::string(16, ' '));
+    for (const auto& [content, why] : {std::pair{text, "line 2: checksum"},
+                                       std::pair{padded, "line 3: character 28 is not a hexadecimal digit"},
+                                       std::pair{hexFile({16, 8}), "line 3: data record of 29 characters"}}) {
+        TempFile damaged(content);
+        Rig refused({}, damaged.path);
+        const std::string out = refused.run((refused.withNormal(), "ub"));
+        EXPECT_EQ(out.rfind(std::string("!! tarn_b.hex refused, nothing sent: ") + why, 0), 0u) << out;
+        EXPECT_TRUE(out.ends_with("\nubfail\n")) << out;
+        EXPECT_EQ(refused.transport.opens, 0);
+    }
 }

@@ -61,24 +61,32 @@ std::optional<std::string> checkALineArgument(std::string_view text) {
     return std::nullopt;
 }
 
-bool updateAcode(Session& s) {
-    std::FILE* out = s.out();
+AcodeFile readAcodeFile(Session& s) {
+    AcodeFile file;
     const auto lines = conv::readHexLines(s.config().aHexPath);
-    if (!lines) {
+    if (!lines) return file;
+    conv::AImageResult gathered = conv::gatherAImage(*lines);
+    if (!gathered.ok()) {
+        messages::fileRefused(s.out(), "tarna.hex", gathered.error->message());
+        std::fprintf(s.out(), "uafail\n");
+        file.state = FileState::Refused;
+        return file;
+    }
+    file.state = FileState::Ready;
+    file.image = std::move(gathered.image);
+    for (const auto& line : *lines) file.size += static_cast<long>(line.size());
+    return file;
+}
+
+bool updateAcode(Session& s, const AcodeFile& file) {
+    std::FILE* out = s.out();
+    if (file.state != FileState::Ready) {
         std::fprintf(out, "fopen() Acode fail\n");
         return false;
     }
     std::fprintf(out, "fopen(): found .../Build/Products/Debug/tarna.hex\n");
-    long size = 0;
-    for (const auto& line : *lines) size += static_cast<long>(line.size());
-    std::fprintf(out, "fsize=%ld\n", size);
-
-    const conv::AImageResult gathered = conv::gatherAImage(*lines);
-    if (!gathered.ok()) {
-        messages::fileRefused(out, "tarna.hex", gathered.error->message());
-        return false;
-    }
-    const conv::AImage& image = gathered.image;
+    std::fprintf(out, "fsize=%ld\n", file.size);
+    const conv::AImage& image = file.image;
     const std::vector<conv::LoaderReport> packets = conv::buildAPackets(image);
 
     std::fprintf(out, "============ eof file, start update A ==========\n");
@@ -155,11 +163,13 @@ bool updateAcode(Session& s) {
 bool updateAcode_1line(Session& s, std::string_view text) {
     std::FILE* out = s.out();
     std::fprintf(out, "\n[tavik.exe] argv[1] to (char) array: %.*s\n", static_cast<int>(text.size()), text.data());
-    if (auto refusal = checkALineArgument(text)) {
-        std::fprintf(out, "%s\n", refusal->c_str());
+    // The caller has refused a malformed argument before opening the device.
+    const auto packet = conv::parseALine(text);
+    if (!packet) {
+        std::fprintf(out, "uafail\n");
         return false;
     }
-    load(s, *conv::parseALine(text));
+    load(s, *packet);
     for (std::size_t i = 0; i < conv::kLoaderReportSize; ++i) {
         std::fprintf(out, "%.2s, ", text.data() + 2 * i);
         if (i % 16 == 0) std::fprintf(out, "\n");

@@ -44,11 +44,13 @@ bool updateBcode_1line(Session& s, std::string_view text) {
         std::fprintf(out, "len ubfail\n");
         return false;
     }
-    if (auto refusal = checkBLineArgument(text)) {
-        std::fprintf(out, "%s\n", refusal->c_str());
+    // The caller has refused a 45-character argument that is malformed before opening the device.
+    const auto parsed = conv::parseBLine(text);
+    if (!parsed) {
+        std::fprintf(out, "ubfail\n");
         return false;
     }
-    const conv::FrameReport frame = conv::makeBLineFrame(*conv::parseBLine(text));
+    const conv::FrameReport frame = conv::makeBLineFrame(*parsed);
     load(s, frame);
     if (conv::isRetryFrame(frame)) {
         std::fprintf(out, "retry\n");
@@ -85,28 +87,42 @@ bool updateBcode_1line(Session& s, std::string_view text) {
     return true;
 }
 
-bool updateBcode(Session& s) {
-    std::FILE* out = s.out();
+BcodeFile readBcodeFile(Session& s) {
+    BcodeFile file;
     const auto fileLines = conv::readHexLines(s.config().bHexPath);
-    if (!fileLines) {
+    if (!fileLines) return file;
+    conv::BLinesResult gathered = conv::gatherBLines(*fileLines);
+    if (!gathered.ok()) {
+        messages::fileRefused(s.out(), "tarn_b.hex", gathered.error->message());
+        std::fprintf(s.out(), "ubfail\n");
+        file.state = FileState::Refused;
+        return file;
+    }
+    file.state = FileState::Ready;
+    file.lines = std::move(gathered.lines);
+    return file;
+}
+
+bool updateBcode(Session& s, const BcodeFile& file) {
+    std::FILE* out = s.out();
+    if (file.state != FileState::Ready) {
         std::fprintf(out, "fopen B Code fail\n");
         return false;
     }
-    const conv::BLinesResult gathered = conv::gatherBLines(*fileLines);
-    if (!gathered.ok()) {
-        messages::fileRefused(out, "tarn_b.hex", gathered.error->message());
-        return false;
-    }
-
     int lineNo = 0;
-    for (const std::string& line : gathered.lines) {
+    for (const std::string& line : file.lines) {
         const std::string_view text = line;
+        // Every line was checked when the file was gathered; one that cannot be read is not sent.
+        const auto parsed = conv::parseBLine(text);
+        if (text.size() != conv::kBLineLength || !parsed) {
+            std::fprintf(out, "line%03d cannot be read\nubfail\n", lineNo);
+            return false;
+        }
         std::fprintf(out, "@%.4s, %.32s\n", text.data() + 3, text.data() + 9);
-        const conv::BLine parsed = *conv::parseBLine(text);
-        for (std::uint8_t b : parsed.data) std::fprintf(out, "%02x ", b);
+        for (std::uint8_t b : parsed->data) std::fprintf(out, "%02x ", b);
         std::fprintf(out, "line%03d,", lineNo++);
 
-        load(s, conv::makeBLineFrame(parsed));
+        load(s, conv::makeBLineFrame(*parsed));
         const std::uint32_t written = frameChecksum(s);
         std::fprintf(out, "ckSum_w=%04x,L:%02x,H:%02x\n", written, s.buf[conv::frame::kBLineChecksum],
                      s.buf[conv::frame::kBLineChecksum + 1]);

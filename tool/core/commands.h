@@ -5,6 +5,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "conv/hexfile.h"
 
 #include "core/session.h"
 
@@ -28,14 +31,25 @@ int quit41_20(Session& s);
 int quit42_20(Session& s);
 
 // ---- transfers ------------------------------------------------------------------------------
-bool updateAcode(Session& s);
+// The whole-file forms read and check their file before any device is opened. A refused file
+// prints why, with "uafail" / "ubfail", and no device is opened for it; a missing one is
+// reported by the transfer once its device is open.
+enum class FileState { Missing, Refused, Ready };
+struct AcodeFile {
+    FileState state = FileState::Missing;
+    conv::AImage image;
+    long size = 0;  // bytes in the file
+};
+struct BcodeFile {
+    FileState state = FileState::Missing;
+    std::vector<std::string> lines;
+};
+AcodeFile readAcodeFile(Session& s);
+bool updateAcode(Session& s, const AcodeFile& file);
 bool updateAcode_1line(Session& s, std::string_view text);
-bool updateBcode(Session& s);
+BcodeFile readBcodeFile(Session& s);
+bool updateBcode(Session& s, const BcodeFile& file);
 bool updateBcode_1line(Session& s, std::string_view text);
-
-}  // namespace tavik
-
-namespace tavik {
 
 // Checks a firmware-text argument before any device is touched. nullopt when it can be sent;
 // otherwise the refusal line to print (it carries "uafail" or "ubfail").

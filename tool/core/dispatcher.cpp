@@ -62,7 +62,7 @@ void deviceList(Session& s) {
 
 void monitor(Session& s) {
     std::FILE* out = s.out();
-    std::fprintf(out, " (^Z to Stop)\n");
+    std::fprintf(out, " (^Z to Stop)");
     for (;;) {
         if (s.readBufR(conv::kFrameReportSize) < 0) {
             messages::linkLost(out, "monitor stopped");
@@ -152,7 +152,8 @@ constexpr std::array<Command, 15> kCommands{{
      }},
     {"ub",
      [](Session& s) {
-         if (s.open(Identity::Normal, NotFound::Normal)) updateBcode(s);
+         const BcodeFile file = readBcodeFile(s);
+         if (file.state != FileState::Refused && s.open(Identity::Normal, NotFound::Normal)) updateBcode(s, file);
      }},
     {"sync",
      [](Session& s) {
@@ -161,7 +162,8 @@ constexpr std::array<Command, 15> kCommands{{
     {"ua",
      [](Session& s) {
          printLine(s, "you are running 'ua'");
-         if (s.open(Identity::Loader, NotFound::Loader)) updateAcode(s);
+         const AcodeFile file = readAcodeFile(s);
+         if (file.state != FileState::Refused && s.open(Identity::Loader, NotFound::Loader)) updateAcode(s, file);
      }},
 }};
 

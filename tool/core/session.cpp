@@ -20,7 +20,6 @@ bool Session::openAs(Identity identity, const NotFound* text) {
     const bool loader = identity == Identity::Loader;
     hid::OpenResult result = transport_.open(loader ? conv::kLoaderVid : conv::kNormalVid,
                                              loader ? conv::kLoaderPid : conv::kNormalPid);
-    lastOpen_ = result.status;
     if (result.status == hid::OpenStatus::Opened) {
         if (handle) replaced_.push_back(std::move(handle));
         handle = std::move(result.device);

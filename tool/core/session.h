@@ -55,7 +55,6 @@ public:
     bool open(Identity identity, NotFound text);
     // As open(), but prints nothing on stdout when the device is absent.
     bool openQuietly(Identity identity);
-    hid::OpenStatus lastOpenStatus() const { return lastOpen_; }
 
     // Writes the first `length` bytes of buf; stores and returns the result (-1 without a device).
     int writeBuf(std::size_t length);
@@ -80,7 +79,6 @@ private:
     std::FILE* out_;
     std::FILE* err_;
     Config config_;
-    hid::OpenStatus lastOpen_ = hid::OpenStatus::Absent;
     // Devices replaced by a later open stay open until the run ends, as the converter expects.
     std::vector<std::unique_ptr<hid::Device>> replaced_;
 };

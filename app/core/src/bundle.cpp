@@ -1,5 +1,6 @@
 #include "quill/bundle.h"
 
+#include <algorithm>
 #include <cctype>
 #include <filesystem>
 
@@ -24,6 +25,13 @@ bool startsWith(std::string_view text, std::string_view a, std::string_view b) {
 }
 
 }  // namespace
+
+std::string alertChecksumField(std::optional<std::string_view> found) {
+    const std::string expected =
+        "the first field beginning with 0x must be 0x and four hexadecimal digits, for example Quillmere_V100_0x8dcc.app";
+    if (!found) return "The bundle name has no checksum field: " + expected;
+    return "The bundle name's checksum field \"" + std::string(*found) + "\" is malformed: " + expected;
+}
 
 std::string versionDisplayText(std::string_view field) {
     if (field.size() < 2) return std::string(field);
@@ -52,15 +60,19 @@ BundleName readBundleName(std::string_view bundlePath) {
         }
     }
 
-    for (std::string_view field : fields) {
-        // Only "0x" + four hexadecimal digits is a checksum; anything after them is ignored
-        // (the bundle's ".app" when the field comes last).
-        if (!startsWith(field, "0x", "0X") || field.size() < 6 || !conv::isHexDigits(field.substr(2, 4)))
-            continue;
-        std::string text{field[4], field[5], ' ', field[2], field[3]};
+    // The first "0x" field decides: four hexadecimal digits, then the end of the field or a
+    // character that is no digit (the bundle's ".app" when the field comes last).
+    const auto field = std::find_if(fields.begin(), fields.end(), [](std::string_view f) { return startsWith(f, "0x", "0X"); });
+    if (field == fields.end()) {
+        result.checksumProblem = alertChecksumField(std::nullopt);
+    } else if (field->size() < 6 || !conv::isHexDigits(field->substr(2, 4)) ||
+               (field->size() > 6 && conv::isHexDigit((*field)[6]))) {
+        result.checksumProblem = alertChecksumField(*field);
+    } else {
+        const std::string_view f = *field;
+        std::string text{f[4], f[5], ' ', f[2], f[3]};
         for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         result.localCksum = text;
-        break;
     }
     return result;
 }

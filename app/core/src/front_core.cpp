@@ -51,6 +51,7 @@ std::string FrontCore::readBundlePath(std::string_view bundlePath) {
     BundleName name = readBundleName(bundlePath);
     for (const auto& line : name.logLines) ports_.log.log(line);
     state_.LOCAL_CKSUM = name.localCksum;
+    checksumProblem_ = name.checksumProblem;
     return name.versionText.value_or(std::string());
 }
 
@@ -122,9 +123,16 @@ bool FrontCore::waitTarn() {
     return present;
 }
 
-// Both firmware files are read and checked before anything reaches the device.
+// Without the expected total the A code could only end on "Final CheckSum Error": nothing is sent.
+bool FrontCore::checksumFieldSound() {
+    if (parseLocalCksum(state_.LOCAL_CKSUM)) return true;
+    fail(checksumProblem_.value_or(alertChecksumField(std::nullopt)));
+    return false;
+}
+
+// The bundle name and both firmware files are checked before anything reaches the device.
 bool FrontCore::preflight() {
-    if (!loadA()) return false;
+    if (!checksumFieldSound() || !loadA()) return false;
     return !ports_.view.compatibilityTicked() || loadB().has_value();
 }
 
@@ -207,7 +215,10 @@ bool FrontCore::whileBusy(const std::function<void()>& action) {
 }
 
 void FrontCore::UPDATE_A() {
-    if (!whileBusy([this] { updateA(); })) state_.STATUS_OF_PNG = kStatusFailed;
+    if (!whileBusy([this] {
+            if (checksumFieldSound()) updateA();
+        }))
+        state_.STATUS_OF_PNG = kStatusFailed;
 }
 
 void FrontCore::UPDATE_B() {

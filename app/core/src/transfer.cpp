@@ -15,6 +15,7 @@ namespace {
 constexpr std::string_view kRuler =
     "============================================================================";
 constexpr std::string_view kShortRuler = "=====================================================";
+constexpr std::string_view kRemainRuler = "====================================================";
 
 bool contains(std::string_view text, std::string_view marker) {
     return text.find(marker) != std::string_view::npos;
@@ -166,13 +167,22 @@ void FrontCore::updateA() {
         pauseFor(std::chrono::microseconds(1));
         ports_.log.trace("\nsend to tavik:" + arguments[k] + "\n");
         const RunResult result = run(arguments[k], arguments[k + 1]);
-        ports_.log.trace(std::string(kShortRuler) + " " + std::to_string(total) + " remain " +
+        ports_.log.trace(std::string(kRemainRuler) + " " + std::to_string(total) + " remain " +
                          std::to_string(total - position) + "\n");
         if (result.end == RunEnd::TimedOut || contains(result.output, "uafail")) {
             state_.STATUS_OF_PNG = kStatusFailed;
             return;
         }
         state_.STATUS_OF_PNG = static_cast<int>(std::min<std::uint64_t>(position * 19 / total, 19));
+        // The trace's own progress figure, from the next packet's number; it has no meaning for an
+        // image under 150 bytes (its divisor would be 0).
+        if (total >= 150) {
+            const double nextPacketNo = conv::loader::kFirstAPacketNo + 2.0 * static_cast<double>(k + 1);
+            char pbar[32];
+            std::snprintf(pbar, sizeof pbar, "(pbar,%02d)",
+                          static_cast<int>(nextPacketNo / 5.4 * 100 / static_cast<double>(total / 150)));
+            ports_.log.trace(pbar);
+        }
     }
 
     const conv::LoaderReport& last = packets.back();
@@ -189,7 +199,7 @@ void FrontCore::updateA() {
     }
     ports_.log.trace(std::string(kShortRuler) + " (GUI Says) Above Sended last pack\n");
     pauseFor(std::chrono::microseconds(5));
-    ports_.log.trace("###  NOW Compare final-checkSum\n");
+    ports_.log.trace("###  NOW Compare final-checkSum (\xE6\xAF\x94\xE8\xBC\x83\xE6\xAA\x94\xE5\x90\x8D\xE5\xB0\xBE\xE9\x83\xA8)\n");
 
     if (finalChecksumMatches(state_.cmdRet, state_.LOCAL_CKSUM)) {
         ports_.log.trace("### final checkSum SUCCESS!! (" + state_.LOCAL_CKSUM + ")\n");

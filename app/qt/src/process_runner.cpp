@@ -3,7 +3,6 @@
 #include <QtCore/QEventLoop>
 #include <QtCore/QFileInfo>
 #include <QtCore/QProcess>
-#include <QtCore/QProcessEnvironment>
 #include <QtCore/QTimer>
 
 #include <thread>
@@ -25,7 +24,13 @@ QString whyNotStartable(const QString& path, const QProcess& process) {
 
 }  // namespace
 
-ProcessToolRunner::ProcessToolRunner(QString toolPath) : toolPath_(std::move(toolPath)) {}
+ProcessToolRunner::ProcessToolRunner(QString toolPath)
+    : toolPath_(std::move(toolPath)),
+      ordinaryEnvironment_(QProcessEnvironment::systemEnvironment()),
+      heldBackEnvironment_(ordinaryEnvironment_) {
+    ordinaryEnvironment_.remove(QString::fromLatin1(conv::kWaitForGoEnv));
+    heldBackEnvironment_.insert(QString::fromLatin1(conv::kWaitForGoEnv), QStringLiteral("1"));
+}
 
 ProcessToolRunner::~ProcessToolRunner() { discardPrepared(); }
 
@@ -34,11 +39,9 @@ std::unique_ptr<QProcess> ProcessToolRunner::start(const std::string& argument, 
     process->setProgram(toolPath_);
     process->setArguments({QString::fromStdString(argument)});
     process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process->setProcessEnvironment(heldBack ? heldBackEnvironment_ : ordinaryEnvironment_);
     if (heldBack) {
         // Its standard input is our pipe: it waits there for the go byte.
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QString::fromLatin1(conv::kWaitForGoEnv), QStringLiteral("1"));
-        process->setProcessEnvironment(environment);
         process->start(QIODevice::ReadWrite);
     } else {
         process->setInputChannelMode(QProcess::ForwardedInputChannel);

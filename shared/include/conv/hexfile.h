@@ -28,6 +28,14 @@ std::vector<std::string> splitHexLines(std::string_view content);
 // Trailing carriage return / line feed are ignored. nullopt when the record is sound.
 std::optional<std::string> checkRecord(std::string_view line);
 
+// Intel HEX record types.
+inline constexpr unsigned long kRecordData = 0x00;
+inline constexpr unsigned long kRecordEnd = 0x01;
+inline constexpr unsigned long kRecordSegment = 0x02;       // extended segment address
+inline constexpr unsigned long kRecordSegmentStart = 0x03;
+inline constexpr unsigned long kRecordLinear = 0x04;        // extended linear address
+inline constexpr unsigned long kRecordLinearStart = 0x05;
+
 // ---- A image -------------------------------------------------------------------------------
 
 // The first packet always carries this many image bytes, so an image must hold at least this.
@@ -45,10 +53,13 @@ struct AImageResult {
     bool ok() const { return !error.has_value(); }
 };
 
-// Gathers the A image: the first line is skipped unseen; a line is taken when its count is 16
-// or its type is 0; reading stops at the first other line, after the first data record shorter
-// than 16 bytes, or at the end. Addresses are not used. Every taken record is validated
-// (digits, length, record checksum) and the image must hold at least 48 bytes.
+// Gathers the A image: the first line is skipped (it must not be a data record, whose bytes
+// would be lost; an address record there sets the base); a line is taken when its count is 16 or
+// its type is 0; reading stops at the first other line, after the first data record shorter than
+// 16 bytes, or at the end. Every taken record is validated (digits, length, record checksum, a
+// count that fits its type), the taken records must run contiguously from address 0 in file
+// order, no data record may follow where reading stopped, and the image must hold at least 48
+// bytes: whatever could not be sent exactly as the file says is refused.
 AImageResult gatherAImage(const std::vector<std::string>& lines);
 
 // ---- B code ---------------------------------------------------------------------------------
@@ -62,8 +73,9 @@ struct BLinesResult {
     bool ok() const { return !error.has_value(); }
 };
 
-// Takes every line of exactly 45 characters (others are skipped, as the transfer does) and
-// validates each taken line as a record with a correct checksum.
+// Takes every line of exactly 45 characters, each of which must be an exact 16-byte data record
+// ending in CR LF whose frame the device can take (not a "retry" line). A data record of any
+// other length is refused rather than skipped, and so is a file without a single B line.
 BLinesResult gatherBLines(const std::vector<std::string>& lines);
 
 }  // namespace conv

@@ -101,7 +101,7 @@ TEST(UpdateB, ALineCountsOnlyWhenItsEchoMatched) {
     }
 }
 
-TEST(UpdateB, MissingFileAlertsWithPathButLineFeedOnlyFileSendsNothing) {
+TEST(UpdateB, MissingOrLineFeedOnlyFileAlertsWithPathAndSendsNothing) {
     Device missing;
     std::filesystem::remove(missing.path("tmpb.hex"));
     missing.core->UPDATE_B();
@@ -111,6 +111,8 @@ TEST(UpdateB, MissingFileAlertsWithPathButLineFeedOnlyFileSendsNothing) {
     Device lf;
     lf.write("tmpb.hex", hexFile(5, "\n"));
     lf.core->UPDATE_B();
-    EXPECT_TRUE(lf.calls.empty() && lf.alerts.empty());
-    EXPECT_EQ(lf.state().STATUS_OF_PNG, -2);
+    EXPECT_TRUE(lf.calls.empty());
+    ASSERT_EQ(lf.alerts.size(), 1u);
+    EXPECT_NE(lf.alerts[0].find("CR LF"), std::string::npos) << lf.alerts[0];
+    EXPECT_EQ(lf.state().STATUS_OF_PNG, -1);
 }

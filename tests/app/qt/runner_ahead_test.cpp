@@ -52,7 +52,10 @@ protected:
 };
 
 TEST_F(RunAheadTest, TheNamedRunWaitsUntilAskedFor) {
+    // A stray go setting in our own environment must not hold back the ordinary run "a".
+    qputenv("TAVIK_WAIT_FOR_GO", "1");
     ProcessToolRunner runner(tool);
+    qunsetenv("TAVIK_WAIT_FOR_GO");
     runner.expectNext("b");
     EXPECT_EQ(runner.runCmd("a", milliseconds(5000)).output, "did a");
     ASSERT_TRUE(started("b"));

@@ -11,14 +11,19 @@ namespace quill {
 struct BundleName {
     std::optional<std::string> versionText;  // "V 1.2.3"; absent: labelVer keeps its empty title
     std::string localCksum;                  // LOCAL_CKSUM: "2b 1a", or "LB HB" when absent
+    std::optional<std::string> checksumProblem;  // the alert when the checksum field is absent or malformed
     std::vector<std::string> logLines;       // the path itself, then "bad str 'Vxx'" per placeholder
 };
 
 // Splits the whole path at "_" and takes the first version field ("v"/"V" + at least one more
-// character; "Vxx" is skipped with a log line) and the first checksum field ("0x"/"0X" + four
-// hexadecimal digits; the rest of the field is ignored). The checksum is kept in lower case,
-// as the tool prints reply bytes.
+// character; "Vxx" is skipped with a log line) and the first field beginning with "0x"/"0X" as
+// the checksum: four hexadecimal digits, then nothing or a character that is no digit (".app").
+// The checksum is kept in lower case, as the tool prints reply bytes. Without such a field, or
+// with a malformed one, nothing may be sent: checksumProblem says why.
 BundleName readBundleName(std::string_view bundlePath);
+
+// The alert for a bundle name whose first "0x" field is missing (nullopt) or malformed.
+std::string alertChecksumField(std::optional<std::string_view> found);
 
 // Display text of a version field: "V123" -> "V 1.2.3", "V12" -> "V 1.2", "V1" -> "V 1.".
 std::string versionDisplayText(std::string_view field);

@@ -122,6 +122,7 @@ private:
     void pauseFor(std::chrono::microseconds duration);
     bool waitDevice(std::string_view word, std::chrono::microseconds pause, int limit,
                     bool (*ready)(const RunResult&));
+    bool checksumFieldSound();
     bool preflight();
     // Read and check the firmware files; a missing or refused file alerts and fails (-1).
     std::optional<conv::AImage> loadA();
@@ -135,6 +136,7 @@ private:
     CoreConfig config_;
     FrontState state_;
     bool running_ = false;
+    std::optional<std::string> checksumProblem_;  // from the bundle name, shown when START needs it
 };
 
 }  // namespace quill
