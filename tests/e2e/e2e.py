@@ -6,7 +6,7 @@ tavik from its bundle against convsim, the emulated converter.
     e2e.py --list    print the case names
 
 Programs come from the environment: QM_E2E_BUNDLE (a built Quillmere bundle), QM_E2E_CONVSIM,
-QM_E2E_FWGEN, QM_E2E_SRECCAT (srec_cat, for the foreign-file case). Each case sets
+QM_E2E_FWGEN, QM_E2E_SRECCAT and QM_E2E_OBJCOPY (for the foreign-file cases). Each case sets
 QUILLMERE_TIME_SCALE (0.1 unless it needs longer run limits) to shrink the sequence's pauses and
 run limits.
 """
@@ -128,11 +128,11 @@ class Rig:
             os.symlink(os.path.join(resources, entry), os.path.join(bundle, "Contents", "Resources", entry))
         return exe
 
-    def start_device(self, faults=()):
+    def start_device(self, faults=(), verbose=False):
         # Status reports every 50 ms rather than 8: convsim drops a write whose sender closes with
         # reports still unread, and a "bb" lost that way would fail a sound update now and then.
         args = [os.environ["QM_E2E_CONVSIM"], "--socket", self.socket, "--state", self.state,
-                "--reenum-ms", "50"]
+                "--reenum-ms", "50"] + (["-v"] if verbose else [])
         for fault in faults:
             args += ["--fault", fault]
         log = open(self.path("convsim.log"), "a")
@@ -161,13 +161,18 @@ class Rig:
                              check=True, capture_output=True, text=True).stdout
         return dict(line.split(": ", 1) for line in out.splitlines())
 
-    def update(self, exe, tick, scale):
+    def writes_seen(self):
+        """Reports the verbose convsim log shows written to the converter."""
+        with open(self.path("convsim.log"), "rb") as f:
+            return sum(1 for line in f.read().decode("utf-8", "replace").splitlines() if ": W " in line)
+
+    def update(self, exe, tick, scale, extra_env=None):
         """One Quillmere run: START pressed (box ticked or not), alerts printed and dismissed,
         FINISH/EXIT pressed at the end. Killed with its tool runs at the deadline."""
         self.runs += 1
         out_path = self.path(f"quillmere-{self.runs}.out")
         env = dict(os.environ, TAVIK_EMULATOR=self.socket, QUILLMERE_TIME_SCALE=scale,
-                   QT_QPA_PLATFORM="offscreen")
+                   QT_QPA_PLATFORM="offscreen", **(extra_env or {}))
         args = [exe, "--auto-start", "--auto-finish", "--auto-alert"] + (["--tick"] if tick else [])
         started = time.monotonic()
         with open(out_path, "wb") as out, open(self.path(f"quillmere-{self.runs}.err"), "wb") as err:
@@ -220,6 +225,8 @@ class Case:
     bundle: str = "good"          # good | upper-case | no-checksum | wrong-checksum
     tool: bool = True
     scale: str = "0.1"            # QUILLMERE_TIME_SCALE for this case
+    sent_nothing: bool = False    # refused before the first tool run: the converter got no report
+    env: dict = field(default_factory=dict)  # more environment for the first Quillmere run
 
 
 def break_record(rig, name, line_no):
@@ -245,6 +252,31 @@ def foreign_firmware(rig):
     subprocess.run([srec_cat, a_bin, "-binary", "-o", rig.path("tmpa.hex"), "-intel", "-crlf"], check=True)
     subprocess.run([srec_cat, b_bin, "-binary", "-o", rig.path("tmpb.hex"), "-intel", "-obs=16", "-crlf"],
                    check=True)
+
+
+def hex_record(address, data, record_type=0):
+    body = bytes([len(data), address >> 8, address & 0xFF, record_type]) + bytes(data)
+    return ":" + (body + bytes([-sum(body) & 0xFF])).hex().upper()
+
+
+def edit_lines(rig, name, change):
+    """Rewrites a firmware file line by line (line ends kept); change(lines) -> lines."""
+    with open(rig.path(name), "rb") as f:
+        lines = f.read().decode().splitlines(keepends=True)
+    with open(rig.path(name), "w", newline="") as f:
+        f.write("".join(change(lines)))
+
+
+def before_end_record(line):
+    return lambda lines: lines[:-1] + [line] + lines[-1:]
+
+
+def objcopy_firmware(rig):
+    """The A image as `objcopy -I binary -O ihex` writes it: a data record on the first line."""
+    with open(rig.path("a.bin"), "wb") as f:
+        f.write(data_by_address(rig.path("tmpa.hex")))
+    subprocess.run([os.environ["QM_E2E_OBJCOPY"], "-I", "binary", "-O", "ihex", rig.path("a.bin"),
+                    rig.path("tmpa.hex")], check=True)
 
 
 LOADER_NEVER = r"Timout \(wait LDROM\)"
@@ -291,8 +323,36 @@ CASES = {
     "corrupt-tmpb": Case(prepare=lambda rig: break_record(rig, "tmpb.hex", 7),
                          alerts=[r"Bcode file refused \(PATH/tmpb\.hex\): line 7: .*"], app="before", bcode="before",
                          again="none"),
+    # Whatever cannot land exactly where the file says is refused before the first tool run.
+    "tmpa-with-hole": Case(prepare=lambda rig: edit_lines(rig, "tmpa.hex", lambda l: l[:49] + l[50:]),
+                           alerts=[r"Acode file refused \(PATH/tmpa\.hex\): line 50: record for address 0x0310 where "
+                                   r"the image goes on at 0x0300; .*"], app="before", bcode="before", again="none",
+                           sent_nothing=True),
+    "tmpa-from-objcopy": Case(prepare=objcopy_firmware,
+                              alerts=[r"Acode file refused \(PATH/tmpa\.hex\): line 1: a data record on the first "
+                                      r"line would never be sent; .*"], app="before", bcode="before", again="none",
+                              sent_nothing=True),
+    "tmpb-line-feeds-only": Case(prepare=lambda rig: edit_lines(rig, "tmpb.hex", lambda l: [x.replace("\r\n", "\n") for x in l]),
+                                 alerts=[r"Bcode file refused \(PATH/tmpb\.hex\): line 2: data record of 44 characters; "
+                                         r"B lines are 16-byte data records ending in CR LF \(45 characters\)"],
+                                 app="before", bcode="before", again="none", sent_nothing=True),
+    "tmpb-padded-line": Case(prepare=lambda rig: edit_lines(rig, "tmpb.hex", before_end_record(
+                                 hex_record(0x1400, range(8)) + " " * 16 + "\r\n")),
+                             alerts=[r"Bcode file refused \(PATH/tmpb\.hex\): line 322: character 28 is not a "
+                                     r"hexadecimal digit"], app="before", bcode="before", again="none", sent_nothing=True),
+    "tmpb-retry-line": Case(prepare=lambda rig: edit_lines(rig, "tmpb.hex", before_end_record(
+                                hex_record(0x1414, [0x14, 0x14] + list(range(14))) + "\r\n")),
+                            alerts=[r"Bcode file refused \(PATH/tmpb\.hex\): line 322: address low, address high and "
+                                    r"the first two data bytes are all 0x14: .*"], app="before", bcode="before",
+                            again="none", sent_nothing=True),
     "bundle-upper-case": Case(bundle="upper-case", ends="complete", again="none"),
-    "bundle-without-checksum": Case(bundle="no-checksum", alerts=[FINAL_CHECKSUM], bcode="before"),
+    "bundle-without-checksum": Case(bundle="no-checksum", alerts=[r"The bundle name has no checksum field: .*"],
+                                    app="before", bcode="before", sent_nothing=True),
+    "bundle-malformed-checksum": Case(bundle="malformed-checksum",
+                                      alerts=[r"The bundle name's checksum field \"0x12\" is malformed: .*"],
+                                      app="before", bcode="before", again="none", sent_nothing=True),
+    # A stray go setting in the user's environment holds back no run.
+    "stray-wait-for-go": Case(env={"TAVIK_WAIT_FOR_GO": "1"}, ends="complete", again="none"),
     "bundle-wrong-checksum": Case(bundle="wrong-checksum", alerts=[FINAL_CHECKSUM], bcode="before"),
     "tool-missing": Case(tool=False, alerts=[r"Cannot start tavik \(PATH/Quillmere_V100_0x[0-9a-f]{4}\.app/Contents/Resources/tavik\): .+"],
                          app="before", bcode="before", again="none"),
@@ -304,6 +364,8 @@ def bundle_name(kind, checksum):
         return f"Quillmere_{VERSION_FIELD}.app"
     if kind == "upper-case":
         return f"Quillmere_{VERSION_FIELD}_0X{checksum.upper()}.app"
+    if kind == "malformed-checksum":
+        return f"Quillmere_{VERSION_FIELD}_0x12_0x{checksum}.app"
     if kind == "wrong-checksum":
         return f"Quillmere_{VERSION_FIELD}_0x{(int(checksum, 16) ^ 0x0101):04x}.app"
     return f"Quillmere_{VERSION_FIELD}_0x{checksum}.app"
@@ -373,12 +435,14 @@ def run_case(name, case, rig):
         case.prepare(rig)
     exe = rig.make_bundle(bundle_name(case.bundle, checksum), with_tool=case.tool)
 
-    rig.start_device(case.faults)
+    rig.start_device(case.faults, verbose=case.sent_nothing)
     before = rig.show()
-    first = rig.update(exe, case.tick, case.scale)
+    first = rig.update(exe, case.tick, case.scale, case.env)
     report(name, "first", first)
     check_run(first, case.ends, case.alerts, rig)
     check_device(rig.show(), before, good, case.app, case.bcode)
+    if case.sent_nothing:
+        expect(rig.writes_seen() == 0, f"the converter got {rig.writes_seen()} reports from a refused update")
 
     if case.again == "none":
         return
