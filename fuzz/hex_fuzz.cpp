@@ -1,7 +1,9 @@
 // Intel HEX files as both programs read them: the input is a whole file. Gathers the A image and
-// the B lines, and checks that whatever is accepted can be sent exactly as read.
+// the B lines, and checks that whatever is accepted is exactly what the file says: every byte at
+// its address, nothing left out.
 #include <cstddef>
 #include <cstdint>
+#include <algorithm>
 #include <cstdlib>
 #include <numeric>
 #include <string>
@@ -12,6 +14,7 @@
 #include "conv/hexfile.h"
 #include "conv/packets.h"
 #include "fuzz_check.h"
+#include "hex_reference.h"
 
 namespace {
 
@@ -38,6 +41,11 @@ void checkAImage(const std::vector<std::string>& lines) {
     const conv::AImage& image = a.image;
     FUZZ_REQUIRE(image.bytes.size() >= conv::kMinAImageBytes);
     FUZZ_REQUIRE(image.total == image.bytes.size());
+    // The image is the file's data from address 0 on, and all of it.
+    const fuzzref::Contents contents = fuzzref::contentsOf(lines);
+    FUZZ_REQUIRE(contents.size() == image.bytes.size());
+    for (std::size_t p = 0; p < image.bytes.size(); ++p)
+        FUZZ_REQUIRE(fuzzref::says(contents, static_cast<std::uint32_t>(p), image.bytes[p]));
 
     const auto packets = conv::buildAPackets(image);
     const std::size_t full = (image.bytes.size() - conv::loader::kFirstImageBytes) / conv::loader::kContinuationBytes;
@@ -63,16 +71,28 @@ void checkAImage(const std::vector<std::string>& lines) {
 void checkBLines(const std::vector<std::string>& lines) {
     const conv::BLinesResult b = conv::gatherBLines(lines);
     if (!b.ok()) {
-        FUZZ_REQUIRE(b.error->line >= 1 && b.error->line <= lines.size());
+        FUZZ_REQUIRE(b.error->line <= lines.size());
         return;
     }
+    // Every data record of the file is one of the lines taken, each an exact 16-byte record.
+    std::size_t dataRecords = 0;
+    for (const std::string& line : lines) {
+        const auto record = fuzzref::readRecord(line);
+        dataRecords += record && record->type == 0 && !record->data.empty();
+    }
+    FUZZ_REQUIRE(!b.lines.empty() && dataRecords == b.lines.size());
+    const fuzzref::Contents contents = fuzzref::contentsOf(lines);
     for (const std::string& line : b.lines) {
-        FUZZ_REQUIRE(line.size() == conv::kBLineLength);
-        FUZZ_REQUIRE(!conv::checkRecord(line).has_value());
+        FUZZ_REQUIRE(line.size() == conv::kBLineLength && line.ends_with("\r\n"));
+        const auto record = fuzzref::readRecord(line);
+        FUZZ_REQUIRE(record && record->type == 0 && record->data.size() == 16);
         const auto parsed = conv::parseBLine(line);
-        FUZZ_REQUIRE(parsed.has_value());
+        FUZZ_REQUIRE(parsed.has_value() && parsed->address == record->offset);
+        // The file never contradicts itself about a byte that is sent.
+        for (std::size_t i = 0; i < 16; ++i)
+            FUZZ_REQUIRE(fuzzref::says(contents, parsed->address + static_cast<std::uint32_t>(i), parsed->data[i]));
         const conv::FrameReport frame = conv::makeBLineFrame(*parsed);
-        FUZZ_REQUIRE(conv::frameChecksumOk(frame.data(), frame.size()));
+        FUZZ_REQUIRE(conv::frameChecksumOk(frame.data(), frame.size()) && !conv::isRetryFrame(frame));
     }
 }
 

@@ -1,6 +1,7 @@
 // tavik's command line against an in-memory converter whose every answer comes from the input:
 // the argument (a command word, an A-line or B-line argument, anything), the firmware file the
-// whole-file words read, and the reports the device sends back. No device, no sleeping.
+// whole-file words read, and the reports the device sends back. No device, no sleeping. Every
+// firmware byte "ua" and "ub" send must be the one the file gives for that address.
 //
 // Input: [flags][argument length][argument][file length, 2 bytes LE][file][reports...]
 // where each report is [length][bytes]. Flags: bit 0 loader present, bit 1 normal-mode device
@@ -20,10 +21,12 @@
 #include <string_view>
 #include <vector>
 
+#include "conv/hexfile.h"
 #include "core/dispatcher.h"
 #include "core/session.h"
 #include "hid/transport.h"
 #include "fuzz_check.h"
+#include "hex_reference.h"
 
 namespace {
 
@@ -50,7 +53,7 @@ struct Script {
     int failWrites = 0;
     bool stringsFail = false;
     std::size_t bytesDelivered = 0;  // report bytes the tool has actually read
-    std::size_t writes = 0;
+    std::vector<Bytes> written;
 };
 
 class ScriptedDevice final : public tavik::hid::Device {
@@ -58,7 +61,7 @@ public:
     explicit ScriptedDevice(Script& script) : s_(script) {}
     int write(std::span<const std::uint8_t> data) override {
         if (s_.failWrites > 0) return --s_.failWrites, -1;
-        ++s_.writes;
+        s_.written.emplace_back(data.begin(), data.end());
         return static_cast<int>(data.size());
     }
     int read(std::span<std::uint8_t> data, int timeoutMs) override {
@@ -111,6 +114,39 @@ const std::string& workDir() {
 
 bool contains(std::string_view text, std::string_view word) { return text.find(word) != std::string_view::npos; }
 
+// The A packets written carry the file's bytes at their image positions (the first packet 48
+// from 0, continuation packet k 56 from 48 + 56 (k - 1)); zero fill only past the image's end.
+void checkAPackets(const std::vector<Bytes>& written, const fuzzref::Contents& file) {
+    std::optional<std::uint32_t> total;
+    for (const Bytes& r : written) {
+        if (r.size() != 65 || (r[1] != 0xA0 && r[1] != 0x00)) continue;
+        const std::uint32_t number = r[5] | (r[6] << 8);
+        const bool first = r[1] == 0xA0;
+        if (first) total = r[13] | (r[14] << 8);
+        FUZZ_REQUIRE(total.has_value() && *total == (file.size() & 0xFFFF));
+        FUZZ_REQUIRE(first || (number >= 5 && number % 2 == 1));
+        const std::uint32_t from = first ? 0 : 48 + 56 * ((number - 5) / 2);
+        const std::size_t at = first ? 17 : 9;
+        for (std::size_t i = at; i < 65; ++i) {
+            const std::uint32_t position = from + static_cast<std::uint32_t>(i - at);
+            if (position < file.size()) {
+                FUZZ_REQUIRE(fuzzref::says(file, position, r[i]));
+            } else {
+                FUZZ_REQUIRE(r[i] == 0);
+            }
+        }
+    }
+}
+
+// Each B-line frame written carries the 16 bytes the file gives for its address.
+void checkBFrames(const std::vector<Bytes>& written, const fuzzref::Contents& file) {
+    for (const Bytes& f : written) {
+        if (f.size() != 32 || f[0] != 5 || f[1] != 2 || f[2] != 0x12) continue;
+        const std::uint32_t address = f[3] | (f[4] << 8);
+        for (std::uint32_t i = 0; i < 16; ++i) FUZZ_REQUIRE(fuzzref::says(file, address + i, f[5 + i]));
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -145,10 +181,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static std::FILE* const err = std::fopen("/dev/null", "w");
     FUZZ_REQUIRE(out != nullptr && err != nullptr);
     ScriptedTransport transport(script, flags);
+    std::vector<std::string_view> args{argument};
+    if (flags & 32) args.emplace_back("sa");
     {
         tavik::Session session(transport, out, err, config);
-        std::vector<std::string_view> args{argument};
-        if (flags & 32) args.emplace_back("sa");
         tavik::runCommandLine(session, args);
     }
     std::fflush(out);
@@ -159,8 +195,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_REQUIRE(!contains(printed, "uaok"));
         FUZZ_REQUIRE(!contains(printed, "ubok"));
     }
-    if (contains(printed, "uafail: A-line argument") || contains(printed, "ubfail: B-line argument")) {
+    if (contains(printed, "uafail: A-line argument") || contains(printed, "ubfail: B-line argument") ||
+        contains(printed, "refused, nothing sent")) {
         FUZZ_REQUIRE(transport.opens == 0);
+    }
+    if (args.size() == 1 && (argument == "ua" || argument == "ub")) {
+        const fuzzref::Contents contents = fuzzref::contentsOf(conv::splitHexLines(file));
+        if (argument == "ua") checkAPackets(script.written, contents);
+        if (argument == "ub") checkBFrames(script.written, contents);
     }
     std::fclose(out);
     std::free(text);

@@ -236,18 +236,49 @@ std::optional<std::string> checkBLine(std::string_view line) {
     return std::nullopt;
 }
 
+// The file line that gave each B-code byte so far; a later line must not give it another value.
+class BCodeBytes {
+public:
+    std::optional<std::string> add(std::size_t lineNo, const BLine& line) {
+        for (std::size_t i = 0; i < line.data.size(); ++i) {
+            const std::uint32_t address = line.address + static_cast<std::uint32_t>(i);
+            Given& given = given_[address];
+            if (given.line != 0 && given.value != line.data[i]) {
+                return "gives address " + hexAddress(address) + " another value than line " + std::to_string(given.line);
+            }
+            given = {lineNo, line.data[i]};
+        }
+        return std::nullopt;
+    }
+
+private:
+    struct Given {
+        std::size_t line = 0;
+        std::uint8_t value = 0;
+    };
+    std::vector<Given> given_ = std::vector<Given>(0x10000 + 16);
+};
+
 }  // namespace
 
 BLinesResult gatherBLines(const std::vector<std::string>& lines) {
     BLinesResult result;
+    BCodeBytes bytes;
     for (std::size_t i = 0; i < lines.size(); ++i) {
         const std::string& line = lines[i];
         std::optional<std::string> bad;
         if (line.size() == kBLineLength) {
             bad = checkBLine(line);
+            // The device keeps one value per address: a file that contradicts itself cannot land.
+            if (const auto parsed = parseBLine(line); !bad && parsed) bad = bytes.add(i + 1, *parsed);
         } else if (isDataLine(line)) {
             // Skipping it would leave its bytes out of the B code.
             bad = "data record of " + std::to_string(line.size()) + " characters; " + kBLineForm;
+        } else if (const unsigned long type = typeField(line);
+                   (type == kRecordSegment || type == kRecordLinear) && !checkRecord(line) && baseAddress(line, type) != 0) {
+            // A B line carries a 16-bit address: bytes meant for above 64 KiB would land below it.
+            bad = "address record for base " + hexAddress(baseAddress(line, type)) +
+                  "; B lines carry 16-bit addresses, so the base must stay 0";
         } else {
             continue;
         }

@@ -122,9 +122,10 @@ TEST(GatherAImageRefuses, WhatCannotBeSentExactly) {
 
 TEST(GatherBLines, TakesTheExactSixteenByteCrLfRecords) {
     const std::string line0 = record(0, 0, run(16, 0)), line1 = record(0, 0x10, run(16, 5));
-    auto result = gatherBLines({kHeader, line0, line1, kEof});
+    // A line sent twice with the same bytes is harmless.
+    auto result = gatherBLines({kHeader, line0, line1, line0, kEof});
     ASSERT_TRUE(result.ok()) << result.error->message();
-    EXPECT_EQ(result.lines, (std::vector<std::string>{line0, line1}));
+    EXPECT_EQ(result.lines, (std::vector<std::string>{line0, line1, line0}));
 }
 
 TEST(GatherBLinesRefuses, WhatWouldBeLostOrSentWrong) {
@@ -149,6 +150,9 @@ TEST(GatherBLinesRefuses, WhatWouldBeLostOrSentWrong) {
         {"16 bytes of another type", {kHeader, record(5, 0, run(16, 0))}, 2, "type 0x05"},
         {"a retry line", {kHeader, good, record(0, 0x1010, joined({{0x10, 0x10}, run(14, 0)}))}, 3,
          "all 0x10: the tool answers \"retry\""},
+        {"a base above 64 KiB", {record(4, 0, {0, 1}), good}, 1, "base 0x10000; B lines carry 16-bit addresses"},
+        {"a byte given twice", {kHeader, good, record(0, 0x08, run(16, 1))}, 3,
+         "gives address 0x0008 another value than line 2"},
         {"no B line", {kHeader, kEof}, 0, "no B line in the file; B lines are 16-byte data records ending in CR LF"},
     };
     for (const auto& c : cases) {
