@@ -4,6 +4,7 @@
 #include <fstream>
 #include <iterator>
 #include <sstream>
+#include <unordered_map>
 
 #include "conv/checksum.h"
 #include "conv/hexfield.h"
@@ -256,7 +257,7 @@ private:
         std::size_t line = 0;
         std::uint8_t value = 0;
     };
-    std::vector<Given> given_ = std::vector<Given>(0x10000 + 16);
+    std::unordered_map<std::uint32_t, Given> given_;
 };
 
 }  // namespace
