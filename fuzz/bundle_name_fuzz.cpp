@@ -13,7 +13,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const quill::BundleName name = quill::readBundleName(path);
     FUZZ_REQUIRE(!name.logLines.empty() && name.logLines.front() == path);
-    // The checksum is either the placeholder or exactly what the final check can look for.
+    // The checksum is either the placeholder, with the alert that stops START, or exactly what
+    // the final check can look for.
+    FUZZ_REQUIRE(name.checksumProblem.has_value() == (name.localCksum == "LB HB"));
     if (name.localCksum != "LB HB") {
         const auto value = quill::parseLocalCksum(name.localCksum);
         FUZZ_REQUIRE(value.has_value() && *value <= 0xFFFF);

@@ -44,7 +44,8 @@ std::string record(unsigned address, unsigned type, const std::string& bytes) {
     return line + conv::hexByte(static_cast<std::uint8_t>(0x100 - (sum & 0xFF))) + "\r\n";
 }
 
-// tmpa.hex: 48 + 56 + 8 bytes, three packets; tmpb.hex: two lines, the second one a "retry" line.
+// tmpa.hex: 48 + 56 + 8 bytes, three packets; tmpb.hex: two lines ("retry" answers come from the
+// scripted outputs: the gatherer refuses a line the tool would always answer so).
 const std::string& firmwareDir() {
     static const std::string dir = [] {
         const auto d = std::filesystem::temp_directory_path() / ("fuzz_tool_output." + std::to_string(::getpid()));
@@ -54,7 +55,7 @@ const std::string& firmwareDir() {
         for (unsigned i = 0; i < 7; ++i) a << record(16 * i, 0, std::string(16, static_cast<char>('A' + i)));
         a << record(112, 0, "tail") << record(0, 1, "");
         std::ofstream b(d / "tmpb.hex", std::ios::binary);
-        b << record(0x0100, 0, std::string(16, 'b')) << record(0, 0, std::string(16, '\0')) << record(0, 1, "");
+        b << record(0x0100, 0, std::string(16, 'b')) << record(0x0110, 0, std::string(16, '\0')) << record(0, 1, "");
         return d.string();
     }();
     return dir;

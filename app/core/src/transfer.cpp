@@ -176,11 +176,11 @@ void FrontCore::updateA() {
         state_.STATUS_OF_PNG = static_cast<int>(std::min<std::uint64_t>(position * 19 / total, 19));
         // The trace's own progress figure, from the next packet's number; it has no meaning for an
         // image under 150 bytes (its divisor would be 0).
-        if (total >= 150) {
+        if (const std::uint64_t hundredFifties = total / 150; hundredFifties > 0) {
             const double nextPacketNo = conv::loader::kFirstAPacketNo + 2.0 * static_cast<double>(k + 1);
             char pbar[32];
             std::snprintf(pbar, sizeof pbar, "(pbar,%02d)",
-                          static_cast<int>(nextPacketNo / 5.4 * 100 / static_cast<double>(total / 150)));
+                          static_cast<int>(nextPacketNo / 5.4 * 100 / static_cast<double>(hundredFifties)));
             ports_.log.trace(pbar);
         }
     }
