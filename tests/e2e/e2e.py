@@ -400,6 +400,9 @@ def check_record(rig, run, case):
     build = os.path.dirname(os.path.dirname(os.environ["QM_E2E_BUNDLE"]))
     replay = subprocess.run([sys.executable, REPLAY, record, "--build", build], capture_output=True, text=True)
     print(replay.stdout, end="")
+    kept = re.search(r"^replay: scratch folder kept: (.+)$", replay.stdout, re.M)
+    if kept:
+        shutil.rmtree(kept.group(1), ignore_errors=True)
     expect(replay.returncode == expected, f"scripts/replay exit status {replay.returncode}, expected {expected}: {replay.stderr}")
     if case.replay == "changed-tmpa":
         expect(re.search(rf"replay diverged at report \d+ \(run {packets[3]}\): expected [0-9a-f]+, got [0-9a-f]+",
