@@ -33,7 +33,7 @@ std::string traceBytes(const conv::LoaderReport& report, std::size_t from, std::
     return text;
 }
 
-// The line of a tool output that holds `marker` ("uafail ckSum"), without its line end.
+// The line of a tool output that holds "uafail" (e.g. "uafail ckSum"), without its line end.
 std::string failLine(std::string_view output) {
     const std::size_t at = output.find("uafail");
     const std::size_t start = output.rfind('\n', at);
