@@ -94,6 +94,13 @@ std::string ReplayDevice::runText(std::size_t run) const {
     return arg;
 }
 
+Identity ReplayDevice::identity() const {
+    if (diverged_) return Identity::None;
+    const std::size_t next = nextSignificant(cursor_);
+    return next < recording_.entries.size() && foundDevice(recording_.entries[next]) ? recording_.entries[next].identity
+                                                                                     : present_;
+}
+
 bool ReplayDevice::open(Identity wanted, Micros now) {
     if (diverged_) return false;
     const auto& entries = recording_.entries;

@@ -52,7 +52,8 @@ public:
     // fast: the recorded reads are sent at once instead of at their recorded distance.
     ReplayDevice(ReplayRecording recording, bool fast);
 
-    Identity identity() const override { return present_; }
+    // The identity there now: the one the next recorded run finds, else the one last opened.
+    Identity identity() const override;
     bool open(Identity wanted, Micros now) override;
     void write(Identity to, std::span<const std::uint8_t> report, Micros now) override;
     void advance(Micros now) override;

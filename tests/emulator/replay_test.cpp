@@ -42,6 +42,7 @@ using Bytes = std::vector<std::uint8_t>;
 TEST(Replay, PollsWhileNoDeviceIsRecordedMayDifferReadsComeAtTheirPaceTheDeviceLeavesAsRecorded) {
     for (int normalPolls : {0, 1, 4}) {
         ReplayDevice d = device(false);
+        EXPECT_EQ(d.identity(), Identity::Normal) << "what a holder or a device list sees";
         EXPECT_FALSE(d.open(Identity::Loader, 0)) << "not yet: the recording opens normal mode first";
         ASSERT_TRUE(d.open(Identity::Normal, 0));
         d.write(Identity::Normal, Bytes{0x05, 0x01}, 0);
