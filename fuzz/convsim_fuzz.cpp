@@ -69,24 +69,44 @@ void wireRecording(bool change, std::string_view text) {
         return;
     }
     const auto& recording = std::get<convsim::ReplayRecording>(parsed);
-    bool changed = false;
-    convsim::ReplayDevice device(recording, true);
+    // Each recorded run's opens and writes, in order.
+    std::vector<std::vector<const convsim::ReplayEntry*>> runs(recording.runs.size());
     for (const convsim::ReplayEntry& e : recording.entries) {
         const std::string line = conv::wire::formatLine(e.event);
         const auto again = conv::wire::parseLine(std::string_view(line).substr(0, line.size() - 1));
         FUZZ_REQUIRE(std::holds_alternative<conv::wire::Event>(again) &&
                      conv::wire::formatLine(std::get<conv::wire::Event>(again)) == line);
-        if (e.event.kind == conv::wire::Kind::Open) {
-            device.open(e.identity, e.event.t);
-        } else if (e.event.kind == conv::wire::Kind::Out) {
-            std::vector<std::uint8_t> bytes = e.event.bytes;
-            if (change && !changed && !bytes.empty()) {
-                bytes[0] ^= 1;
-                changed = true;
+        if (e.event.kind == conv::wire::Kind::Open || e.event.kind == conv::wire::Kind::Out) runs[e.run].push_back(&e);
+    }
+    auto found = [](const convsim::ReplayEntry& e) { return e.event.open == conv::wire::OpenResult::Opened; };
+    bool changed = false;
+    convsim::ReplayDevice device(recording, true);
+    for (std::size_t r = 0; r < runs.size(); ++r) {
+        const std::size_t host = r;  // one host process per recorded run
+        for (std::size_t k = 0; k < runs[r].size() && !device.diverged(); ++k) {
+            const convsim::ReplayEntry& e = *runs[r][k];
+            if (e.event.kind == conv::wire::Kind::Open) {
+                const bool there = device.open(e.identity, host, e.event.t);
+                if (there && !found(e) && k == 0) {
+                    // There sooner than recorded: this run goes on as the one that found it.
+                    std::size_t later = r + 1;
+                    while (later < runs.size() && (runs[later].empty() || !found(*runs[later][0]))) ++later;
+                    FUZZ_REQUIRE(later < runs.size() && runs[later][0]->identity == e.identity);
+                    r = later;
+                    k = 0;
+                    continue;
+                }
+                FUZZ_REQUIRE(there == found(e));
+            } else {
+                std::vector<std::uint8_t> bytes = e.event.bytes;
+                if (change && !changed && !bytes.empty()) {
+                    bytes[0] ^= 1;
+                    changed = true;
+                }
+                device.write(e.identity, bytes, host, e.event.t);
             }
-            device.write(e.identity, bytes, e.event.t);
+            (void)device.takeEvents();
         }
-        (void)device.takeEvents();
     }
     FUZZ_REQUIRE(device.finish(0) == (changed ? convsim::kReplayFailed : 0));
     FUZZ_REQUIRE(device.diverged() == changed);

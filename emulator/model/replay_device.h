@@ -3,14 +3,20 @@
 // (conv/wirerecord.h) becomes a device that expects the same writes and answers with the
 // reports that were read.
 //
-// Matching, in the recording's order:
-//  - Each report the host writes must equal the next recorded written report (same identity,
-//    same bytes). The reports the recorded runs read after it are then sent, at the recorded
-//    pace or at once. A recorded read that found the device gone makes its identity leave.
-//  - An open is answered "present" when the next recorded open that found a device is an open
-//    of that identity with nothing recorded written in between; the recorded runs that found no
-//    device before it are passed over. Any other open is answered "absent": a host that polls
-//    more or fewer times while the recording shows no device has sent nothing either way.
+// Matching, run by run (a host run is one process, a recorded run one "run" line):
+//  - A host run is paired with the next recorded run at its first open. A recorded run that
+//    found no device may be passed over when a later run finds the identity opened, with no run
+//    in between that found a device; a host run whose open the recording cannot place is
+//    answered "absent". A host that polls more or fewer times while the recording shows no
+//    device has sent nothing either way.
+//  - Within the pair, each open gets the recorded result, and each report written must equal the
+//    next recorded one (identity and bytes). The reports the recorded run read after it are then
+//    sent, at the recorded pace or at once. A recorded read that found the device gone makes its
+//    identity leave.
+//  - A recorded run without "end" was killed by the host at its time limit; what the host run
+//    does beyond its recorded events is taken without looking (opens answered "absent").
+//  - Recorded events that a host run leaves unused (it ended or was killed sooner) stay unused;
+//    the next host run is paired with the next recorded run all the same.
 //  - Reports the device sent but no run read were never recorded and are never sent.
 // The first write that differs is logged ("replay diverged at report N (run ARG): expected HEX,
 // got HEX"); from then on the device is gone for good and finish() returns 3. finish() also
@@ -54,8 +60,8 @@ public:
 
     // The identity there now: the one the next recorded run finds, else the one last opened.
     Identity identity() const override;
-    bool open(Identity wanted, Micros now) override;
-    void write(Identity to, std::span<const std::uint8_t> report, Micros now) override;
+    bool open(Identity wanted, HostRun run, Micros now) override;
+    void write(Identity to, std::span<const std::uint8_t> report, HostRun run, Micros now) override;
     void advance(Micros now) override;
     std::optional<Micros> nextDeadline() const override;
     std::vector<Event> takeEvents() override { return std::exchange(events_, {}); }
@@ -70,19 +76,30 @@ private:
         Micros due;
         const ReplayEntry* entry;
     };
-    // Index of the next recorded open (found a device) or write, passing over runs that found
-    // no device; entries.size() at the end.
-    std::size_t nextSignificant(std::size_t from) const;
-    std::size_t skipMarkers(std::size_t from) const;
+    // Pairs a new host run, whose first action is an open of `wanted`, with a recorded run.
+    void pair(HostRun run, Identity wanted);
+    // Index of the next open or written report of the paired recorded run; npos past its end.
+    std::size_t nextInRun() const;
+    // The host run went beyond its recorded events: true when that run was killed then.
+    bool beyondKilledRun();
+    // Counts the paired run's events from `from` on as unused.
+    void leaveUnused(std::size_t from);
     // The entry at `index` was matched at `now`: schedule the reads recorded after it.
     void matched(std::size_t index, Micros now);
     void leave(Identity identity);
-    void diverge(std::size_t expectedIndex, std::span<const std::uint8_t> got);
+    void diverge(const std::string& expected, std::size_t reportNo, std::span<const std::uint8_t> got);
     std::string runText(std::size_t run) const;
 
     ReplayRecording recording_;
     bool fast_;
-    std::size_t cursor_ = 0;
+    std::vector<std::size_t> runStart_;  // entry index of each run's "run" line
+    std::vector<bool> runEnded_;         // the run has its "end" line
+    std::size_t cursor_ = 0;             // next entry to match
+    std::optional<HostRun> host_;        // the host run paired last
+    std::optional<std::size_t> paired_;  // its recorded run; nullopt: one the recording lacks
+    bool beyondNoted_ = false;           // the paired run went beyond its killed recording
+    std::size_t unused_ = 0;
+    const ReplayEntry* firstUnused_ = nullptr;
     std::deque<Delivery> deliveries_;
     Identity present_ = Identity::None;
     bool diverged_ = false;

@@ -11,15 +11,19 @@
 
 namespace convsim {
 
+// The host process behind an open or a write (its process id where the transport tells it,
+// else 0): the reports of one tool run come from one process.
+using HostRun = std::uint64_t;
+
 class ServedDevice {
 public:
     virtual ~ServedDevice() = default;
     // The identity present now: what an enumeration lists and what a holder may open.
     virtual Identity identity() const = 0;
     // A tool run opens `wanted`; true when the device answers as that identity.
-    virtual bool open(Identity wanted, Micros now) = 0;
+    virtual bool open(Identity wanted, HostRun run, Micros now) = 0;
     // The host wrote `report` (byte 0 the report number) to the open identity `to`.
-    virtual void write(Identity to, std::span<const std::uint8_t> report, Micros now) = 0;
+    virtual void write(Identity to, std::span<const std::uint8_t> report, HostRun run, Micros now) = 0;
     // Lets time pass; nextDeadline() says when advance() has something to do next.
     virtual void advance(Micros now) = 0;
     virtual std::optional<Micros> nextDeadline() const = 0;
@@ -37,8 +41,10 @@ class ModelDevice final : public ServedDevice {
 public:
     explicit ModelDevice(DeviceModel& model) : model_(model) {}
     Identity identity() const override { return model_.identity(); }
-    bool open(Identity wanted, Micros /*now*/) override { return wanted == model_.identity(); }
-    void write(Identity /*to*/, std::span<const std::uint8_t> report, Micros now) override { model_.write(report, now); }
+    bool open(Identity wanted, HostRun /*run*/, Micros /*now*/) override { return wanted == model_.identity(); }
+    void write(Identity /*to*/, std::span<const std::uint8_t> report, HostRun /*run*/, Micros now) override {
+        model_.write(report, now);
+    }
     void advance(Micros now) override { model_.advance(now); }
     std::optional<Micros> nextDeadline() const override { return model_.nextDeadline(); }
     std::vector<Event> takeEvents() override { return model_.takeEvents(); }

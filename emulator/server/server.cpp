@@ -179,6 +179,9 @@ void Server::acceptAll() {
         Connection c;
         c.fd = fd;
         c.id = nextId_++;
+        ucred peer{};
+        socklen_t length = sizeof peer;
+        if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0) c.peer = static_cast<HostRun>(peer.pid);
         connections_.push_back(c);
         if (config_.verbose) log("connection " + std::to_string(c.id) + " accepted");
     }
@@ -237,7 +240,7 @@ void Server::handleMessage(Connection& c, const std::uint8_t* data, std::size_t 
             if (!wanted) {
                 log(who + "open of '" + std::string(body.substr(0, 16)) + "' is malformed; answered O0");
             }
-            const bool present = wanted && (holder ? *wanted == device_.identity() : device_.open(*wanted, now()));
+            const bool present = wanted && (holder ? *wanted == device_.identity() : device_.open(*wanted, c.peer, now()));
             if (!present) {
                 sendMessage(c, "O0");
                 close(c, "no such device now");
@@ -261,7 +264,7 @@ void Server::handleMessage(Connection& c, const std::uint8_t* data, std::size_t 
         case conv::emu::kWrite:
             if (c.state != State::Open) break;
             if (config_.verbose) log(who + "W " + dump(data + 1, size - 1));
-            device_.write(c.identity, std::span(data + 1, size - 1), now());
+            device_.write(c.identity, std::span(data + 1, size - 1), c.peer, now());
             handleEvents();
             return;
         case conv::emu::kString: {

@@ -35,6 +35,7 @@ private:
     struct Connection {
         int fd = -1;
         std::uint64_t id = 0;
+        HostRun peer = 0;  // the connecting process
         State state = State::Fresh;
         Identity identity = Identity::None;
         Micros openAt = 0;

@@ -280,7 +280,8 @@ FINAL_CHECKSUM = r"Final CheckSum Error"
 CASES = {
     "clean-a": Case(tick=False, ends="complete", bcode="before", again="none"),
     "clean-ab": Case(ends="complete", again="none", replay="same"),
-    # The same image, but line 12 (A packet 4) changed after recording; the state folder unwritable.
+    # A recording replayed with line 12 (A packet 4) of its tmpa.hex changed; a state folder that
+    # cannot be written.
     "replay-changed-tmpa": Case(tick=False, ends="complete", bcode="before", again="none", replay="changed-tmpa"),
     "state-unwritable": Case(tick=False, ends="complete", bcode="before", again="none", state="a-file"),
     "foreign-files": Case(ends="complete", again="none", foreign=True),

@@ -1,5 +1,6 @@
 // A recorded converter played back on a virtual clock: what a replay tolerates (polls while no
-// device is there), what it does not (any other byte), and recordings it refuses.
+// device is there, a killed run going further), what it does not (any other byte), and
+// recordings it refuses.
 #include <gtest/gtest.h>
 
 #include "replay_device.h"
@@ -8,6 +9,8 @@ using namespace convsim;
 
 namespace {
 
+// sa finds normal mode; sa and sta find nothing; sta finds the loader, which leaves while read;
+// qb is killed after its first write.
 const std::string kRecording =
     R"({"ev":"run","v":1,"argc":1,"arg":"sa","t":0}
 {"ev":"open","id":"0e7b:0bf2","result":"opened","t":10}
@@ -24,6 +27,9 @@ const std::string kRecording =
 {"ev":"in","id":"0416:a316","n":1,"wait":-1,"hex":"a6","t":1020}
 {"ev":"in","id":"0416:a316","n":-1,"wait":-1,"hex":"","t":2020}
 {"ev":"end","t":2030}
+{"ev":"run","v":1,"argc":1,"arg":"qb","t":0}
+{"ev":"open","id":"0e7b:0bf2","result":"opened","t":10}
+{"ev":"out","id":"0e7b:0bf2","n":2,"hex":"0542","t":20}
 )";
 
 ReplayDevice device(bool fast) { return ReplayDevice(std::get<ReplayRecording>(parseRecording(kRecording)), fast); }
@@ -39,16 +45,16 @@ using Bytes = std::vector<std::uint8_t>;
 
 }  // namespace
 
-TEST(Replay, PollsWhileNoDeviceIsRecordedMayDifferReadsComeAtTheirPaceTheDeviceLeavesAsRecorded) {
-    for (int normalPolls : {0, 1, 4}) {
+TEST(Replay, PollsWhileNoDeviceIsRecordedMayDifferReadsComeAtTheirPaceAKilledRunMayGoFurther) {
+    for (HostRun polls : {0, 1, 4}) {
         ReplayDevice d = device(false);
         EXPECT_EQ(d.identity(), Identity::Normal) << "what a holder or a device list sees";
-        EXPECT_FALSE(d.open(Identity::Loader, 0)) << "not yet: the recording opens normal mode first";
-        ASSERT_TRUE(d.open(Identity::Normal, 0));
-        d.write(Identity::Normal, Bytes{0x05, 0x01}, 0);
-        for (int i = 0; i < normalPolls; ++i) EXPECT_FALSE(d.open(Identity::Normal, 0));
-        ASSERT_TRUE(d.open(Identity::Loader, 0)) << normalPolls;
-        d.write(Identity::Loader, Bytes{0x00, 0xa6}, 100);
+        EXPECT_FALSE(d.open(Identity::Loader, 100, 0)) << "not yet: the recording opens normal mode first";
+        ASSERT_TRUE(d.open(Identity::Normal, 1, 0));
+        d.write(Identity::Normal, Bytes{0x05, 0x01}, 1, 0);
+        for (HostRun run = 2; run < 2 + polls; ++run) EXPECT_FALSE(d.open(Identity::Normal, run, 0));
+        ASSERT_TRUE(d.open(Identity::Loader, 50, 0)) << polls;
+        d.write(Identity::Loader, Bytes{0x00, 0xa6}, 50, 100);
         d.advance(1099);
         EXPECT_TRUE(d.takeEvents().empty()) << "the read came 1000 us after the write";
         EXPECT_EQ(d.nextDeadline(), 1100);
@@ -60,24 +66,32 @@ TEST(Replay, PollsWhileNoDeviceIsRecordedMayDifferReadsComeAtTheirPaceTheDeviceL
         events = d.takeEvents();
         ASSERT_EQ(events.size(), 1u);
         EXPECT_TRUE(events[0].kind == Event::Kind::Left && events[0].identity == Identity::Loader);
+
+        ASSERT_TRUE(d.open(Identity::Normal, 60, 3000));
+        d.write(Identity::Normal, Bytes{0x05, 0x42}, 60, 3000);
+        EXPECT_FALSE(d.open(Identity::Normal, 60, 3000)) << "beyond the killed run's recording";
+        d.write(Identity::Normal, Bytes{0x05, 0x20}, 60, 3000);
         EXPECT_EQ(d.finish(3000), 0);
-        EXPECT_EQ(notes(d), "replay complete: every recorded report matched\n");
+        EXPECT_EQ(notes(d), "run qb goes beyond its recording, where it was killed; the rest is not compared\n"
+                            "replay complete: every recorded report matched\n");
     }
 }
 
-TEST(Replay, AChangedByteDivergesAndSilencesTheDeviceAnUnfinishedReplayFails) {
+TEST(Replay, AChangedByteDivergesAndSilencesTheDeviceARunCutShortLeavesItsRestUnused) {
     ReplayDevice d = device(true);
-    ASSERT_TRUE(d.open(Identity::Normal, 0));
-    d.write(Identity::Normal, Bytes{0x05, 0x02}, 0);
+    ASSERT_TRUE(d.open(Identity::Normal, 1, 0));
+    d.write(Identity::Normal, Bytes{0x05, 0x02}, 1, 0);
     EXPECT_EQ(notes(d), "replay diverged at report 1 (run sa): expected 0501, got 0502\n");
-    EXPECT_FALSE(d.open(Identity::Loader, 0));
+    EXPECT_FALSE(d.open(Identity::Loader, 2, 0));
     EXPECT_EQ(d.finish(0), kReplayFailed);
 
     ReplayDevice early = device(true);
-    ASSERT_TRUE(early.open(Identity::Normal, 0));
-    early.write(Identity::Normal, Bytes{0x05, 0x01}, 0);
+    ASSERT_TRUE(early.open(Identity::Normal, 1, 0));
+    early.write(Identity::Normal, Bytes{0x05, 0x01}, 1, 0);
+    ASSERT_TRUE(early.open(Identity::Loader, 2, 0));
+    ASSERT_TRUE(early.open(Identity::Normal, 3, 0)) << "the next run still pairs with the next recorded one";
     EXPECT_EQ(early.finish(0), kReplayFailed);
-    EXPECT_EQ(notes(early), "replay ended with 2 recorded events unused, the first at line 11 (run sta)\n");
+    EXPECT_EQ(notes(early), "replay ended with 2 recorded events unused, the first at line 12 (run sta)\n");
 }
 
 TEST(Replay, DamagedRecordingsAreRefusedNamingTheLine) {
