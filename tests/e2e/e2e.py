@@ -402,7 +402,7 @@ def check_record(rig, run, case):
     replay = subprocess.run([sys.executable, REPLAY, record, "--build", build], capture_output=True, text=True)
     print(replay.stdout, end="")
     kept = re.search(r"^replay: scratch folder kept: (.+)$", replay.stdout, re.M)
-    if kept:
+    if kept and replay.returncode == expected:  # an unexpected one stays for a look
         shutil.rmtree(kept.group(1), ignore_errors=True)
     expect(replay.returncode == expected, f"scripts/replay exit status {replay.returncode}, expected {expected}: {replay.stderr}")
     if case.replay == "changed-tmpa":
