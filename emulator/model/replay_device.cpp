@@ -283,7 +283,7 @@ int ReplayDevice::finish(Micros now) {
     }
     unused_ += deliveries_.size();
     if (firstUnused_ == nullptr && !deliveries_.empty()) firstUnused_ = deliveries_.front().entry;
-    if (unused_ > 0) {
+    if (firstUnused_ != nullptr) {  // set with the first one counted
         note("replay ended with " + std::to_string(unused_) + " recorded events unused, the first at line " +
              std::to_string(firstUnused_->line) + " (run " + runText(firstUnused_->run) + ")");
         return kReplayFailed;
