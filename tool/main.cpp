@@ -12,6 +12,7 @@
 
 #include "conv/emuproto.h"
 #include "conv/toolrun.h"
+#include "conv/wirerecord.h"
 #include "core/dispatcher.h"
 #include "core/session.h"
 #include "hid/transport.h"
@@ -41,6 +42,9 @@ int main(int argc, char** argv) {
     std::unique_ptr<tavik::hid::Transport> transport = (socketPath != nullptr && *socketPath != '\0')
                                                            ? tavik::hid::makeEmulatedTransport(socketPath)
                                                            : tavik::hid::makeHidapiTransport();
+    // TAVIK_RECORD=FILE: the run is appended to FILE as it happens, whichever back end serves it.
+    if (const char* record = std::getenv(conv::wire::kRecordEnv); record != nullptr && *record != '\0')
+        transport = tavik::hid::makeRecordingTransport(std::move(transport), record, args);
     {
         tavik::Config config;
         config.aHexPath = TAVIK_PRODUCTS_DIR "/tarna.hex";

@@ -5,9 +5,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 
 #include "device_model.h"
 #include "flash.h"
+#include "replay_device.h"
 #include "server.h"
 
 namespace {
@@ -15,6 +17,7 @@ namespace {
 constexpr const char* kUsage =
     "usage: convsim --socket PATH [--state FILE] [--reenum-ms N] [--report-ms N] [--usb full-speed|instant]\n"
     "               [--fault NAME[@N]]... [--mode-code CODE] [--aprom-bytes N] [--blank] [-v]\n"
+    "       convsim --socket PATH --replay WIRE.jsonl [--replay-fast] [-v]\n"
     "       convsim --show FILE\n";
 
 int usageError(const std::string& what) {
@@ -46,12 +49,32 @@ int show(const std::string& path) {
     return 0;
 }
 
+// Serves the recorded device until stopped: 0 when the replay matched and used the whole
+// recording, 3 when it diverged or left recorded events unused, 1 when the recording is refused.
+int replay(const convsim::ServerConfig& config, const std::string& path, bool fast) {
+    auto loaded = convsim::loadRecording(path);
+    if (auto* error = std::get_if<std::string>(&loaded)) {
+        std::cerr << "convsim: refused: " << *error << "\n";
+        return 1;
+    }
+    convsim::ReplayDevice device(std::move(std::get<convsim::ReplayRecording>(loaded)), fast);
+    convsim::Server serving(config, device);
+    if (auto error = serving.listen()) {
+        std::cerr << "convsim: " << *error << "\n";
+        return 1;
+    }
+    return serving.run();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     convsim::ModelConfig model;
     convsim::ServerConfig server;
     bool blank = false;
+    std::optional<std::string> replayPath;
+    bool replayFast = false;
+    bool emulatorOption = false;  // an option of the emulated converter, meaningless in a replay
 
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
@@ -70,34 +93,47 @@ int main(int argc, char** argv) {
             server.verbose = true;
         } else if (arg == "--blank") {
             blank = true;
+            emulatorOption = true;
         } else if (arg == "--socket") {
             auto path = value();
             if (!path) return usageError("--socket needs a path");
             server.socketPath = *path;
+        } else if (arg == "--replay") {
+            auto path = value();
+            if (!path) return usageError("--replay needs a wire recording");
+            replayPath = std::string(*path);
+        } else if (arg == "--replay-fast") {
+            replayFast = true;
         } else if (arg == "--state") {
+            emulatorOption = true;
             auto path = value();
             if (!path) return usageError("--state needs a file");
             server.statePath = std::string(*path);
         } else if (arg == "--reenum-ms" || arg == "--report-ms") {
+            emulatorOption = true;
             auto text = value();
             auto ms = text ? parseNumber(*text, arg == "--report-ms" ? 1 : 0, 3'600'000) : std::nullopt;
             if (!ms) return usageError(std::string(arg) + " needs a number of milliseconds");
             (arg == "--reenum-ms" ? model.reenumDelay : model.reportPeriod) = *ms * 1000;
         } else if (arg == "--usb") {
+            emulatorOption = true;
             auto speed = value();
             if (!speed || (*speed != "full-speed" && *speed != "instant"))
                 return usageError("--usb takes 'full-speed' or 'instant'");
             model.fullSpeed = *speed == "full-speed";
             server.firstOpenDelay = model.fullSpeed;
         } else if (arg == "--fault") {
+            emulatorOption = true;
             auto faultText = value();
             if (!faultText) return usageError("--fault needs a fault name");
             if (auto error = convsim::addFault(model.faults, *faultText)) return usageError(*error);
         } else if (arg == "--mode-code") {
+            emulatorOption = true;
             auto code = value();
             if (!code || !isModeCode(*code)) return usageError("--mode-code needs 8 upper-case letters or digits");
             model.modeCode = *code;
         } else if (arg == "--aprom-bytes") {
+            emulatorOption = true;
             auto text = value();
             auto bytes = text ? parseNumber(*text, 48, 1 << 20) : std::nullopt;
             if (!bytes) return usageError("--aprom-bytes needs a size from 48 to 1048576");
@@ -107,6 +143,11 @@ int main(int argc, char** argv) {
         }
     }
     if (server.socketPath.empty()) return usageError("--socket PATH is required");
+    if (replayPath) {
+        if (emulatorOption) return usageError("--replay plays a recorded device: it takes no emulator options");
+        return replay(server, *replayPath, replayFast);
+    }
+    if (replayFast) return usageError("--replay-fast needs --replay");
 
     convsim::FlashState flash = blank ? convsim::FlashState{} : convsim::FlashState::factory();
     if (server.statePath) {
@@ -123,7 +164,8 @@ int main(int argc, char** argv) {
         }
     }
 
-    convsim::DeviceModel device(model, std::move(flash));
+    convsim::DeviceModel emulated(model, std::move(flash));
+    convsim::ModelDevice device(emulated);
     convsim::Server serving(server, device);
     if (auto error = serving.listen()) {
         std::cerr << "convsim: " << *error << "\n";

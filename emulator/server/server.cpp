@@ -49,8 +49,8 @@ std::optional<Identity> identityOf(std::string_view ids) {
 }
 }  // namespace
 
-Server::Server(ServerConfig config, DeviceModel& model)
-    : config_(std::move(config)), model_(model), savedRevision_(model.flashRevision()), startNs_(monotonicNs()) {}
+Server::Server(ServerConfig config, ServedDevice& device)
+    : config_(std::move(config)), device_(device), savedRevision_(device.flashRevision()), startNs_(monotonicNs()) {}
 
 Server::~Server() {
     for (Connection& c : connections_)
@@ -123,16 +123,16 @@ int Server::run() {
     sigdelset(&waitMask, SIGINT);
     sigdelset(&waitMask, SIGTERM);
 
-    log("serving " + config_.socketPath + " as " + std::string(identityName(model_.identity())));
+    log("serving " + config_.socketPath + " as " + std::string(identityName(device_.identity())));
     std::vector<pollfd> fds;
     while (gStopSignal == 0) {
-        model_.advance(now());
+        device_.advance(now());
         handleEvents();
         completeOpens();
         saveIfChanged();
         std::erase_if(connections_, [](const Connection& c) { return c.fd < 0; });
 
-        std::optional<Micros> deadline = model_.nextDeadline();
+        std::optional<Micros> deadline = device_.nextDeadline();
         for (const Connection& c : connections_)
             if (c.state == State::Opening) deadline = deadline ? std::min(*deadline, c.openAt) : c.openAt;
         timespec timeout{};
@@ -164,7 +164,9 @@ int Server::run() {
     saveIfChanged();
     for (Connection& c : connections_)
         if (c.fd >= 0) close(c, "emulator stops");
-    return 0;
+    const int status = device_.finish(now());
+    handleEvents();
+    return status;
 }
 
 void Server::acceptAll() {
@@ -177,6 +179,9 @@ void Server::acceptAll() {
         Connection c;
         c.fd = fd;
         c.id = nextId_++;
+        ucred peer{};
+        socklen_t length = sizeof peer;
+        if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0) c.peer = static_cast<HostRun>(peer.pid);
         connections_.push_back(c);
         if (config_.verbose) log("connection " + std::to_string(c.id) + " accepted");
     }
@@ -216,7 +221,7 @@ void Server::handleMessage(Connection& c, const std::uint8_t* data, std::size_t 
         case conv::emu::kEnumerate: {
             if (c.state != State::Fresh) break;
             std::string list(1, conv::emu::kEnumerate);
-            const Identity id = model_.identity();
+            const Identity id = device_.identity();
             if (id != Identity::None) {
                 list += hex4(vendorId(id)) + " " + hex4(productId(id)) + " convsim:" +
                         (id == Identity::Loader ? "loader" : "normal") + " " + stringFor(conv::emu::kStringSerial) + "\n";
@@ -227,11 +232,16 @@ void Server::handleMessage(Connection& c, const std::uint8_t* data, std::size_t 
         }
         case conv::emu::kOpen: {
             if (c.state != State::Fresh) break;
-            const std::optional<Identity> wanted = identityOf(body);
+            // tavik-hold marks its opens: it only keeps whatever is present open, so its opens
+            // ask the device what is there and are no tool run's open.
+            const bool holder = body.ends_with(conv::emu::kHolderMark);
+            const std::optional<Identity> wanted =
+                identityOf(holder ? body.substr(0, body.size() - conv::emu::kHolderMark.size()) : body);
             if (!wanted) {
                 log(who + "open of '" + std::string(body.substr(0, 16)) + "' is malformed; answered O0");
             }
-            if (!wanted || *wanted != model_.identity()) {
+            const bool present = wanted && (holder ? *wanted == device_.identity() : device_.open(*wanted, c.peer, now()));
+            if (!present) {
                 sendMessage(c, "O0");
                 close(c, "no such device now");
                 return;
@@ -248,12 +258,13 @@ void Server::handleMessage(Connection& c, const std::uint8_t* data, std::size_t 
                 sendMessage(c, "O1");
             }
             if (config_.verbose) log(who + "opens " + std::string(identityName(*wanted)));
+            handleEvents();  // reports a replayed device sends right after the open
             return;
         }
         case conv::emu::kWrite:
             if (c.state != State::Open) break;
             if (config_.verbose) log(who + "W " + dump(data + 1, size - 1));
-            model_.write(std::span(data + 1, size - 1), now());
+            device_.write(c.identity, std::span(data + 1, size - 1), c.peer, now());
             handleEvents();
             return;
         case conv::emu::kString: {
@@ -269,7 +280,7 @@ void Server::handleMessage(Connection& c, const std::uint8_t* data, std::size_t 
 }
 
 std::string Server::stringFor(char which) const {
-    const bool loader = model_.identity() == Identity::Loader;
+    const bool loader = device_.identity() == Identity::Loader;
     switch (which) {
         case conv::emu::kStringManufacturer:
         case conv::emu::kStringIndexed1: return "convsim";
@@ -280,7 +291,7 @@ std::string Server::stringFor(char which) const {
 }
 
 void Server::handleEvents() {
-    for (Event& e : model_.takeEvents()) {
+    for (Event& e : device_.takeEvents()) {
         switch (e.kind) {
             case Event::Kind::Input:
                 for (Connection& c : connections_)
@@ -350,10 +361,11 @@ void Server::close(Connection& c, const std::string& why) {
 }
 
 void Server::saveIfChanged() {
-    if (model_.flashRevision() == savedRevision_) return;
-    savedRevision_ = model_.flashRevision();
-    if (!config_.statePath) return;
-    if (auto error = saveFlashFile(*config_.statePath, model_.flash())) log("cannot save the flash: " + *error);
+    if (device_.flashRevision() == savedRevision_) return;
+    savedRevision_ = device_.flashRevision();
+    const FlashState* flash = device_.flash();
+    if (!config_.statePath || flash == nullptr) return;
+    if (auto error = saveFlashFile(*config_.statePath, *flash)) log("cannot save the flash: " + *error);
 }
 
 }  // namespace convsim

@@ -1,12 +1,13 @@
 #pragma once
 // Serves the emulated transport on an AF_UNIX SOCK_SEQPACKET socket and drives the device model
-// with the real clock. One thread, one poll loop.
+// with the real clock. It drives whichever ServedDevice it is given: the emulated converter or a
+// recording played back. One thread, one poll loop.
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "device_model.h"
+#include "served_device.h"
 
 namespace convsim {
 
@@ -19,14 +20,14 @@ struct ServerConfig {
 
 class Server {
 public:
-    Server(ServerConfig config, DeviceModel& model);
+    Server(ServerConfig config, ServedDevice& device);
     ~Server();
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
 
     // Binds the socket; an error text when that is not possible.
     std::optional<std::string> listen();
-    // Serves until SIGINT or SIGTERM; removes the socket. Returns the exit status.
+    // Serves until SIGINT or SIGTERM; removes the socket. Returns the exit status (the device's).
     int run();
 
 private:
@@ -34,6 +35,7 @@ private:
     struct Connection {
         int fd = -1;
         std::uint64_t id = 0;
+        HostRun peer = 0;  // the connecting process
         State state = State::Fresh;
         Identity identity = Identity::None;
         Micros openAt = 0;
@@ -57,7 +59,7 @@ private:
     std::string stringFor(char which) const;
 
     ServerConfig config_;
-    DeviceModel& model_;
+    ServedDevice& device_;
     int listenFd_ = -1;
     std::vector<Connection> connections_;
     std::uint64_t nextId_ = 1;

@@ -26,6 +26,8 @@ FAILED = "SCREEN:  | The Setup didn't finish and will restart. | EXIT"
 SUCCESS_TEXT = "Firmware successfully updated."
 RUN_DEADLINE_S = 150  # a Quillmere run still going after this is killed and the case fails
 VERSION_FIELD = "V100"
+REPLAY = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))), "scripts", "replay")
+NO_RECORD = "no record of this update is kept"
 
 
 class CaseFailed(Exception):
@@ -73,6 +75,7 @@ class Run:
     lines: list
     status: int
     seconds: float
+    errors: list
 
     @property
     def screens(self):
@@ -166,13 +169,14 @@ class Rig:
         with open(self.path("convsim.log"), "rb") as f:
             return sum(1 for line in f.read().decode("utf-8", "replace").splitlines() if ": W " in line)
 
-    def update(self, exe, tick, scale, extra_env=None):
+    def update(self, exe, tick, scale, state="state", extra_env=None):
         """One Quillmere run: START pressed (box ticked or not), alerts printed and dismissed,
-        FINISH/EXIT pressed at the end. Killed with its tool runs at the deadline."""
+        FINISH/EXIT pressed at the end. Killed with its tool runs at the deadline. Its update
+        record goes under the case's folder `state`."""
         self.runs += 1
         out_path = self.path(f"quillmere-{self.runs}.out")
         env = dict(os.environ, TAVIK_EMULATOR=self.socket, QUILLMERE_TIME_SCALE=scale,
-                   QT_QPA_PLATFORM="offscreen", **(extra_env or {}))
+                   QT_QPA_PLATFORM="offscreen", XDG_STATE_HOME=self.path(state), **(extra_env or {}))
         args = [exe, "--auto-start", "--auto-finish", "--auto-alert"] + (["--tick"] if tick else [])
         started = time.monotonic()
         with open(out_path, "wb") as out, open(self.path(f"quillmere-{self.runs}.err"), "wb") as err:
@@ -187,7 +191,13 @@ class Rig:
                                  f"(last screens: {self.screens_in(out_path)[-3:]})")
         with open(out_path, "rb") as f:
             lines = f.read().decode("utf-8", "replace").splitlines()
-        return Run(lines, status, time.monotonic() - started)
+        with open(self.path(f"quillmere-{self.runs}.err"), "rb") as f:
+            errors = f.read().decode("utf-8", "replace").splitlines()
+        return Run(lines, status, time.monotonic() - started, errors)
+
+    def last_record(self):
+        folders = sorted(os.listdir(self.path("state/quillmere/updates")))
+        return self.path(f"state/quillmere/updates/{folders[-1]}")
 
     @staticmethod
     def screens_in(path):
@@ -227,6 +237,8 @@ class Case:
     scale: str = "0.1"            # QUILLMERE_TIME_SCALE for this case
     sent_nothing: bool = False    # refused before the first tool run: the converter got no report
     env: dict = field(default_factory=dict)  # more environment for the first Quillmere run
+    replay: str = ""              # "same": scripts/replay of the record agrees; "changed-tmpa": it diverges
+    state: str = "state"          # XDG_STATE_HOME under the case's folder ("a-file": unwritable)
 
 
 def break_record(rig, name, line_no):
@@ -236,6 +248,19 @@ def break_record(rig, name, line_no):
         lines = f.read().split(b"\n")
     record = lines[line_no - 1].rstrip(b"\r")
     lines[line_no - 1] = record[:-1] + (b"1" if record.endswith(b"0") else b"0") + b"\r"
+    with open(path, "wb") as f:
+        f.write(b"\n".join(lines))
+
+
+def alter_byte(path, line_no):
+    """Adds one to the first data byte of a record and mends its checksum: a sound file that
+    differs from the one recorded."""
+    with open(path, "rb") as f:
+        lines = f.read().split(b"\n")
+    body = bytearray(bytes.fromhex(lines[line_no - 1].strip()[1:].decode()))
+    body[4] = (body[4] + 1) & 0xFF
+    body[-1] = -sum(body[:-1]) & 0xFF
+    lines[line_no - 1] = b":" + body.hex().upper().encode() + b"\r"
     with open(path, "wb") as f:
         f.write(b"\n".join(lines))
 
@@ -286,7 +311,11 @@ FINAL_CHECKSUM = r"Final CheckSum Error"
 
 CASES = {
     "clean-a": Case(tick=False, ends="complete", bcode="before", again="none"),
-    "clean-ab": Case(ends="complete", again="none"),
+    "clean-ab": Case(ends="complete", again="none", replay="same"),
+    # A recording replayed with line 12 (A packet 4) of its tmpa.hex changed; a state folder that
+    # cannot be written.
+    "replay-changed-tmpa": Case(tick=False, ends="complete", bcode="before", again="none", replay="changed-tmpa"),
+    "state-unwritable": Case(tick=False, ends="complete", bcode="before", again="none", state="a-file"),
     "foreign-files": Case(ends="complete", again="none", foreign=True),
     # Faults of the converter.
     "silent-loader": Case(faults=["silent-loader"], alerts=[LOADER_NEVER], app="before", bcode="before",
@@ -295,12 +324,12 @@ CASES = {
                       again="restart"),
     # tavik waits 1 s for a second reply after a wrong one: packet runs need a limit above that.
     "bad-ack-first": Case(faults=["bad-ack@1"], alerts=[FINAL_CHECKSUM], app="damaged", bcode="before", scale="0.25"),
-    "bad-ack-mid": Case(faults=["bad-ack@40"], app="incomplete", bcode="before", scale="0.25"),
-    "unplug-mid-a": Case(faults=["unplug@200"], app="incomplete", bcode="before"),
+    "bad-ack-mid": Case(faults=["bad-ack@40"], app="incomplete", bcode="before", scale="0.25", replay="same"),
+    "unplug-mid-a": Case(faults=["unplug@200"], app="incomplete", bcode="before", replay="same"),
     # A B line that is not confirmed fails the transfer; an incomplete B code is never burned.
     "unplug-mid-b": Case(faults=["unplug-b@160"], bcode="before"),
     "bad-echo": Case(faults=["bad-echo@50"], bcode="before"),
-    "no-c4": Case(faults=["no-c4"], alerts=[C4_NEVER], bcode="before", again="restart"),
+    "no-c4": Case(faults=["no-c4"], alerts=[C4_NEVER], bcode="before", again="restart", replay="same"),
     "no-d0": Case(faults=["no-d0"], ends="complete", alerts=[D0_FIXED], bcode="before", again="restart"),
     # Slower than usual but inside the 3 s pause after "runaprom" (1.5 s at this scale).
     "slow-reenum": Case(faults=["slow-reenum=1000"], ends="complete", again="none", scale="0.5"),
@@ -311,7 +340,7 @@ CASES = {
     "short-replies": Case(faults=["short-replies"], alerts=[FINAL_CHECKSUM], bcode="before", again="restart"),
     "long-replies": Case(faults=["long-replies"], ends="complete", again="none"),
     # Echoes drowned beyond the tenth report leave their lines unconfirmed.
-    "flood": Case(faults=["flood"], bcode="before", again="restart"),
+    "flood": Case(faults=["flood"], bcode="before", again="restart", replay="same"),
     # Firmware files, bundle name, tool.
     "missing-tmpa": Case(prepare=lambda rig: os.remove(rig.path("tmpa.hex")), alerts=[r"fopen Acode fail \(PATH/tmpa\.hex\)"],
                          app="before", bcode="before", again="none"),
@@ -413,6 +442,37 @@ def check_device(device, before, firmware, app, bcode):
                f"device B {held_b}: expected a burned B code that differs from the file")
 
 
+def check_record(rig, run, case):
+    """Every update leaves its folder (or, where it cannot, one line on standard error), and the
+    recorded update replays as it ran."""
+    if case.state == "a-file":
+        expect(sum(NO_RECORD in line for line in run.errors) == 1, f"stderr {run.errors[-3:]!r}: one line about the record")
+        return
+    record = rig.last_record()
+    for name in ("output.log", "wire.jsonl", "summary.txt"):  # wire.jsonl stays empty when no tool ran
+        expect(os.path.exists(os.path.join(record, name)), f"{record}/{name} is missing")
+    expect(any(record in line and NO_RECORD not in line for line in run.errors), "the record's folder is not on stderr")
+    if not case.replay:
+        return
+    expected = 0
+    if case.replay == "changed-tmpa":
+        packets = subprocess.run([os.environ["QM_E2E_FWGEN"], "alines", os.path.join(record, "tmpa.hex")],
+                                 check=True, capture_output=True, text=True).stdout.split()
+        alter_byte(os.path.join(record, "tmpa.hex"), 12)
+        expected = 1
+    build = os.path.dirname(os.path.dirname(os.environ["QM_E2E_BUNDLE"]))
+    replay = subprocess.run([sys.executable, REPLAY, record, "--build", build], capture_output=True, text=True)
+    print(replay.stdout, end="")
+    kept = re.search(r"^replay: scratch folder kept: (.+)$", replay.stdout, re.M)
+    if kept and replay.returncode == expected:  # an unexpected one stays for a look
+        shutil.rmtree(kept.group(1), ignore_errors=True)
+    expect(replay.returncode == expected, f"scripts/replay exit status {replay.returncode}, expected {expected}: {replay.stderr}")
+    if case.replay == "changed-tmpa":
+        expect(re.search(rf"replay diverged at report \d+ \(run {packets[3]}\): expected [0-9a-f]+, got [0-9a-f]+",
+                         replay.stdout), "the divergence does not name A packet 4")
+        expect(re.search(r"^outcome +Complete +!= Failed$", replay.stdout, re.M), "the replayed update did not fail")
+
+
 def report(name, which, run):
     last = run.screens[-1] if run.screens else "(no screen)"
     print(f"{name}: {which} update ended in {run.seconds:.1f} s on {last!r}, alerts {run.alerts}", flush=True)
@@ -437,12 +497,15 @@ def run_case(name, case, rig):
 
     rig.start_device(case.faults, verbose=case.sent_nothing)
     before = rig.show()
-    first = rig.update(exe, case.tick, case.scale, case.env)
+    if case.state == "a-file":
+        open(rig.path(case.state), "w").close()
+    first = rig.update(exe, case.tick, case.scale, case.state, case.env)
     report(name, "first", first)
     check_run(first, case.ends, case.alerts, rig)
     check_device(rig.show(), before, good, case.app, case.bcode)
     if case.sent_nothing:
         expect(rig.writes_seen() == 0, f"the converter got {rig.writes_seen()} reports from a refused update")
+    check_record(rig, first, case)
 
     if case.again == "none":
         return

@@ -53,6 +53,18 @@ TEST(TavikBinary, EveryCommandPrintsItsNotFoundTextWithoutAConverter) {
         EXPECT_EQ(run.err, "") << word;
         EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0) << word;
     }
+
+    // A wire recording, written or not, changes nothing the run prints; hidapi's opens are recorded.
+    const std::string record = testing::TempDir() + "tavik_record_" + std::to_string(getpid()) + ".jsonl";
+    for (const std::string& file : {record, std::string("/nonexistent/wire.jsonl")}) {
+        const ToolRun run = runTavik({"sta"}, "env -u TAVIK_EMULATOR TAVIK_RECORD=" + file);
+        EXPECT_EQ(run.out + run.err, kLoader) << file;
+    }
+    const std::string recorded(std::istreambuf_iterator<char>(std::ifstream(record).rdbuf()), {});
+    std::remove(record.c_str());
+    EXPECT_NE(recorded.find("\"arg\":\"sta\",\"t\":"), std::string::npos) << recorded;
+    EXPECT_NE(recorded.find("{\"ev\":\"open\",\"id\":\"0416:a316\",\"result\":\"absent\",\"t\":"), std::string::npos);
+    EXPECT_NE(recorded.find("{\"ev\":\"end\",\"t\":"), std::string::npos);
 }
 
 TEST(TavikBinary, UnreachableEmulatorStillPrintsTheNotFoundText) {

@@ -157,7 +157,7 @@ TEST(HoldEmulated, OpensTheLoaderElseNormalModeAndSeesTheDeviceLeave) {
     std::thread server = emulator.serve({"O0", "O1"});
     auto held = port->openPresent();
     server.join();
-    EXPECT_EQ(emulator.asked, (std::vector<std::string>{"O0416 a316", "O0e7b 0bf2"}));
+    EXPECT_EQ(emulator.asked, (std::vector<std::string>{"O0416 a316 hold", "O0e7b 0bf2 hold"}));
     ASSERT_NE(held, nullptr);
 
     // Reports queued for the holder are never read: they do not wake it.

@@ -7,6 +7,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tavik::hid {
@@ -59,5 +60,11 @@ public:
 std::unique_ptr<Transport> makeHidapiTransport();
 // The emulated converter reached over the AF_UNIX SOCK_SEQPACKET socket at socketPath.
 std::unique_ptr<Transport> makeEmulatedTransport(std::string socketPath);
+// Wraps `inner` and appends the run to the wire recording at recordPath (conv/wirerecord.h):
+// the run's argument now, each open and each report written or read as it happens, the run's end
+// when the returned transport is destroyed. A recording that cannot be written is skipped
+// silently: the run does and prints exactly what it would without it.
+std::unique_ptr<Transport> makeRecordingTransport(std::unique_ptr<Transport> inner, const std::string& recordPath,
+                                                  std::span<const std::string_view> args);
 
 }  // namespace tavik::hid

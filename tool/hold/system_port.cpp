@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "conv/emuproto.h"
 #include "conv/packets.h"
 
 namespace tavik::hold {
@@ -77,7 +78,7 @@ public:
     }
 
 private:
-    // "Ovvvv pppp" on a fresh connection, which becomes the open device when "O1" comes.
+    // "Ovvvv pppp hold" on a fresh connection, which becomes the open device when "O1" comes.
     int open(const Identity& id) const {
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
@@ -85,8 +86,9 @@ private:
         std::memcpy(address.sun_path, path_.c_str(), path_.size() + 1);
         const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
         if (fd < 0) return -1;
-        char request[16];
-        const int length = std::snprintf(request, sizeof request, "O%04x %04x", id.vid, id.pid);
+        char request[24];
+        const int length = std::snprintf(request, sizeof request, "O%04x %04x%.*s", id.vid, id.pid,
+                                         static_cast<int>(conv::emu::kHolderMark.size()), conv::emu::kHolderMark.data());
         char reply[8] = {};
         if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
             ::send(fd, request, static_cast<std::size_t>(length), MSG_NOSIGNAL) == length &&

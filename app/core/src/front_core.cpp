@@ -75,6 +75,7 @@ RunResult FrontCore::run(std::string_view argument, std::string_view next) {
             ports_.log.log("tavik killed after " + std::to_string(limit.count()) + " ms: " + std::string(argument));
             break;
         case RunEnd::FailedToStart:
+            because("tavik cannot be started (" + ports_.runner.toolPath() + "): " + result.reason);
             ports_.alerts.alertA(alertToolUnavailable(ports_.runner.toolPath(), result.reason));
             throw ToolUnavailable{};
     }
@@ -86,6 +87,18 @@ void FrontCore::burst(std::string_view word, int count, microseconds pauseAfter)
         run(word);
         if (pauseAfter.count() > 0) pauseFor(pauseAfter);
     }
+}
+
+void FrontCore::because(std::string sentence) {
+    if (cause_.empty()) cause_ = std::move(sentence);
+}
+
+void FrontCore::enterPhase(const std::string& name) { ports_.log.phase(name); }
+
+void FrontCore::recordOutcome(const std::function<bool()>& action, std::string_view fineText) {
+    cause_.clear();
+    lastFailed_ = action();
+    if (cause_.empty()) cause_ = lastFailed_ ? "the update failed without a recorded cause" : std::string(fineText);
 }
 
 void FrontCore::fail(const std::string& alert) {
@@ -107,6 +120,7 @@ bool FrontCore::waitDevice(std::string_view word, microseconds pause, int limit,
 bool FrontCore::waitLDROM() {
     const bool present = waitDevice("sta", seconds(1), 30, loaderPresent);
     if (!present) {
+        because("the loader did not appear after 31 tries");
         ports_.alerts.alertA(std::string(kAlertWaitLdrom));
         state_.TIMEOUTFAIL = true;
     }
@@ -117,6 +131,7 @@ bool FrontCore::waitLDROM() {
 bool FrontCore::waitTarn() {
     const bool present = waitDevice("stb", seconds(1), 30, normalDevicePresent);
     if (!present) {
+        because("the converter in normal mode did not appear after 31 tries");
         ports_.alerts.alertA(std::string(kAlertWaitTarn));
         state_.TIMEOUTFAIL = true;
     }
@@ -126,7 +141,12 @@ bool FrontCore::waitTarn() {
 // Without the expected total the A code could only end on "Final CheckSum Error": nothing is sent.
 bool FrontCore::checksumFieldSound() {
     if (parseLocalCksum(state_.LOCAL_CKSUM)) return true;
-    fail(checksumProblem_.value_or(alertChecksumField(std::nullopt)));
+    const std::string alert = checksumProblem_.value_or(alertChecksumField(std::nullopt));
+    // The cause is the alert's first clause: "the bundle name has no checksum field".
+    std::string sentence = alert.substr(0, alert.find(':'));
+    sentence[0] = 't';
+    because(sentence);
+    fail(alert);
     return false;
 }
 
@@ -137,16 +157,20 @@ bool FrontCore::preflight() {
 }
 
 void FrontCore::sequence() {
+    enterPhase("file check");
     if (!preflight()) return;
 
     // A phase: into the loader, the A code, back to the application, into the loader again.
+    enterPhase("into the loader");
     burst("sa", 20, milliseconds(1));
     if (!waitLDROM()) {
         state_.STATUS_OF_PNG = kStatusFailed;
         return;
     }
+    enterPhase("A transfer");
     updateA();
     if (state_.STATUS_OF_PNG == kStatusFailed) return;
+    enterPhase("restart and into the loader again");
     run("runaprom");
     pauseFor(seconds(3));
     burst("sa", 10, microseconds(0));
@@ -158,6 +182,7 @@ void FrontCore::sequence() {
     pauseFor(seconds(3));
 
     // B phase.
+    enterPhase("into B mode");
     for (int i = 0; i < 10; ++i) {
         run("sb");
         run("qa");
@@ -167,21 +192,28 @@ void FrontCore::sequence() {
     pauseFor(milliseconds(1));
     burst("sb", 20, milliseconds(20));
     if (ports_.view.compatibilityTicked()) {
+        enterPhase("B transfer");
         updateB();
         // An incomplete B code is never burned; the device still has to leave update mode.
         if (state_.STATUS_OF_PNG != kStatusFailed) {
+            enterPhase("burn");
             if (!waitDevice("stb", seconds(2), 10, statusC4)) {
+                because("the status C4 did not come after 11 tries");
                 ports_.alerts.alertA(std::string(kAlertWaitC4));
                 state_.TIMEOUTFAIL = true;
                 state_.STATUS_OF_PNG = kStatusFailed;
                 return;
             }
             run("bb");
-            if (!waitDevice("stb", seconds(2), 5, statusD0)) ports_.alerts.alertA(std::string(kAlertWaitD0));
+            if (!waitDevice("stb", seconds(2), 5, statusD0)) {
+                because("the status D0 did not come after 6 tries; the burn was taken as done");
+                ports_.alerts.alertA(std::string(kAlertWaitD0));
+            }
         }
     }
 
     // Leaving update mode.
+    enterPhase("leaving update mode");
     run("stb");
     pauseFor(seconds(6));
     burst("qa", 30, milliseconds(2));
@@ -195,12 +227,17 @@ void FrontCore::onClick1() {
         ports_.view.terminateApp();
         return;
     }
-    const bool toolStarted = whileBusy([this] {
-        ports_.view.showRunningScreen();
-        sequence();
-    });
-    if (!toolStarted) state_.STATUS_OF_PNG = kStatusFailed;
-    if (state_.STATUS_OF_PNG != kStatusFailed) state_.STATUS_OF_PNG = kStatusComplete;
+    recordOutcome(
+        [this] {
+            const bool toolStarted = whileBusy([this] {
+                ports_.view.showRunningScreen();
+                sequence();
+            });
+            if (!toolStarted) state_.STATUS_OF_PNG = kStatusFailed;
+            if (state_.STATUS_OF_PNG != kStatusFailed) state_.STATUS_OF_PNG = kStatusComplete;
+            return state_.STATUS_OF_PNG == kStatusFailed;
+        },
+        "every step was confirmed by the device");
     ports_.view.showStartButton();
 }
 
@@ -232,14 +269,19 @@ bool FrontCore::onChangeMenu1(std::string_view title) {
     const auto item = std::find(kMenuTitles.begin(), kMenuTitles.end(), title);
     if (item == kMenuTitles.end()) return false;
     if (running_) return true;
-    if (title == "Update A") {
-        UPDATE_A();
-    } else if (title == "Update B") {
-        UPDATE_B();
-    } else {
-        // One service action: when the tool cannot start, its alert says all there is to say.
-        whileBusy([&] { run(kWords[static_cast<std::size_t>(item - kMenuTitles.begin())]); });
-    }
+    recordOutcome(
+        [&] {
+            if (title == "Update A") {
+                UPDATE_A();
+            } else if (title == "Update B") {
+                UPDATE_B();
+            } else {
+                // One service action: when the tool cannot start, its alert says all there is to say.
+                whileBusy([&] { run(kWords[static_cast<std::size_t>(item - kMenuTitles.begin())]); });
+            }
+            return !cause_.empty();
+        },
+        std::string(title) + " ran");
     return true;
 }
 

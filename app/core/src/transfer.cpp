@@ -34,6 +34,20 @@ std::string traceBytes(const conv::LoaderReport& report, std::size_t from, std::
     return text;
 }
 
+// The line of a tool output that holds "uafail" (e.g. "uafail ckSum"), without its line end.
+std::string failLine(std::string_view output) {
+    const std::size_t at = output.find("uafail");
+    const std::size_t start = output.rfind('\n', at);
+    const std::size_t from = start == std::string_view::npos ? 0 : start + 1;
+    std::string_view line = output.substr(from, output.find('\n', at) - from);
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.remove_suffix(1);
+    return std::string(line);
+}
+
+std::string bLine(std::size_t n, std::size_t count) {
+    return "B line " + std::to_string(n) + " of " + std::to_string(count);
+}
+
 }  // namespace
 
 std::chrono::milliseconds runLimitFor(std::string_view argument) {
@@ -101,6 +115,7 @@ std::optional<conv::AImage> FrontCore::loadA() {
     ports_.log.log("path of Acode : " + path);
     const auto lines = conv::readHexLines(path);
     if (!lines) {
+        because("tmpa.hex cannot be opened (" + path + ")");
         ports_.log.trace("fopen(Acode) fail\n");
         fail(alertFileMissing('A', path));
         return std::nullopt;
@@ -110,6 +125,7 @@ std::optional<conv::AImage> FrontCore::loadA() {
     ports_.log.trace("fsize=" + std::to_string(fileSize) + "\n");
     conv::AImageResult gathered = conv::gatherAImage(*lines);
     if (!gathered.ok()) {
+        because("tmpa.hex refused: " + gathered.error->message());
         fail(alertFileRefused('A', path, gathered.error->message()));
         return std::nullopt;
     }
@@ -120,12 +136,14 @@ std::optional<std::vector<std::string>> FrontCore::loadB() {
     const std::string path = firmwarePath("tmpb.hex");
     const auto fileLines = conv::readHexLines(path);
     if (!fileLines) {
+        because("tmpb.hex cannot be opened (" + path + ")");
         ports_.log.trace("fopen Bcode fail\n");
         fail(alertFileMissing('B', path));
         return std::nullopt;
     }
     conv::BLinesResult gathered = conv::gatherBLines(*fileLines);
     if (!gathered.ok()) {
+        because("tmpb.hex refused: " + gathered.error->message());
         fail(alertFileRefused('B', path, gathered.error->message()));
         return std::nullopt;
     }
@@ -145,6 +163,7 @@ void FrontCore::updateA() {
     pauseFor(std::chrono::seconds(1));
     ports_.log.trace("GUI: sending sync-cmd\n");
     if (run("sync", arguments.front()).end == RunEnd::TimedOut) {
+        because("the loader did not answer sync in time");
         state_.STATUS_OF_PNG = kStatusFailed;  // a loader that does not answer sync takes nothing
         return;
     }
@@ -152,7 +171,9 @@ void FrontCore::updateA() {
     // First packet: its own answer is not judged (the loader's first reply may be stale).
     ports_.log.trace("(in GUI, txt from file)\n" + traceBytes(packets.front(), 17, 48, " %02x,") + "\n");
     ports_.log.trace("send to tavik:" + arguments.front() + "\n");
+    const std::string ofAll = " of " + std::to_string(packets.size());
     if (run(arguments.front(), arguments[1]).end == RunEnd::TimedOut) {
+        because("A packet 1" + ofAll + " got no answer in time");
         state_.STATUS_OF_PNG = kStatusFailed;
         return;
     }
@@ -170,6 +191,9 @@ void FrontCore::updateA() {
         ports_.log.trace(std::string(kRemainRuler) + " " + std::to_string(total) + " remain " +
                          std::to_string(total - position) + "\n");
         if (result.end == RunEnd::TimedOut || contains(result.output, "uafail")) {
+            const std::string packet = "A packet " + std::to_string(k + 1) + ofAll;
+            because(result.end == RunEnd::TimedOut ? packet + " got no answer in time"
+                                                   : packet + " was not acknowledged (" + failLine(result.output) + ")");
             state_.STATUS_OF_PNG = kStatusFailed;
             return;
         }
@@ -194,6 +218,7 @@ void FrontCore::updateA() {
     ports_.log.trace(head + traceBytes(last, 9, lastBytes, "%02x, "));
     ports_.log.trace("\nsend to tavik:" + arguments.back() + "\n");
     if (run(arguments.back()).end == RunEnd::TimedOut) {
+        because("A packet " + std::to_string(packets.size()) + ofAll + " got no answer in time");
         state_.STATUS_OF_PNG = kStatusFailed;
         return;
     }
@@ -207,6 +232,9 @@ void FrontCore::updateA() {
     }
     ports_.log.trace("### final checkSum ERROR !!! expected " + state_.LOCAL_CKSUM + " in:\n" +
                      state_.cmdRet + "\n");
+    because(parseLocalCksum(state_.LOCAL_CKSUM)
+                ? "the loader's final A checksum is not the bundle's " + state_.LOCAL_CKSUM + " (low byte first)"
+                : std::string("the bundle's name carries no A checksum to compare the loader's with"));
     fail(std::string(kAlertFinalChecksum));
 }
 
@@ -227,6 +255,7 @@ void FrontCore::updateB() {
         RunResult result = run(line, next);
         for (int resends = 0; result.end == RunEnd::Exited && contains(result.output, "retry"); ++resends) {
             if (resends == kMaxBLineResends) {
+                because(bLine(n, count) + " still answered retry after " + std::to_string(kMaxBLineResends) + " resends");
                 fail(alertRetryBound(static_cast<int>(n), line));
                 return;
             }
@@ -235,6 +264,7 @@ void FrontCore::updateB() {
         // Only an echo that matched ("ubok") proves the line arrived; "ubfail", a killed run, an
         // absent device and ten reports without the echo all leave the B code incomplete.
         if (result.end == RunEnd::TimedOut || !contains(result.output, "ubok")) {
+            because(bLine(n, count) + (result.end == RunEnd::TimedOut ? " got no answer in time" : " was not echoed"));
             ports_.log.trace("\nBcode line " + std::to_string(n) + " not confirmed by the device\n");
             state_.STATUS_OF_PNG = kStatusFailed;
             return;

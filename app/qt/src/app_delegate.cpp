@@ -16,6 +16,7 @@
 #include "process_runner.h"
 #include "quill/time_scale.h"
 #include "title_button.h"
+#include "update_folder.h"
 
 namespace quill::qt {
 namespace {
@@ -38,12 +39,6 @@ void colourTitle(QWidget* control, const QColor& colour) {
     palette.setColor(QPalette::WindowText, colour);
     palette.setColor(QPalette::ButtonText, colour);
     control->setPalette(palette);
-}
-
-void printLine(const QString& line) {
-    std::fputs(line.toUtf8().constData(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
 }
 
 bool isUserInput(QEvent::Type type) {
@@ -70,6 +65,7 @@ bool isUserInput(QEvent::Type type) {
 
 AppDelegate::AppDelegate(const BundleLayout& layout, LaunchOptions options, double timeScale)
     : options_(std::move(options)),
+      layout_(layout),
       resourceDir_(fromUtf8(layout.resourceDir)),
       runner_(std::make_unique<ProcessToolRunner>(fromUtf8(layout.resourceDir) + QStringLiteral("/tavik"))),
       window_(std::make_unique<MainWindow>(fromUtf8(layout.resourceDir))) {
@@ -96,8 +92,8 @@ AppDelegate::AppDelegate(const BundleLayout& layout, LaunchOptions options, doub
     connect(window_->startBtn, &QPushButton::clicked, this, &AppDelegate::onClick1);
     connect(window_->menu1, &QComboBox::activated, this, &AppDelegate::onChangeMenu1);
 
-    const std::string version = core_->readBundlePath(layout.bundlePath);
-    window_->labelVer->setTitle(fromUtf8(version));
+    version_ = core_->readBundlePath(layout.bundlePath);
+    window_->labelVer->setTitle(fromUtf8(version_));
     setColor2();
 
     window_->mayClose = [this] { return !core_->isRunning(); };
@@ -175,16 +171,32 @@ void AppDelegate::onClick1() {
     {
         // The converter is held open for the length of an update, not for FINISH / EXIT.
         std::optional<DeviceHolder> holder;
-        if (!core_->isRunning() && core_->state().STATUS_OF_PNG == kStatusIdle) holder.emplace(resourceDir_);
-        core_->onClick1();
+        if (!core_->isRunning() && core_->state().STATUS_OF_PNG == kStatusIdle) {
+            holder.emplace(resourceDir_);
+            recorded(compatibilityTicked() ? "START (box ticked)" : "START", [this] { core_->onClick1(); });
+        } else {
+            core_->onClick1();
+        }
     }
     reportScreen();
 }
 
 void AppDelegate::onChangeMenu1(int index) {
-    std::optional<DeviceHolder> holder;
-    if (!core_->isRunning()) holder.emplace(resourceDir_);
-    core_->onChangeMenu1(window_->menu1->itemText(index).toStdString());
+    const std::string title = window_->menu1->itemText(index).toStdString();
+    if (core_->isRunning()) {
+        core_->onChangeMenu1(title);
+        return;
+    }
+    DeviceHolder holder(resourceDir_);
+    recorded("menu: " + title, [&] { core_->onChangeMenu1(title); });
+}
+
+void AppDelegate::recorded(const std::string& action, const std::function<void()>& run) {
+    record_ = std::make_unique<UpdateFolder>(layout_, action, version_, core_->state().LOCAL_CKSUM);
+    const auto alertsBefore = messagesShown_.size();
+    run();
+    record_->finish(core_->lastActionFailed(), core_->cause(), messagesShown_.mid(alertsBefore));
+    record_.reset();
 }
 
 void AppDelegate::setButtonWhite(QWidget* control) { colourTitle(control, kWhite); }
@@ -233,9 +245,26 @@ void AppDelegate::showNotice(const QString& text) {
 
 void AppDelegate::pause(std::chrono::microseconds duration) { pauseKeepingEventsAlive(duration); }
 
-void AppDelegate::log(const std::string& line) { std::fprintf(stderr, "Quillmere: %s\n", line.c_str()); }
+void AppDelegate::log(const std::string& line) {
+    std::fprintf(stderr, "Quillmere: %s\n", line.c_str());
+    if (record_) record_->output("Quillmere: " + line + "\n");
+}
 
-void AppDelegate::trace(const std::string& text) { std::fwrite(text.data(), 1, text.size(), stdout); }
+void AppDelegate::trace(const std::string& text) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    if (record_) record_->output(text);
+}
+
+void AppDelegate::phase(const std::string& name) {
+    if (record_) record_->phase(name);
+}
+
+void AppDelegate::printLine(const QString& line) {
+    const QByteArray text = line.toUtf8() + '\n';
+    std::fputs(text.constData(), stdout);
+    std::fflush(stdout);
+    if (record_) record_->output(text.toStdString());
+}
 
 void AppDelegate::showRunningScreen() {
     const QString picture = fromUtf8(kRunningPicture);

@@ -6,6 +6,7 @@
 #include <QtCore/QStringList>
 #include <QtCore/QTimer>
 
+#include <functional>
 #include <memory>
 
 class QMessageBox;
@@ -18,6 +19,7 @@ namespace quill::qt {
 
 class MainWindow;
 class ProcessToolRunner;
+class UpdateFolder;
 
 class AppDelegate : public QObject,
                     private Alerts,
@@ -63,6 +65,7 @@ private:
     // Log
     void log(const std::string& line) override;
     void trace(const std::string& text) override;
+    void phase(const std::string& name) override;
     // SequenceView
     void showRunningScreen() override;
     void showStartButton() override;
@@ -74,8 +77,15 @@ private:
     void reportScreen();
     void showNotice(const QString& text);
     void saveScreenshot(const QString& name);
+    // A line for standard output, also kept in the update's record.
+    void printLine(const QString& line);
+    // Runs one update or service action with its record folder.
+    void recorded(const std::string& action, const std::function<void()>& run);
 
     LaunchOptions options_;
+    BundleLayout layout_;
+    std::string version_;
+    std::unique_ptr<UpdateFolder> record_;  // while an update or service action runs
     QString resourceDir_;
     std::unique_ptr<ProcessToolRunner> runner_;
     std::unique_ptr<MainWindow> window_;

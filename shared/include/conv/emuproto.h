@@ -4,11 +4,14 @@
 //
 //   L                      -> "L" + lines "vvvv pppp PATH SERIAL\n"; the server then closes
 //   O"vvvv pppp"           -> "O1" (opened; input reports follow as "I"+bytes) or "O0"
+//   O"vvvv pppp hold"      the same, from tavik-hold: it opens whatever is present and is no
+//                          tool run (a replayed recording does not count it)
 //   W + report             (no reply; byte 0 is the report number, 0 = unnumbered)
 //   S + m|p|s|i            -> "S" + UTF-8 text (empty: the query failed)
 //   I + report             input report from the device, in order
 // When the device leaves (re-enumeration, unplug) the server closes its connections.
 #include <cstddef>
+#include <string_view>
 
 namespace conv::emu {
 
@@ -17,6 +20,8 @@ inline constexpr char kOpen = 'O';
 inline constexpr char kWrite = 'W';
 inline constexpr char kString = 'S';
 inline constexpr char kInput = 'I';
+// Ends the open request of tavik-hold.
+inline constexpr std::string_view kHolderMark = " hold";
 
 inline constexpr char kStringManufacturer = 'm';
 inline constexpr char kStringProduct = 'p';

@@ -109,7 +109,8 @@ inline std::string replyDump(unsigned total) {
 // A converter that does all it should: 160-byte A image (48 + 2 * 56), 5 B lines, matching name.
 struct Device : Rig {
     std::string staOutput, stbOutput = "01 01 02 42 d0 c4 00 00 00 00 stbok\n", bOutput = "ubok\n";
-    RunEnd staEnd = RunEnd::Exited;
+    RunEnd staEnd = RunEnd::Exited, syncEnd = RunEnd::Exited;
+    int uafailAt = 0, aRuns = 0;  // uafailAt: the A packet (from 1) that the loader refuses
     explicit Device(bool box = false, double scale = 1.0, double pauseScale = 1.0) : Rig(scale, pauseScale) {
         ticked = box;
         write("tmpa.hex", hexFile(10));
@@ -120,7 +121,9 @@ struct Device : Rig {
         respond = [this](const std::string& arg) {
             if (arg == "sta") return RunResult{staEnd, staOutput, ""};
             if (arg == "stb") return RunResult{RunEnd::Exited, stbOutput, ""};
-            if (arg.size() == 130) return RunResult{RunEnd::Exited, replyDump(imageSum(10)), ""};
+            if (arg == "sync") return RunResult{syncEnd, "", ""};
+            if (arg.size() == 130)
+                return RunResult{RunEnd::Exited, ++aRuns == uafailAt ? "uafail ckSum\n" : replyDump(imageSum(10)), ""};
             return RunResult{RunEnd::Exited, arg.size() == 45 ? bOutput : arg + "ok\n", ""};
         };
     }

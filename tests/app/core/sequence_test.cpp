@@ -61,59 +61,79 @@ TEST(Sequence, EachPathEndsWithTheRightWordsAlertsAndState) {
         Words words;
         Words alerts;
         int status;
+        std::string cause;  // the update record's sentence (its start)
     };
     const Path paths[] = {
         {"box ticked", true, [](Device&) {},
-         concat({kAPhase, kBSwitch, {"B*5", "stb", "bb", "stb*2", "qa*30", "qb*31"}}), {}, 20},
+         concat({kAPhase, kBSwitch, {"B*5", "stb", "bb", "stb*2", "qa*30", "qb*31"}}), {}, 20,
+         "every step was confirmed by the device"},
         {"loader absent", false, [](Device& d) { d.staOutput = "LDROM NOT FOUND\n"; },
-         {"sa*20", "sta*31"}, {"Timout (wait LDROM)"}, -1},
+         {"sa*20", "sta*31"}, {"Timout (wait LDROM)"}, -1, "the loader did not appear after 31 tries"},
         {"status runs killed", false, [](Device& d) { d.staEnd = RunEnd::TimedOut; },
-         {"sa*20", "sta*31"}, {"Timout (wait LDROM)"}, -1},
+         {"sa*20", "sta*31"}, {"Timout (wait LDROM)"}, -1, "the loader did not appear after 31 tries"},
+        {"sync killed", false, [](Device& d) { d.syncEnd = RunEnd::TimedOut; },
+         {"sa*20", "sta", "sync"}, {}, -1, "the loader did not answer sync in time"},
+        {"A packet refused", false, [](Device& d) { d.uafailAt = 2; },
+         {"sa*20", "sta", "sync", "A*2"}, {}, -1, "A packet 2 of 4 was not acknowledged (uafail ckSum)"},
         {"A fails", false, [](Device& d) { d.core->readBundlePath("/x/Q_V1_0xdead.app"); },
-         {"sa*20", "sta", "sync", "A*4"}, {"Final CheckSum Error"}, -1},
+         {"sa*20", "sta", "sync", "A*4"}, {"Final CheckSum Error"}, -1,
+         "the loader's final A checksum is not the bundle's ad de (low byte first)"},
         {"B fails: not burnt, still quit", true, [](Device& d) { d.bOutput = "ubfail\n"; },
-         concat({kAPhase, kBSwitch, {"B", "stb", "qa*30", "qb*31"}}), {}, -1},
+         concat({kAPhase, kBSwitch, {"B", "stb", "qa*30", "qb*31"}}), {}, -1, "B line 1 of 5 was not echoed"},
         {"no C4: no burn", true, [&](Device& d) { d.stbOutput = noC4; },
-         concat({kAPhase, kBSwitch, {"B*5", "stb*11"}}), {"TIMEOUT (wait status C4)"}, -1},
+         concat({kAPhase, kBSwitch, {"B*5", "stb*11"}}), {"TIMEOUT (wait status C4)"}, -1,
+         "the status C4 did not come after 11 tries"},
         {"no D0: auto-fixed", true, [&](Device& d) { d.stbOutput = noD0; },
          concat({kAPhase, kBSwitch, {"B*5", "stb", "bb", "stb*7", "qa*30", "qb*31"}}),
-         {"Timeout (wait status:D0), auto-fixed"}, 20},
+         {"Timeout (wait status:D0), auto-fixed"}, 20, "the status D0 did not come after 6 tries; the burn was taken as done"},
         {"tool cannot start", false,
          [](Device& d) { d.respond = [](const std::string&) { return RunResult{RunEnd::FailedToStart, "", "gone"}; }; },
-         {"sa"}, {"Cannot start tavik (/b/tavik): gone"}, -1},
+         {"sa"}, {"Cannot start tavik (/b/tavik): gone"}, -1, "tavik cannot be started (/b/tavik): gone"},
         {"tmpb.hex missing", true, [](Device& d) { std::filesystem::remove(d.path("tmpb.hex")); },
-         {}, {"fopen Bcode fail (PATH/tmpb.hex)"}, -1},
+         {}, {"fopen Bcode fail (PATH/tmpb.hex)"}, -1, "tmpb.hex cannot be opened (PATH/tmpb.hex)"},
         {"tmpb.hex corrupt", true, [](Device& d) { d.write("tmpb.hex", hexFile(5).replace(100, 1, "x")); },
-         {}, {"Bcode file refused (PATH/tmpb.hex): line 3: "}, -1},
+         {}, {"Bcode file refused (PATH/tmpb.hex): line 3: "}, -1, "tmpb.hex refused: line 3: "},
         {"tmpa.hex missing", false, [](Device& d) { std::filesystem::remove(d.path("tmpa.hex")); },
-         {}, {"fopen Acode fail (PATH/tmpa.hex)"}, -1},
+         {}, {"fopen Acode fail (PATH/tmpa.hex)"}, -1, "tmpa.hex cannot be opened (PATH/tmpa.hex)"},
         {"tmpa.hex corrupt", false, [](Device& d) { d.write("tmpa.hex", hexFile(10).replace(27, 1, "2")); },
-         {}, {"Acode file refused (PATH/tmpa.hex): line 2: checksum"}, -1},
+         {}, {"Acode file refused (PATH/tmpa.hex): line 2: checksum"}, -1, "tmpa.hex refused: line 2: checksum"},
         {"A image short", false, [](Device& d) { d.write("tmpa.hex", hexFile(2)); },
-         {}, {"Acode file refused (PATH/tmpa.hex): "}, -1},
+         {}, {"Acode file refused (PATH/tmpa.hex): "}, -1, "tmpa.hex refused: "},
         // Whatever cannot be sent exactly is refused before the first run.
         {"tmpa.hex with a hole", false, [](Device& d) { d.write("tmpa.hex", withoutLine(hexFile(10), 3)); },
-         {}, {"Acode file refused (PATH/tmpa.hex): line 4: record for address 0x0030 where the image goes on at 0x0020"}, -1},
+         {}, {"Acode file refused (PATH/tmpa.hex): line 4: record for address 0x0030 where the image goes on at 0x0020"}, -1,
+         "tmpa.hex refused: line 4: record for address 0x0030"},
         {"tmpa.hex opening with data", false, [](Device& d) { d.write("tmpa.hex", withoutLine(hexFile(10), 0)); },
-         {}, {"Acode file refused (PATH/tmpa.hex): line 1: a data record on the first line"}, -1},
+         {}, {"Acode file refused (PATH/tmpa.hex): line 1: a data record on the first line"}, -1,
+         "tmpa.hex refused: line 1: "},
         {"tmpb.hex with LF line ends", true, [](Device& d) { d.write("tmpb.hex", hexFile(5, "\n")); },
-         {}, {"Bcode file refused (PATH/tmpb.hex): line 2: data record of 44 characters; B lines are 16-byte data records ending in CR LF"}, -1},
+         {}, {"Bcode file refused (PATH/tmpb.hex): line 2: data record of 44 characters; B lines are 16-byte data records ending in CR LF"}, -1,
+         "tmpb.hex refused: line 2: "},
         {"tmpb.hex with a padded line", true, [](Device& d) { d.write("tmpb.hex", bFileWith(kPaddedLine)); },
-         {}, {"Bcode file refused (PATH/tmpb.hex): line 7: character 28 is not a hexadecimal digit"}, -1},
+         {}, {"Bcode file refused (PATH/tmpb.hex): line 7: character 28 is not a hexadecimal digit"}, -1,
+         "tmpb.hex refused: line 7: "},
         {"tmpb.hex with a retry line", true, [](Device& d) { d.write("tmpb.hex", bFileWith(kRetryLine)); },
-         {}, {"Bcode file refused (PATH/tmpb.hex): line 7: address low, address high and the first two data bytes are all 0x10"}, -1},
+         {}, {"Bcode file refused (PATH/tmpb.hex): line 7: address low, address high and the first two data bytes are all 0x10"}, -1,
+         "tmpb.hex refused: line 7: "},
         {"bundle without checksum", false, [](Device& d) { d.core->readBundlePath("/x/Quillmere_V1.app"); },
-         {}, {"The bundle name has no checksum field: the first field beginning with 0x must be 0x and four hexadecimal digits"}, -1},
+         {}, {"The bundle name has no checksum field: the first field beginning with 0x must be 0x and four hexadecimal digits"}, -1,
+         "the bundle name has no checksum field"},
         {"malformed first checksum field", false, [](Device& d) { d.core->readBundlePath("/x/Q_V1_0x12_0x0a0b.app"); },
-         {}, {"The bundle name's checksum field \"0x12\" is malformed"}, -1},
+         {}, {"The bundle name's checksum field \"0x12\" is malformed"}, -1,
+         "the bundle name's checksum field \"0x12\" is malformed"},
     };
     for (const auto& p : paths) {
         Device rig(p.box);
         p.setUp(rig);
         rig.core->onClick1();
         Words alerts = p.alerts;
+        alerts.push_back(p.cause);
         for (auto& a : alerts)
             if (auto at = a.find("PATH"); at != std::string::npos) a.replace(at, 4, rig.dir.string());
+        const std::string cause = alerts.back();
+        alerts.pop_back();
+        EXPECT_EQ(rig.core->cause().rfind(cause, 0), 0u) << p.name << ": " << rig.core->cause();
+        EXPECT_EQ(rig.core->lastActionFailed(), p.status == -1) << p.name;
         EXPECT_EQ(rig.words(), p.words) << p.name;
         ASSERT_EQ(rig.alerts.size(), alerts.size()) << p.name;
         for (std::size_t i = 0; i < alerts.size(); ++i) EXPECT_EQ(rig.alerts[i].rfind(alerts[i], 0), 0u) << rig.alerts[i];

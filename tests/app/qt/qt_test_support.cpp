@@ -97,6 +97,8 @@ int main(int argc, char** argv) {
     // The test's environment sets both; these defaults keep a run by hand quick and headless.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     if (qEnvironmentVariableIsEmpty(quill::kTimeScaleEnv)) qputenv(quill::kTimeScaleEnv, "0.1");
+    // Update records go to a scratch folder, not to the user's.
+    qputenv("XDG_STATE_HOME", QDir::temp().filePath(QStringLiteral("quill-qt-tests-state")).toUtf8());
     QApplication app(argc, argv);
     return RUN_ALL_TESTS();
 }

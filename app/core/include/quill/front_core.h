@@ -107,6 +107,10 @@ public:
 
     // True while the sequence, a transfer or a menu action runs: the window must not close.
     bool isRunning() const { return running_; }
+    // How the last START sequence or menu action ended, for the update record: its first cause
+    // of failure in one plain sentence ("B line 3 of 320 was not echoed"), or what went well.
+    const std::string& cause() const { return cause_; }
+    bool lastActionFailed() const { return lastFailed_; }
 
     std::string firmwarePath(std::string_view fileName) const;
 
@@ -131,12 +135,19 @@ private:
     void updateA();
     void updateB();
     void fail(const std::string& alert);
+    // Keeps the first cause of an action; later ones are consequences.
+    void because(std::string sentence);
+    void enterPhase(const std::string& name);
+    // Runs one START sequence or menu action: clears the cause, notes how it ended.
+    void recordOutcome(const std::function<bool()>& action, std::string_view fineText);
 
     Ports ports_;
     CoreConfig config_;
     FrontState state_;
     bool running_ = false;
     std::optional<std::string> checksumProblem_;  // from the bundle name, shown when START needs it
+    std::string cause_;
+    bool lastFailed_ = false;
 };
 
 }  // namespace quill

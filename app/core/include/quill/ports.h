@@ -57,6 +57,8 @@ public:
     virtual ~Log() = default;
     virtual void log(const std::string& line) = 0;
     virtual void trace(const std::string& text) = 0;
+    // The update enters its next phase (named for the update record's timings).
+    virtual void phase(const std::string& name) { static_cast<void>(name); }
 };
 
 // The widget effects of the START action. Every text and frame is fixed by the core's

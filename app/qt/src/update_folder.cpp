@@ -1,0 +1,103 @@
+#include "update_folder.h"
+
+#include <QtCore/QCryptographicHash>
+#include <QtCore/QDateTime>
+#include <QtCore/QFile>
+
+#include <cstdlib>
+#include <fstream>
+#include <system_error>
+
+#include "conv/wirerecord.h"
+#include "quill/update_record.h"
+
+namespace quill::qt {
+namespace {
+
+namespace fs = std::filesystem;
+
+// "sha256 <hex>, <n> bytes", or "missing".
+std::string describeFile(const fs::path& path) {
+    QFile file(QString::fromStdString(path.string()));
+    if (!file.open(QIODevice::ReadOnly)) return "missing";
+    const QByteArray bytes = file.readAll();
+    return "sha256 " + QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex().toStdString() + ", " +
+           std::to_string(bytes.size()) + " bytes";
+}
+
+}  // namespace
+
+UpdateFolder::UpdateFolder(const BundleLayout& layout, std::string action, std::string version, std::string localCksum)
+    : layout_(layout), action_(std::move(action)), version_(std::move(version)), localCksum_(std::move(localCksum)) {
+    clock_.start();
+    const fs::path root = updatesRoot(std::getenv("XDG_STATE_HOME"), std::getenv("HOME"));
+    const std::string stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")).toStdString();
+    auto made = makeUpdateFolder(root, stamp, kUpdateFoldersKept);
+    std::string why;
+    if (auto* error = std::get_if<std::string>(&made)) {
+        why = *error;
+    } else {
+        folder_ = std::get<fs::path>(made);
+        log_ = std::fopen((folder_ / "output.log").c_str(), "we");
+        std::ofstream wire(folder_ / "wire.jsonl", std::ios::app);
+        if (log_ == nullptr || !wire) why = folder_.string() + ": cannot create its files";
+    }
+    if (!why.empty()) {
+        std::fprintf(stderr, "Quillmere: no record of this update is kept (%s); the update goes on\n", why.c_str());
+        if (log_ != nullptr) std::fclose(log_);
+        log_ = nullptr;
+        folder_.clear();
+        return;
+    }
+    // The firmware as it was sent, for a replay; the bundle's name is in summary.txt.
+    std::error_code ec;
+    for (const char* name : {"tmpa.hex", "tmpb.hex"})
+        fs::copy_file(fs::path(layout_.firmwareDir) / name, folder_ / name, ec);
+    writeSummary("running", "the update had not ended when this was written", {});
+    if (qEnvironmentVariableIsSet(conv::wire::kRecordEnv)) outerRecord_ = qgetenv(conv::wire::kRecordEnv);
+    qputenv(conv::wire::kRecordEnv, QByteArray::fromStdString((folder_ / "wire.jsonl").string()));
+}
+
+UpdateFolder::~UpdateFolder() {
+    if (folder_.empty()) return;
+    if (outerRecord_)
+        qputenv(conv::wire::kRecordEnv, *outerRecord_);
+    else
+        qunsetenv(conv::wire::kRecordEnv);
+    std::fclose(log_);
+}
+
+void UpdateFolder::output(std::string_view text) {
+    if (log_ == nullptr) return;
+    std::fwrite(text.data(), 1, text.size(), log_);
+    std::fflush(log_);
+}
+
+void UpdateFolder::phase(const std::string& name) { phases_.emplace_back(name, clock_.elapsed()); }
+
+void UpdateFolder::finish(bool failed, const std::string& cause, const QStringList& alerts) {
+    const std::string outcome = failed ? "Failed" : "Complete";
+    if (!folder_.empty()) writeSummary(outcome, cause, alerts);
+    std::fprintf(stderr, "Quillmere: %s: %s%s\n", outcome.c_str(), cause.c_str(),
+                 folder_.empty() ? "" : (" (record: " + folder_.string() + ")").c_str());
+}
+
+void UpdateFolder::writeSummary(const std::string& outcome, const std::string& cause, const QStringList& alerts) {
+    std::ofstream out(folder_ / "summary.txt", std::ios::trunc);
+    out << "outcome: " << outcome << "\ncause: " << cause << "\naction: " << action_
+        << "\nbundle: " << fs::path(layout_.bundlePath).filename().string() << "\nversion: " << version_
+        << "\nexpected A checksum: " << localCksum_ << " (low byte first)\ntime scale: "
+        << (qEnvironmentVariableIsEmpty("QUILLMERE_TIME_SCALE") ? QByteArray("1") : qgetenv("QUILLMERE_TIME_SCALE")).toStdString()
+        << "\n";
+    for (const char* name : {"tmpa.hex", "tmpb.hex"})
+        out << name << ": " << describeFile(fs::path(layout_.firmwareDir) / name) << "\n";
+    for (const QString& alert : alerts) out << "alert: " << alert.toStdString() << "\n";
+    const qint64 end = clock_.elapsed();
+    for (std::size_t i = 0; i < phases_.size(); ++i) {
+        const qint64 until = i + 1 < phases_.size() ? phases_[i + 1].second : end;
+        out << "phase " << phases_[i].first << ": " << (until - phases_[i].second) << " ms\n";
+    }
+    out << "total: " << end << " ms\n";
+}
+
+}  // namespace quill::qt

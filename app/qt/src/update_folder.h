@@ -1,0 +1,47 @@
+#pragma once
+// The record of one update or service action, in a folder of its own (quill/update_record.h):
+// output.log (all the update printed), wire.jsonl (each tool run appends itself through
+// TAVIK_RECORD), summary.txt (outcome, cause, versions, checksums, time per phase) and the
+// copies of tmpa.hex and tmpb.hex that a replay needs.
+#include <QtCore/QByteArray>
+#include <QtCore/QElapsedTimer>
+#include <QtCore/QStringList>
+
+#include <cstdio>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "quill/bundle.h"
+
+namespace quill::qt {
+
+class UpdateFolder {
+public:
+    // Makes the folder and points the tool runs at its wire.jsonl. When that is not possible it
+    // says so in one line on standard error, and the update goes on without a record.
+    UpdateFolder(const BundleLayout& layout, std::string action, std::string version, std::string localCksum);
+    ~UpdateFolder();  // later tool runs record no more
+    UpdateFolder(const UpdateFolder&) = delete;
+    UpdateFolder& operator=(const UpdateFolder&) = delete;
+
+    void output(std::string_view text);
+    void phase(const std::string& name);
+    // Writes summary.txt and puts the outcome, its cause and the folder on standard error.
+    void finish(bool failed, const std::string& cause, const QStringList& alerts);
+
+private:
+    void writeSummary(const std::string& outcome, const std::string& cause, const QStringList& alerts);
+
+    const BundleLayout layout_;
+    const std::string action_, version_, localCksum_;
+    std::filesystem::path folder_;  // empty: nothing is recorded
+    std::FILE* log_ = nullptr;
+    QElapsedTimer clock_;
+    std::vector<std::pair<std::string, qint64>> phases_;  // name, ms since the start at its entry
+    std::optional<QByteArray> outerRecord_;                // TAVIK_RECORD as it was before
+};
+
+}  // namespace quill::qt

@@ -1,0 +1,58 @@
+#pragma once
+// The wire recording: with TAVIK_RECORD=FILE every tavik run appends what crossed the wire to
+// FILE, one JSON object per line. tavik writes it, convsim --replay plays it back; the README
+// ("Wire recording") documents it as an interface.
+//
+//   {"ev":"run","v":1,"pid":4711,"argc":1,"arg":"sta","t":0}
+//   {"ev":"open","id":"0416:a316","result":"opened","t":210}        (or "absent", "refused")
+//   {"ev":"out","id":"0416:a316","n":65,"hex":"00a6...","t":260}     report written, n = result
+//   {"ev":"in","id":"0416:a316","n":64,"wait":-1,"hex":"...","t":900} report read, n = result
+//   {"ev":"end","t":1020}
+//
+// t: microseconds since the run started. n: bytes moved; -1 when the device refused or was
+// gone; for "in" 0 when the wait (ms, -1 = blocking) passed without a report. A run killed from
+// outside has no "end".
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace conv::wire {
+
+inline constexpr const char* kRecordEnv = "TAVIK_RECORD";
+inline constexpr int kVersion = 1;
+
+enum class Kind { Run, Open, Out, In, End };
+enum class OpenResult { Opened, Absent, Refused };
+
+struct Event {
+    Kind kind = Kind::End;
+    std::int64_t t = 0;  // microseconds since the run started
+    // Run
+    std::string arg;  // the single argument (empty when argc is not 1)
+    int argc = 1;
+    long pid = 0;
+    // Open, Out, In
+    std::uint16_t vendorId = 0;
+    std::uint16_t productId = 0;
+    // Open
+    OpenResult open = OpenResult::Absent;
+    // Out, In
+    int n = 0;
+    int waitMs = -1;                  // In only
+    std::vector<std::uint8_t> bytes;  // Out: the report handed over; In: the bytes read
+};
+
+// One event as a line of JSON, line feed included.
+std::string formatLine(const Event& event);
+// One line (without its line feed) back into an event; the error names what is wrong.
+std::variant<Event, std::string> parseLine(std::string_view line);
+
+// "0416:a316"
+std::string identityText(std::uint16_t vendorId, std::uint16_t productId);
+// Lower-case hex digits, two per byte, no separators.
+std::string hexText(std::span<const std::uint8_t> bytes);
+
+}  // namespace conv::wire

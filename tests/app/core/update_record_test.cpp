@@ -1,0 +1,41 @@
+// Where update records go and how many are kept.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <fstream>
+
+#include "quill/update_record.h"
+
+namespace fs = std::filesystem;
+using namespace quill;
+
+TEST(UpdateRecord, KeepsTheNewestTwentyFoldersAndNothingElseIsTouched) {
+    const fs::path root = fs::temp_directory_path() / ("quill_updates_" + std::to_string(::getpid()));
+    fs::remove_all(root);
+    fs::create_directories(root);
+    for (int i = 10; i < 32; ++i) fs::create_directories(root / ("20260101-0000" + std::to_string(i)));
+    std::ofstream(root / "notes.txt") << "mine";
+    fs::create_directories(root / "keep-me");
+
+    const auto made = makeUpdateFolder(root, "20260101-000059", kUpdateFoldersKept);
+    ASSERT_TRUE(std::holds_alternative<fs::path>(made)) << std::get<std::string>(made);
+    const auto again = makeUpdateFolder(root, "20260101-000059", kUpdateFoldersKept);
+    ASSERT_TRUE(std::holds_alternative<fs::path>(again));
+    EXPECT_EQ(std::get<fs::path>(again), root / "20260101-000059-2");
+    std::size_t updates = 0;
+    for (const auto& entry : fs::directory_iterator(root)) updates += entry.path().filename().string().starts_with("2026");
+    EXPECT_EQ(updates, 20u);
+    EXPECT_FALSE(fs::exists(root / "20260101-000013"));
+    EXPECT_TRUE(fs::exists(root / "20260101-000014") && fs::exists(root / "notes.txt") && fs::exists(root / "keep-me"));
+
+    // A state folder that cannot hold folders is named in the error.
+    const auto refused = makeUpdateFolder(root / "notes.txt" / "updates", "20260101-000100", kUpdateFoldersKept);
+    ASSERT_TRUE(std::holds_alternative<std::string>(refused));
+    EXPECT_NE(std::get<std::string>(refused).find("notes.txt"), std::string::npos);
+    fs::remove_all(root);
+
+    EXPECT_EQ(updatesRoot("/s", "/h"), fs::path("/s/quillmere/updates"));
+    EXPECT_EQ(updatesRoot("relative", "/h"), fs::path("/h/.local/state/quillmere/updates"));
+    EXPECT_EQ(updatesRoot(nullptr, nullptr), fs::path());
+}

@@ -1,0 +1,116 @@
+// A recorded converter played back on a virtual clock: what a replay tolerates (polls while no
+// device is there, a killed run going further), what it does not (any other byte), and
+// recordings it refuses.
+#include <gtest/gtest.h>
+
+#include "replay_device.h"
+
+using namespace convsim;
+
+namespace {
+
+// sa finds normal mode; sa and sta find nothing; sta finds the loader, which leaves while read;
+// qb is killed after its first write.
+const std::string kRecording =
+    R"({"ev":"run","v":1,"argc":1,"arg":"sa","t":0}
+{"ev":"open","id":"0e7b:0bf2","result":"opened","t":10}
+{"ev":"out","id":"0e7b:0bf2","n":2,"hex":"0501","t":20}
+{"ev":"end","t":30}
+{"ev":"run","v":1,"argc":1,"arg":"sa","t":0}
+{"ev":"open","id":"0e7b:0bf2","result":"absent","t":10}
+{"ev":"run","v":1,"argc":1,"arg":"sta","t":0}
+{"ev":"open","id":"0416:a316","result":"absent","t":10}
+{"ev":"end","t":30}
+{"ev":"run","v":1,"argc":1,"arg":"sta","t":0}
+{"ev":"open","id":"0416:a316","result":"opened","t":10}
+{"ev":"out","id":"0416:a316","n":2,"hex":"00a6","t":20}
+{"ev":"in","id":"0416:a316","n":1,"wait":-1,"hex":"a6","t":1020}
+{"ev":"in","id":"0416:a316","n":-1,"wait":-1,"hex":"","t":2020}
+{"ev":"end","t":2030}
+{"ev":"run","v":1,"argc":1,"arg":"qb","t":0}
+{"ev":"open","id":"0e7b:0bf2","result":"opened","t":10}
+{"ev":"out","id":"0e7b:0bf2","n":2,"hex":"0542","t":20}
+)";
+
+ReplayDevice device(bool fast) { return ReplayDevice(std::get<ReplayRecording>(parseRecording(kRecording)), fast); }
+
+std::string notes(ReplayDevice& d) {
+    std::string text;
+    for (const Event& e : d.takeEvents())
+        if (e.kind == Event::Kind::Note) text += e.text + "\n";
+    return text;
+}
+
+using Bytes = std::vector<std::uint8_t>;
+
+}  // namespace
+
+TEST(Replay, PollsWhileNoDeviceIsRecordedMayDifferReadsComeAtTheirPaceAKilledRunMayGoFurther) {
+    for (HostRun polls : {0, 1, 4}) {
+        ReplayDevice d = device(false);
+        EXPECT_EQ(d.identity(), Identity::Normal) << "what a holder or a device list sees";
+        EXPECT_FALSE(d.open(Identity::Loader, 100, 0)) << "not yet: the recording opens normal mode first";
+        ASSERT_TRUE(d.open(Identity::Normal, 1, 0));
+        d.write(Identity::Normal, Bytes{0x05, 0x01}, 1, 0);
+        for (HostRun run = 2; run < 2 + polls; ++run) EXPECT_FALSE(d.open(Identity::Normal, run, 0));
+        ASSERT_TRUE(d.open(Identity::Loader, 50, 0)) << polls;
+        d.write(Identity::Loader, Bytes{0x00, 0xa6}, 50, 100);
+        d.advance(1099);
+        EXPECT_TRUE(d.takeEvents().empty()) << "the read came 1000 us after the write";
+        EXPECT_EQ(d.nextDeadline(), 1100);
+        d.advance(1100);
+        auto events = d.takeEvents();
+        ASSERT_EQ(events.size(), 1u);
+        EXPECT_EQ(events[0].bytes, Bytes{0xa6});
+        d.advance(2100);
+        events = d.takeEvents();
+        ASSERT_EQ(events.size(), 1u);
+        EXPECT_TRUE(events[0].kind == Event::Kind::Left && events[0].identity == Identity::Loader);
+
+        ASSERT_TRUE(d.open(Identity::Normal, 60, 3000));
+        d.write(Identity::Normal, Bytes{0x05, 0x42}, 60, 3000);
+        EXPECT_FALSE(d.open(Identity::Normal, 60, 3000)) << "beyond the killed run's recording";
+        d.write(Identity::Normal, Bytes{0x05, 0x20}, 60, 3000);
+        EXPECT_EQ(d.finish(3000), 0);
+        EXPECT_EQ(notes(d), "run qb goes beyond its recording, where it was killed; the rest is not compared\n"
+                            "replay complete: every recorded report matched\n");
+    }
+}
+
+TEST(Replay, AChangedByteDivergesAndSilencesTheDeviceARunCutShortLeavesItsRestUnused) {
+    ReplayDevice d = device(true);
+    ASSERT_TRUE(d.open(Identity::Normal, 1, 0));
+    d.write(Identity::Normal, Bytes{0x05, 0x02}, 1, 0);
+    EXPECT_EQ(notes(d), "replay diverged at report 1 (run sa): expected 0501, got 0502\n");
+    EXPECT_FALSE(d.open(Identity::Loader, 2, 0));
+    EXPECT_EQ(d.finish(0), kReplayFailed);
+
+    ReplayDevice early = device(true);
+    ASSERT_TRUE(early.open(Identity::Normal, 1, 0));
+    early.write(Identity::Normal, Bytes{0x05, 0x01}, 1, 0);
+    ASSERT_TRUE(early.open(Identity::Loader, 2, 0));
+    ASSERT_TRUE(early.open(Identity::Normal, 3, 0)) << "the next run still pairs with the next recorded one";
+    EXPECT_EQ(early.finish(0), kReplayFailed);
+    EXPECT_EQ(notes(early), "replay ended with 2 recorded events unused, the first at line 12 (run sta)\n");
+}
+
+TEST(Replay, DamagedRecordingsAreRefusedNamingTheLine) {
+    const std::string run = R"({"ev":"run","v":1,"argc":1,"arg":"sa","t":0})";
+    const std::pair<std::string, std::string> refused[] = {
+        {"", "line 1: no run recorded"},
+        {run, "line 1: cut off (no line end): the recording is truncated"},
+        {run + "\n{\"ev\":\"open\",\"id\":\"0416:a316\",\"res", "line 2: cut off (no line end): the recording is truncated"},
+        {"garbage\n", "line 1: not a JSON object"},
+        {R"({"ev":"end","t":0})" "\n", "line 1: event outside a run (no \"run\" line before it since the last \"end\")"},
+        {run + "\n" + R"({"ev":"in","id":"0416:a316","n":2,"hex":"a6","t":5})" "\n", "line 2: \"n\" does not match the bytes read"},
+        {run + "\n" + R"({"ev":"out","id":"1234:5678","n":1,"hex":"00","t":5})" "\n",
+         "line 2: identity is not one of the converter's (0416:a316, 0e7b:0bf2)"},
+        {run + "\n" + R"({"ev":"out","id":"0416:a316","n":1,"hex":"0g","t":5})" "\n", "line 2: report without hex bytes \"hex\""},
+        {R"({"ev":"run","v":2,"arg":"sa","t":0})" "\n", "line 1: format version is not 1"},
+    };
+    for (const auto& [text, error] : refused) {
+        auto parsed = parseRecording(text);
+        ASSERT_TRUE(std::holds_alternative<std::string>(parsed)) << text;
+        EXPECT_EQ(std::get<std::string>(parsed), error);
+    }
+}
