@@ -3,6 +3,7 @@
 #include <QtCore/QEventLoop>
 #include <QtCore/QFileInfo>
 #include <QtCore/QProcess>
+#include <QtCore/QProcessEnvironment>
 #include <QtCore/QTimer>
 
 #include <thread>
@@ -24,13 +25,7 @@ QString whyNotStartable(const QString& path, const QProcess& process) {
 
 }  // namespace
 
-ProcessToolRunner::ProcessToolRunner(QString toolPath)
-    : toolPath_(std::move(toolPath)),
-      ordinaryEnvironment_(QProcessEnvironment::systemEnvironment()),
-      heldBackEnvironment_(ordinaryEnvironment_) {
-    ordinaryEnvironment_.remove(QString::fromLatin1(conv::kWaitForGoEnv));
-    heldBackEnvironment_.insert(QString::fromLatin1(conv::kWaitForGoEnv), QStringLiteral("1"));
-}
+ProcessToolRunner::ProcessToolRunner(QString toolPath) : toolPath_(std::move(toolPath)) {}
 
 ProcessToolRunner::~ProcessToolRunner() { discardPrepared(); }
 
@@ -39,7 +34,15 @@ std::unique_ptr<QProcess> ProcessToolRunner::start(const std::string& argument, 
     process->setProgram(toolPath_);
     process->setArguments({QString::fromStdString(argument)});
     process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process->setProcessEnvironment(heldBack ? heldBackEnvironment_ : ordinaryEnvironment_);
+    // Taken anew for every run (the update record names its file there); the go-byte setting
+    // reaches held-back runs only, whatever the environment we were given.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    if (heldBack) {
+        environment.insert(QString::fromLatin1(conv::kWaitForGoEnv), QStringLiteral("1"));
+    } else {
+        environment.remove(QString::fromLatin1(conv::kWaitForGoEnv));
+    }
+    process->setProcessEnvironment(environment);
     if (heldBack) {
         // Its standard input is our pipe: it waits there for the go byte.
         process->start(QIODevice::ReadWrite);

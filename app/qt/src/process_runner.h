@@ -2,7 +2,6 @@
 // Runs the tool once per call on QProcess: one argument, no shell, standard output captured
 // whole, standard error forwarded. The wait turns a nested event loop, so timers (the status
 // refresh) keep firing while the tool runs.
-#include <QtCore/QProcessEnvironment>
 #include <QtCore/QString>
 
 #include <memory>
@@ -31,9 +30,6 @@ private:
     void discardPrepared();
 
     QString toolPath_;
-    // The go-byte setting reaches held-back runs only, whatever the environment we were given.
-    QProcessEnvironment ordinaryEnvironment_;
-    QProcessEnvironment heldBackEnvironment_;
     std::string expectedNext_;
     std::string preparedArgument_;
     std::unique_ptr<QProcess> prepared_;  // started ahead, waiting for its go
