@@ -1,5 +1,9 @@
-// convsim: the emulated converter, served on the emulated transport that tavik speaks.
+// convsim: the emulated converter, served on the emulated transport that tavik speaks or as hidraw
+// nodes that tavik reaches through hidapi.
+#include <sys/prctl.h>
+
 #include <charconv>
+#include <csignal>
 #include <cstdio>
 #include <iostream>
 #include <optional>
@@ -8,12 +12,13 @@
 
 #include "device_model.h"
 #include "flash.h"
+#include "hidraw_server.h"
 #include "server.h"
 
 namespace {
 
 constexpr const char* kUsage =
-    "usage: convsim --socket PATH [--state FILE] [--reenum-ms N] [--report-ms N] [--usb full-speed|instant]\n"
+    "usage: convsim (--socket PATH | --hidraw [--node-mode OCTAL]) [--state FILE] [--reenum-ms N] [--report-ms N] [--usb full-speed|instant]\n"
     "               [--fault NAME[@N]]... [--mode-code CODE] [--aprom-bytes N] [--blank] [-v]\n"
     "       convsim --show FILE\n";
 
@@ -27,6 +32,13 @@ std::optional<std::int64_t> parseNumber(std::string_view text, std::int64_t low,
     auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (ec != std::errc{} || end != text.data() + text.size() || value < low || value > high) return std::nullopt;
     return value;
+}
+
+std::optional<mode_t> parseMode(std::string_view text) {
+    unsigned value = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, 8);
+    if (text.empty() || ec != std::errc{} || end != text.data() + text.size() || value > 07777) return std::nullopt;
+    return static_cast<mode_t>(value);
 }
 
 bool isModeCode(std::string_view code) {
@@ -51,6 +63,8 @@ int show(const std::string& path) {
 int main(int argc, char** argv) {
     convsim::ModelConfig model;
     convsim::ServerConfig server;
+    std::optional<mode_t> nodeMode;
+    bool hidraw = false;
     bool blank = false;
 
     for (int i = 1; i < argc; ++i) {
@@ -74,6 +88,12 @@ int main(int argc, char** argv) {
             auto path = value();
             if (!path) return usageError("--socket needs a path");
             server.socketPath = *path;
+        } else if (arg == "--hidraw") {
+            hidraw = true;
+        } else if (arg == "--node-mode") {
+            auto text = value();
+            nodeMode = text ? parseMode(*text) : std::nullopt;
+            if (!nodeMode) return usageError("--node-mode needs permission bits in octal, such as 0600");
         } else if (arg == "--state") {
             auto path = value();
             if (!path) return usageError("--state needs a file");
@@ -106,7 +126,8 @@ int main(int argc, char** argv) {
             return usageError("unknown argument '" + std::string(arg) + "'");
         }
     }
-    if (server.socketPath.empty()) return usageError("--socket PATH is required");
+    if (hidraw == !server.socketPath.empty()) return usageError("either --socket PATH or --hidraw is required");
+    if (nodeMode && !hidraw) return usageError("--node-mode goes with --hidraw");
 
     convsim::FlashState flash = blank ? convsim::FlashState{} : convsim::FlashState::factory();
     if (server.statePath) {
@@ -124,6 +145,21 @@ int main(int argc, char** argv) {
     }
 
     convsim::DeviceModel device(model, std::move(flash));
+    if (hidraw) {
+        // The nodes live as long as the namespace stage that started convsim: no convsim outlives it.
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        convsim::HidrawConfig config;
+        config.statePath = server.statePath;
+        config.verbose = server.verbose;
+        config.firstOpenDelay = server.firstOpenDelay;
+        if (nodeMode) config.nodeMode = *nodeMode;
+        convsim::HidrawServer nodes(config, device);
+        if (auto error = nodes.start()) {
+            std::cerr << "convsim: " << *error << "\n";
+            return 1;
+        }
+        return nodes.run();
+    }
     convsim::Server serving(server, device);
     if (auto error = serving.listen()) {
         std::cerr << "convsim: " << *error << "\n";
