@@ -343,6 +343,9 @@ CASES = {
     "long-replies": Case(faults=["long-replies"], ends="complete", again="none"),
     # Echoes drowned beyond the tenth report leave their lines unconfirmed.
     "flood": Case(faults=["flood"], bcode="before", again="restart", transports=BOTH),
+    # A converter this user may not open: named at once, nothing sent, Failed.
+    "permission": Case(transports=("hidraw",), node_mode="0600", as_user=65534, alerts=[CANNOT_OPEN], runs=1,
+                       app="before", bcode="before", again="none"),
     # Firmware files, bundle name, tool.
     "missing-tmpa": Case(prepare=lambda rig: os.remove(rig.path("tmpa.hex")), alerts=[r"fopen Acode fail \(PATH/tmpa\.hex\)"],
                          app="before", bcode="before", again="none"),

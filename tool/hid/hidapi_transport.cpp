@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cwchar>
 
+#include "conv/toolrun.h"
 #include "hid/transport.h"
 
 namespace tavik::hid {
@@ -110,7 +111,8 @@ public:
         std::snprintf(vid, sizeof vid, "%04x", vendorId);
         std::snprintf(pid, sizeof pid, "%04x", productId);
         const std::string reason = toUtf8(hid_error(nullptr));
-        result.detail = std::string("tavik: converter ") + ids + " is present at " + path + " but cannot be opened (" +
+        result.detail = std::string(conv::kCannotOpenStart) + ids + std::string(conv::kCannotOpenPresent) + path +
+                        std::string(conv::kCannotOpenEnd) +
                         (reason.empty() ? "no reason given" : reason) +
                         "); most likely this user may not access that hidraw node: add a udev rule such as "
                         "SUBSYSTEM==\"hidraw\", ATTRS{idVendor}==\"" + vid + "\", ATTRS{idProduct}==\"" + pid +

@@ -75,7 +75,12 @@ RunResult FrontCore::run(std::string_view argument, std::string_view next) {
             break;
         case RunEnd::FailedToStart:
             ports_.alerts.alertA(alertToolUnavailable(ports_.runner.toolPath(), result.reason));
-            throw ToolUnavailable{};
+            throw ActionStopped{};
+    }
+    // Waiting on would only end in a misleading time-out: the converter is there, we may not open it.
+    if (auto device = findUnopenableDevice(result.errorOutput)) {
+        ports_.alerts.alertA(alertCannotOpen(*device));
+        throw ActionStopped{};
     }
     return result;
 }
@@ -200,7 +205,7 @@ bool FrontCore::whileBusy(const std::function<void()>& action) {
     Busy busy(running_);
     try {
         action();
-    } catch (const ToolUnavailable&) {
+    } catch (const ActionStopped&) {
         return false;  // its alert has already been shown
     }
     return true;
