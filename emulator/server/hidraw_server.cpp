@@ -193,8 +193,9 @@ void HidrawServer::leave(Identity identity) {
             const std::string name = "hidraw" + std::to_string(node.entry.number);
             fuse_lowlevel_notify_inval_entry(session_, kRootIno, name.c_str(), name.size());
         }
+        const std::uint64_t gone = ino;
         std::erase_if(pending_, [&](const Pending& p) {
-            const bool ofNode = p.isOpen ? p.fh == ino : files_.count(p.fh) != 0 && files_.at(p.fh).ino == ino;
+            const bool ofNode = p.isOpen ? p.fh == gone : files_.count(p.fh) != 0 && files_.at(p.fh).ino == gone;
             if (ofNode) fuse_reply_err(p.req, p.isOpen ? ENODEV : EIO);
             return ofNode;
         });

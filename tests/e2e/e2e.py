@@ -92,7 +92,8 @@ class Rig:
 
     def __init__(self, case_name, transport="socket"):
         self.transport = transport
-        self.namespace = None  # hidraw: (pid, LD_PRELOAD, mount namespace id) of the process holding it
+        # hidraw: (pid, LD_PRELOAD, mount namespace id, ASAN_OPTIONS) of the process holding it
+        self.namespace = None
         # No "_" in the path: the front end reads the "_" fields of its whole bundle path.
         self.dir = os.path.join(tempfile.gettempdir(), f"qm-e2e-{case_name}-{os.getpid()}-{time.monotonic_ns()}")
         os.makedirs(self.dir)
@@ -146,14 +147,14 @@ class Rig:
             ready = self.path("namespace")
             if os.path.exists(ready):
                 os.remove(ready)  # left by the hidraw-run before a restart
-            holder = 'echo "$$ $LD_PRELOAD" >"$0~" && mv "$0~" "$0" && exec sleep 3600'
+            holder = 'echo "$$ $LD_PRELOAD $ASAN_OPTIONS" >"$0~" && mv "$0~" "$0" && exec sleep 3600'
             args = [os.environ["QM_E2E_HIDRAW_RUN"], "--convsim", os.environ["QM_E2E_CONVSIM"]] + \
                 (["--node-mode", node_mode] if node_mode else []) + options + ["--", "bash", "-c", holder, ready]
             self.convsim = subprocess.Popen(args, stderr=log, stdout=log)
             self.wait_for(lambda: os.path.exists(ready), "hidraw-run did not start")
             with open(ready) as f:
-                pid, preload = f.read().split()
-            self.namespace = (int(pid), preload, os.readlink(f"/proc/{pid}/ns/mnt"))
+                pid, preload, asan = f.read().split()
+            self.namespace = (int(pid), preload, os.readlink(f"/proc/{pid}/ns/mnt"), asan)
             return
         self.convsim = subprocess.Popen([os.environ["QM_E2E_CONVSIM"], "--socket", self.socket] + options,
                                         stderr=log, stdout=log)
@@ -219,6 +220,7 @@ class Rig:
         if self.namespace:
             del env["TAVIK_EMULATOR"]
             env["LD_PRELOAD"] = self.namespace[1]
+            env["ASAN_OPTIONS"] = self.namespace[3]
             args = ["nsenter", "-t", str(self.namespace[0]), "-m", f"--wd={os.getcwd()}"] + args
         started = time.monotonic()
         with open(out_path, "wb") as out, open(self.path(f"quillmere-{self.runs}.err"), "wb") as err:

@@ -13,7 +13,7 @@ if [[ $transport == hidraw && ${QM_HIDRAW_TESTS:-} == skip ]]; then
     exit 77
 fi
 work=$(mktemp -d "${TMPDIR:-/tmp}/convsim-it.XXXXXX")
-emu= out= last= nspid= preload=
+emu= out= last= nspid= preload= asan=
 trap '[[ -n $nspid ]] && kill "$nspid" 2>/dev/null; [[ -n $emu ]] && kill "$emu" 2>/dev/null; wait; rm -rf "$work"' EXIT
 
 fail() {
@@ -25,15 +25,16 @@ fail() {
 # Status every 20 ms: a B-line run reads ten reports for its echo, so a loaded machine must not let
 # ten status reports pile up between tavik's open and its write.
 # On hidraw, hidraw-run's command is a process that only keeps the namespace alive; it writes its
-# pid and the environment hidraw-run gave it, which every tavik run enters and takes.
+# pid and the settings hidraw-run gave it (the shim, the sanitizer options), which every tavik run
+# enters and takes.
 start() {
     if [[ $transport == hidraw ]]; then
         rm -f "$work/ns"
         "$HIDRAW_RUN" --convsim "$CONVSIM" --state "$work/state" --reenum-ms 50 --report-ms 20 "$@" -- \
-            bash -c 'echo "$$ $LD_PRELOAD" >"$0~" && mv "$0~" "$0" && exec sleep 3600' "$work/ns" 2>>"$work/log" &
+            bash -c 'echo "$$ $LD_PRELOAD $ASAN_OPTIONS" >"$0~" && mv "$0~" "$0" && exec sleep 3600' "$work/ns" 2>>"$work/log" &
         emu=$!
         for _ in $(seq 250); do
-            [[ -s $work/ns ]] && read -r nspid preload <"$work/ns" && nsid=$(readlink "/proc/$nspid/ns/mnt") && return
+            [[ -s $work/ns ]] && read -r nspid preload asan <"$work/ns" && nsid=$(readlink "/proc/$nspid/ns/mnt") && return
             kill -0 "$emu" 2>/dev/null || break
             sleep 0.02
         done
@@ -72,7 +73,7 @@ no_leftovers() {
 run() {
     last=${1:0:50}
     if [[ $transport == hidraw ]]; then
-        out=$(timeout "${2:-10}" nsenter -t "$nspid" -m --wd="$PWD" env -u TAVIK_EMULATOR LD_PRELOAD="$preload" \
+        out=$(timeout "${2:-10}" nsenter -t "$nspid" -m --wd="$PWD" env -u TAVIK_EMULATOR LD_PRELOAD="$preload" ASAN_OPTIONS="$asan" \
             "$TAVIK" "$1" 2>&1) || true
     else
         out=$(TAVIK_EMULATOR="$work/s" timeout "${2:-10}" "$TAVIK" "$1" 2>&1) || true
@@ -256,7 +257,7 @@ hidraw-run)  # the script itself: list with the node's path, the command's statu
     ;;
 permission)  # a node only root may open: named on standard error, the not-found text on standard output
     start --node-mode 0600
-    out=$(timeout 10 nsenter -t "$nspid" -m --wd="$PWD" env LD_PRELOAD="$preload" \
+    out=$(timeout 10 nsenter -t "$nspid" -m --wd="$PWD" env LD_PRELOAD="$preload" ASAN_OPTIONS="$asan" \
         setpriv --reuid=65534 --regid=65534 --clear-groups "$TAVIK" sa 2>"$work/err") last="sa as nobody"
     [[ $out == "0E7B/1CF? NOT FOUND" ]] || fail "expected only the not-found text on standard output"
     out=$(<"$work/err")
