@@ -188,11 +188,9 @@ void HidrawServer::leave(Identity identity) {
         if (!node.present || node.entry.identity != identity) continue;
         node.present = false;
         sysfs_.withdraw(node.entry);
+        // No cached name to drop: entries are never cached (lookup replies carry no time-out), and
+        // telling the kernel to drop one here could deadlock against a lookup waiting for us.
         ::unlink(nodeLink(node.entry).c_str());
-        if (mounted_) {
-            const std::string name = "hidraw" + std::to_string(node.entry.number);
-            fuse_lowlevel_notify_inval_entry(session_, kRootIno, name.c_str(), name.size());
-        }
         const std::uint64_t gone = ino;
         std::erase_if(pending_, [&](const Pending& p) {
             const bool ofNode = p.isOpen ? p.fh == gone : files_.count(p.fh) != 0 && files_.at(p.fh).ino == gone;

@@ -3,7 +3,7 @@
 # TRANSPORT: "socket" (default; TAVIK_EMULATOR) or "hidraw" (convsim --hidraw in the private
 # namespace of scripts/hidraw-run; tavik goes through hidapi and every run enters that namespace).
 # Environment: CONVSIM, TAVIK, FWGEN, TAVIK_PRODUCTS (where tavik reads tarna.hex and tarn_b.hex),
-# HIDRAW_RUN (scripts/hidraw-run). QM_HIDRAW_TESTS=skip, set by hand, skips the hidraw cases.
+# HIDRAW_RUN (scripts/hidraw-run), TAVIK_HOLD. QM_HIDRAW_TESTS=skip, set by hand, skips the hidraw cases.
 # Every tavik run is bounded by `timeout`; every case has its own directory.
 set -u
 case_name=${1:?case}
@@ -13,8 +13,9 @@ if [[ $transport == hidraw && ${QM_HIDRAW_TESTS:-} == skip ]]; then
     exit 77
 fi
 work=$(mktemp -d "${TMPDIR:-/tmp}/convsim-it.XXXXXX")
-emu= out= last= nspid= preload= asan=
-trap '[[ -n $nspid ]] && kill "$nspid" 2>/dev/null; [[ -n $emu ]] && kill "$emu" 2>/dev/null; wait; rm -rf "$work"' EXIT
+emu= out= last= nspid= preload= asan= hold=
+inside=()
+trap '[[ -n $hold ]] && kill "$hold" 2>/dev/null; [[ -n $nspid ]] && kill "$nspid" 2>/dev/null; [[ -n $emu ]] && kill "$emu" 2>/dev/null; wait; rm -rf "$work"' EXIT
 
 fail() {
     echo "FAIL ($case_name): $* -- after: tavik $last"
@@ -34,7 +35,11 @@ start() {
             bash -c 'echo "$$ $LD_PRELOAD $ASAN_OPTIONS" >"$0~" && mv "$0~" "$0" && exec sleep 3600' "$work/ns" 2>>"$work/log" &
         emu=$!
         for _ in $(seq 250); do
-            [[ -s $work/ns ]] && read -r nspid preload asan <"$work/ns" && nsid=$(readlink "/proc/$nspid/ns/mnt") && return
+            if [[ -s $work/ns ]] && read -r nspid preload asan <"$work/ns" && nsid=$(readlink "/proc/$nspid/ns/mnt"); then
+                # The prefix that runs a program in the namespace, as hidraw-run's command would.
+                inside=(nsenter -t "$nspid" -m --wd="$PWD" env -u TAVIK_EMULATOR LD_PRELOAD="$preload" ASAN_OPTIONS="$asan")
+                return
+            fi
             kill -0 "$emu" 2>/dev/null || break
             sleep 0.02
         done
@@ -73,8 +78,7 @@ no_leftovers() {
 run() {
     last=${1:0:50}
     if [[ $transport == hidraw ]]; then
-        out=$(timeout "${2:-10}" nsenter -t "$nspid" -m --wd="$PWD" env -u TAVIK_EMULATOR LD_PRELOAD="$preload" ASAN_OPTIONS="$asan" \
-            "$TAVIK" "$1" 2>&1) || true
+        out=$(timeout "${2:-10}" "${inside[@]}" "$TAVIK" "$1" 2>&1) || true
     else
         out=$(TAVIK_EMULATOR="$work/s" timeout "${2:-10}" "$TAVIK" "$1" 2>&1) || true
     fi
@@ -257,12 +261,30 @@ hidraw-run)  # the script itself: list with the node's path, the command's statu
     ;;
 permission)  # a node only root may open: named on standard error, the not-found text on standard output
     start --node-mode 0600
-    out=$(timeout 10 nsenter -t "$nspid" -m --wd="$PWD" env LD_PRELOAD="$preload" ASAN_OPTIONS="$asan" \
-        setpriv --reuid=65534 --regid=65534 --clear-groups "$TAVIK" sa 2>"$work/err") last="sa as nobody"
+    out=$(timeout 10 "${inside[@]}" setpriv --reuid=65534 --regid=65534 --clear-groups "$TAVIK" sa 2>"$work/err") last="sa as nobody"
     [[ $out == "0E7B/1CF? NOT FOUND" ]] || fail "expected only the not-found text on standard output"
     out=$(<"$work/err")
     has "converter 0e7b:0bf2 is present at /dev/hidraw0 but cannot be opened (" && has "udev rule"
     run sa && has saok  # root may
+    ;;
+holder)  # tavik-hold holds the node present and follows the identity across a re-enumeration
+    start && mkfifo "$work/stop"
+    "${inside[@]}" "$TAVIK_HOLD" <"$work/stop" &
+    hold=$!
+    exec 3>"$work/stop"
+    holds_node() {  # one of its descriptors is the file behind /dev/hidraw0 now
+        local node
+        node=$("${inside[@]}" stat -L -c %i /dev/hidraw0 2>/dev/null) || return 1
+        [[ " $(stat -L -c %i /proc/$hold/fd/* 2>/dev/null | tr '\n' ' ') " == *" $node "* ]]
+    }
+    for step in start re-enumeration; do
+        [[ $step == start ]] || to_loader
+        for _ in $(seq 250); do holds_node && break; sleep 0.02; done
+        holds_node || fail "tavik-hold does not hold the node after its $step"
+    done
+    exec 3>&-
+    wait "$hold" || fail "tavik-hold ended with status $? when its input closed"
+    hold=
     ;;
 bad-arguments)
     out=$("$CONVSIM" --socket "$work/s" --fault unplugged@3 2>&1) && fail "an unknown fault was accepted"
