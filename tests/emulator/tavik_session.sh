@@ -266,6 +266,10 @@ permission)  # a node only root may open: named on standard error, the not-found
     out=$(<"$work/err")
     has "converter 0e7b:0bf2 is present at /dev/hidraw0 but cannot be opened (" && has "udev rule"
     run sa && has saok  # root may
+    # A node gone between the enumeration and the open (a re-enumeration) is absent, not refused.
+    stop && start && "${inside[@]}" rm /dev/hidraw0
+    out=$(timeout 10 "${inside[@]}" "$TAVIK" sa 2>"$work/err") last="sa, node gone"
+    [[ $out == "0E7B/1CF? NOT FOUND" && ! -s $work/err ]] || fail "a vanished node was not reported as absent"
     ;;
 holder)  # tavik-hold holds the node present and follows the identity across a re-enumeration
     start && mkfifo "$work/stop"

@@ -1,6 +1,9 @@
 // The hidapi back end: the only file of tavik that sees hidapi.
 #include <hidapi.h>
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cwchar>
 
@@ -103,6 +106,10 @@ public:
             result.device = std::make_unique<HidapiDevice>(device);
             return result;
         }
+        // Only a node this user may not open is a refusal. One that went between the enumeration
+        // and the open (the converter re-enumerating, as it does during an update) is absent: the
+        // front end stops an update at once on a refusal, and must not for that.
+        if (::access(path.c_str(), R_OK | W_OK) == 0 || (errno != EACCES && errno != EPERM)) return result;
         result.status = OpenStatus::Refused;
         char ids[16];
         std::snprintf(ids, sizeof ids, "%04x:%04x", vendorId, productId);
