@@ -126,7 +126,7 @@ private:
     // The action stops at once: the tool cannot start or cannot reach the converter.
     struct ActionStopped {};
     struct Busy;
-    // Runs one user action marked as running; false when the tool could not be started.
+    // Runs one user action marked as running; false when it was stopped (ActionStopped).
     bool whileBusy(const std::function<void()>& action);
 
     // `next`: the argument of the run that will most likely follow (a hint for the runner).
