@@ -7,6 +7,8 @@
 //   3. the B transfer likewise against "ub"
 //   4. the whole update in the Quillmere window with its fixed pauses removed; the window's
 //      start-up to first frame; peak resident memory
+//   5. (--hidraw, under scripts/hidraw-run) the full-speed A transfer through hidapi on convsim's
+//      hidraw nodes, with and without the device holder, against "ua" on the same nodes
 #include <QtCore/QCoreApplication>
 
 #include <cstdio>
@@ -183,6 +185,10 @@ void toolRuns(const Paths& p, const Options& o, const std::vector<std::string>& 
 
 // ---- 2./3. transfers ----------------------------------------------------------------------
 
+bool wholeAReported(const Run& r) {
+    return r.out.find("transfered A code , done.") != std::string::npos && r.out.find("fail") == std::string::npos;
+}
+
 std::size_t count(const std::string& text, const std::string& what) {
     std::size_t n = 0;
     for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
@@ -228,8 +234,7 @@ void transfers(const Paths& p, const Options& o, char which, std::uint16_t check
             loop.push_back(spawnLoop(p, which, lines));
             if (!a) tavik(p, "sb");
             const Run r = tavik(p, word);
-            const bool complete = a ? r.out.find("transfered A code , done.") != std::string::npos
-                                    : count(r.out, "### hid_read(") == bLines;  // one echo per line
+            const bool complete = a ? wholeAReported(r) : count(r.out, "### hid_read(") == bLines;  // one echo per line
             check(complete && r.out.find("fail") == std::string::npos,
                   "\"" + word + "\" did not complete", r.out);
             one.push_back(r.ms);
@@ -250,6 +255,34 @@ void transfers(const Paths& p, const Options& o, char which, std::uint16_t check
         rows.push_back({"tavik \"" + word + "\" (one process), " + std::string(speed), u, ""});
     }
     printRows(a ? "2. A transfer of the sample image, ms" : "3. B transfer of the sample file, ms", rows);
+}
+
+// ---- 5. the A transfer through hidraw --------------------------------------------------------
+
+// The device is the loader that scripts/hidraw-run serves (--blank --usb full-speed); tavik and
+// tavik-hold reach it through hidapi and hidraw, as on a real machine.
+void hidrawTransfer(const Paths& p, const Options& o, std::uint16_t checksum) {
+    check(std::getenv("TAVIK_EMULATOR") == nullptr && fs::exists("/sys/class/hidraw/hidraw0"),
+          "--hidraw needs convsim's hidraw nodes: run it as scripts/bench --hidraw");
+    std::vector<double> held, bare, one;
+    for (int t = 0; t < o.transfers; ++t) {
+        held.push_back(frontTransfer(p, 'A', checksum, true));
+        bare.push_back(frontTransfer(p, 'A', checksum, false));
+        const Run r = tavik(p, "ua");
+        check(wholeAReported(r), "\"ua\" did not complete through hidraw", r.out);
+        one.push_back(r.ms);
+    }
+    const Stats u = stats(one);
+    std::vector<Row> rows;
+    for (const auto& [name, times] : {std::pair{"front end, one run per packet, with the holder", &held},
+                                      std::pair{"  same without the device holder", &bare}}) {
+        const Stats s = stats(*times);
+        char ratio[64];
+        std::snprintf(ratio, sizeof ratio, "ratio of medians %.2f", s.median / u.median);
+        rows.push_back({name, s, ratio});
+    }
+    rows.push_back({"tavik \"ua\" (one process)", u, ""});
+    printRows("5. A transfer of the sample image through hidapi on hidraw nodes, full-speed, ms", rows);
 }
 
 // ---- 4. the window --------------------------------------------------------------------------
@@ -325,8 +358,10 @@ int main(int argc, char** argv) {
             o.parts = argv[++i];
         } else if (arg == "--without-holder") {
             o.withoutHolder = true;
+        } else if (arg == "--hidraw") {
+            o.parts = "5";
         } else {
-            std::fprintf(stderr, "usage: quill_bench [--quick] [--without-holder] [--only PARTS (e.g. 13)]\n");
+            std::fprintf(stderr, "usage: quill_bench [--quick] [--without-holder] [--only PARTS (e.g. 13)] [--hidraw]\n");
             return 2;
         }
     }
@@ -354,6 +389,7 @@ int main(int argc, char** argv) {
         if (part('2')) transfers(p, o, 'A', aImage.checksum16(), aLines);
         if (part('3')) transfers(p, o, 'B', aImage.checksum16(), bLines);
         if (part('4')) window(p, o, aImage.checksum16());
+        if (part('5')) hidrawTransfer(p, o, aImage.checksum16());
     } catch (const std::exception& e) {
         std::fprintf(stderr, "quill_bench: %s (logs in %s)\n", e.what(), p.work.c_str());
         return 1;

@@ -1,5 +1,9 @@
-// convsim: the emulated converter, served on the emulated transport that tavik speaks.
+// convsim: the emulated converter, served on the emulated transport that tavik speaks or as hidraw
+// nodes that tavik reaches through hidapi.
+#include <sys/prctl.h>
+
 #include <charconv>
+#include <csignal>
 #include <cstdio>
 #include <iostream>
 #include <optional>
@@ -9,15 +13,16 @@
 
 #include "device_model.h"
 #include "flash.h"
+#include "hidraw_server.h"
 #include "replay_device.h"
 #include "server.h"
 
 namespace {
 
 constexpr const char* kUsage =
-    "usage: convsim --socket PATH [--state FILE] [--reenum-ms N] [--report-ms N] [--usb full-speed|instant]\n"
+    "usage: convsim (--socket PATH | --hidraw [--node-mode OCTAL]) [--state FILE] [--reenum-ms N] [--report-ms N] [--usb full-speed|instant]\n"
     "               [--fault NAME[@N]]... [--mode-code CODE] [--aprom-bytes N] [--blank] [-v]\n"
-    "       convsim --socket PATH --replay WIRE.jsonl [--replay-fast] [-v]\n"
+    "       convsim (--socket PATH | --hidraw [--node-mode OCTAL]) --replay WIRE.jsonl [--replay-fast] [-v]\n"
     "       convsim --show FILE\n";
 
 int usageError(const std::string& what) {
@@ -30,6 +35,13 @@ std::optional<std::int64_t> parseNumber(std::string_view text, std::int64_t low,
     auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (ec != std::errc{} || end != text.data() + text.size() || value < low || value > high) return std::nullopt;
     return value;
+}
+
+std::optional<mode_t> parseMode(std::string_view text) {
+    unsigned value = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, 8);
+    if (text.empty() || ec != std::errc{} || end != text.data() + text.size() || value > 07777) return std::nullopt;
+    return static_cast<mode_t>(value);
 }
 
 bool isModeCode(std::string_view code) {
@@ -49,15 +61,30 @@ int show(const std::string& path) {
     return 0;
 }
 
-// Serves the recorded device until stopped: 0 when the replay matched and used the whole
-// recording, 3 when it diverged or left recorded events unused, 1 when the recording is refused.
-int replay(const convsim::ServerConfig& config, const std::string& path, bool fast) {
+// Serves hidraw nodes until stopped; they live as long as the namespace stage that started
+// convsim, so no convsim outlives it.
+int serveNodes(const convsim::HidrawConfig& config, convsim::ServedDevice& device) {
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    convsim::HidrawServer nodes(config, device);
+    if (auto error = nodes.start()) {
+        std::cerr << "convsim: " << *error << "\n";
+        return 1;
+    }
+    return nodes.run();
+}
+
+// Serves the recorded device until stopped, on hidraw nodes or the socket: 0 when the replay
+// matched and used the whole recording, 3 when it diverged or left recorded events unused, 1 when
+// the recording is refused.
+int replay(const std::optional<convsim::HidrawConfig>& nodes, const convsim::ServerConfig& config,
+           const std::string& path, bool fast) {
     auto loaded = convsim::loadRecording(path);
     if (auto* error = std::get_if<std::string>(&loaded)) {
         std::cerr << "convsim: refused: " << *error << "\n";
         return 1;
     }
     convsim::ReplayDevice device(std::move(std::get<convsim::ReplayRecording>(loaded)), fast);
+    if (nodes) return serveNodes(*nodes, device);
     convsim::Server serving(config, device);
     if (auto error = serving.listen()) {
         std::cerr << "convsim: " << *error << "\n";
@@ -71,6 +98,8 @@ int replay(const convsim::ServerConfig& config, const std::string& path, bool fa
 int main(int argc, char** argv) {
     convsim::ModelConfig model;
     convsim::ServerConfig server;
+    std::optional<mode_t> nodeMode;
+    bool hidraw = false;
     bool blank = false;
     std::optional<std::string> replayPath;
     bool replayFast = false;
@@ -104,6 +133,12 @@ int main(int argc, char** argv) {
             replayPath = std::string(*path);
         } else if (arg == "--replay-fast") {
             replayFast = true;
+        } else if (arg == "--hidraw") {
+            hidraw = true;
+        } else if (arg == "--node-mode") {
+            auto text = value();
+            nodeMode = text ? parseMode(*text) : std::nullopt;
+            if (!nodeMode) return usageError("--node-mode needs permission bits in octal, such as 0600");
         } else if (arg == "--state") {
             emulatorOption = true;
             auto path = value();
@@ -142,10 +177,14 @@ int main(int argc, char** argv) {
             return usageError("unknown argument '" + std::string(arg) + "'");
         }
     }
-    if (server.socketPath.empty()) return usageError("--socket PATH is required");
+    if (hidraw == !server.socketPath.empty()) return usageError("either --socket PATH or --hidraw is required");
+    if (nodeMode && !hidraw) return usageError("--node-mode goes with --hidraw");
+    convsim::HidrawConfig nodes;
+    nodes.verbose = server.verbose;
+    if (nodeMode) nodes.nodeMode = *nodeMode;
     if (replayPath) {
         if (emulatorOption) return usageError("--replay plays a recorded device: it takes no emulator options");
-        return replay(server, *replayPath, replayFast);
+        return replay(hidraw ? std::optional(nodes) : std::nullopt, server, *replayPath, replayFast);
     }
     if (replayFast) return usageError("--replay-fast needs --replay");
 
@@ -166,6 +205,11 @@ int main(int argc, char** argv) {
 
     convsim::DeviceModel emulated(model, std::move(flash));
     convsim::ModelDevice device(emulated);
+    if (hidraw) {
+        nodes.statePath = server.statePath;
+        nodes.firstOpenDelay = server.firstOpenDelay;
+        return serveNodes(nodes, device);
+    }
     convsim::Server serving(server, device);
     if (auto error = serving.listen()) {
         std::cerr << "convsim: " << *error << "\n";

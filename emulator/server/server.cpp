@@ -20,26 +20,6 @@
 namespace convsim {
 
 namespace {
-volatile std::sig_atomic_t gStopSignal = 0;
-extern "C" void onStopSignal(int sig) { gStopSignal = sig; }
-
-constexpr Micros kFirstOpenDelay = 50'000;
-
-std::int64_t monotonicNs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
-}
-
-std::string hex4(std::uint16_t v) {
-    return conv::hexByte(static_cast<std::uint8_t>(v >> 8)) + conv::hexByte(static_cast<std::uint8_t>(v));
-}
-
-std::string dump(const std::uint8_t* data, std::size_t size) {
-    std::string text;
-    for (std::size_t i = 0; i < size; ++i) text += (i ? " " : "") + conv::hexByte(data[i]);
-    return text;
-}
 
 std::optional<Identity> identityOf(std::string_view ids) {
     for (Identity id : {Identity::Normal, Identity::Loader}) {
@@ -50,7 +30,7 @@ std::optional<Identity> identityOf(std::string_view ids) {
 }  // namespace
 
 Server::Server(ServerConfig config, ServedDevice& device)
-    : config_(std::move(config)), device_(device), savedRevision_(device.flashRevision()), startNs_(monotonicNs()) {}
+    : config_(std::move(config)), device_(device), host_(device, config_.statePath, config_.verbose) {}
 
 Server::~Server() {
     for (Connection& c : connections_)
@@ -59,12 +39,6 @@ Server::~Server() {
         ::close(listenFd_);
         ::unlink(config_.socketPath.c_str());
     }
-}
-
-Micros Server::now() const { return (monotonicNs() - startNs_) / 1000; }
-
-void Server::log(const std::string& line) const {
-    std::fprintf(stderr, "convsim [%8.3f] %s\n", static_cast<double>(now()) / 1e6, line.c_str());
 }
 
 std::optional<std::string> Server::listen() {
@@ -108,41 +82,22 @@ std::optional<std::string> Server::listen() {
 }
 
 int Server::run() {
-    struct sigaction action{};
-    action.sa_handler = onStopSignal;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
-    // The stop signals are delivered only inside ppoll, so none is lost between check and wait.
-    sigset_t blocked, waitMask;
-    sigemptyset(&blocked);
-    sigaddset(&blocked, SIGINT);
-    sigaddset(&blocked, SIGTERM);
-    ::sigprocmask(SIG_BLOCK, &blocked, &waitMask);
-    sigdelset(&waitMask, SIGINT);
-    sigdelset(&waitMask, SIGTERM);
+    const sigset_t waitMask = ModelHost::catchStopSignals();
 
     log("serving " + config_.socketPath + " as " + std::string(identityName(device_.identity())));
     std::vector<pollfd> fds;
-    while (gStopSignal == 0) {
+    while (ModelHost::stopSignal() == 0) {
         device_.advance(now());
         handleEvents();
         completeOpens();
-        saveIfChanged();
+        host_.saveIfChanged();
         std::erase_if(connections_, [](const Connection& c) { return c.fd < 0; });
 
         std::optional<Micros> deadline = device_.nextDeadline();
         for (const Connection& c : connections_)
             if (c.state == State::Opening) deadline = deadline ? std::min(*deadline, c.openAt) : c.openAt;
         timespec timeout{};
-        timespec* timeoutPtr = nullptr;
-        if (deadline) {
-            const Micros wait = std::max<Micros>(0, *deadline - now());
-            timeout.tv_sec = wait / 1'000'000;
-            timeout.tv_nsec = (wait % 1'000'000) * 1000;
-            timeoutPtr = &timeout;
-        }
+        timespec* timeoutPtr = host_.timeoutUntil(deadline, timeout);
 
         fds.clear();
         fds.push_back({listenFd_, POLLIN, 0});
@@ -160,8 +115,8 @@ int Server::run() {
         }
         if (fds[0].revents & POLLIN) acceptAll();
     }
-    if (gStopSignal != 0) log(std::string("stopping on ") + (gStopSignal == SIGINT ? "SIGINT" : "SIGTERM"));
-    saveIfChanged();
+    if (ModelHost::stopSignal() != 0) log("stopping on " + ModelHost::stopSignalName());
+    host_.saveIfChanged();
     for (Connection& c : connections_)
         if (c.fd >= 0) close(c, "emulator stops");
     const int status = device_.finish(now());
@@ -263,7 +218,7 @@ void Server::handleMessage(Connection& c, const std::uint8_t* data, std::size_t 
         }
         case conv::emu::kWrite:
             if (c.state != State::Open) break;
-            if (config_.verbose) log(who + "W " + dump(data + 1, size - 1));
+            if (config_.verbose) log(who + "W " + hexDump(data + 1, size - 1));
             device_.write(c.identity, std::span(data + 1, size - 1), c.peer, now());
             handleEvents();
             return;
@@ -280,12 +235,11 @@ void Server::handleMessage(Connection& c, const std::uint8_t* data, std::size_t 
 }
 
 std::string Server::stringFor(char which) const {
-    const bool loader = device_.identity() == Identity::Loader;
     switch (which) {
         case conv::emu::kStringManufacturer:
-        case conv::emu::kStringIndexed1: return "convsim";
-        case conv::emu::kStringProduct: return loader ? "Converter boot loader (emulated)" : "Converter (emulated)";
-        case conv::emu::kStringSerial: return loader ? "EMU-LDR-0001" : "EMU-CNV-0001";
+        case conv::emu::kStringIndexed1: return usbString(device_.identity(), UsbString::Manufacturer);
+        case conv::emu::kStringProduct: return usbString(device_.identity(), UsbString::Product);
+        case conv::emu::kStringSerial: return usbString(device_.identity(), UsbString::Serial);
         default: return "";
     }
 }
@@ -310,7 +264,7 @@ void Server::handleEvents() {
 void Server::deliver(Connection& c, const std::vector<std::uint8_t>& report) {
     std::string message(1, conv::emu::kInput);
     message.append(reinterpret_cast<const char*>(report.data()), report.size());
-    if (config_.verbose) log("connection " + std::to_string(c.id) + ": I " + dump(report.data(), report.size()));
+    if (config_.verbose) log("connection " + std::to_string(c.id) + ": I " + hexDump(report.data(), report.size()));
     if (c.peerGone) return;
     const ssize_t n = ::send(c.fd, message.data(), message.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
     if (n >= 0) return;
@@ -358,14 +312,6 @@ void Server::close(Connection& c, const std::string& why) {
     } else if (config_.verbose) {
         log("connection " + std::to_string(c.id) + " closed (" + why + ")");
     }
-}
-
-void Server::saveIfChanged() {
-    if (device_.flashRevision() == savedRevision_) return;
-    savedRevision_ = device_.flashRevision();
-    const FlashState* flash = device_.flash();
-    if (!config_.statePath || flash == nullptr) return;
-    if (auto error = saveFlashFile(*config_.statePath, *flash)) log("cannot save the flash: " + *error);
 }
 
 }  // namespace convsim

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "served_device.h"
+#include "serving.h"
 
 namespace convsim {
 
@@ -44,8 +45,8 @@ private:
         bool peerGone = false;  // sending failed: the host has gone; drain what it sent, then close
     };
 
-    Micros now() const;
-    void log(const std::string& line) const;
+    Micros now() const { return host_.now(); }
+    void log(const std::string& line) const { host_.log(line); }
     void acceptAll();
     void readAll(Connection& c);
     void keepForDrainOrClose(Connection& c);
@@ -55,16 +56,14 @@ private:
     void completeOpens();
     bool sendMessage(Connection& c, const std::string& message);
     void close(Connection& c, const std::string& why);
-    void saveIfChanged();
     std::string stringFor(char which) const;
 
     ServerConfig config_;
     ServedDevice& device_;
+    ModelHost host_;
     int listenFd_ = -1;
     std::vector<Connection> connections_;
     std::uint64_t nextId_ = 1;
-    std::uint64_t savedRevision_ = 0;
-    std::int64_t startNs_ = 0;
 };
 
 }  // namespace convsim

@@ -2,13 +2,17 @@
 """Whole updates seen as a user sees them: the real Quillmere window (offscreen) runs the real
 tavik from its bundle against convsim, the emulated converter.
 
-    e2e.py CASE      run one case of the matrix below (exit status 0: it passed)
-    e2e.py --list    print the case names
+    e2e.py CASE [TRANSPORT]     run one case of the matrix below (exit status 0: it passed)
+    e2e.py --list [TRANSPORT]   print the case names
+
+TRANSPORT is "socket" (default: tavik reaches convsim through TAVIK_EMULATOR) or "hidraw": convsim
+serves hidraw nodes in the private namespace of scripts/hidraw-run, and every Quillmere run enters
+that namespace, so its tavik goes through hidapi. QM_HIDRAW_TESTS=skip, set by hand, skips those.
 
 Programs come from the environment: QM_E2E_BUNDLE (a built Quillmere bundle), QM_E2E_CONVSIM,
-QM_E2E_FWGEN, QM_E2E_SRECCAT and QM_E2E_OBJCOPY (for the foreign-file cases). Each case sets
-QUILLMERE_TIME_SCALE (0.1 unless it needs longer run limits) to shrink the sequence's pauses and
-run limits.
+QM_E2E_FWGEN, QM_E2E_SRECCAT and QM_E2E_OBJCOPY (for the foreign-file cases), QM_E2E_HIDRAW_RUN.
+Each case sets QUILLMERE_TIME_SCALE (0.1 unless it needs longer run limits) to shrink the
+sequence's pauses and run limits.
 """
 import hashlib
 import os
@@ -89,7 +93,10 @@ class Run:
 class Rig:
     """A folder holding a bundle, its firmware, and a convsim with its flash file."""
 
-    def __init__(self, case_name):
+    def __init__(self, case_name, transport="socket"):
+        self.transport = transport
+        # hidraw: (pid, LD_PRELOAD, mount namespace id, ASAN_OPTIONS) of the process holding it
+        self.namespace = None
         # No "_" in the path: the front end reads the "_" fields of its whole bundle path.
         self.dir = os.path.join(tempfile.gettempdir(), f"qm-e2e-{case_name}-{os.getpid()}-{time.monotonic_ns()}")
         os.makedirs(self.dir)
@@ -131,23 +138,49 @@ class Rig:
             os.symlink(os.path.join(resources, entry), os.path.join(bundle, "Contents", "Resources", entry))
         return exe
 
-    def start_device(self, faults=(), verbose=False):
+    def start_device(self, faults=(), node_mode=None, verbose=False):
         # Status reports every 50 ms rather than 8: convsim drops a write whose sender closes with
         # reports still unread, and a "bb" lost that way would fail a sound update now and then.
-        args = [os.environ["QM_E2E_CONVSIM"], "--socket", self.socket, "--state", self.state,
-                "--reenum-ms", "50"] + (["-v"] if verbose else [])
+        options = ["--state", self.state, "--reenum-ms", "50"] + (["-v"] if verbose else [])
         for fault in faults:
-            args += ["--fault", fault]
+            options += ["--fault", fault]
         log = open(self.path("convsim.log"), "a")
-        self.convsim = subprocess.Popen(args, stderr=log, stdout=log)
+        if self.transport == "hidraw":
+            # hidraw-run's command only holds the namespace open and says where it is.
+            ready = self.path("namespace")
+            if os.path.exists(ready):
+                os.remove(ready)  # left by the hidraw-run before a restart
+            holder = 'echo "$$ $LD_PRELOAD $ASAN_OPTIONS" >"$0~" && mv "$0~" "$0" && exec sleep 3600'
+            args = [os.environ["QM_E2E_HIDRAW_RUN"], "--convsim", os.environ["QM_E2E_CONVSIM"]] + \
+                (["--node-mode", node_mode] if node_mode else []) + options + ["--", "bash", "-c", holder, ready]
+            self.convsim = subprocess.Popen(args, stderr=log, stdout=log)
+            self.wait_for(lambda: os.path.exists(ready), "hidraw-run did not start")
+            with open(ready) as f:
+                pid, preload, asan = f.read().split()
+            self.namespace = (int(pid), preload, os.readlink(f"/proc/{pid}/ns/mnt"), asan)
+            return
+        self.convsim = subprocess.Popen([os.environ["QM_E2E_CONVSIM"], "--socket", self.socket] + options,
+                                        stderr=log, stdout=log)
+        self.wait_for(lambda: os.path.exists(self.socket), "convsim did not open its socket")
+
+    def wait_for(self, condition, what):
         deadline = time.monotonic() + 10
-        while not os.path.exists(self.socket):
+        while not condition():
             expect(self.convsim.poll() is None, f"convsim exited at start: {self.tail('convsim.log')}")
-            expect(time.monotonic() < deadline, "convsim did not open its socket")
+            expect(time.monotonic() < deadline, what)
             time.sleep(0.02)
 
     def stop_device(self):
         if self.convsim is None:
+            return
+        if self.namespace:
+            # Ending hidraw-run's command makes it stop convsim and end with that command's status.
+            os.kill(self.namespace[0], signal.SIGTERM)
+            status = self.convsim.wait(timeout=30)
+            self.convsim = None
+            expect(status == 128 + signal.SIGTERM, f"hidraw-run ended with status {status}")
+            self.expect_no_leftovers()
+            self.namespace = None
             return
         self.convsim.send_signal(signal.SIGTERM)
         try:
@@ -159,6 +192,18 @@ class Rig:
         self.convsim = None
         expect(status == 0, f"convsim ended with status {status}")
 
+    def expect_no_leftovers(self):
+        """After hidraw-run: no process left in its namespace, no node or mount of it on the host."""
+        for entry in os.listdir("/proc"):
+            try:
+                same = entry.isdigit() and os.readlink(f"/proc/{entry}/ns/mnt") == self.namespace[2]
+            except OSError:
+                same = False
+            expect(not same, f"process {entry} outlived hidraw-run")
+        expect(not any(n.startswith("hidraw") for n in os.listdir("/dev")), "a hidraw node is left on the host")
+        mounts = subprocess.run(["findmnt", "-rn", "-o", "SOURCE"], capture_output=True, text=True).stdout
+        expect("convsim-hidraw" not in mounts and "hidraw-run" not in mounts, "a mount is left on the host")
+
     def show(self):
         out = subprocess.run([os.environ["QM_E2E_CONVSIM"], "--show", self.state],
                              check=True, capture_output=True, text=True).stdout
@@ -169,15 +214,23 @@ class Rig:
         with open(self.path("convsim.log"), "rb") as f:
             return sum(1 for line in f.read().decode("utf-8", "replace").splitlines() if ": W " in line)
 
-    def update(self, exe, tick, scale, state="state", extra_env=None):
+    def update(self, exe, tick, scale, state="state", extra_env=None, as_user=None):
         """One Quillmere run: START pressed (box ticked or not), alerts printed and dismissed,
         FINISH/EXIT pressed at the end. Killed with its tool runs at the deadline. Its update
-        record goes under the case's folder `state`."""
+        record goes under the case's folder `state`. as_user: the numeric user (and group) to run
+        it as."""
         self.runs += 1
         out_path = self.path(f"quillmere-{self.runs}.out")
         env = dict(os.environ, TAVIK_EMULATOR=self.socket, QUILLMERE_TIME_SCALE=scale,
                    QT_QPA_PLATFORM="offscreen", XDG_STATE_HOME=self.path(state), **(extra_env or {}))
         args = [exe, "--auto-start", "--auto-finish", "--auto-alert"] + (["--tick"] if tick else [])
+        if as_user is not None:
+            args = ["setpriv", f"--reuid={as_user}", f"--regid={as_user}", "--clear-groups"] + args
+        if self.namespace:
+            del env["TAVIK_EMULATOR"]
+            env["LD_PRELOAD"] = self.namespace[1]
+            env["ASAN_OPTIONS"] = self.namespace[3]
+            args = ["nsenter", "-t", str(self.namespace[0]), "-m", f"--wd={os.getcwd()}"] + args
         started = time.monotonic()
         with open(out_path, "wb") as out, open(self.path(f"quillmere-{self.runs}.err"), "wb") as err:
             child = subprocess.Popen(args, stdout=out, stderr=err, stdin=subprocess.DEVNULL,
@@ -212,6 +265,11 @@ class Rig:
             return "(none)"
 
     def close(self, keep):
+        if self.namespace:
+            try:
+                os.kill(self.namespace[0], signal.SIGTERM)
+            except OSError:
+                pass
         if self.convsim is not None:
             self.convsim.kill()
             self.convsim.wait()
@@ -239,6 +297,10 @@ class Case:
     env: dict = field(default_factory=dict)  # more environment for the first Quillmere run
     replay: str = ""              # "same": scripts/replay of the record agrees; "changed-tmpa": it diverges
     state: str = "state"          # XDG_STATE_HOME under the case's folder ("a-file": unwritable)
+    transports: tuple = ("socket",)  # and "hidraw": also through hidapi on convsim's hidraw nodes
+    node_mode: str = None         # hidraw: the nodes' permission bits
+    as_user: int = None           # Quillmere (and so tavik) runs as this user and group
+    runs: int = None              # the number of tool runs the first update makes, when it matters
 
 
 def break_record(rig, name, line_no):
@@ -308,10 +370,13 @@ LOADER_NEVER = r"Timout \(wait LDROM\)"
 C4_NEVER = r"TIMEOUT \(wait status C4\)"
 D0_FIXED = r"Timeout \(wait status:D0\), auto-fixed"
 FINAL_CHECKSUM = r"Final CheckSum Error"
+CANNOT_OPEN = (r"The converter 0e7b:0bf2 is plugged in at /dev/hidraw0 but this user may not open it\. "
+               r"Install the udev rule .*, then unplug the converter and plug it in again\.")
+BOTH = ("socket", "hidraw")
 
 CASES = {
-    "clean-a": Case(tick=False, ends="complete", bcode="before", again="none"),
-    "clean-ab": Case(ends="complete", again="none", replay="same"),
+    "clean-a": Case(tick=False, ends="complete", bcode="before", again="none", transports=BOTH),
+    "clean-ab": Case(ends="complete", again="none", replay="same", transports=BOTH),
     # A recording replayed with line 12 (A packet 4) of its tmpa.hex changed; a state folder that
     # cannot be written.
     "replay-changed-tmpa": Case(tick=False, ends="complete", bcode="before", again="none", replay="changed-tmpa"),
@@ -319,20 +384,21 @@ CASES = {
     "foreign-files": Case(ends="complete", again="none", foreign=True),
     # Faults of the converter.
     "silent-loader": Case(faults=["silent-loader"], alerts=[LOADER_NEVER], app="before", bcode="before",
-                          again="restart"),
+                          again="restart", transports=BOTH),
     "no-loader": Case(faults=["no-loader"], alerts=[LOADER_NEVER], app="before", bcode="before",
                       again="restart"),
     # tavik waits 1 s for a second reply after a wrong one: packet runs need a limit above that.
     "bad-ack-first": Case(faults=["bad-ack@1"], alerts=[FINAL_CHECKSUM], app="damaged", bcode="before", scale="0.25"),
-    "bad-ack-mid": Case(faults=["bad-ack@40"], app="incomplete", bcode="before", scale="0.25", replay="same"),
-    "unplug-mid-a": Case(faults=["unplug@200"], app="incomplete", bcode="before", replay="same"),
+    "bad-ack-mid": Case(faults=["bad-ack@40"], app="incomplete", bcode="before", scale="0.25", replay="same",
+                        transports=BOTH),
+    "unplug-mid-a": Case(faults=["unplug@200"], app="incomplete", bcode="before", replay="same", transports=BOTH),
     # A B line that is not confirmed fails the transfer; an incomplete B code is never burned.
-    "unplug-mid-b": Case(faults=["unplug-b@160"], bcode="before"),
+    "unplug-mid-b": Case(faults=["unplug-b@160"], bcode="before", transports=BOTH),
     "bad-echo": Case(faults=["bad-echo@50"], bcode="before"),
     "no-c4": Case(faults=["no-c4"], alerts=[C4_NEVER], bcode="before", again="restart", replay="same"),
     "no-d0": Case(faults=["no-d0"], ends="complete", alerts=[D0_FIXED], bcode="before", again="restart"),
     # Slower than usual but inside the 3 s pause after "runaprom" (1.5 s at this scale).
-    "slow-reenum": Case(faults=["slow-reenum=1000"], ends="complete", again="none", scale="0.5"),
+    "slow-reenum": Case(faults=["slow-reenum=1000"], ends="complete", again="none", scale="0.5", transports=BOTH),
     "slow-reenum-beyond-wait": Case(faults=["slow-reenum=9000"], alerts=[LOADER_NEVER], app="before",
                                     bcode="before", again="restart"),
     "garbage-replies": Case(faults=["garbage-replies"], app="incomplete", bcode="before", again="restart"),
@@ -340,7 +406,10 @@ CASES = {
     "short-replies": Case(faults=["short-replies"], alerts=[FINAL_CHECKSUM], bcode="before", again="restart"),
     "long-replies": Case(faults=["long-replies"], ends="complete", again="none"),
     # Echoes drowned beyond the tenth report leave their lines unconfirmed.
-    "flood": Case(faults=["flood"], bcode="before", again="restart", replay="same"),
+    "flood": Case(faults=["flood"], bcode="before", again="restart", replay="same", transports=BOTH),
+    # A converter this user may not open: named at once, nothing sent, Failed.
+    "permission": Case(transports=("hidraw",), node_mode="0600", as_user=65534, alerts=[CANNOT_OPEN], runs=1,
+                       app="before", bcode="before", again="none"),
     # Firmware files, bundle name, tool.
     "missing-tmpa": Case(prepare=lambda rig: os.remove(rig.path("tmpa.hex")), alerts=[r"fopen Acode fail \(PATH/tmpa\.hex\)"],
                          app="before", bcode="before", again="none"),
@@ -495,13 +564,19 @@ def run_case(name, case, rig):
         case.prepare(rig)
     exe = rig.make_bundle(bundle_name(case.bundle, checksum), with_tool=case.tool)
 
-    rig.start_device(case.faults, verbose=case.sent_nothing)
+    rig.start_device(case.faults, case.node_mode, verbose=case.sent_nothing)
     before = rig.show()
     if case.state == "a-file":
         open(rig.path(case.state), "w").close()
-    first = rig.update(exe, case.tick, case.scale, case.state, case.env)
+    elif case.as_user is not None:
+        os.makedirs(rig.path(case.state), mode=0o777, exist_ok=True)
+        os.chmod(rig.path(case.state), 0o777)  # the record folder of a run as another user
+    first = rig.update(exe, case.tick, case.scale, case.state, case.env, case.as_user)
     report(name, "first", first)
     check_run(first, case.ends, case.alerts, rig)
+    if case.runs is not None:
+        runs = rig.tail(f"quillmere-{rig.runs}.err", 100000).count("runCmd() returned:")
+        expect(runs == case.runs, f"{runs} tool runs, expected {case.runs}")
     check_device(rig.show(), before, good, case.app, case.bcode)
     if case.sent_nothing:
         expect(rig.writes_seen() == 0, f"the converter got {rig.writes_seen()} reports from a refused update")
@@ -523,14 +598,20 @@ def run_case(name, case, rig):
 
 
 def main(argv):
-    if len(argv) == 2 and argv[1] == "--list":
-        print(";".join(CASES))
+    transport = argv[2] if len(argv) == 3 else "socket"
+    cases = [name for name, case in CASES.items() if transport in case.transports]
+    if len(argv) in (2, 3) and argv[1] == "--list":
+        print(";".join(cases))
         return 0
-    if len(argv) != 2 or argv[1] not in CASES:
-        print(f"usage: {argv[0]} CASE | --list\ncases: {', '.join(CASES)}", file=sys.stderr)
+    if len(argv) not in (2, 3) or argv[1] not in cases:
+        print(f"usage: {argv[0]} CASE [socket|hidraw] | --list [socket|hidraw]\ncases: {', '.join(cases)}",
+              file=sys.stderr)
         return 2
+    if transport == "hidraw" and os.environ.get("QM_HIDRAW_TESTS") == "skip":
+        print("skipped: QM_HIDRAW_TESTS=skip")
+        return 77
     name = argv[1]
-    rig = Rig(name)
+    rig = Rig(name, transport)
     ok = False
     try:
         run_case(name, CASES[name], rig)

@@ -1,12 +1,21 @@
 #!/usr/bin/env bash
-# The real tavik against a real convsim, one case per call: tavik_session.sh CASE
-# Environment: CONVSIM, TAVIK, FWGEN, TAVIK_PRODUCTS (where tavik reads tarna.hex and tarn_b.hex).
+# The real tavik against a real convsim, one case per call: tavik_session.sh CASE [TRANSPORT]
+# TRANSPORT: "socket" (default; TAVIK_EMULATOR) or "hidraw" (convsim --hidraw in the private
+# namespace of scripts/hidraw-run; tavik goes through hidapi and every run enters that namespace).
+# Environment: CONVSIM, TAVIK, FWGEN, TAVIK_PRODUCTS (where tavik reads tarna.hex and tarn_b.hex),
+# HIDRAW_RUN (scripts/hidraw-run), TAVIK_HOLD. QM_HIDRAW_TESTS=skip, set by hand, skips the hidraw cases.
 # Every tavik run is bounded by `timeout`; every case has its own directory.
 set -u
 case_name=${1:?case}
+transport=${2:-socket}
+if [[ $transport == hidraw && ${QM_HIDRAW_TESTS:-} == skip ]]; then
+    echo "skipped: QM_HIDRAW_TESTS=skip"
+    exit 77
+fi
 work=$(mktemp -d "${TMPDIR:-/tmp}/convsim-it.XXXXXX")
-emu= out= last=
-trap '[[ -n $emu ]] && kill "$emu" 2>/dev/null; wait; rm -rf "$work"' EXIT
+emu= out= last= nspid= preload= asan= hold=
+inside=()
+trap '[[ -n $hold ]] && kill "$hold" 2>/dev/null; [[ -n $nspid ]] && kill "$nspid" 2>/dev/null; [[ -n $emu ]] && kill "$emu" 2>/dev/null; wait; rm -rf "$work"' EXIT
 
 fail() {
     echo "FAIL ($case_name): $* -- after: tavik $last"
@@ -16,20 +25,64 @@ fail() {
 }
 # Status every 20 ms: a B-line run reads ten reports for its echo, so a loaded machine must not let
 # ten status reports pile up between tavik's open and its write.
+# On hidraw, hidraw-run's command is a process that only keeps the namespace alive; it writes its
+# pid and the settings hidraw-run gave it (the shim, the sanitizer options), which every tavik run
+# enters and takes.
 start() {
+    if [[ $transport == hidraw ]]; then
+        rm -f "$work/ns"
+        "$HIDRAW_RUN" --convsim "$CONVSIM" --state "$work/state" --reenum-ms 50 --report-ms 20 "$@" -- \
+            bash -c 'echo "$$ $LD_PRELOAD $ASAN_OPTIONS" >"$0~" && mv "$0~" "$0" && exec sleep 3600' "$work/ns" 2>>"$work/log" &
+        emu=$!
+        for _ in $(seq 250); do
+            if [[ -s $work/ns ]] && read -r nspid preload asan <"$work/ns" && nsid=$(readlink "/proc/$nspid/ns/mnt"); then
+                # The prefix that runs a program in the namespace, as hidraw-run's command would.
+                inside=(nsenter -t "$nspid" -m --wd="$PWD" env -u TAVIK_EMULATOR LD_PRELOAD="$preload" ASAN_OPTIONS="$asan")
+                return
+            fi
+            kill -0 "$emu" 2>/dev/null || break
+            sleep 0.02
+        done
+        fail "hidraw-run did not start"
+    fi
     "$CONVSIM" --socket "$work/s" --state "$work/state" --reenum-ms 50 --report-ms 20 "$@" 2>>"$work/log" &
     emu=$!
     for _ in $(seq 250); do [[ -S $work/s ]] && return; sleep 0.02; done
     fail "convsim did not start"
 }
 stop() {
+    if [[ $transport == hidraw ]]; then
+        kill -TERM "$nspid"
+        nspid=
+        wait "$emu"
+        (($? == 143)) || fail "hidraw-run did not pass on its command's status (143 after TERM)"
+        emu=
+        no_leftovers
+        return
+    fi
     kill -TERM "$emu"
     wait "$emu" || fail "convsim ended with status $?"
     emu=
     [[ ! -e $work/s ]] || fail "the socket was left behind"
 }
+# After hidraw-run: no process left in its namespace, no node or mount of it on the host.
+no_leftovers() {
+    local p
+    for p in /proc/[0-9]*; do
+        [[ $(readlink "$p/ns/mnt" 2>/dev/null) != "$nsid" ]] || fail "process ${p#/proc/} outlived hidraw-run"
+    done
+    ! compgen -G "/dev/hidraw*" >/dev/null || fail "a hidraw node is left on the host"
+    ! findmnt -rn -o SOURCE | grep -qE "convsim-hidraw|hidraw-run" || fail "a mount is left on the host"
+}
 # One tavik run, killed after $2 seconds (default 10); only what it printed counts.
-run() { last=${1:0:50} out=$(TAVIK_EMULATOR="$work/s" timeout "${2:-10}" "$TAVIK" "$1" 2>&1) || true; }
+run() {
+    last=${1:0:50}
+    if [[ $transport == hidraw ]]; then
+        out=$(timeout "${2:-10}" "${inside[@]}" "$TAVIK" "$1" 2>&1) || true
+    else
+        out=$(TAVIK_EMULATOR="$work/s" timeout "${2:-10}" "$TAVIK" "$1" 2>&1) || true
+    fi
+}
 has() { [[ $out == *"$1"* ]] || fail "expected '$1'"; }
 hasnt() { [[ $out != *"$1"* ]] || fail "did not expect '$1'"; }
 no_success() { hasnt uaok && hasnt ubok && hasnt "transfered A code , done."; }
@@ -84,6 +137,21 @@ check_flash() {
     has "b-code highest address: 0x$(printf %04x $(((lines - 1) * 16)))"
     has "b-code sha256: $(sha256sum <"$work/b.bin" | cut -d' ' -f1)"
 }
+
+# Every command word and the one-packet A and B forms, in an order that meets each identity; what
+# tavik printed, with the two things that differ by transport made equal: the device path, and the
+# strings of an open device, which hidapi cannot get on a FUSE node.
+every_command() {
+    local word
+    for word in list sta read sbi sb "$(first_b_line)"$'\n' stb bb stb qb stbb qa; do
+        run "$word" 2 && printf '%s\n' "$out"
+    done
+    # The image stays incomplete: the loader stays after runaprom.
+    to_loader && for word in list sta read sync "${alines[0]}" qa runaprom sta; do
+        run "$word" 2 && printf '%s\n' "$out"
+    done
+}
+normalised() { sed -E 's/\(PATH\)[^ ]*/(PATH)/; /^(Manufacturer|Product|Serial Number|Indexed) String/d'; }
 
 a=$work/a.hex b=$work/b.hex
 "$FWGEN" a "$a" --bytes 6000 --seed 3 && "$FWGEN" b "$b" --lines 120 --seed 3 || fail fwgen
@@ -171,6 +239,56 @@ flood)  # ten status reports a millisecond: every run ends, no line fails, and t
         run "$line" 5 && hasnt ubfail && hasnt "hid_read()"
     done <"$b"
     burn && quit && check_flash "$a" "$b"
+    ;;
+same-as-socket)  # the same texts and the same bytes on the wire through hidapi as over the socket
+    for transport in socket hidraw; do
+        rm -f "$work/state" && : >"$work/log"
+        start -v && every_command | normalised >"$work/$transport.out" && stop
+        grep -oE ': W .*' "$work/log" >"$work/$transport.wire"
+    done
+    [[ -s $work/hidraw.wire ]] || fail "no write reached convsim"
+    diff "$work/socket.out" "$work/hidraw.out" || fail "tavik printed other texts through hidraw"
+    diff "$work/socket.wire" "$work/hidraw.wire" || fail "other bytes reached the device through hidraw"
+    exit 0
+    ;;
+hidraw-run)  # the script itself: list with the node's path, the command's status, nothing left behind
+    out=$("$HIDRAW_RUN" --convsim "$CONVSIM" -- "$TAVIK" list 2>"$work/log") || fail "hidraw-run failed"
+    has "(VIDPID)0e7b/0bf2 (PATH)/dev/hidraw0 (SN)EMU-CNV-0001"
+    "$HIDRAW_RUN" --convsim "$CONVSIM" -- sh -c 'test -z "${TAVIK_EMULATOR+set}" && exit 7' 2>>"$work/log"
+    (($? == 7)) || fail "the command's status (7) was not passed on, or TAVIK_EMULATOR reached it"
+    nsid=none no_leftovers
+    exit 0
+    ;;
+permission)  # a node only root may open: named on standard error, the not-found text on standard output
+    start --node-mode 0600
+    out=$(timeout 10 "${inside[@]}" setpriv --reuid=65534 --regid=65534 --clear-groups "$TAVIK" sa 2>"$work/err") last="sa as nobody"
+    [[ $out == "0E7B/1CF? NOT FOUND" ]] || fail "expected only the not-found text on standard output"
+    out=$(<"$work/err")
+    has "converter 0e7b:0bf2 is present at /dev/hidraw0 but cannot be opened (" && has "udev rule"
+    run sa && has saok  # root may
+    # A node gone between the enumeration and the open (a re-enumeration) is absent, not refused.
+    stop && start && "${inside[@]}" rm /dev/hidraw0
+    out=$(timeout 10 "${inside[@]}" "$TAVIK" sa 2>"$work/err") last="sa, node gone"
+    [[ $out == "0E7B/1CF? NOT FOUND" && ! -s $work/err ]] || fail "a vanished node was not reported as absent"
+    ;;
+holder)  # tavik-hold holds the node present and follows the identity across a re-enumeration
+    start && mkfifo "$work/stop"
+    "${inside[@]}" "$TAVIK_HOLD" <"$work/stop" &
+    hold=$!
+    exec 3>"$work/stop"
+    holds_node() {  # one of its descriptors is the file behind /dev/hidraw0 now
+        local node
+        node=$("${inside[@]}" stat -L -c %i /dev/hidraw0 2>/dev/null) || return 1
+        [[ " $(stat -L -c %i /proc/$hold/fd/* 2>/dev/null | tr '\n' ' ') " == *" $node "* ]]
+    }
+    for step in start re-enumeration; do
+        [[ $step == start ]] || to_loader
+        for _ in $(seq 250); do holds_node && break; sleep 0.02; done
+        holds_node || fail "tavik-hold does not hold the node after its $step"
+    done
+    exec 3>&-
+    wait "$hold" || fail "tavik-hold ended with status $? when its input closed"
+    hold=
     ;;
 bad-arguments)
     out=$("$CONVSIM" --socket "$work/s" --fault unplugged@3 2>&1) && fail "an unknown fault was accepted"

@@ -1,9 +1,13 @@
 // The hidapi back end: the only file of tavik that sees hidapi.
 #include <hidapi.h>
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cwchar>
 
+#include "conv/toolrun.h"
 #include "hid/transport.h"
 
 namespace tavik::hid {
@@ -102,6 +106,10 @@ public:
             result.device = std::make_unique<HidapiDevice>(device);
             return result;
         }
+        // Only a node this user may not open is a refusal. One that went between the enumeration
+        // and the open (the converter re-enumerating, as it does during an update) is absent: the
+        // front end stops an update at once on a refusal, and must not for that.
+        if (::access(path.c_str(), R_OK | W_OK) == 0 || (errno != EACCES && errno != EPERM)) return result;
         result.status = OpenStatus::Refused;
         char ids[16];
         std::snprintf(ids, sizeof ids, "%04x:%04x", vendorId, productId);
@@ -110,7 +118,8 @@ public:
         std::snprintf(vid, sizeof vid, "%04x", vendorId);
         std::snprintf(pid, sizeof pid, "%04x", productId);
         const std::string reason = toUtf8(hid_error(nullptr));
-        result.detail = std::string("tavik: converter ") + ids + " is present at " + path + " but cannot be opened (" +
+        result.detail = std::string(conv::kCannotOpenStart) + ids + std::string(conv::kCannotOpenPresent) + path +
+                        std::string(conv::kCannotOpenEnd) +
                         (reason.empty() ? "no reason given" : reason) +
                         "); most likely this user may not access that hidraw node: add a udev rule such as "
                         "SUBSYSTEM==\"hidraw\", ATTRS{idVendor}==\"" + vid + "\", ATTRS{idProduct}==\"" + pid +

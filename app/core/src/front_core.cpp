@@ -77,7 +77,13 @@ RunResult FrontCore::run(std::string_view argument, std::string_view next) {
         case RunEnd::FailedToStart:
             because("tavik cannot be started (" + ports_.runner.toolPath() + "): " + result.reason);
             ports_.alerts.alertA(alertToolUnavailable(ports_.runner.toolPath(), result.reason));
-            throw ToolUnavailable{};
+            throw ActionStopped{};
+    }
+    // Waiting on would only end in a misleading time-out: the converter is there, we may not open it.
+    if (auto device = findUnopenableDevice(result.errorOutput)) {
+        because("the converter " + device->ids + " at " + device->path + " may not be opened by this user");
+        ports_.alerts.alertA(alertCannotOpen(*device));
+        throw ActionStopped{};
     }
     return result;
 }
@@ -245,7 +251,7 @@ bool FrontCore::whileBusy(const std::function<void()>& action) {
     Busy busy(running_);
     try {
         action();
-    } catch (const ToolUnavailable&) {
+    } catch (const ActionStopped&) {
         return false;  // its alert has already been shown
     }
     return true;

@@ -6,6 +6,7 @@
 #include "conv/hexfield.h"
 #include "conv/hexfile.h"
 #include "conv/packets.h"
+#include "conv/toolrun.h"
 #include "quill/bundle.h"
 #include "quill/front_core.h"
 
@@ -68,6 +69,27 @@ std::string alertFileRefused(char code, std::string_view path, std::string_view 
 
 std::string alertToolUnavailable(std::string_view toolPath, std::string_view reason) {
     return "Cannot start tavik (" + std::string(toolPath) + "): " + std::string(reason);
+}
+
+std::optional<UnopenableDevice> findUnopenableDevice(std::string_view errorOutput) {
+    for (std::size_t at = errorOutput.find(conv::kCannotOpenStart); at != std::string_view::npos;
+         at = errorOutput.find(conv::kCannotOpenStart, at + 1)) {
+        if (at != 0 && errorOutput[at - 1] != '\n') continue;
+        std::string_view line = errorOutput.substr(at + conv::kCannotOpenStart.size());
+        line = line.substr(0, line.find('\n'));
+        const std::size_t present = line.find(conv::kCannotOpenPresent);
+        const std::size_t end = line.find(conv::kCannotOpenEnd);
+        if (present == std::string_view::npos || end == std::string_view::npos || end < present) continue;
+        const std::size_t pathAt = present + conv::kCannotOpenPresent.size();
+        return UnopenableDevice{std::string(line.substr(0, present)), std::string(line.substr(pathAt, end - pathAt))};
+    }
+    return std::nullopt;
+}
+
+std::string alertCannotOpen(const UnopenableDevice& device) {
+    return "The converter " + device.ids + " is plugged in at " + device.path +
+           " but this user may not open it. Install the udev rule 70-quillmere-converter.rules (it comes with the "
+           "Quillmere package, in /usr/lib/udev/rules.d), then unplug the converter and plug it in again.";
 }
 
 std::string alertRetryBound(int lineNumber, std::string_view line) {

@@ -6,6 +6,7 @@
 #include <QtCore/QProcessEnvironment>
 #include <QtCore/QTimer>
 
+#include <cstdio>
 #include <thread>
 #include <utility>
 
@@ -33,7 +34,8 @@ std::unique_ptr<QProcess> ProcessToolRunner::start(const std::string& argument, 
     auto process = std::make_unique<QProcess>();
     process->setProgram(toolPath_);
     process->setArguments({QString::fromStdString(argument)});
-    process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    // Standard error is read as well (it names a converter that may not be opened) and passed on.
+    process->setProcessChannelMode(QProcess::SeparateChannels);
     // Taken anew for every run (the update record names its file there); the go-byte setting
     // reaches held-back runs only, whatever the environment we were given.
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -101,6 +103,9 @@ RunResult ProcessToolRunner::runCmd(const std::string& argument, std::chrono::mi
         result.end = RunEnd::TimedOut;
     }
     result.output = QString::fromUtf8(process->readAllStandardOutput()).toStdString();
+    const QByteArray errors = process->readAllStandardError();
+    std::fwrite(errors.constData(), 1, static_cast<std::size_t>(errors.size()), stderr);
+    result.errorOutput = QString::fromUtf8(errors).toStdString();
     return result;
 }
 

@@ -119,12 +119,12 @@ struct Device : Rig {
         std::snprintf(name, sizeof name, "/x/Quillmere_V1_0x%04x.app", imageSum(10));
         core->readBundlePath(name);
         respond = [this](const std::string& arg) {
-            if (arg == "sta") return RunResult{staEnd, staOutput, ""};
-            if (arg == "stb") return RunResult{RunEnd::Exited, stbOutput, ""};
-            if (arg == "sync") return RunResult{syncEnd, "", ""};
+            if (arg == "sta") return RunResult{staEnd, staOutput, "", ""};
+            if (arg == "stb") return RunResult{RunEnd::Exited, stbOutput, "", ""};
+            if (arg == "sync") return RunResult{syncEnd, "", "", ""};
             if (arg.size() == 130)
-                return RunResult{RunEnd::Exited, ++aRuns == uafailAt ? "uafail ckSum\n" : replyDump(imageSum(10)), ""};
-            return RunResult{RunEnd::Exited, arg.size() == 45 ? bOutput : arg + "ok\n", ""};
+                return RunResult{RunEnd::Exited, ++aRuns == uafailAt ? "uafail ckSum\n" : replyDump(imageSum(10)), "", ""};
+            return RunResult{RunEnd::Exited, arg.size() == 45 ? bOutput : arg + "ok\n", "", ""};
         };
     }
 };

@@ -32,7 +32,7 @@ TEST(NextRunHint, EveryTransferRunNamesItsSuccessorAndTheLastNone) {
 TEST(NextRunHint, AResentBLineNamesTheLineAfterIt) {
     Hinting rig;
     int sends = 0;
-    rig.respond = [&](const std::string&) { return RunResult{RunEnd::Exited, ++sends == 2 ? "retry\n" : "ubok\n", ""}; };
+    rig.respond = [&](const std::string&) { return RunResult{RunEnd::Exited, ++sends == 2 ? "retry\n" : "ubok\n", "", ""}; };
     rig.core->UPDATE_B();
     ASSERT_EQ(rig.args.size(), 6u);
     EXPECT_EQ(rig.args[1], rig.args[2]) << "line 2 is sent again";

@@ -87,8 +87,18 @@ TEST(Sequence, EachPathEndsWithTheRightWordsAlertsAndState) {
          concat({kAPhase, kBSwitch, {"B*5", "stb", "bb", "stb*7", "qa*30", "qb*31"}}),
          {"Timeout (wait status:D0), auto-fixed"}, 20, "the status D0 did not come after 6 tries; the burn was taken as done"},
         {"tool cannot start", false,
-         [](Device& d) { d.respond = [](const std::string&) { return RunResult{RunEnd::FailedToStart, "", "gone"}; }; },
+         [](Device& d) { d.respond = [](const std::string&) { return RunResult{RunEnd::FailedToStart, "", "gone", ""}; }; },
          {"sa"}, {"Cannot start tavik (/b/tavik): gone"}, -1, "tavik cannot be started (/b/tavik): gone"},
+        {"converter may not be opened", false,
+         [](Device& d) {
+             d.respond = [](const std::string&) {
+                 return RunResult{RunEnd::Exited, "0E7B/1CF? NOT FOUND\n", "",
+                                  "tavik: converter 0e7b:0bf2 is present at /dev/hidraw3 but cannot be opened "
+                                  "(Permission denied); most likely ...\n"};
+             };
+         },
+         {"sa"}, {"The converter 0e7b:0bf2 is plugged in at /dev/hidraw3 but this user may not open it. Install "}, -1,
+         "the converter 0e7b:0bf2 at /dev/hidraw3 may not be opened by this user"},
         {"tmpb.hex missing", true, [](Device& d) { std::filesystem::remove(d.path("tmpb.hex")); },
          {}, {"fopen Bcode fail (PATH/tmpb.hex)"}, -1, "tmpb.hex cannot be opened (PATH/tmpb.hex)"},
         {"tmpb.hex corrupt", true, [](Device& d) { d.write("tmpb.hex", hexFile(5).replace(100, 1, "x")); },

@@ -34,11 +34,11 @@ TEST(UpdateA, OnlyTheFirstPacketMayFail) {
         Words words;
         int status;
     } cases[] = {
-        {1, {RunEnd::Exited, "uafail ckSum\n", ""}, {"sync", "A*4"}, 19},
-        {1, {RunEnd::TimedOut, "", ""}, {"sync", "A"}, -1},
-        {2, {RunEnd::Exited, "uafail ckSum\n", ""}, {"sync", "A*2"}, -1},
-        {3, {RunEnd::TimedOut, "", ""}, {"sync", "A*3"}, -1},
-        {4, {RunEnd::TimedOut, replyDump(imageSum(10)), ""}, {"sync", "A*4"}, -1},
+        {1, {RunEnd::Exited, "uafail ckSum\n", "", ""}, {"sync", "A*4"}, 19},
+        {1, {RunEnd::TimedOut, "", "", ""}, {"sync", "A"}, -1},
+        {2, {RunEnd::Exited, "uafail ckSum\n", "", ""}, {"sync", "A*2"}, -1},
+        {3, {RunEnd::TimedOut, "", "", ""}, {"sync", "A*3"}, -1},
+        {4, {RunEnd::TimedOut, replyDump(imageSum(10)), "", ""}, {"sync", "A*4"}, -1},
     };
     for (const auto& c : cases) {
         Device rig;
@@ -66,7 +66,7 @@ TEST(UpdateB, SendsWholeLinesAndProgressStaysBelowComplete) {
     std::vector<int> progress;
     rig.respond = [&](const std::string&) {
         progress.push_back(rig.state().STATUS_OF_PNG);
-        return RunResult{RunEnd::Exited, "ubok\n", ""};
+        return RunResult{RunEnd::Exited, "ubok\n", "", ""};
     };
     rig.core->UPDATE_B();
     ASSERT_EQ(rig.words(), Words{"B*5"});
@@ -82,7 +82,7 @@ TEST(UpdateB, RetryIsBounded) {
     int runs = 0;
     rig.respond = [&](const std::string& arg) {  // line 2 heals after two retries, line 3 never
         const bool retry = (arg.substr(3, 4) == "0010" && ++runs < 3) || arg.substr(3, 4) == "0020";
-        return RunResult{RunEnd::Exited, retry ? "retry\n" : "ubok\n", ""};
+        return RunResult{RunEnd::Exited, retry ? "retry\n" : "ubok\n", "", ""};
     };
     rig.core->UPDATE_B();
     EXPECT_EQ(rig.words(), Words{"B*25"});  // 1 + 3 + (1 + 20)
@@ -94,7 +94,7 @@ TEST(UpdateB, RetryIsBounded) {
 TEST(UpdateB, ALineCountsOnlyWhenItsEchoMatched) {
     for (const std::string answer : {"cks_w=1234\n", "0E7B/1CF? NOT FOUND\n", "ubfail\n"}) {
         Device rig;
-        rig.respond = [&](const std::string&) { return RunResult{RunEnd::Exited, answer, ""}; };
+        rig.respond = [&](const std::string&) { return RunResult{RunEnd::Exited, answer, "", ""}; };
         rig.core->UPDATE_B();
         EXPECT_EQ(rig.words(), Words{"B"}) << answer;  // the rest is not sent
         EXPECT_EQ(rig.state().STATUS_OF_PNG, -1) << answer;

@@ -9,7 +9,9 @@
 //   A-line and B-line arguments (one firmware packet or line) ..... 10 s
 // A killed run counts as "device not ready" in the device waits and as a failed transfer (-1)
 // for "sync", a packet or a line; bursts ignore it like any other output. A tool that cannot be
-// started ends the sequence (or the menu action) Failed at once, after one alert.
+// started, or a converter that is plugged in but may not be opened (tavik says so on standard
+// error), ends the sequence (or the menu action) Failed at once, after one alert, with nothing
+// further sent.
 #include <array>
 #include <chrono>
 #include <functional>
@@ -59,6 +61,16 @@ inline constexpr std::string_view kAlertFinalChecksum = "Final CheckSum Error";
 std::string alertFileMissing(char code, std::string_view path);   // "fopen Acode fail (PATH)"
 std::string alertFileRefused(char code, std::string_view path, std::string_view why);
 std::string alertToolUnavailable(std::string_view toolPath, std::string_view reason);
+// The converter's ids ("0e7b:0bf2") and node path when `errorOutput` holds tavik's line for a
+// converter that is present but may not be opened; nullopt otherwise.
+struct UnopenableDevice {
+    std::string ids;
+    std::string path;
+};
+std::optional<UnopenableDevice> findUnopenableDevice(std::string_view errorOutput);
+// "The converter IDS is plugged in at PATH but this user may not open it. Install the udev rule
+// ..., then unplug the converter and plug it in again."
+std::string alertCannotOpen(const UnopenableDevice& device);
 std::string alertRetryBound(int lineNumber, std::string_view line);
 
 // The final A check: true when a "ckSum_r=" reply dump in `output` carries `localCksum`
@@ -115,9 +127,10 @@ public:
     std::string firmwarePath(std::string_view fileName) const;
 
 private:
-    struct ToolUnavailable {};
+    // The action stops at once: the tool cannot start or cannot reach the converter.
+    struct ActionStopped {};
     struct Busy;
-    // Runs one user action marked as running; false when the tool could not be started.
+    // Runs one user action marked as running; false when it was stopped (ActionStopped).
     bool whileBusy(const std::function<void()>& action);
 
     // `next`: the argument of the run that will most likely follow (a hint for the runner).

@@ -18,6 +18,7 @@ struct RunResult {
     RunEnd end = RunEnd::Exited;
     std::string output;  // standard output decoded as UTF-8 (never left unset)
     std::string reason;  // FailedToStart: why, in the platform's words (e.g. "No such file")
+    std::string errorOutput;  // standard error decoded as UTF-8 (the runner passes it on as well)
 };
 
 // Runs the tool once with exactly one argument (no shell) and returns when it has exited or has

@@ -1,0 +1,426 @@
+#define FUSE_USE_VERSION 35
+#include "hidraw_server.h"
+
+#include <fuse_lowlevel.h>
+#include <sys/ioctl.h>
+#include <linux/hidraw.h>
+#include <linux/magic.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+namespace convsim {
+
+namespace {
+
+constexpr std::uint64_t kRootIno = FUSE_ROOT_ID;
+
+HidrawServer& serverOf(fuse_req_t req) { return *static_cast<HidrawServer*>(fuse_req_userdata(req)); }
+
+const fuse_lowlevel_ops kOperations = [] {
+    fuse_lowlevel_ops ops{};
+    ops.lookup = [](fuse_req_t req, fuse_ino_t parent, const char* name) { serverOf(req).lookup(req, parent, name); };
+    ops.getattr = [](fuse_req_t req, fuse_ino_t ino, fuse_file_info*) { serverOf(req).getattr(req, ino); };
+    ops.open = [](fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) { serverOf(req).open(req, ino, fi); };
+    ops.release = [](fuse_req_t req, fuse_ino_t, fuse_file_info* fi) { serverOf(req).release(req, fi); };
+    ops.read = [](fuse_req_t req, fuse_ino_t, size_t size, off_t, fuse_file_info* fi) {
+        serverOf(req).read(req, size, fi);
+    };
+    ops.write = [](fuse_req_t req, fuse_ino_t, const char* data, size_t size, off_t, fuse_file_info* fi) {
+        serverOf(req).write(req, data, size, fi);
+    };
+    ops.ioctl = [](fuse_req_t req, fuse_ino_t, unsigned int cmd, void*, fuse_file_info* fi, unsigned, const void*,
+                   size_t, size_t outSize) { serverOf(req).ioctl(req, cmd, fi, outSize); };
+    ops.poll = [](fuse_req_t req, fuse_ino_t, fuse_file_info* fi, fuse_pollhandle* ph) {
+        serverOf(req).poll(req, fi, ph);
+    };
+    return ops;
+}();
+
+struct stat nodeAttributes(std::uint64_t ino, mode_t mode) {
+    struct stat st{};
+    st.st_ino = ino;
+    st.st_mode = ino == kRootIno ? (S_IFDIR | 0755) : (S_IFREG | (mode & 07777));
+    st.st_nlink = ino == kRootIno ? 2 : 1;
+    return st;
+}
+
+}  // namespace
+
+HidrawServer::HidrawServer(HidrawConfig config, ServedDevice& device)
+    : config_(std::move(config)), device_(device), host_(device, config_.statePath, config_.verbose),
+      sysfs_(config_.sysfsRoot) {}
+
+HidrawServer::~HidrawServer() {
+    for (auto& [ino, node] : nodes_)
+        if (node.present) {
+            sysfs_.withdraw(node.entry);
+            ::unlink(nodeLink(node.entry).c_str());
+        }
+    for (auto& [fh, file] : files_)
+        if (file.pollHandle != nullptr) fuse_pollhandle_destroy(file.pollHandle);
+    if (session_ != nullptr) {
+        if (mounted_) fuse_session_unmount(session_);
+        fuse_session_destroy(session_);
+        ::rmdir(mountDir().c_str());
+    }
+}
+
+std::string HidrawServer::nodeLink(const NodeEntry& entry) const {
+    return config_.devDir + "/hidraw" + std::to_string(entry.number);
+}
+
+std::optional<std::string> HidrawServer::start() {
+    struct statfs fsInfo{};
+    if (::statfs(config_.sysfsRoot.c_str(), &fsInfo) != 0)
+        return config_.sysfsRoot + ": " + std::strerror(errno);
+    if (fsInfo.f_type == SYSFS_MAGIC)
+        return config_.sysfsRoot + " is the system's sysfs: --hidraw serves only inside a private mount namespace "
+                                   "with stand-in /dev and /sys (run it through scripts/hidraw-run)";
+    if (auto error = sysfs_.prepare()) return error;
+    std::error_code error;
+    std::filesystem::create_directories(mountDir(), error);
+    if (error) return mountDir() + ": " + error.message();
+
+    // The kernel checks the node's mode bits against every user (default_permissions), and
+    // every user may reach the mount (allow_other), as with a device node.
+    const char* argv[] = {"convsim", "-o", "allow_other,default_permissions,fsname=convsim-hidraw"};
+    fuse_args args = FUSE_ARGS_INIT(3, const_cast<char**>(argv));
+    session_ = fuse_session_new(&args, &kOperations, sizeof kOperations, this);
+    fuse_opt_free_args(&args);
+    if (session_ == nullptr) return "cannot set up the FUSE session";
+    if (fuse_session_mount(session_, mountDir().c_str()) != 0) return "cannot mount FUSE on " + mountDir();
+    mounted_ = true;
+    if (device_.identity() != Identity::None) appear(device_.identity());
+    return std::nullopt;
+}
+
+int HidrawServer::run() {
+    const sigset_t waitMask = ModelHost::catchStopSignals();
+    host_.log("serving hidraw nodes in " + config_.devDir + " as " + std::string(identityName(device_.identity())));
+    fuse_buf buffer{};
+    int status = 0;
+    while (ModelHost::stopSignal() == 0) {
+        device_.advance(host_.now());
+        handleEvents();
+        completeOpens();
+        host_.saveIfChanged();
+
+        std::optional<Micros> deadline = device_.nextDeadline();
+        for (const Pending& p : pending_)
+            if (p.isOpen) deadline = deadline ? std::min(*deadline, p.due) : p.due;
+        timespec timeout{};
+        pollfd channel{fuse_session_fd(session_), POLLIN, 0};
+        const int ready = ::ppoll(&channel, 1, host_.timeoutUntil(deadline, timeout), &waitMask);
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            host_.log(std::string("poll failed: ") + std::strerror(errno));
+            status = 1;
+            break;
+        }
+        if (ready == 0) continue;
+        const int received = fuse_session_receive_buf(session_, &buffer);
+        if (received == -EINTR || received == -EAGAIN) continue;
+        if (received <= 0) {
+            host_.log("the node file system was unmounted from outside");
+            status = 1;
+            break;
+        }
+        fuse_session_process_buf(session_, &buffer);
+        answerInterrupts();
+    }
+    std::free(buffer.mem);
+    if (ModelHost::stopSignal() != 0) host_.log("stopping on " + ModelHost::stopSignalName());
+    host_.saveIfChanged();
+    // Readers still waiting learn that the device is gone before the file system goes.
+    for (const Pending& p : pending_) fuse_reply_err(p.req, p.isOpen ? ENODEV : EIO);
+    pending_.clear();
+    const int deviceStatus = device_.finish(host_.now());
+    handleEvents();
+    return status != 0 ? status : deviceStatus;
+}
+
+void HidrawServer::handleEvents() {
+    for (Event& e : device_.takeEvents()) {
+        switch (e.kind) {
+            case Event::Kind::Input:
+                for (auto& [fh, file] : files_)
+                    if (nodes_.at(file.ino).present && nodes_.at(file.ino).entry.identity == e.identity) deliver(fh, file, e.bytes);
+                break;
+            case Event::Kind::Left: leave(e.identity); break;
+            case Event::Kind::Arrived: appear(e.identity); break;
+            case Event::Kind::Note: host_.log(e.text); break;
+        }
+    }
+}
+
+// The lowest free node number, as the kernel hands out hidraw minors; the node link comes first
+// and the sysfs class link last, so an enumeration never finds a node that is not there yet.
+void HidrawServer::appear(Identity identity) {
+    Node node;
+    node.entry.identity = identity;
+    node.entry.instance = nextInstance_++;
+    while (std::any_of(nodes_.begin(), nodes_.end(), [&](const auto& n) {
+        return n.second.present && n.second.entry.number == node.entry.number;
+    }))
+        ++node.entry.number;
+    const std::uint64_t ino = nextIno_++;
+    const std::string link = nodeLink(node.entry);
+    ::unlink(link.c_str());
+    const std::string target = ".convsim-hidraw/hidraw" + std::to_string(node.entry.number);
+    if (::symlink(target.c_str(), link.c_str()) != 0)
+        host_.log("cannot link " + link + ": " + std::strerror(errno));
+    nodes_[ino] = node;
+    if (auto error = sysfs_.publish(node.entry)) host_.log("cannot write the sysfs entries: " + *error);
+    host_.log(std::string(identityName(identity)) + " appears as " + link);
+}
+
+// The kernel's hidraw disconnect: the node and its sysfs entries go, readers get EIO, pollers
+// POLLHUP|POLLERR, writers ENODEV; the files stay open until their owners close them.
+void HidrawServer::leave(Identity identity) {
+    for (auto& [ino, node] : nodes_) {
+        if (!node.present || node.entry.identity != identity) continue;
+        node.present = false;
+        sysfs_.withdraw(node.entry);
+        // No cached name to drop: entries are never cached (lookup replies carry no time-out), and
+        // telling the kernel to drop one here could deadlock against a lookup waiting for us.
+        ::unlink(nodeLink(node.entry).c_str());
+        const std::uint64_t gone = ino;
+        std::erase_if(pending_, [&](const Pending& p) {
+            const bool ofNode = p.isOpen ? p.fh == gone : files_.count(p.fh) != 0 && files_.at(p.fh).ino == gone;
+            if (ofNode) fuse_reply_err(p.req, p.isOpen ? ENODEV : EIO);
+            return ofNode;
+        });
+        for (auto& [fh, file] : files_)
+            if (file.ino == ino) notifyPoll(file);
+        host_.log(std::string(identityName(identity)) + " leaves " + nodeLink(node.entry));
+    }
+}
+
+bool HidrawServer::nodePresent(std::uint64_t ino) const {
+    auto it = nodes_.find(ino);
+    return it != nodes_.end() && it->second.present;
+}
+
+HidrawServer::OpenFile* HidrawServer::fileOf(const fuse_file_info* fi) {
+    auto it = files_.find(fi->fh);
+    return it == files_.end() ? nullptr : &it->second;
+}
+
+void HidrawServer::lookup(fuse_req_t req, std::uint64_t parent, const char* name) {
+    for (const auto& [ino, node] : nodes_) {
+        if (parent != kRootIno || !node.present || "hidraw" + std::to_string(node.entry.number) != name) continue;
+        fuse_entry_param entry{};
+        entry.ino = ino;
+        entry.attr = nodeAttributes(ino, config_.nodeMode);
+        fuse_reply_entry(req, &entry);  // no caching: a re-enumerated node is looked up afresh
+        return;
+    }
+    fuse_reply_err(req, ENOENT);
+}
+
+void HidrawServer::getattr(fuse_req_t req, std::uint64_t ino) {
+    if (ino != kRootIno && nodes_.count(ino) == 0) {
+        fuse_reply_err(req, ENOENT);
+        return;
+    }
+    const struct stat st = nodeAttributes(ino, config_.nodeMode);
+    fuse_reply_attr(req, &st, 0);
+}
+
+void HidrawServer::open(fuse_req_t req, std::uint64_t ino, fuse_file_info* fi) {
+    if (ino == kRootIno) {
+        fuse_reply_err(req, EISDIR);
+        return;
+    }
+    if (!nodePresent(ino)) {
+        fuse_reply_err(req, ENODEV);
+        return;
+    }
+    const bool held = std::any_of(files_.begin(), files_.end(), [&](const auto& f) { return f.second.ino == ino; });
+    if (config_.firstOpenDelay && !held) {
+        pending_.push_back({req, ino, 0, true, fi->flags, host_.now() + kFirstOpenDelay});
+        fuse_req_interrupt_func(req, [](fuse_req_t r, void* self) { static_cast<HidrawServer*>(self)->interrupted(r); },
+                                this);
+        return;
+    }
+    replyOpen(req, ino);
+}
+
+void HidrawServer::replyOpen(fuse_req_t req, std::uint64_t ino) {
+    // The device answers for itself: a recording played back knows which opens it expects.
+    const HostRun run = static_cast<HostRun>(fuse_req_ctx(req)->pid);
+    const bool answered = device_.open(nodes_.at(ino).entry.identity, run, host_.now());
+    handleEvents();
+    if (!answered) {
+        fuse_reply_err(req, ENODEV);
+        return;
+    }
+    fuse_file_info fi{};
+    fi.fh = nextFh_++;
+    fi.direct_io = 1;   // every read and write reaches us whole, one report each
+    fi.nonseekable = 1;
+    OpenFile& file = files_[fi.fh];
+    file.ino = ino;
+    file.run = run;
+    if (fuse_reply_open(req, &fi) != 0) files_.erase(fi.fh);  // the opener is gone already
+    else if (host_.verbose()) host_.log("file " + std::to_string(fi.fh) + " opens " + nodeLink(nodes_.at(ino).entry));
+}
+
+void HidrawServer::completeOpens() {
+    const Micros t = host_.now();
+    std::vector<Pending> due;
+    std::erase_if(pending_, [&](const Pending& p) {
+        if (!p.isOpen || p.due > t) return false;
+        due.push_back(p);
+        return true;
+    });
+    for (const Pending& p : due) {
+        if (nodePresent(p.fh)) replyOpen(p.req, p.fh);
+        else fuse_reply_err(p.req, ENODEV);
+    }
+}
+
+void HidrawServer::release(fuse_req_t req, fuse_file_info* fi) {
+    if (OpenFile* file = fileOf(fi)) {
+        if (file->pollHandle != nullptr) fuse_pollhandle_destroy(file->pollHandle);
+        if (file->dropped > 0)
+            host_.log("file " + std::to_string(fi->fh) + " closed; " + std::to_string(file->dropped) +
+                      " reports dropped unread");
+        files_.erase(fi->fh);
+    }
+    fuse_reply_err(req, 0);
+}
+
+void HidrawServer::read(fuse_req_t req, std::size_t size, fuse_file_info* fi) {
+    OpenFile* file = fileOf(fi);
+    if (file == nullptr || !nodePresent(file->ino)) {
+        fuse_reply_err(req, EIO);
+        return;
+    }
+    if (!file->queue.empty()) {
+        const std::vector<std::uint8_t>& report = file->queue.front();
+        fuse_reply_buf(req, reinterpret_cast<const char*>(report.data()), std::min(size, report.size()));
+        file->queue.pop_front();
+        return;
+    }
+    if (fi->flags & O_NONBLOCK) {
+        fuse_reply_err(req, EAGAIN);
+        return;
+    }
+    pending_.push_back({req, fi->fh, size, false, 0, 0});
+    fuse_req_interrupt_func(req, [](fuse_req_t r, void* self) { static_cast<HidrawServer*>(self)->interrupted(r); }, this);
+}
+
+void HidrawServer::write(fuse_req_t req, const char* data, std::size_t size, fuse_file_info* fi) {
+    OpenFile* file = fileOf(fi);
+    if (file == nullptr || !nodePresent(file->ino)) {
+        fuse_reply_err(req, ENODEV);
+        return;
+    }
+    if (size < 2) {  // the kernel's shortest report: its number and one byte
+        fuse_reply_err(req, EINVAL);
+        return;
+    }
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(data);
+    if (host_.verbose()) host_.log("file " + std::to_string(fi->fh) + ": W " + hexDump(bytes, size));
+    device_.write(nodes_.at(file->ino).entry.identity, std::span(bytes, size), file->run, host_.now());
+    fuse_reply_write(req, size);
+    handleEvents();
+}
+
+// Only the size-encoded HIDIOC* requests reach us (restricted FUSE ioctls); those that read the
+// descriptor and the device's ids are answered, everything else is not a hidraw request.
+void HidrawServer::ioctl(fuse_req_t req, unsigned cmd, fuse_file_info* fi, std::size_t outSize) {
+    OpenFile* file = fileOf(fi);
+    if (file == nullptr || !nodePresent(file->ino)) {
+        fuse_reply_err(req, ENODEV);
+        return;
+    }
+    const Identity identity = nodes_.at(file->ino).entry.identity;
+    const std::vector<std::uint8_t> descriptor = reportDescriptor(identity);
+    if (cmd == HIDIOCGRDESCSIZE && outSize == sizeof(int)) {
+        const int size = static_cast<int>(descriptor.size());
+        fuse_reply_ioctl(req, 0, &size, sizeof size);
+    } else if (cmd == HIDIOCGRDESC && outSize == sizeof(hidraw_report_descriptor)) {
+        hidraw_report_descriptor answer{};
+        answer.size = static_cast<std::uint32_t>(descriptor.size());
+        std::copy(descriptor.begin(), descriptor.end(), answer.value);
+        fuse_reply_ioctl(req, 0, &answer, sizeof answer);
+    } else if (cmd == HIDIOCGRAWINFO && outSize == sizeof(hidraw_devinfo)) {
+        hidraw_devinfo info{};
+        info.bustype = 3;  // BUS_USB
+        info.vendor = static_cast<std::int16_t>(vendorId(identity));
+        info.product = static_cast<std::int16_t>(productId(identity));
+        fuse_reply_ioctl(req, 0, &info, sizeof info);
+    } else {
+        fuse_reply_err(req, ENOTTY);
+    }
+}
+
+void HidrawServer::poll(fuse_req_t req, fuse_file_info* fi, fuse_pollhandle* ph) {
+    OpenFile* file = fileOf(fi);
+    unsigned events = POLLOUT | POLLWRNORM;
+    if (file == nullptr || !nodePresent(file->ino)) {
+        events = POLLHUP | POLLERR;
+    } else if (!file->queue.empty()) {
+        events |= POLLIN | POLLRDNORM;
+    }
+    if (ph != nullptr) {
+        if (file != nullptr) {
+            if (file->pollHandle != nullptr) fuse_pollhandle_destroy(file->pollHandle);
+            file->pollHandle = ph;
+        } else {
+            fuse_pollhandle_destroy(ph);
+        }
+    }
+    fuse_reply_poll(req, events);
+}
+
+void HidrawServer::notifyPoll(OpenFile& file) {
+    if (file.pollHandle == nullptr) return;
+    fuse_lowlevel_notify_poll(file.pollHandle);
+    fuse_pollhandle_destroy(file.pollHandle);
+    file.pollHandle = nullptr;
+}
+
+// A report for one reader: straight to its waiting read, else into its queue (oldest dropped).
+void HidrawServer::deliver(std::uint64_t fh, OpenFile& file, const std::vector<std::uint8_t>& report) {
+    if (host_.verbose()) host_.log("file " + std::to_string(fh) + ": I " + hexDump(report.data(), report.size()));
+    auto waiting = std::find_if(pending_.begin(), pending_.end(), [&](const Pending& p) { return !p.isOpen && p.fh == fh; });
+    if (waiting != pending_.end()) {
+        fuse_reply_buf(waiting->req, reinterpret_cast<const char*>(report.data()), std::min(waiting->size, report.size()));
+        pending_.erase(waiting);
+        return;
+    }
+    if (file.queue.size() == kHidrawQueueLength) {
+        file.queue.pop_front();
+        if (file.dropped++ == 0) host_.log("file " + std::to_string(fh) + " does not read; dropping its oldest reports");
+    }
+    file.queue.push_back(report);
+    notifyPoll(file);
+}
+
+void HidrawServer::interrupted(fuse_req_t req) { interrupted_.push_back(req); }
+
+// Called outside the FUSE dispatch: a signalled reader (or opener) is released with EINTR.
+void HidrawServer::answerInterrupts() {
+    for (fuse_req_t req : interrupted_) {
+        auto it = std::find_if(pending_.begin(), pending_.end(), [&](const Pending& p) { return p.req == req; });
+        if (it == pending_.end()) continue;
+        fuse_reply_err(req, EINTR);
+        pending_.erase(it);
+    }
+    interrupted_.clear();
+}
+
+}  // namespace convsim

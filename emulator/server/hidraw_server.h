@@ -1,0 +1,114 @@
+#pragma once
+// Serves the device model as Linux hidraw nodes: a FUSE file per present identity (linked from
+// /dev/hidrawN) behaving like the kernel's hidraw character device, plus the sysfs entries that
+// libudev and hidapi enumerate. Meant to run inside a private mount namespace whose /dev and /sys
+// are tmpfs stand-ins (scripts/hidraw-run makes one); it refuses to start on the system's sysfs.
+// One thread, one poll loop over the FUSE channel and the model's deadlines.
+#include <sys/types.h>
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "device_model.h"
+#include "serving.h"
+#include "sysfs_tree.h"
+
+struct fuse_session;
+struct fuse_pollhandle;
+struct fuse_req;
+struct fuse_file_info;
+
+namespace convsim {
+
+struct HidrawConfig {
+    std::optional<std::string> statePath;
+    bool verbose = false;
+    bool firstOpenDelay = false;  // the host kernel's 50 ms before the first open completes
+    mode_t nodeMode = 0666;
+    std::string devDir = "/dev";
+    std::string sysfsRoot = "/sys";
+};
+
+// Input reports kept per open file; beyond this the oldest is dropped.
+inline constexpr std::size_t kHidrawQueueLength = 64;
+
+class HidrawServer {
+public:
+    HidrawServer(HidrawConfig config, ServedDevice& device);
+    ~HidrawServer();
+    HidrawServer(const HidrawServer&) = delete;
+    HidrawServer& operator=(const HidrawServer&) = delete;
+
+    // Mounts the node file system and publishes the identity present; an error text when that
+    // is not possible.
+    std::optional<std::string> start();
+    // Serves until SIGINT or SIGTERM; withdraws the nodes and unmounts. Returns the exit status.
+    int run();
+
+    // The file system's operations (called through the FUSE dispatch table).
+    void lookup(fuse_req* req, std::uint64_t parent, const char* name);
+    void getattr(fuse_req* req, std::uint64_t ino);
+    void open(fuse_req* req, std::uint64_t ino, fuse_file_info* fi);
+    void release(fuse_req* req, fuse_file_info* fi);
+    void read(fuse_req* req, std::size_t size, fuse_file_info* fi);
+    void write(fuse_req* req, const char* data, std::size_t size, fuse_file_info* fi);
+    void ioctl(fuse_req* req, unsigned cmd, fuse_file_info* fi, std::size_t outSize);
+    void poll(fuse_req* req, fuse_file_info* fi, fuse_pollhandle* ph);
+    void interrupted(fuse_req* req);
+
+private:
+    struct Node {
+        NodeEntry entry;
+        bool present = true;
+    };
+    struct OpenFile {
+        std::uint64_t ino = 0;
+        HostRun run = 0;  // the process that opened it
+        std::deque<std::vector<std::uint8_t>> queue;
+        std::uint64_t dropped = 0;
+        fuse_pollhandle* pollHandle = nullptr;
+    };
+    // A request answered later: a blocking read waiting for a report, or an open waiting out
+    // the first-open delay.
+    struct Pending {
+        fuse_req* req = nullptr;
+        std::uint64_t fh = 0;   // read: the file; open: the node's inode
+        std::size_t size = 0;   // read: the reader's buffer
+        bool isOpen = false;
+        int flags = 0;          // open: the open flags
+        Micros due = 0;         // open: when it completes
+    };
+
+    void handleEvents();
+    void appear(Identity identity);
+    void leave(Identity identity);
+    void completeOpens();
+    void answerInterrupts();
+    void replyOpen(fuse_req* req, std::uint64_t ino);
+    void deliver(std::uint64_t fh, OpenFile& file, const std::vector<std::uint8_t>& report);
+    void notifyPoll(OpenFile& file);
+    bool nodePresent(std::uint64_t ino) const;
+    OpenFile* fileOf(const fuse_file_info* fi);
+    std::string nodeLink(const NodeEntry& entry) const;
+    std::string mountDir() const { return config_.devDir + "/.convsim-hidraw"; }
+
+    HidrawConfig config_;
+    ServedDevice& device_;
+    ModelHost host_;
+    SysfsTree sysfs_;
+    fuse_session* session_ = nullptr;
+    bool mounted_ = false;
+    std::map<std::uint64_t, Node> nodes_;  // by inode; gone nodes stay for the files still open
+    std::uint64_t nextIno_ = 2;            // 1 is the directory
+    unsigned nextInstance_ = 1;
+    std::map<std::uint64_t, OpenFile> files_;  // by file handle
+    std::uint64_t nextFh_ = 1;
+    std::vector<Pending> pending_;
+    std::vector<fuse_req*> interrupted_;
+};
+
+}  // namespace convsim

@@ -1,0 +1,34 @@
+#pragma once
+// The stand-in sysfs entries of one hidraw node, as libudev and hidapi read them: the USB device,
+// its interface, the HID device and the hidraw class device, each with its uevent, attributes
+// and subsystem link. Written into a tmpfs at /sys inside a private mount namespace, never into
+// the system's sysfs.
+#include <optional>
+#include <string>
+
+#include "device_model.h"
+
+namespace convsim {
+
+struct NodeEntry {
+    Identity identity = Identity::None;
+    unsigned number = 0;    // hidrawN
+    unsigned instance = 0;  // the HID device's running number (0003:VVVV:PPPP.IIII)
+};
+
+class SysfsTree {
+public:
+    explicit SysfsTree(std::string root) : root_(std::move(root)) {}
+    // The fixed directories the enumeration walks; an error text when they cannot be made.
+    std::optional<std::string> prepare() const;
+    // The whole tree of the node; the class link that makes it enumerable comes last.
+    std::optional<std::string> publish(const NodeEntry& node) const;
+    // The class link first, then the tree.
+    void withdraw(const NodeEntry& node) const;
+
+private:
+    std::string usbDevice() const;
+    std::string root_;
+};
+
+}  // namespace convsim
