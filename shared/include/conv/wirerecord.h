@@ -1,7 +1,7 @@
 #pragma once
 // The wire recording: with TAVIK_RECORD=FILE every tavik run appends what crossed the wire to
-// FILE, one JSON object per line. tavik writes it, convsim --replay plays it back; the README
-// ("Wire recording") documents it as an interface.
+// FILE, one JSON object per line. tavik writes it, convsim --replay plays it back;
+// docs/update-record.md ("Wire recording") documents it as an interface.
 //
 //   {"ev":"run","v":1,"pid":4711,"argc":1,"arg":"sta","t":0}
 //   {"ev":"open","id":"0416:a316","result":"opened","t":210}        (or "absent", "refused")
