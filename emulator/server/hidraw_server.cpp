@@ -112,6 +112,7 @@ int HidrawServer::run() {
     while (ModelHost::stopSignal() == 0) {
         device_.advance(host_.now());
         handleEvents();
+        followIdentity();
         completeOpens();
         host_.saveIfChanged();
 
@@ -186,6 +187,20 @@ void HidrawServer::appear(Identity identity) {
 
 // The kernel's hidraw disconnect: the node and its sysfs entries go, readers get EIO, pollers
 // POLLHUP|POLLERR, writers ENODEV; the files stay open until their owners close them.
+// The node present is the device's identity: a recording played back changes identity without
+// announcing it (the emulated converter announces every change, so this finds nothing to do).
+void HidrawServer::followIdentity() {
+    const Identity wanted = device_.identity();
+    bool present = false;
+    for (const auto& [ino, node] : nodes_) {
+        if (!node.present) continue;
+        if (node.entry.identity == wanted) present = true;
+    }
+    for (Identity other : {Identity::Loader, Identity::Normal})
+        if (other != wanted) leave(other);
+    if (!present && wanted != Identity::None) appear(wanted);
+}
+
 void HidrawServer::leave(Identity identity) {
     for (auto& [ino, node] : nodes_) {
         if (!node.present || node.entry.identity != identity) continue;
@@ -259,10 +274,9 @@ void HidrawServer::open(fuse_req_t req, std::uint64_t ino, fuse_file_info* fi) {
 void HidrawServer::replyOpen(fuse_req_t req, std::uint64_t ino) {
     // The device answers for itself: a recording played back knows which opens it expects.
     const HostRun run = static_cast<HostRun>(fuse_req_ctx(req)->pid);
-    const bool answered = device_.open(nodes_.at(ino).entry.identity, run, host_.now());
-    handleEvents();
-    if (!answered) {
+    if (!device_.open(nodes_.at(ino).entry.identity, run, host_.now())) {
         fuse_reply_err(req, ENODEV);
+        handleEvents();
         return;
     }
     fuse_file_info fi{};
@@ -274,6 +288,8 @@ void HidrawServer::replyOpen(fuse_req_t req, std::uint64_t ino) {
     file.run = run;
     if (fuse_reply_open(req, &fi) != 0) files_.erase(fi.fh);  // the opener is gone already
     else if (host_.verbose()) host_.log("file " + std::to_string(fi.fh) + " opens " + nodeLink(nodes_.at(ino).entry));
+    // What the device says from this open on (a recording's next reports) reaches the new file.
+    handleEvents();
 }
 
 void HidrawServer::completeOpens() {

@@ -86,6 +86,7 @@ private:
     void handleEvents();
     void appear(Identity identity);
     void leave(Identity identity);
+    void followIdentity();
     void completeOpens();
     void answerInterrupts();
     void replyOpen(fuse_req* req, std::uint64_t ino);

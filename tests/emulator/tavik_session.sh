@@ -28,10 +28,12 @@ fail() {
 # On hidraw, hidraw-run's command is a process that only keeps the namespace alive; it writes its
 # pid and the settings hidraw-run gave it (the shim, the sanitizer options), which every tavik run
 # enters and takes.
-start() {
+start() { serve --state "$work/state" --reenum-ms 50 --report-ms 20 "$@"; }
+# convsim with exactly these options, on the case's transport.
+serve() {
     if [[ $transport == hidraw ]]; then
         rm -f "$work/ns"
-        "$HIDRAW_RUN" --convsim "$CONVSIM" --state "$work/state" --reenum-ms 50 --report-ms 20 "$@" -- \
+        "$HIDRAW_RUN" --convsim "$CONVSIM" "$@" -- \
             bash -c 'echo "$$ $LD_PRELOAD $ASAN_OPTIONS" >"$0~" && mv "$0~" "$0" && exec sleep 3600' "$work/ns" 2>>"$work/log" &
         emu=$!
         for _ in $(seq 250); do
@@ -45,7 +47,7 @@ start() {
         done
         fail "hidraw-run did not start"
     fi
-    "$CONVSIM" --socket "$work/s" --state "$work/state" --reenum-ms 50 --report-ms 20 "$@" 2>>"$work/log" &
+    "$CONVSIM" --socket "$work/s" "$@" 2>>"$work/log" &
     emu=$!
     for _ in $(seq 250); do [[ -S $work/s ]] && return; sleep 0.02; done
     fail "convsim did not start"
@@ -189,6 +191,20 @@ bad-ack)
 bad-ack-file)
     "$FWGEN" a "$TAVIK_PRODUCTS/tarna.hex" --seed 5 || fail fwgen
     start --fault bad-ack@4 && to_loader && run ua 20 && has "!! checksum (0x" && no_success
+    ;;
+replay)  # a recorded session played back: a changed packet diverges, the same runs match it
+    session() { run sb && run stb 5 && has stbok && run sa && has saok && sleep 0.3 && run sta 5 &&
+        hasnt "LDROM NOT FOUND" && run sync 5 && run "$1" 5; }
+    start && export TAVIK_RECORD=$work/wire.jsonl && session "${alines[0]}" && has uaok
+    unset TAVIK_RECORD && stop
+    : >"$work/log" && serve --replay "$work/wire.jsonl" --replay-fast && session "${alines[1]}" && no_success
+    if [[ $transport == hidraw ]]; then kill -TERM "$nspid" && nspid=; fi
+    kill -TERM "$emu" 2>/dev/null
+    wait "$emu"
+    grep -q "replay diverged at report .* (run ${alines[0]}): expected " "$work/log" || fail "no divergence named"
+    : >"$work/log" && serve --replay "$work/wire.jsonl" --replay-fast && session "${alines[0]}" && has uaok && stop
+    grep -q "replay complete: every recorded report matched" "$work/log" || fail "the replay did not match"
+    start  # for the closing stop
     ;;
 unplug)  # an interrupted image boots the loader again, and the next transfer goes through
     start --fault unplug@4 && to_loader && run sync 5
