@@ -76,6 +76,22 @@ TEST(GatherAImage, TakesContiguousRecordsUpToTheFirstShortOne) {
                               record(0, 32, run(16, 32)), kEof}).ok());
 }
 
+namespace {
+// A file the gatherer must refuse: at which line (0: the file as a whole), saying what.
+struct Refusal {
+    const char* name;
+    std::vector<std::string> lines;
+    std::size_t line;
+    const char* says;
+};
+template <typename Result>
+void expectRefused(const Refusal& c, const Result& result) {
+    ASSERT_FALSE(result.ok()) << c.name;
+    EXPECT_EQ(result.error->line, c.line) << c.name << ": " << result.error->message();
+    EXPECT_NE(result.error->message().find(c.says), std::string::npos) << c.name << ": " << result.error->message();
+}
+}  // namespace
+
 // Every way a file can fail to land exactly where it says, each refused with its line.
 TEST(GatherAImageRefuses, WhatCannotBeSentExactly) {
     const std::string a0 = record(0, 0, run(16, 0)), a1 = record(0, 0x10, run(16, 16)), a2 = record(0, 0x20, run(16, 32));
@@ -83,13 +99,7 @@ TEST(GatherAImageRefuses, WhatCannotBeSentExactly) {
     badSum[12] = badSum[12] == '0' ? '1' : '0';  // a data digit changed: checksum no longer fits
     std::string nonHex = a1;
     nonHex[20] = 'g';
-    struct Case {
-        const char* name;
-        std::vector<std::string> lines;
-        std::size_t line;
-        const char* says;
-    };
-    const Case cases[] = {
+    const Refusal cases[] = {
         {"data on line 1 would be skipped", {a0, a1, a2, kEof}, 1, "line 1: a data record on the first line"},
         {"a hole in the addresses", {kHeader, a0, a2, record(0, 0x30, run(16, 48)), kEof}, 3,
          "line 3: record for address 0x0020 where the image goes on at 0x0010"},
@@ -112,12 +122,7 @@ TEST(GatherAImageRefuses, WhatCannotBeSentExactly) {
         {"shorter than the first packet", {kHeader, a0, a1, record(0, 0x20, run(15, 0)), kEof}, 0, "holds 47 bytes"},
         {"an empty file", {}, 0, "holds 0 bytes"},
     };
-    for (const auto& c : cases) {
-        const auto result = gatherAImage(c.lines);
-        ASSERT_FALSE(result.ok()) << c.name;
-        EXPECT_EQ(result.error->line, c.line) << c.name << ": " << result.error->message();
-        EXPECT_NE(result.error->message().find(c.says), std::string::npos) << c.name << ": " << result.error->message();
-    }
+    for (const auto& c : cases) expectRefused(c, gatherAImage(c.lines));
 }
 
 TEST(GatherBLines, TakesTheExactSixteenByteCrLfRecords) {
@@ -136,13 +141,7 @@ TEST(GatherBLinesRefuses, WhatWouldBeLostOrSentWrong) {
     lfOnly.erase(lfOnly.size() - 2, 1);
     std::string padded = record(0, 0x10, run(8, 0));  // an 8-byte record blank-padded to 45 characters
     padded.insert(padded.size() - 2, std::string(kBLineLength - padded.size(), ' '));
-    struct Case {
-        const char* name;
-        std::vector<std::string> lines;
-        std::size_t line;
-        const char* says;
-    };
-    const Case cases[] = {
+    const Refusal cases[] = {
         {"wrong record checksum", {kHeader, good, badSum}, 3, "line 3: checksum"},
         {"blank-padded short record", {kHeader, good, padded}, 3, "not a hexadecimal digit"},
         {"a line feed alone", {kHeader, good, lfOnly}, 3, "data record of 44 characters; B lines are 16-byte data records ending in CR LF"},
@@ -155,10 +154,5 @@ TEST(GatherBLinesRefuses, WhatWouldBeLostOrSentWrong) {
          "gives address 0x0008 another value than line 2"},
         {"no B line", {kHeader, kEof}, 0, "no B line in the file; B lines are 16-byte data records ending in CR LF"},
     };
-    for (const auto& c : cases) {
-        const auto result = gatherBLines(c.lines);
-        ASSERT_FALSE(result.ok()) << c.name;
-        EXPECT_EQ(result.error->line, c.line) << c.name << ": " << result.error->message();
-        EXPECT_NE(result.error->message().find(c.says), std::string::npos) << c.name << ": " << result.error->message();
-    }
+    for (const auto& c : cases) expectRefused(c, gatherBLines(c.lines));
 }
