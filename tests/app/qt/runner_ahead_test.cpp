@@ -24,7 +24,10 @@ protected:
         tool = dir.filePath("tool");
         QFile file(tool);
         ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write("#!/bin/sh\necho $$ > '" + dir.filePath("pid-").toUtf8() + "'\"$1\"\n"
+        // The pid file appears whole (written aside, then renamed): a run killed while writing
+        // it must not leave an empty one behind.
+        file.write("#!/bin/sh\necho $$ > '" + dir.filePath("tmp-").toUtf8() + "'\"$1\" && mv '" +
+                   dir.filePath("tmp-").toUtf8() + "'\"$1\" '" + dir.filePath("pid-").toUtf8() + "'\"$1\"\n"
                    "if [ \"$TAVIK_WAIT_FOR_GO\" = 1 ]; then\n"
                    "  go=$(dd bs=1 count=1 2>/dev/null); [ -n \"$go\" ] || exit 0\n"
                    "fi\n"
@@ -47,7 +50,8 @@ protected:
     bool alive(const char* argument) {
         QFile file(dir.filePath("pid-") + QLatin1String(argument));
         if (!file.open(QIODevice::ReadOnly)) return false;
-        return ::kill(file.readAll().trimmed().toInt(), 0) == 0;
+        const int pid = file.readAll().trimmed().toInt();
+        return pid > 0 && ::kill(pid, 0) == 0;
     }
 };
 
