@@ -1,5 +1,5 @@
 #pragma once
-// How the front end starts tavik runs and reads what they print beyond the spec'd markers.
+// How the front end starts tavik runs and reads what they print beyond its marker words.
 #include <string_view>
 
 namespace conv {
