@@ -67,8 +67,7 @@ AcodeFile readAcodeFile(Session& s) {
     if (!lines) return file;
     conv::AImageResult gathered = conv::gatherAImage(*lines);
     if (!gathered.ok()) {
-        messages::fileRefused(s.out(), "tarna.hex", gathered.error->message());
-        std::fprintf(s.out(), "uafail\n");
+        messages::fileRefused(s.out(), "tarna.hex", gathered.error->message(), "uafail");
         file.state = FileState::Refused;
         return file;
     }

@@ -93,8 +93,7 @@ BcodeFile readBcodeFile(Session& s) {
     if (!fileLines) return file;
     conv::BLinesResult gathered = conv::gatherBLines(*fileLines);
     if (!gathered.ok()) {
-        messages::fileRefused(s.out(), "tarn_b.hex", gathered.error->message());
-        std::fprintf(s.out(), "ubfail\n");
+        messages::fileRefused(s.out(), "tarn_b.hex", gathered.error->message(), "ubfail");
         file.state = FileState::Refused;
         return file;
     }

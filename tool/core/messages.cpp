@@ -19,8 +19,9 @@ void linkLost(std::FILE* out, std::string_view stopped) {
                  std::string(stopped).c_str());
 }
 
-void fileRefused(std::FILE* out, std::string_view file, std::string_view why) {
-    std::fprintf(out, "!! %s refused, nothing sent: %s\n", std::string(file).c_str(), std::string(why).c_str());
+void fileRefused(std::FILE* out, std::string_view file, std::string_view why, std::string_view failure) {
+    std::fprintf(out, "!! %s refused, nothing sent: %s\n%s\n", std::string(file).c_str(), std::string(why).c_str(),
+                 std::string(failure).c_str());
 }
 
 }  // namespace tavik::messages

@@ -14,7 +14,8 @@ const char* notFoundText(NotFound which);
 // ends because of it.
 void linkLost(std::FILE* out, std::string_view stopped);
 
-// A firmware file was refused before anything was sent; `why` names the line and the fault.
-void fileRefused(std::FILE* out, std::string_view file, std::string_view why);
+// A firmware file was refused before anything was sent; `why` names the line and the fault,
+// `failure` is the transfer's failure word ("uafail" / "ubfail") printed on the line after.
+void fileRefused(std::FILE* out, std::string_view file, std::string_view why, std::string_view failure);
 
 }  // namespace tavik::messages
