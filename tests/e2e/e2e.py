@@ -95,7 +95,8 @@ class Rig:
 
     def __init__(self, case_name, transport="socket"):
         self.transport = transport
-        # hidraw: (pid, LD_PRELOAD, mount namespace id, ASAN_OPTIONS) of the process holding it
+        # hidraw: (pid, LD_PRELOAD, mount namespace id, ASAN_OPTIONS, descriptor holding the
+        # namespace) of the process keeping it alive
         self.namespace = None
         # No "_" in the path: the front end reads the "_" fields of its whole bundle path.
         self.dir = os.path.join(tempfile.gettempdir(), f"qm-e2e-{case_name}-{os.getpid()}-{time.monotonic_ns()}")
@@ -157,7 +158,10 @@ class Rig:
             self.wait_for(lambda: os.path.exists(ready), "hidraw-run did not start")
             with open(ready) as f:
                 pid, preload, asan = f.read().split()
-            self.namespace = (int(pid), preload, os.readlink(f"/proc/{pid}/ns/mnt"), asan)
+            # The open descriptor keeps the namespace's id from going to another namespace (a
+            # parallel case's) before expect_no_leftovers compares against it.
+            self.namespace = (int(pid), preload, os.readlink(f"/proc/{pid}/ns/mnt"), asan,
+                              os.open(f"/proc/{pid}/ns/mnt", os.O_RDONLY))
             return
         self.convsim = subprocess.Popen([os.environ["QM_E2E_CONVSIM"], "--socket", self.socket] + options,
                                         stderr=log, stdout=log)
@@ -179,8 +183,11 @@ class Rig:
             status = self.convsim.wait(timeout=30)
             self.convsim = None
             expect(status == 128 + signal.SIGTERM, f"hidraw-run ended with status {status}")
-            self.expect_no_leftovers()
-            self.namespace = None
+            try:
+                self.expect_no_leftovers()
+            finally:
+                os.close(self.namespace[4])
+                self.namespace = None
             return
         self.convsim.send_signal(signal.SIGTERM)
         try:

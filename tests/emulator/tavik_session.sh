@@ -13,7 +13,7 @@ if [[ $transport == hidraw && ${QM_HIDRAW_TESTS:-} == skip ]]; then
     exit 77
 fi
 work=$(mktemp -d "${TMPDIR:-/tmp}/convsim-it.XXXXXX")
-emu= out= last= nspid= preload= asan= hold=
+emu= out= last= nspid= nsfd= preload= asan= hold=
 inside=()
 trap '[[ -n $hold ]] && kill "$hold" 2>/dev/null; [[ -n $nspid ]] && kill "$nspid" 2>/dev/null; [[ -n $emu ]] && kill "$emu" 2>/dev/null; wait; rm -rf "$work"' EXIT
 
@@ -38,6 +38,9 @@ serve() {
         emu=$!
         for _ in $(seq 250); do
             if [[ -s $work/ns ]] && read -r nspid preload asan <"$work/ns" && nsid=$(readlink "/proc/$nspid/ns/mnt"); then
+                # Held open so the namespace's id is not given to another one (a parallel case's)
+                # before no_leftovers compares against it.
+                exec {nsfd}<"/proc/$nspid/ns/mnt" || fail "cannot hold the namespace"
                 # The prefix that runs a program in the namespace, as hidraw-run's command would.
                 inside=(nsenter -t "$nspid" -m --wd="$PWD" env -u TAVIK_EMULATOR LD_PRELOAD="$preload" ASAN_OPTIONS="$asan")
                 return
@@ -75,6 +78,8 @@ no_leftovers() {
     done
     ! compgen -G "/dev/hidraw*" >/dev/null || fail "a hidraw node is left on the host"
     ! findmnt -rn -o SOURCE | grep -qE "convsim-hidraw|hidraw-run" || fail "a mount is left on the host"
+    [[ -z $nsfd ]] || exec {nsfd}<&-
+    nsfd=
 }
 # One tavik run, killed after $2 seconds (default 10); only what it printed counts.
 run() {
