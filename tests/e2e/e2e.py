@@ -43,6 +43,15 @@ def expect(condition, what):
         raise CaseFailed(what)
 
 
+def text_lines(path):
+    with open(path, "rb") as f:
+        return f.read().decode("utf-8", "replace").splitlines()
+
+
+def fwgen(*args):
+    return subprocess.run([os.environ["QM_E2E_FWGEN"], *args], check=True, capture_output=True, text=True).stdout
+
+
 # ---- firmware as the device should end up holding it ----------------------------------------
 
 def hex_records(path):
@@ -110,14 +119,8 @@ class Rig:
         return os.path.join(self.dir, name)
 
     def write_sample_firmware(self):
-        fwgen = os.environ["QM_E2E_FWGEN"]
-        subprocess.run([fwgen, "a", self.path("tmpa.hex")], check=True)
-        subprocess.run([fwgen, "b", self.path("tmpb.hex")], check=True)
-
-    def checksum_of_a(self):
-        out = subprocess.run([os.environ["QM_E2E_FWGEN"], "checksum", self.path("tmpa.hex")],
-                             check=True, capture_output=True, text=True).stdout
-        return out.strip()
+        fwgen("a", self.path("tmpa.hex"))
+        fwgen("b", self.path("tmpb.hex"))
 
     def make_bundle(self, name, with_tool=True):
         """The built bundle under another name: the executable linked (it finds its bundle from
@@ -218,8 +221,7 @@ class Rig:
 
     def writes_seen(self):
         """Reports the verbose convsim log shows written to the converter."""
-        with open(self.path("convsim.log"), "rb") as f:
-            return sum(1 for line in f.read().decode("utf-8", "replace").splitlines() if ": W " in line)
+        return sum(": W " in line for line in text_lines(self.path("convsim.log")))
 
     def update(self, exe, tick, scale, state="state", extra_env=None, as_user=None):
         """One Quillmere run: START pressed (box ticked or not), alerts printed and dismissed,
@@ -248,26 +250,17 @@ class Rig:
                 os.killpg(child.pid, signal.SIGKILL)
                 child.wait()
                 raise CaseFailed(f"Quillmere still running after {RUN_DEADLINE_S} s; killed "
-                                 f"(last screens: {self.screens_in(out_path)[-3:]})")
-        with open(out_path, "rb") as f:
-            lines = f.read().decode("utf-8", "replace").splitlines()
-        with open(self.path(f"quillmere-{self.runs}.err"), "rb") as f:
-            errors = f.read().decode("utf-8", "replace").splitlines()
-        return Run(lines, status, time.monotonic() - started, errors)
+                                 f"(last screens: {[l for l in text_lines(out_path) if l.startswith('SCREEN: ')][-3:]})")
+        return Run(text_lines(out_path), status, time.monotonic() - started,
+                   text_lines(self.path(f"quillmere-{self.runs}.err")))
 
     def last_record(self):
         folders = sorted(os.listdir(self.path("state/quillmere/updates")))
         return self.path(f"state/quillmere/updates/{folders[-1]}")
 
-    @staticmethod
-    def screens_in(path):
-        with open(path, "rb") as f:
-            return [l for l in f.read().decode("utf-8", "replace").splitlines() if l.startswith("SCREEN: ")]
-
     def tail(self, name, n=15):
         try:
-            with open(self.path(name), "rb") as f:
-                return "\n".join(f.read().decode("utf-8", "replace").splitlines()[-n:])
+            return "\n".join(text_lines(self.path(name))[-n:])
         except OSError:
             return "(none)"
 
@@ -348,21 +341,12 @@ def foreign_firmware(rig):
                    check=True)
 
 
-def hex_record(address, data, record_type=0):
-    body = bytes([len(data), address >> 8, address & 0xFF, record_type]) + bytes(data)
-    return ":" + (body + bytes([-sum(body) & 0xFF])).hex().upper()
-
-
 def edit_lines(rig, name, change):
     """Rewrites a firmware file line by line (line ends kept); change(lines) -> lines."""
     with open(rig.path(name), "rb") as f:
         lines = f.read().decode().splitlines(keepends=True)
     with open(rig.path(name), "w", newline="") as f:
         f.write("".join(change(lines)))
-
-
-def before_end_record(line):
-    return lambda lines: lines[:-1] + [line] + lines[-1:]
 
 
 def objcopy_firmware(rig):
@@ -392,8 +376,6 @@ CASES = {
     # Faults of the converter.
     "silent-loader": Case(faults=["silent-loader"], alerts=[LOADER_NEVER], app="before", bcode="before",
                           again="restart", transports=BOTH),
-    "no-loader": Case(faults=["no-loader"], alerts=[LOADER_NEVER], app="before", bcode="before",
-                      again="restart"),
     # tavik waits 1 s for a second reply after a wrong one: packet runs need a limit above that.
     "bad-ack-first": Case(faults=["bad-ack@1"], alerts=[FINAL_CHECKSUM], app="damaged", bcode="before", scale="0.25"),
     "bad-ack-mid": Case(faults=["bad-ack@40"], app="incomplete", bcode="before", scale="0.25", replay="same",
@@ -420,42 +402,18 @@ CASES = {
     # Firmware files, bundle name, tool.
     "missing-tmpa": Case(prepare=lambda rig: os.remove(rig.path("tmpa.hex")), alerts=[r"fopen Acode fail \(PATH/tmpa\.hex\)"],
                          app="before", bcode="before", again="none"),
-    "corrupt-tmpa": Case(prepare=lambda rig: break_record(rig, "tmpa.hex", 100),
-                         alerts=[r"Acode file refused \(PATH/tmpa\.hex\): line 100: .*"], app="before", bcode="before",
-                         again="none"),
-    "missing-tmpb": Case(prepare=lambda rig: os.remove(rig.path("tmpb.hex")), alerts=[r"fopen Bcode fail \(PATH/tmpb\.hex\)"],
-                         app="before", bcode="before", again="none"),
     "corrupt-tmpb": Case(prepare=lambda rig: break_record(rig, "tmpb.hex", 7),
                          alerts=[r"Bcode file refused \(PATH/tmpb\.hex\): line 7: .*"], app="before", bcode="before",
                          again="none"),
     # Whatever cannot land exactly where the file says is refused before the first tool run.
-    "tmpa-with-hole": Case(prepare=lambda rig: edit_lines(rig, "tmpa.hex", lambda l: l[:49] + l[50:]),
-                           alerts=[r"Acode file refused \(PATH/tmpa\.hex\): line 50: record for address 0x0310 where "
-                                   r"the image goes on at 0x0300; .*"], app="before", bcode="before", again="none",
-                           sent_nothing=True),
-    "tmpa-from-objcopy": Case(prepare=objcopy_firmware,
-                              alerts=[r"Acode file refused \(PATH/tmpa\.hex\): line 1: a data record on the first "
-                                      r"line would never be sent; .*"], app="before", bcode="before", again="none",
-                              sent_nothing=True),
+    "tmpa-from-objcopy": Case(prepare=objcopy_firmware, alerts=[r"Acode file refused \(PATH/tmpa\.hex\): line 1: .*"],
+                              app="before", bcode="before", again="none", sent_nothing=True),
     "tmpb-line-feeds-only": Case(prepare=lambda rig: edit_lines(rig, "tmpb.hex", lambda l: [x.replace("\r\n", "\n") for x in l]),
-                                 alerts=[r"Bcode file refused \(PATH/tmpb\.hex\): line 2: data record of 44 characters; "
-                                         r"B lines are 16-byte data records ending in CR LF \(45 characters\)"],
-                                 app="before", bcode="before", again="none", sent_nothing=True),
-    "tmpb-padded-line": Case(prepare=lambda rig: edit_lines(rig, "tmpb.hex", before_end_record(
-                                 hex_record(0x1400, range(8)) + " " * 16 + "\r\n")),
-                             alerts=[r"Bcode file refused \(PATH/tmpb\.hex\): line 322: character 28 is not a "
-                                     r"hexadecimal digit"], app="before", bcode="before", again="none", sent_nothing=True),
-    "tmpb-retry-line": Case(prepare=lambda rig: edit_lines(rig, "tmpb.hex", before_end_record(
-                                hex_record(0x1414, [0x14, 0x14] + list(range(14))) + "\r\n")),
-                            alerts=[r"Bcode file refused \(PATH/tmpb\.hex\): line 322: address low, address high and "
-                                    r"the first two data bytes are all 0x14: .*"], app="before", bcode="before",
-                            again="none", sent_nothing=True),
+                                 alerts=[r"Bcode file refused \(PATH/tmpb\.hex\): line 2: .*CR LF.*"], app="before",
+                                 bcode="before", again="none", sent_nothing=True),
     "bundle-upper-case": Case(bundle="upper-case", ends="complete", again="none"),
     "bundle-without-checksum": Case(bundle="no-checksum", alerts=[r"The bundle name has no checksum field: .*"],
                                     app="before", bcode="before", sent_nothing=True),
-    "bundle-malformed-checksum": Case(bundle="malformed-checksum",
-                                      alerts=[r"The bundle name's checksum field \"0x12\" is malformed: .*"],
-                                      app="before", bcode="before", again="none", sent_nothing=True),
     # A stray go setting in the user's environment holds back no run.
     "stray-wait-for-go": Case(env={"TAVIK_WAIT_FOR_GO": "1"}, ends="complete", again="none"),
     "bundle-wrong-checksum": Case(bundle="wrong-checksum", alerts=[FINAL_CHECKSUM], bcode="before"),
@@ -469,8 +427,6 @@ def bundle_name(kind, checksum):
         return f"Quillmere_{VERSION_FIELD}.app"
     if kind == "upper-case":
         return f"Quillmere_{VERSION_FIELD}_0X{checksum.upper()}.app"
-    if kind == "malformed-checksum":
-        return f"Quillmere_{VERSION_FIELD}_0x12_0x{checksum}.app"
     if kind == "wrong-checksum":
         return f"Quillmere_{VERSION_FIELD}_0x{(int(checksum, 16) ^ 0x0101):04x}.app"
     return f"Quillmere_{VERSION_FIELD}_0x{checksum}.app"
@@ -532,8 +488,7 @@ def check_record(rig, run, case):
         return
     expected = 0
     if case.replay == "changed-tmpa":
-        packets = subprocess.run([os.environ["QM_E2E_FWGEN"], "alines", os.path.join(record, "tmpa.hex")],
-                                 check=True, capture_output=True, text=True).stdout.split()
+        packets = fwgen("alines", os.path.join(record, "tmpa.hex")).split()
         alter_byte(os.path.join(record, "tmpa.hex"), 12)
         expected = 1
     build = os.path.dirname(os.path.dirname(os.environ["QM_E2E_BUNDLE"]))
@@ -565,7 +520,7 @@ def run_case(name, case, rig):
         good = Firmware(data_by_address(rig.path("tmpa.hex")), data_by_address(rig.path("tmpb.hex")),
                         sum(1 for r in hex_records(rig.path("tmpb.hex")) if r[1] == 0))
     # The release is named after its A image, the checksum computed by the project's own tool.
-    checksum = rig.checksum_of_a()
+    checksum = fwgen("checksum", rig.path("tmpa.hex")).strip()
     expect(checksum == f"{good.a_total:04x}", f"fwgen checksum {checksum}, the image sums to {good.a_total:04x}")
     if case.prepare:
         case.prepare(rig)

@@ -1,5 +1,6 @@
 // The normal-mode identity (update mode, status reports, B-line echoes, burn, start A and quit),
-// its faults and the --fault arguments. What tavik sees of the faults is in tavik_session.sh.
+// its faults and the --fault arguments. What tavik sees of the faults (bad-echo, short and long
+// replies, flood) is in tavik_session.sh.
 #include <gtest/gtest.h>
 
 #include "model_harness.h"
@@ -84,16 +85,6 @@ TEST(NormalMode, AFullSpeedBurnTakesItsTimeAndEndsEvenAfterAQuit) {
     EXPECT_EQ(h.model->flash().bcode.size(), 100u);
 }
 
-TEST(NormalFaults, BadEchoKeepsLineNWithTheByteItChanged) {
-    Harness h("bad-echo@2");
-    h.mode();
-    h.write(bLine(16));
-    h.write(bLine(32));
-    h.burn();
-    EXPECT_EQ(h.model->flash().bcode.at(16)[15], bLine(16)[20]);
-    EXPECT_NE(h.model->flash().bcode.at(32)[15], bLine(32)[20]);
-}
-
 TEST(NormalFaults, UnplugAtBLineNComesBackInNormalModeWithoutTheLines) {
     Harness h("unplug-b@2");
     h.mode();
@@ -103,15 +94,6 @@ TEST(NormalFaults, UnplugAtBLineNComesBackInNormalModeWithoutTheLines) {
     h.wait(h.config.reenumDelay);
     EXPECT_EQ(h.model->identity(), Identity::Normal);
     EXPECT_FALSE(h.model->inUpdateMode());
-}
-
-// flood is what server_test uses to fill a reader's queue.
-TEST(ReportFaults, ShortAndLongReplies) {
-    const auto sync = conv::makeSyncPacket();
-    EXPECT_EQ(Harness("short-replies", FlashState{}).exchange(sync).size(), 4u);
-    const Bytes longer = Harness("long-replies", FlashState{}).exchange(sync);
-    ASSERT_EQ(longer.size(), 128u);
-    EXPECT_EQ(le16(longer, 0), conv::packetChecksum(sync));
 }
 
 // The accepted forms are the ones tavik_session.sh starts convsim with.

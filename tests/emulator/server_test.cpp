@@ -160,16 +160,4 @@ TEST(Server, WritesOfAHostThatExitsWithReportsUnreadStillCount) {
     EXPECT_TRUE(loaderListed(emu)) << emu.log();
 }
 
-TEST(Server, AReaderThatNeverReadsLosesReportsWithoutStallingTheOthers) {
-    Emulator emu({"--fault", "flood"});
-    Client idle(emu), reader(emu);
-    ASSERT_EQ(idle.ask(kNormal), "O1");
-    ASSERT_EQ(reader.ask(kNormal), "O1");
-    int got = 0;
-    while (got < 20000 && reader.receive().starts_with("I")) ++got;
-    EXPECT_EQ(got, 20000);
-    EXPECT_NE(emu.log().find("does not read; dropping its reports"), std::string::npos);
-    EXPECT_TRUE(idle.receive().starts_with("I")) << "what fitted is still queued";
-}
-
 }  // namespace

@@ -1,5 +1,4 @@
 // Device commands as the converter sees them on the wire, and the lines they print.
-#include "conv/packets.h"
 #include "core/commands.h"
 #include "fake_device.h"
 
@@ -22,19 +21,6 @@ TEST(LoaderCommands, PacketNumberWaitSkipsOtherNumbersAndStopsWhenTheDeviceIsGon
     EXPECT_FALSE(READ_PKNO_FROM_FW(*rig.session, 0x0104));
     EXPECT_TRUE(rig.out.text().ends_with("(hid_read() ret:-1)\n!! hid_read() failed: the device is gone "
                                          "(unplugged or re-enumerated), stopped waiting for the packet number\n"));
-}
-
-TEST(FrameCommands, StartFrameCarriesTheModeFrameTail) {
-    Rig rig;
-    auto normal = rig.withNormal();
-    EXPECT_EQ(rig.run("sa"), "saok\n");
-    Bytes mode = {0x05, 0x01, 0x08};
-    for (char c : conv::modeCode()) mode.push_back(static_cast<std::uint8_t>(c));
-    mode = withSum(mode);
-    Bytes start = {0x05, 0x03, 0x01, 0x41, 0x4A, 0x00};
-    start.insert(start.end(), mode.begin() + 6, mode.end());
-    EXPECT_EQ(normal->writes, (std::vector{padded(mode, 32), padded(start, 32)}));
-    EXPECT_EQ(rig.pauses, std::vector<unsigned>{1000});
 }
 
 // The burn frame meets convsim in tests/emulator/tavik_session.sh.

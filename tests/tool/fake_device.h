@@ -108,13 +108,6 @@ inline Bytes loaderReply(std::uint32_t checksum, std::uint32_t packetNo) {
     return r;
 }
 
-inline Bytes withSum(Bytes frame) {  // appends the 16-bit little-endian sum
-    unsigned sum = 0;
-    for (auto b : frame) sum += b;
-    frame.push_back(sum & 0xFF), frame.push_back(sum >> 8);
-    return frame;
-}
-
 inline Bytes padded(Bytes b, std::size_t size) { return b.resize(size), b; }
 
 }  // namespace tavik::test

@@ -1,19 +1,16 @@
 // tavik-hold: the re-open loop over a scripted port, and its two system ports over a fake
 // sysfs tree and a fake emulator socket.
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <deque>
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <thread>
 
 #include "hold/hold_loop.h"
 #include "hold/system_port.h"
+#include "scripted_socket.h"
 
 namespace tavik::hold {
 namespace {
@@ -111,60 +108,30 @@ TEST(HoldHidraw, OpensEveryNodeOfThePresentIdentityAndNothingElse) {
     EXPECT_EQ(port->openPresent(), nullptr) << "listed but not openable counts as absent";
 }
 
-// A fake emulator: answers each open with the next scripted reply.
-class FakeEmulator {
-public:
-    explicit FakeEmulator(const TempDir& dir) : path_((dir.path / "emu.sock").string()) {
-        listenFd_ = ::socket(AF_UNIX, SOCK_SEQPACKET, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, path_.c_str(), sizeof address.sun_path - 1);
-        EXPECT_EQ(::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        EXPECT_EQ(::listen(listenFd_, 8), 0);
-    }
-    ~FakeEmulator() {
-        for (int fd : accepted) ::close(fd);
-        ::close(listenFd_);
-    }
-    // Answers one connection per reply, in order, in the background; keeps what was asked.
-    std::thread serve(std::vector<std::string> replies) {
-        return std::thread([this, replies] {
-            for (const std::string& reply : replies) {
-                const int fd = ::accept(listenFd_, nullptr, nullptr);
-                char request[64] = {};
-                const ssize_t n = ::recv(fd, request, sizeof request, 0);
-                asked.emplace_back(request, n > 0 ? static_cast<std::size_t>(n) : 0);
-                ::send(fd, reply.data(), reply.size(), 0);
-                accepted.push_back(fd);
-            }
-        });
-    }
-    const std::string& path() const { return path_; }
-    std::vector<int> accepted;
-    std::vector<std::string> asked;
-
-private:
-    std::string path_;
-    int listenFd_ = -1;
-};
-
 TEST(HoldEmulated, OpensTheLoaderElseNormalModeAndSeesTheDeviceLeave) {
     TempDir dir;
-    FakeEmulator emulator(dir);
+    ScriptedSocket emulator((dir.path / "emu.sock").string());
     Pipe stop;
-    auto port = makeEmulatedPort(emulator.path(), stop.fds[0]);
+    auto port = makeEmulatedPort(emulator.path, stop.fds[0]);
 
-    std::thread server = emulator.serve({"O0", "O1"});
+    std::vector<std::string> asked;
+    const auto answer = [&](const char* reply) {
+        return [&asked, reply](int fd) {
+            asked.push_back(ScriptedSocket::receive(fd));
+            ScriptedSocket::send(fd, reply);
+            return true;
+        };
+    };
+    emulator.serve({answer("O0"), answer("O1")});
     auto held = port->openPresent();
-    server.join();
-    EXPECT_EQ(emulator.asked, (std::vector<std::string>{"O0416 a316 hold", "O0e7b 0bf2 hold"}));
+    emulator.join();
+    EXPECT_EQ(asked, (std::vector<std::string>{"O0416 a316 hold", "O0e7b 0bf2 hold"}));
     ASSERT_NE(held, nullptr);
 
     // Reports queued for the holder are never read: they do not wake it.
-    ::send(emulator.accepted.back(), "I\x01\x02", 3, 0);
+    ScriptedSocket::send(emulator.accepted.back(), std::string("I\x01\x02", 3));
     EXPECT_EQ(port->wait(held.get(), 10), Wake::TimedOut);
-    ::close(emulator.accepted.back());  // the device leaves
-    emulator.accepted.pop_back();
+    ::shutdown(emulator.accepted.back(), SHUT_RDWR);  // the device leaves
     EXPECT_EQ(port->wait(held.get(), 1000), Wake::DeviceGone);
 }
 

@@ -5,36 +5,14 @@
 #include <fstream>
 
 #include "conv/checksum.h"
-#include "conv/hexfield.h"
 #include "conv/packets.h"
 #include "fake_device.h"
+#include "hex_text.h"
 
 using namespace tavik;
 using namespace tavik::test;
 
 namespace {
-
-std::string record(std::size_t address, std::uint8_t type, const Bytes& data) {
-    Bytes all = {static_cast<std::uint8_t>(data.size()), static_cast<std::uint8_t>(address >> 8),
-                 static_cast<std::uint8_t>(address), type};
-    all.insert(all.end(), data.begin(), data.end());
-    all.push_back(static_cast<std::uint8_t>(0x100 - (conv::checkSum(all) & 0xFF)));
-    std::string text = ":";
-    for (auto b : all) text += conv::hexByte(b);
-    return text + "\r\n";
-}
-
-// An address record first (never read), one record per size, then the end record.
-std::string hexFile(const std::vector<std::size_t>& sizes) {
-    std::string text = record(0, 4, {0, 0});
-    std::size_t at = 0;
-    for (std::size_t size : sizes) {
-        Bytes chunk(size);
-        for (auto& b : chunk) b = static_cast<std::uint8_t>(at++ * 13 + 7);
-        text += record(at - size, 0, chunk);
-    }
-    return text + ":00000001FF\r\n";
-}
 
 struct TempFile {
     std::string path = testing::TempDir() + "tavik_" + std::to_string(getpid()) + "_" + std::to_string(++count) + ".hex";
@@ -58,37 +36,26 @@ std::size_t count(const std::string& text, const std::string& what) {
     return n;
 }
 
-void breakChecksumOfLine(std::string& text, int line) {  // line counted from 1
-    std::size_t end = 0;
-    while (line-- > 0) end = text.find('\r', end + 1);
-    text[end - 1] = text[end - 1] == '0' ? '1' : '0';
-}
-
 }  // namespace
 
 TEST(WholeFileA, StopsAtTheFirstWrongAcknowledgement) {
-    TempFile file(hexFile({16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16}));
+    TempFile file(hextext::file(16 * 11));
     Rig rig(file.path);
     rig.withLoader()->onWrite = LoaderModel{5};  // the first continuation packet
     EXPECT_EQ(count(rig.run("ua"), " error , quit program !!\n"), 3u);
     EXPECT_EQ(rig.transport.loader->writes.size(), 3u);  // sync, first, the refused one
 }
 
-TEST(WholeFileA, DamagedOrShortFilesAreRefusedBeforeTheLoaderIsOpened) {
-    std::string damaged = hexFile({16, 16, 16, 16});
-    breakChecksumOfLine(damaged, 3);
-    std::string holed = hexFile({16, 16, 16, 16});
+// What the gatherer refuses is tabled in tests/shared; here that nothing reaches the loader.
+TEST(WholeFileA, ARefusedFileIsNamedAndTheLoaderIsNeverOpened) {
+    std::string holed = hextext::file(64);
     holed.erase(holed.find(":10001000"), holed.find(":10002000") - holed.find(":10001000"));
-    for (const auto& [content, why] : {std::pair{damaged, "line 3: checksum 0x"},
-                                       std::pair{holed, "line 3: record for address 0x0020"},
-                                       std::pair{hexFile({16, 16}), "A image holds 32 bytes"}}) {
-        TempFile file(content);
-        Rig rig(file.path);
-        const std::string out = rig.run((rig.withLoader(), "ua"));
-        EXPECT_NE(out.find(std::string("!! tarna.hex refused, nothing sent: ") + why), std::string::npos) << out;
-        EXPECT_TRUE(out.ends_with("\nuafail\n")) << out;
-        EXPECT_EQ(rig.transport.opens, 0);
-    }
+    TempFile file(holed);
+    Rig rig(file.path);
+    const std::string out = rig.run((rig.withLoader(), "ua"));
+    EXPECT_NE(out.find("!! tarna.hex refused, nothing sent: line 3: record for address 0x0020"), std::string::npos) << out;
+    EXPECT_TRUE(out.ends_with("\nuafail\n")) << out;
+    EXPECT_EQ(rig.transport.opens, 0);
     Rig missing(testing::TempDir() + "no_such.hex");
     EXPECT_EQ(missing.run((missing.withLoader(), "ua")), "you are running 'ua'\nfopen() Acode fail\n");
 }
@@ -142,8 +109,7 @@ TEST(OneLineB, AnEchoCutBeforeItsChecksumIsAFailure) {
 }
 
 TEST(WholeFileB, SendsEverySixteenByteLineAndRefusesWhatItCannotSendExactly) {
-    std::string text = hexFile({16, 16});
-    TempFile file(text);
+    TempFile file(hextext::file(32));
     Rig rig({}, file.path);
     auto normal = rig.withNormal();
     normal->onWrite = [](FakeDevice& d, const Bytes& frame) { d.replies.push_back(frame), d.replies.back()[0] = 1; };
@@ -151,18 +117,13 @@ TEST(WholeFileB, SendsEverySixteenByteLineAndRefusesWhatItCannotSendExactly) {
     ASSERT_EQ(normal->writes.size(), 2u);
     EXPECT_EQ(normal->writes[1][3], 16);  // address 0x0010, low byte first
 
-    breakChecksumOfLine(text, 2);
     // A short record blank-padded to the length of a B line once sent stale buffer bytes.
-    std::string padded = hexFile({16, 8});
-    padded.insert(padded.rfind("\r\n:00000001FF"), std::string(16, ' '));
-    for (const auto& [content, why] : {std::pair{text, "line 2: checksum"},
-                                       std::pair{padded, "line 3: character 28 is not a hexadecimal digit"},
-                                       std::pair{hexFile({16, 8}), "line 3: data record of 29 characters"}}) {
-        TempFile damaged(content);
-        Rig refused({}, damaged.path);
-        const std::string out = refused.run((refused.withNormal(), "ub"));
-        EXPECT_EQ(out.rfind(std::string("!! tarn_b.hex refused, nothing sent: ") + why, 0), 0u) << out;
-        EXPECT_TRUE(out.ends_with("\nubfail\n")) << out;
-        EXPECT_EQ(refused.transport.opens, 0);
-    }
+    std::string padded = hextext::file(24);
+    padded.insert(padded.rfind("\r\n:00000001ff"), std::string(16, ' '));
+    TempFile damaged(padded);
+    Rig refused({}, damaged.path);
+    const std::string out = refused.run((refused.withNormal(), "ub"));
+    EXPECT_EQ(out.rfind("!! tarn_b.hex refused, nothing sent: line 3: character 28 is not a hexadecimal digit", 0), 0u) << out;
+    EXPECT_TRUE(out.ends_with("\nubfail\n")) << out;
+    EXPECT_EQ(refused.transport.opens, 0);
 }

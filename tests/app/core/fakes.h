@@ -10,7 +10,7 @@
 
 #include <unistd.h>
 
-#include "conv/hexfield.h"
+#include "hex_text.h"
 #include "quill/front_core.h"
 
 namespace quill::test {
@@ -69,32 +69,11 @@ struct Rig : ToolRunner, Clock, Alerts, Log, SequenceView {
     FrontState& state() { return core->state(); }
 };
 
-// One Intel HEX record with its checksum, without line end.
-inline std::string record(int count, int address, int type, std::vector<int> data) {
-    data.insert(data.begin(), {count, address >> 8, address & 0xFF, type});
-    std::string line = ":";
-    int sum = 0;
-    for (int b : data) {
-        line += conv::hexByte(static_cast<std::uint8_t>(b));
-        sum += b;
-    }
-    return line + conv::hexByte(static_cast<std::uint8_t>(-sum));
-}
-
-// An address record, `lines` 16-byte data records (image byte i = i * 3 + 1) and the end record.
-inline std::string hexFile(int lines, const char* lineEnd = "\r\n") {
-    std::string text = record(2, 0, 4, {0, 0}) + lineEnd;
-    for (int l = 0; l < lines; ++l) {
-        std::vector<int> data;
-        for (int i = 0; i < 16; ++i) data.push_back(((l * 16 + i) * 3 + 1) & 0xFF);
-        text += record(16, l * 16, 0, data) + lineEnd;
-    }
-    return text + record(0, 0, 1, {}) + lineEnd;
-}
-
+// hextext::file() of `lines` full records, and the low 16 bits of its image's sum.
+inline std::string hexFile(int lines, const char* lineEnd = "\r\n") { return hextext::file(lines * 16u, lineEnd); }
 inline unsigned imageSum(int lines) {
     unsigned sum = 0;
-    for (int i = 0; i < lines * 16; ++i) sum += (i * 3 + 1) & 0xFF;
+    for (int i = 0; i < lines * 16; ++i) sum += hextext::imageByte(i);
     return sum & 0xFFFF;
 }
 

@@ -9,6 +9,7 @@
 #include <csignal>
 
 #include "device_holder.h"
+#include "qt_test_support.h"
 
 namespace quill::qt::test {
 namespace {
@@ -18,12 +19,8 @@ protected:
     QTemporaryDir dir;
 
     void writeHolder(const QByteArray& body) {
-        QFile file(dir.filePath("tavik-hold"));
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write("#!/bin/sh\necho $$ > '" + dir.filePath("pid").toUtf8() + ".tmp'\nmv '" +
-                   dir.filePath("pid").toUtf8() + ".tmp' '" + dir.filePath("pid").toUtf8() + "'\n" + body);
-        file.close();
-        file.setPermissions(file.permissions() | QFile::ExeOwner);
+        const QByteArray pid = dir.filePath("pid").toUtf8();
+        writeScript(dir.filePath("tavik-hold"), "echo $$ > '" + pid + ".tmp'\nmv '" + pid + ".tmp' '" + pid + "'\n" + body);
     }
     // The holder's pid once it has started (0 if it never does).
     pid_t startedPid() {

@@ -5,33 +5,10 @@
 #include <QtWidgets/QApplication>
 #include <gtest/gtest.h>
 
+#include "hex_text.h"
 #include "quill/time_scale.h"
 
 namespace quill::qt::test {
-namespace {
-
-QString hexRecord(int address, int type, const QByteArray& data) {
-    QByteArray raw;
-    raw.append(char(data.size()));
-    raw.append(char((address >> 8) & 0xff));
-    raw.append(char(address & 0xff));
-    raw.append(char(type));
-    raw.append(data);
-    int sum = 0;
-    for (char byte : raw) sum += static_cast<unsigned char>(byte);
-    raw.append(char((0x100 - (sum & 0xff)) & 0xff));
-    return QLatin1Char(':') + QString::fromLatin1(raw.toHex().toUpper());
-}
-
-void writeFile(const QString& path, const QByteArray& content, bool executable = false) {
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
-    file.write(content);
-    file.close();
-    if (executable) file.setPermissions(file.permissions() | QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther);
-}
-
-}  // namespace
 
 const char* const kHealthyTool = R"SH(case "$1" in
   sa) echo saok ;;
@@ -58,26 +35,22 @@ TempBundle::TempBundle(const QString& bundleName) : bundleName_(bundleName) {
         QFile::copy(art.filePath(name), resourceDir() + QLatin1Char('/') + name);
 }
 
+void writeScript(const QString& path, const QByteArray& body, bool executable) {
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
+    file.write("#!/bin/sh\n" + body);
+    file.close();
+    if (executable) file.setPermissions(file.permissions() | QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther);
+}
+
 void TempBundle::writeTool(const std::string& scriptBody) const {
-    writeFile(resourceDir() + QStringLiteral("/tavik"), QByteArray("#!/bin/sh\n") + scriptBody.c_str(), true);
+    writeScript(resourceDir() + QStringLiteral("/tavik"), QByteArray::fromStdString(scriptBody));
 }
 
-void TempBundle::writeFirmwareA(int imageBytes) const {
-    QStringList lines{hexRecord(0, 4, QByteArray(2, '\0'))};  // the first line is never read
-    for (int at = 0; at < imageBytes; at += 16) {
-        QByteArray data;
-        for (int i = at; i < std::min(at + 16, imageBytes); ++i) data.append(char(i * 7 + 3));
-        lines << hexRecord(at, 0, data);
-    }
-    lines << hexRecord(0, 1, {});
-    writeFile(path(QStringLiteral("tmpa.hex")), lines.join(QStringLiteral("\r\n")).toLatin1() + "\r\n");
-}
-
-void TempBundle::writeFirmwareB(int count) const {
-    QStringList lines;
-    for (int line = 0; line < count; ++line) lines << hexRecord(line * 16, 0, QByteArray(16, char(0x40 + line)));
-    lines << hexRecord(0, 1, {});
-    writeFile(path(QStringLiteral("tmpb.hex")), lines.join(QStringLiteral("\r\n")).toLatin1() + "\r\n");
+void TempBundle::writeFirmware(const char* name, int imageBytes) const {
+    QFile file(path(QLatin1String(name)));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate)) << name;
+    file.write(QByteArray::fromStdString(hextext::file(static_cast<std::size_t>(imageBytes))));
 }
 
 BundleLayout TempBundle::layout() const {

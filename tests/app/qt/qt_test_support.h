@@ -20,9 +20,8 @@ public:
 
     // Writes Contents/Resources/tavik as a shell script with this body.
     void writeTool(const std::string& scriptBody) const;
-    // tmpa.hex holding `imageBytes` bytes; tmpb.hex holding `lines` 16-byte lines (CRLF).
-    void writeFirmwareA(int imageBytes) const;
-    void writeFirmwareB(int lines) const;
+    // tmpa.hex or tmpb.hex beside the bundle, holding `imageBytes` bytes in 16-byte records.
+    void writeFirmware(const char* name, int imageBytes) const;
 
     QString path(const QString& relative) const { return root_.filePath(relative); }
     QString bundlePath() const { return path(bundleName_); }
@@ -33,6 +32,9 @@ private:
     QTemporaryDir root_{QDir::tempPath() + QStringLiteral("/quillqt-XXXXXX")};
     QString bundleName_;
 };
+
+// A shell script at `path`: "#!/bin/sh" and `body`.
+void writeScript(const QString& path, const QByteArray& body, bool executable = true);
 
 // A window on the bundle with alerts answered automatically and the pauses scaled down.
 std::unique_ptr<AppDelegate> makeDelegate(const TempBundle& bundle);

@@ -8,6 +8,7 @@
 #include <csignal>
 
 #include "process_runner.h"
+#include "qt_test_support.h"
 
 namespace quill::qt::test {
 namespace {
@@ -22,18 +23,14 @@ protected:
     void SetUp() override {
         // Like tavik: held back until a byte arrives on standard input; records what it does.
         tool = dir.filePath("tool");
-        QFile file(tool);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
         // The pid file appears whole (written aside, then renamed): a run killed while writing
         // it must not leave an empty one behind.
-        file.write("#!/bin/sh\necho $$ > '" + dir.filePath("tmp-").toUtf8() + "'\"$1\" && mv '" +
-                   dir.filePath("tmp-").toUtf8() + "'\"$1\" '" + dir.filePath("pid-").toUtf8() + "'\"$1\"\n"
-                   "if [ \"$TAVIK_WAIT_FOR_GO\" = 1 ]; then\n"
-                   "  go=$(dd bs=1 count=1 2>/dev/null); [ -n \"$go\" ] || exit 0\n"
-                   "fi\n"
-                   "echo \"$1\" >> '" + dir.filePath("acted").toUtf8() + "'\nprintf 'did %s' \"$1\"\n");
-        file.close();
-        file.setPermissions(file.permissions() | QFile::ExeOwner);
+        const QByteArray aside = dir.filePath("tmp-").toUtf8(), pid = dir.filePath("pid-").toUtf8();
+        writeScript(tool, "echo $$ > '" + aside + "'\"$1\" && mv '" + aside + "'\"$1\" '" + pid + "'\"$1\"\n"
+                          "if [ \"$TAVIK_WAIT_FOR_GO\" = 1 ]; then\n"
+                          "  go=$(dd bs=1 count=1 2>/dev/null); [ -n \"$go\" ] || exit 0\n"
+                          "fi\n"
+                          "echo \"$1\" >> '" + dir.filePath("acted").toUtf8() + "'\nprintf 'did %s' \"$1\"\n");
     }
     QByteArray acted() {
         QFile file(dir.filePath("acted"));

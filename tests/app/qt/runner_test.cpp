@@ -8,6 +8,7 @@
 #include <csignal>
 
 #include "process_runner.h"
+#include "qt_test_support.h"
 
 namespace quill::qt::test {
 namespace {
@@ -19,13 +20,8 @@ protected:
     QTemporaryDir dir;
 
     QString script(const QString& name, const QByteArray& body, bool executable = true) {
-        const QString path = dir.filePath(name);
-        QFile file(path);
-        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write("#!/bin/sh\n" + body);
-        file.close();
-        if (executable) file.setPermissions(file.permissions() | QFile::ExeOwner);
-        return path;
+        writeScript(dir.filePath(name), body, executable);
+        return dir.filePath(name);
     }
 };
 

@@ -112,13 +112,5 @@ TEST_F(WindowTest, ResizeAndZoomAreRefused) {
     EXPECT_EQ(w.size(), QSize(640, 480));
 }
 
-TEST(WindowName, NoVersionFieldLeavesAnEmptyStyledVersionLine) {
-    TempBundle bundle(QStringLiteral("Quillmere.app"));
-    auto delegate = makeDelegate(bundle);
-    EXPECT_TRUE(delegate->window().labelVer->title().isEmpty());
-    EXPECT_EQ(delegate->window().labelVer->titleColour(), QColor(75, 170, 243));
-    EXPECT_EQ(delegate->core().state().LOCAL_CKSUM, "LB HB");
-}
-
 }  // namespace
 }  // namespace quill::qt::test
