@@ -40,12 +40,12 @@ public:
     void join() {
         if (thread_.joinable()) thread_.join();
     }
-    static std::string receive(int fd) {
+    static std::string next(int fd) {
         char buffer[4096];
         const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
         return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
     }
-    static void send(int fd, const std::string& message) { ::send(fd, message.data(), message.size(), MSG_NOSIGNAL); }
+    static void put(int fd, const std::string& message) { ::send(fd, message.data(), message.size(), MSG_NOSIGNAL); }
 
     const std::string path;
     std::vector<int> accepted;

@@ -5,8 +5,8 @@
 using namespace tavik::hid;
 
 namespace {
-const auto receive = ScriptedSocket::receive;
-const auto send = ScriptedSocket::send;
+const auto next = ScriptedSocket::next;
+const auto put = ScriptedSocket::put;
 std::string socketPath() { return testing::TempDir() + "tavik_emu_" + std::to_string(::getpid()) + ".sock"; }
 }  // namespace
 
@@ -14,14 +14,14 @@ std::string socketPath() { return testing::TempDir() + "tavik_emu_" + std::to_st
 TEST(EmulatedTransport, ListSkipsMalformedIdentitiesAndAnAbsentIdentityIsNoRefusal) {
     ScriptedSocket server(socketPath());
     server.serve({[](int fd) {
-                      EXPECT_EQ(receive(fd), "L");
-                      send(fd, "L-001 a316 emu/signed\n0x16 a316 emu/prefixed\n99999999999999999999999 a316 emu/huge\n"
+                      EXPECT_EQ(next(fd), "L");
+                      put(fd, "L-001 a316 emu/signed\n0x16 a316 emu/prefixed\n99999999999999999999999 a316 emu/huge\n"
                                "0416 a316x emu/long\n0E7B 0BF2 emu/normal SN1\n");
                       return false;
                   },
                   [](int fd) {
-                      EXPECT_EQ(receive(fd), "O0416 a316");
-                      send(fd, "O0");
+                      EXPECT_EQ(next(fd), "O0416 a316");
+                      put(fd, "O0");
                       return false;
                   }});
     auto transport = makeEmulatedTransport(server.path);
@@ -36,13 +36,13 @@ TEST(EmulatedTransport, ListSkipsMalformedIdentitiesAndAnAbsentIdentityIsNoRefus
 TEST(EmulatedTransport, ReportsQueueInOrderAroundStringQueriesUntilTheDeviceLeaves) {
     ScriptedSocket server(socketPath());
     server.serve({[](int fd) {
-        EXPECT_EQ(receive(fd), "O0e7b 0bf2");
-        send(fd, "O1");
-        EXPECT_EQ(receive(fd), std::string("W\x05\x01", 3));
-        EXPECT_EQ(receive(fd), "Sm");
-        send(fd, "I\x01\x02"), send(fd, "I\x03"), send(fd, "SMaker");
-        EXPECT_EQ(receive(fd), "Sp");
-        send(fd, "S");
+        EXPECT_EQ(next(fd), "O0e7b 0bf2");
+        put(fd, "O1");
+        EXPECT_EQ(next(fd), std::string("W\x05\x01", 3));
+        EXPECT_EQ(next(fd), "Sm");
+        put(fd, "I\x01\x02"), put(fd, "I\x03"), put(fd, "SMaker");
+        EXPECT_EQ(next(fd), "Sp");
+        put(fd, "S");
         return false;
     }});
     OpenResult opened = makeEmulatedTransport(server.path)->open(0x0E7B, 0x0BF2);

@@ -117,8 +117,8 @@ TEST(HoldEmulated, OpensTheLoaderElseNormalModeAndSeesTheDeviceLeave) {
     std::vector<std::string> asked;
     const auto answer = [&](const char* reply) {
         return [&asked, reply](int fd) {
-            asked.push_back(ScriptedSocket::receive(fd));
-            ScriptedSocket::send(fd, reply);
+            asked.push_back(ScriptedSocket::next(fd));
+            ScriptedSocket::put(fd, reply);
             return true;
         };
     };
@@ -129,7 +129,7 @@ TEST(HoldEmulated, OpensTheLoaderElseNormalModeAndSeesTheDeviceLeave) {
     ASSERT_NE(held, nullptr);
 
     // Reports queued for the holder are never read: they do not wake it.
-    ScriptedSocket::send(emulator.accepted.back(), std::string("I\x01\x02", 3));
+    ScriptedSocket::put(emulator.accepted.back(), std::string("I\x01\x02", 3));
     EXPECT_EQ(port->wait(held.get(), 10), Wake::TimedOut);
     ::shutdown(emulator.accepted.back(), SHUT_RDWR);  // the device leaves
     EXPECT_EQ(port->wait(held.get(), 1000), Wake::DeviceGone);
