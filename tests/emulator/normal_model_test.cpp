@@ -72,19 +72,6 @@ TEST(NormalMode, LinesOutsideUpdateModeAndMalformedWritesAreIgnored) {
     EXPECT_TRUE(h.model->inUpdateMode());
 }
 
-TEST(NormalMode, AFullSpeedBurnTakesItsTimeAndEndsEvenAfterAQuit) {
-    Harness h;
-    h.config.fullSpeed = true;
-    h.start(FlashState::factory());
-    h.mode();
-    for (std::uint16_t i = 0; i < 100; ++i) h.write(bLine(static_cast<std::uint16_t>(i * 16)));
-    h.burn();
-    h.frame(frame::kKindQuit, {frame::kQuitB});
-    EXPECT_TRUE(h.model->flash().bcode.empty());
-    h.wait(100 * kBLineBurn);
-    EXPECT_EQ(h.model->flash().bcode.size(), 100u);
-}
-
 TEST(NormalFaults, UnplugAtBLineNComesBackInNormalModeWithoutTheLines) {
     Harness h("unplug-b@2");
     h.mode();

@@ -22,15 +22,6 @@ const std::string kHeader = ":020000040000FA\r\n";
 const std::string kEof = ":00000001FF\r\n";
 }  // namespace
 
-TEST(HexStringToDec, ConvertsLikeStrtoulOverTheFirstNCharacters) {
-    EXPECT_EQ(HexStringToDec("1f", 2), 0x1Fu);
-    EXPECT_EQ(HexStringToDec("1234", 2), 0x12u);
-    EXPECT_EQ(HexStringToDec(" 0x1F", 5), 0x1Fu);
-    EXPECT_EQ(HexStringToDec("zz", 2), 0u);
-    EXPECT_EQ(HexStringToDec("1", 2), 1u);
-    EXPECT_EQ(HexStringToDec("1234567890abcdef12", 20), 0x1234567890abcdeUL);
-}
-
 TEST(HexLines, SplitLikeAFixedBufferKeepingLineEnds) {
     auto lines = splitHexLines("ab\r\ncd\nlast");
     ASSERT_EQ(lines.size(), 3u);

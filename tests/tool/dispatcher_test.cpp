@@ -46,20 +46,6 @@ TEST(Dispatcher, MalformedFirmwareTextIsRefusedBeforeAnyDeviceIsOpened) {
     EXPECT_EQ(Rig().run(std::string(130, 'A') + "z"), "LDROM NOT FOUND\n");
 }
 
-// The status line of "stb" is read against convsim in tests/emulator/tavik_session.sh.
-TEST(Dispatcher, SingleReads) {
-    Rig sbi;
-    Bytes report(19, '.');
-    std::copy_n("ready!", 6, report.begin() + 13);
-    sbi.withNormal()->replies.push_back(report);
-    EXPECT_EQ(sbi.run("sbi"), "ready!\n");
-    EXPECT_EQ(sbi.transport.normal->writes.size(), 1u);
-
-    Rig read;
-    read.withLoader()->replies.push_back({0xAB, 0xCD});
-    EXPECT_EQ(read.run("read"), "ab cd 00 00 00 00 00 00 00 00 00 00 00 00 00 00  ...\n");
-}
-
 TEST(Dispatcher, DeviceListWithTheLoaderStrings) {
     Rig rig;
     rig.transport.listed = {{0x0416, 0xA316, "/dev/hidraw0", "SN1"}, {0x046d, 0xc52b, "/dev/hidraw1", ""}};

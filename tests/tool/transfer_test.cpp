@@ -1,11 +1,10 @@
 // A and B firmware transfers against a scripted converter: whole files and one packet per run.
-// Good transfers against convsim, with the flash compared to the files, are in tests/emulator.
+// Good transfers and a refused packet against convsim, with the flash compared to the files, are
+// in tests/emulator.
 #include <unistd.h>
 
 #include <fstream>
 
-#include "conv/checksum.h"
-#include "conv/packets.h"
 #include "fake_device.h"
 #include "hex_text.h"
 
@@ -21,15 +20,6 @@ struct TempFile {
     static inline int count = 0;
 };
 
-// Acknowledges every packet but `corruptPacket`, whose reply carries a wrong checksum.
-struct LoaderModel {
-    std::uint32_t corruptPacket = 0;
-    void operator()(FakeDevice& d, const Bytes& r) const {
-        const std::uint32_t number = r[5] | (r[6] << 8);
-        d.replies.push_back(loaderReply(conv::checkSum(r.data() + 1, 64) + (number == corruptPacket), number + 1));
-    }
-};
-
 std::size_t count(const std::string& text, const std::string& what) {
     std::size_t n = 0;
     for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
@@ -37,14 +27,6 @@ std::size_t count(const std::string& text, const std::string& what) {
 }
 
 }  // namespace
-
-TEST(WholeFileA, StopsAtTheFirstWrongAcknowledgement) {
-    TempFile file(hextext::file(16 * 11));
-    Rig rig(file.path);
-    rig.withLoader()->onWrite = LoaderModel{5};  // the first continuation packet
-    EXPECT_EQ(count(rig.run("ua"), " error , quit program !!\n"), 3u);
-    EXPECT_EQ(rig.transport.loader->writes.size(), 3u);  // sync, first, the refused one
-}
 
 // What the gatherer refuses is tabled in tests/shared; here that nothing reaches the loader.
 TEST(WholeFileA, ARefusedFileIsNamedAndTheLoaderIsNeverOpened) {

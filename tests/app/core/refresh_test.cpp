@@ -1,12 +1,12 @@
 // What each timer tick renders for the status value. The first picture, the box colour and the
-// complete and failed screens are checked through the real window in tests/app/qt.
+// complete screen are checked through the real window in tests/app/qt.
 #include <gtest/gtest.h>
 
 #include "quill/front_state.h"
 
 using namespace quill;
 
-TEST(Refresh, ProgressShowsItsPictureOnceAndLeavesTheBoxColour) {
+TEST(Refresh, ProgressShowsItsPictureOnceAndFailedItsScreen) {
     FrontState state;
     state.STATUS_OF_PNG = 7;
     const Refresh progress = onTimer1(state, true);
@@ -15,6 +15,13 @@ TEST(Refresh, ProgressShowsItsPictureOnceAndLeavesTheBoxColour) {
     EXPECT_FALSE(progress.labelBot || progress.startBtnTitle || progress.ckbox1Colour);
     EXPECT_EQ(state.PLAYING_PNG, "7.png");
     EXPECT_FALSE(onTimer1(state, false).changed);
+    // The Failed screen (Complete is drawn by the real window in tests/app/qt).
+    state.STATUS_OF_PNG = -1;
+    const Refresh failed = onTimer1(state, false);
+    EXPECT_EQ(failed.picture, "failed.png");
+    EXPECT_EQ(failed.labelCen, "");
+    EXPECT_EQ(failed.labelBot, "The Setup didn't finish and will restart.");
+    EXPECT_EQ(failed.startBtnTitle, "EXIT");
 }
 
 TEST(Refresh, UnlistedValuesChangeNothingButAreRecorded) {

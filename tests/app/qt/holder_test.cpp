@@ -32,28 +32,21 @@ protected:
     static bool alive(pid_t pid) { return ::kill(pid, 0) == 0; }
 };
 
-TEST_F(HolderTest, RunsWhileHeldAndEndsWhenItsInputCloses) {
-    writeHolder("exec cat > /dev/null\n");  // like tavik-hold: runs until its standard input ends
-    pid_t pid = 0;
-    {
-        DeviceHolder holder(dir.path());
-        pid = startedPid();
-        ASSERT_GT(pid, 0);
-        EXPECT_TRUE(alive(pid));
+// Like tavik-hold, a holder runs until its standard input ends; one that ignores its end is killed.
+TEST_F(HolderTest, RunsWhileHeldAndNeverOutlivesTheHolder) {
+    for (const char* body : {"exec cat > /dev/null\n", "trap '' TERM\nexec sleep 30 < /dev/null\n"}) {
+        writeHolder(body);
+        QFile::remove(dir.filePath("pid"));
+        pid_t pid = 0;
+        {
+            DeviceHolder holder(dir.path());
+            pid = startedPid();
+            ASSERT_GT(pid, 0) << body;
+            EXPECT_TRUE(alive(pid)) << body;
+        }
+        EXPECT_FALSE(alive(pid)) << body;
+        EXPECT_EQ(errno, ESRCH);
     }
-    EXPECT_FALSE(alive(pid));
-    EXPECT_EQ(errno, ESRCH);
-}
-
-TEST_F(HolderTest, AHolderThatIgnoresItsEndIsKilled) {
-    writeHolder("trap '' TERM\nexec sleep 30 < /dev/null\n");
-    pid_t pid = 0;
-    {
-        DeviceHolder holder(dir.path());
-        pid = startedPid();
-        ASSERT_GT(pid, 0);
-    }
-    EXPECT_FALSE(alive(pid));
 }
 
 TEST_F(HolderTest, MissingHolderIsNoError) {

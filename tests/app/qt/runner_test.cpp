@@ -25,19 +25,6 @@ protected:
     }
 };
 
-TEST_F(RunnerTest, CapturesAllOutputAndPassesOneArgumentUnchanged) {
-    ProcessToolRunner runner(script("tool", "printf 'first line\\nstb: 01 c4 00\\n'\n"
-                                            "printf '[%s] %d args' \"$1\" $#\n"));
-    const RunResult result = runner.runCmd(":10000000 with blanks\r\n", milliseconds(5000));
-    EXPECT_EQ(result.end, RunEnd::Exited);
-    EXPECT_EQ(result.output, "first line\nstb: 01 c4 00\n[:10000000 with blanks\r\n] 1 args");
-
-    ProcessToolRunner silent(script("silent", "exit 3\n"));
-    const RunResult quiet = silent.runCmd("sta", milliseconds(5000));
-    EXPECT_EQ(quiet.end, RunEnd::Exited);
-    EXPECT_EQ(quiet.output, "");
-}
-
 TEST_F(RunnerTest, RunPastItsLimitIsKilledWithWhatItPrinted) {
     const QString pidFile = dir.filePath("pid");
     ProcessToolRunner runner(script("hang", "echo $$ > '" + pidFile.toUtf8() + "'\necho waiting\nexec sleep 30\n"));

@@ -2,7 +2,7 @@
 // the window refuses while the update runs. The Failed screens are followed in tests/e2e.
 #include <QtCore/QFile>
 #include <QtCore/QTimer>
-#include <QtGui/QMouseEvent>
+#include <QtTest/QTest>
 #include <QtWidgets/QApplication>
 #include <QtWidgets/QCheckBox>
 #include <QtWidgets/QComboBox>
@@ -80,13 +80,7 @@ TEST_F(StartButtonTest, CloseAndInputAreRefusedWhileTheUpdateRuns) {
         ranDuringUpdate = delegate->core().isRunning();
         w.close();
         visibleAfterClose = w.isVisible();
-        const QPointF inside(5, 10);
-        QMouseEvent press(QEvent::MouseButtonPress, inside, w.ckbox1->mapToGlobal(inside), Qt::LeftButton,
-                          Qt::LeftButton, Qt::NoModifier);
-        QMouseEvent release(QEvent::MouseButtonRelease, inside, w.ckbox1->mapToGlobal(inside), Qt::LeftButton,
-                            Qt::NoButton, Qt::NoModifier);
-        QApplication::sendEvent(w.ckbox1, &press);
-        QApplication::sendEvent(w.ckbox1, &release);
+        QTest::mouseClick(w.ckbox1, Qt::LeftButton, {}, QPoint(5, 10));
         tickedByClick = w.ckbox1->isChecked();
     });
     pressStart();
