@@ -10,6 +10,7 @@
 
 #include "conv/packets.h"
 #include "device_model.h"
+#include "hex_text.h"
 
 namespace convsim::test {
 
@@ -74,12 +75,7 @@ private:
 
 inline std::uint16_t le16(const Bytes& b, std::size_t at) { return static_cast<std::uint16_t>(b.at(at) | (b.at(at + 1) << 8)); }
 
-inline conv::AImage imageOf(std::size_t size) {
-    conv::AImage image;
-    for (std::size_t i = 0; i < size; ++i) image.bytes.push_back(static_cast<std::uint8_t>(i * 31 + 1));
-    image.total = static_cast<std::uint32_t>(size);
-    return image;
-}
+inline conv::AImage imageOf(std::size_t size) { return hextext::image(size); }
 
 inline conv::FrameReport bLine(std::uint16_t address, std::uint8_t seed = 0x3C) {
     conv::BLine l;

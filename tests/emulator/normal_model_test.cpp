@@ -72,17 +72,6 @@ TEST(NormalMode, LinesOutsideUpdateModeAndMalformedWritesAreIgnored) {
     EXPECT_TRUE(h.model->inUpdateMode());
 }
 
-TEST(NormalFaults, UnplugAtBLineNComesBackInNormalModeWithoutTheLines) {
-    Harness h("unplug-b@2");
-    h.mode();
-    h.write(bLine(0));
-    h.write(bLine(16));
-    EXPECT_EQ(h.model->identity(), Identity::None);
-    h.wait(h.config.reenumDelay);
-    EXPECT_EQ(h.model->identity(), Identity::Normal);
-    EXPECT_FALSE(h.model->inUpdateMode());
-}
-
 // The accepted forms are the ones tavik_session.sh starts convsim with.
 TEST(FaultParsing, ARejectedArgumentIsNamed) {
     Faults f;

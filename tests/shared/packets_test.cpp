@@ -3,16 +3,12 @@
 
 #include "conv/checksum.h"
 #include "conv/packets.h"
+#include "hex_text.h"
 
 using namespace conv;
 
 namespace {
-AImage imageOf(std::size_t n) {
-    AImage image;
-    for (std::size_t i = 0; i < n; ++i) image.bytes.push_back(static_cast<std::uint8_t>(i * 7 + 1));
-    image.total = static_cast<std::uint32_t>(n);
-    return image;
-}
+const auto imageOf = hextext::image;
 }  // namespace
 
 TEST(LoaderPackets, SyncAndStatusLayouts) {

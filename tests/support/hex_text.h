@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "conv/hexfield.h"
+#include "conv/hexfile.h"
 
 namespace hextext {
 
@@ -21,6 +22,13 @@ inline std::string record(std::uint8_t type, unsigned address, const std::vector
 
 // Image byte i of file().
 inline std::uint8_t imageByte(std::size_t i) { return static_cast<std::uint8_t>(i * 3 + 1); }
+
+// An A image of `bytes` image bytes, as file() holds them.
+inline conv::AImage image(std::size_t bytes) {
+    conv::AImage image{{}, static_cast<std::uint32_t>(bytes)};
+    for (std::size_t i = 0; i < bytes; ++i) image.bytes.push_back(imageByte(i));
+    return image;
+}
 
 // An address record, `bytes` image bytes in 16-byte data records (the last one shorter when they
 // do not fill it) and the end record.
