@@ -133,15 +133,6 @@ TEST(Sequence, IsRunningWhileItRunsAndIgnoresASecondPress) {
     EXPECT_EQ(rig.words(), concat({kAPhase, kBSwitch, kLeave}));
 }
 
-TEST(Sequence, NormalDeviceWaitGivesUpAfterThirtyOneRuns) {
-    Device rig;
-    rig.stbOutput = "0E7B/1CF? NOT FOUND\n";
-    EXPECT_FALSE(rig.core->waitTarn());
-    EXPECT_EQ(rig.words(), Words{"stb*31"});
-    EXPECT_EQ(rig.alerts, Words{"Timout (wait 0E7B/1CF?)"});
-    EXPECT_TRUE(rig.state().TIMEOUTFAIL);
-}
-
 // The time factor scales pauses and run limits; the pause scale the pauses only (0 removes them).
 TEST(Sequence, TimeFactorAndPauseScale) {
     for (double pauseScale : {1.0, 0.0}) {
