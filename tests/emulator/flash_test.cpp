@@ -36,11 +36,15 @@ TEST(FlashFile, RoundTripsKeepsTheOldStateWhenASaveFailsAndNamesTheDamagedLine) 
     auto errorOf = [](std::string text) { return parseFlash(text).error.value_or("sound"); };
     EXPECT_EQ(errorOf("hello\n").rfind("line 1:", 0), 0u);
     EXPECT_NE(errorOf(good.substr(0, good.find("\nb "))), "sound");
-    std::string badHex = good, tooMany = good, twice = good;
+    std::string badHex = good, tooMany = good, twice = good, notANumber = good, longLine = good;
     badHex[good.find("\na ") + 5] = 'z';
     EXPECT_EQ(errorOf(badHex).rfind("line 3:", 0), 0u);
     tooMany.replace(tooMany.find("application 100 70"), 18, "application 60 70");
     EXPECT_EQ(errorOf(tooMany).rfind("line 2:", 0), 0u);
+    notANumber.replace(notANumber.find("application 100 70"), 18, "application 100x 70");
+    EXPECT_EQ(errorOf(notANumber).rfind("line 2:", 0), 0u);
+    longLine.insert(longLine.find('\n', longLine.find("b 0010")), "00");  // 17 bytes for a 16-byte line
+    EXPECT_NE(errorOf(longLine).find("<32 hex digits>"), std::string::npos);
     twice.replace(twice.find("b 0120"), 6, "b 0010");
     EXPECT_NE(errorOf(twice).find("twice"), std::string::npos);
 }

@@ -3,6 +3,8 @@
 // recordings it refuses.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "replay_device.h"
 
 using namespace convsim;
@@ -20,7 +22,7 @@ const std::string kRecording =
 {"ev":"open","id":"0e7b:0bf2","result":"absent","t":10}
 {"ev":"run","v":1,"argc":1,"arg":"sta","t":0}
 {"ev":"open","id":"0416:a316","result":"absent","t":10}
-{"ev":"end","t":30}
+{"ev": "end", "t": 30}
 {"ev":"run","v":1,"argc":1,"arg":"sta","t":0}
 {"ev":"open","id":"0416:a316","result":"opened","t":10}
 {"ev":"out","id":"0416:a316","n":2,"hex":"00a6","t":20}
@@ -92,6 +94,19 @@ TEST(Replay, AChangedByteDivergesAndSilencesTheDeviceARunCutShortLeavesItsRestUn
     ASSERT_TRUE(early.open(Identity::Normal, 3, 0)) << "the next run still pairs with the next recorded one";
     EXPECT_EQ(early.finish(0), kReplayFailed);
     EXPECT_EQ(notes(early), "replay ended with 2 recorded events unused, the first at line 12 (run sta)\n");
+
+    // Later runs that found a device count as unused; an open where a write was recorded, or a
+    // write without an open, diverges once and finds nothing.
+    ReplayDevice first = device(true), twice = device(true), unopened = device(true);
+    ASSERT_TRUE(first.open(Identity::Normal, 1, 0));
+    first.write(Identity::Normal, Bytes{0x05, 0x01}, 1, 0);
+    EXPECT_EQ(first.finish(0), kReplayFailed);
+    ASSERT_TRUE(twice.open(Identity::Normal, 1, 0));
+    EXPECT_FALSE(twice.open(Identity::Normal, 1, 0));
+    unopened.write(Identity::Normal, Bytes{0x05, 0x01}, 1, 0);
+    const std::string diverged = notes(unopened);
+    EXPECT_NE(diverged.find("expected an open first, got 0501\n"), std::string::npos) << diverged;
+    EXPECT_EQ(std::count(diverged.begin(), diverged.end(), '\n'), 1) << diverged;
 }
 
 TEST(Replay, DamagedRecordingsAreRefusedNamingTheLine) {
@@ -107,6 +122,8 @@ TEST(Replay, DamagedRecordingsAreRefusedNamingTheLine) {
          "line 2: identity is not one of the converter's (0416:a316, 0e7b:0bf2)"},
         {run + "\n" + R"({"ev":"out","id":"0416:a316","n":1,"hex":"0g","t":5})" "\n", "line 2: report without hex bytes \"hex\""},
         {R"({"ev":"run","v":2,"arg":"sa","t":0})" "\n", "line 1: format version is not 1"},
+        {run + "\n" + R"({"ev":"out","id":"0416:a316","hex":"00","t":5})" "\n", "line 2: report without a count \"n\""},
+        {run + "\n" + R"({"ev":"out","id":"0416:a3160","n":1,"hex":"00","t":5})" "\n", "line 2: identity \"id\" is not vvvv:pppp"},
     };
     for (const auto& [text, error] : refused) {
         auto parsed = parseRecording(text);

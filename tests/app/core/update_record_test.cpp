@@ -17,6 +17,8 @@ TEST(UpdateRecord, KeepsTheNewestTwentyFoldersAndNothingElseIsTouched) {
     for (int i = 10; i < 32; ++i) fs::create_directories(root / ("20260101-0000" + std::to_string(i)));
     std::ofstream(root / "notes.txt") << "mine";
     fs::create_directories(root / "keep-me");
+    const std::string decoy = "20260101-00000x";  // named almost like an update folder
+    fs::create_directories(root / decoy);
 
     const auto made = makeUpdateFolder(root, "20260101-000059", kUpdateFoldersKept);
     ASSERT_TRUE(std::holds_alternative<fs::path>(made)) << std::get<std::string>(made);
@@ -24,10 +26,14 @@ TEST(UpdateRecord, KeepsTheNewestTwentyFoldersAndNothingElseIsTouched) {
     ASSERT_TRUE(std::holds_alternative<fs::path>(again));
     EXPECT_EQ(std::get<fs::path>(again), root / "20260101-000059-2");
     std::size_t updates = 0;
-    for (const auto& entry : fs::directory_iterator(root)) updates += entry.path().filename().string().starts_with("2026");
+    for (const auto& entry : fs::directory_iterator(root)) {
+        const std::string name = entry.path().filename().string();
+        updates += name.starts_with("2026") && name != decoy;
+    }
     EXPECT_EQ(updates, 20u);
     EXPECT_FALSE(fs::exists(root / "20260101-000013"));
-    EXPECT_TRUE(fs::exists(root / "20260101-000014") && fs::exists(root / "notes.txt") && fs::exists(root / "keep-me"));
+    EXPECT_TRUE(fs::exists(root / "20260101-000014") && fs::exists(root / "notes.txt") && fs::exists(root / "keep-me") &&
+                fs::exists(root / decoy));
 
     // A state folder that cannot hold folders is named in the error.
     const auto refused = makeUpdateFolder(root / "notes.txt" / "updates", "20260101-000100", kUpdateFoldersKept);
