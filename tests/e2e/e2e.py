@@ -87,7 +87,6 @@ class Firmware:
 class Run:
     lines: list
     status: int
-    seconds: float
     errors: list
 
     @property
@@ -232,7 +231,6 @@ class Rig:
             env["LD_PRELOAD"] = self.namespace[1]
             env["ASAN_OPTIONS"] = self.namespace[3]
             args = ["nsenter", "-t", str(self.namespace[0]), "-m", f"--wd={os.getcwd()}"] + args
-        started = time.monotonic()
         with open(out_path, "wb") as out, open(self.path(f"quillmere-{self.runs}.err"), "wb") as err:
             child = subprocess.Popen(args, stdout=out, stderr=err, stdin=subprocess.DEVNULL,
                                      env=env, start_new_session=True)
@@ -243,8 +241,7 @@ class Rig:
                 child.wait()
                 raise CaseFailed(f"Quillmere still running after {RUN_DEADLINE_S} s; killed "
                                  f"(last screens: {[l for l in text_lines(out_path) if l.startswith('SCREEN: ')][-3:]})")
-        return Run(text_lines(out_path), status, time.monotonic() - started,
-                   text_lines(self.path(f"quillmere-{self.runs}.err")))
+        return Run(text_lines(out_path), status, text_lines(self.path(f"quillmere-{self.runs}.err")))
 
     def last_record(self):
         folders = sorted(os.listdir(self.path("state/quillmere/updates")))
@@ -484,11 +481,6 @@ def check_record(rig, run, case):
         expect(re.search(r"^outcome +Complete +!= Failed$", replay.stdout, re.M), "the replayed update did not fail")
 
 
-def report(name, which, run):
-    last = run.screens[-1] if run.screens else "(no screen)"
-    print(f"{name}: {which} update ended in {run.seconds:.1f} s on {last!r}, alerts {run.alerts}", flush=True)
-
-
 def run_case(name, case, rig):
     if case.foreign:
         foreign_firmware(rig)
@@ -511,7 +503,6 @@ def run_case(name, case, rig):
     if case.state == "a-file":
         open(rig.path(case.state), "w").close()
     first = rig.update(exe, case.tick, case.scale, case.state, case.env)
-    report(name, "first", first)
     check_run(first, case.ends, case.alerts, rig)
     check_device(rig.show(), before, good, case.app, case.bcode)
     if case.sent_nothing:
@@ -528,7 +519,6 @@ def run_case(name, case, rig):
         rig.write_sample_firmware()
     exe = rig.make_bundle(bundle_name("good", checksum))
     second = rig.update(exe, True, "0.1")
-    report(name, "second", second)
     check_run(second, "complete", [], rig)
     check_device(rig.show(), before, good, "new", "new")
 
