@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include "conv/checksum.h"
-#include "conv/hexfield.h"
 #include "conv/hexfile.h"
 #include "hex_text.h"
 
