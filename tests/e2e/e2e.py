@@ -73,8 +73,7 @@ def data_by_address(path):
 @dataclass
 class Firmware:
     a_image: bytes
-    b_data: bytes
-    b_lines: int
+    b_data: bytes  # 16-byte B lines
 
     @property
     def a_total(self):
@@ -141,7 +140,7 @@ class Rig:
             os.symlink(os.path.join(resources, entry), os.path.join(bundle, "Contents", "Resources", entry))
         return exe
 
-    def start_device(self, faults=(), verbose=False):
+    def start_device(self, faults=(), node_mode=None, verbose=False):
         # Status reports every 50 ms rather than 8: convsim drops a write whose sender closes with
         # reports still unread, and a "bb" lost that way would fail a sound update now and then.
         options = ["--state", self.state, "--reenum-ms", "50"] + (["-v"] if verbose else [])
@@ -155,7 +154,7 @@ class Rig:
                 os.remove(ready)  # left by the hidraw-run before a restart
             holder = 'echo "$$ $LD_PRELOAD $ASAN_OPTIONS" >"$0~" && mv "$0~" "$0" && exec sleep 3600'
             args = [os.environ["QM_E2E_HIDRAW_RUN"], "--convsim", os.environ["QM_E2E_CONVSIM"]] + \
-                options + ["--", "bash", "-c", holder, ready]
+                (["--node-mode", node_mode] if node_mode else []) + options + ["--", "bash", "-c", holder, ready]
             self.convsim = subprocess.Popen(args, stderr=log, stdout=log)
             self.wait_for(lambda: os.path.exists(ready), "hidraw-run did not start")
             with open(ready) as f:
@@ -217,15 +216,18 @@ class Rig:
         """Reports the verbose convsim log shows written to the converter."""
         return sum(": W " in line for line in text_lines(self.path("convsim.log")))
 
-    def update(self, exe, tick, scale, state="state", extra_env=None):
+    def update(self, exe, tick, scale, state="state", extra_env=None, as_user=None):
         """One Quillmere run: START pressed (box ticked or not), alerts printed and dismissed,
         FINISH/EXIT pressed at the end. Killed with its tool runs at the deadline. Its update
-        record goes under the case's folder `state`."""
+        record goes under the case's folder `state`. as_user: the numeric user (and group) to run
+        it as."""
         self.runs += 1
         out_path = self.path(f"quillmere-{self.runs}.out")
         env = dict(os.environ, TAVIK_EMULATOR=self.socket, QUILLMERE_TIME_SCALE=scale,
                    QT_QPA_PLATFORM="offscreen", XDG_STATE_HOME=self.path(state), **(extra_env or {}))
         args = [exe, "--auto-start", "--auto-finish", "--auto-alert"] + (["--tick"] if tick else [])
+        if as_user is not None:
+            args = ["setpriv", f"--reuid={as_user}", f"--regid={as_user}", "--clear-groups"] + args
         if self.namespace:
             del env["TAVIK_EMULATOR"]
             env["LD_PRELOAD"] = self.namespace[1]
@@ -287,6 +289,9 @@ class Case:
     replay: str = ""              # "same": scripts/replay of the record agrees; "changed-tmpa": it diverges
     state: str = "state"          # XDG_STATE_HOME under the case's folder ("a-file": unwritable)
     transports: tuple = ("socket",)  # and "hidraw": also through hidapi on convsim's hidraw nodes
+    node_mode: str = None         # hidraw: the nodes' permission bits
+    as_user: int = None           # Quillmere (and so tavik) runs as this user and group
+    runs: int = None              # the number of tool runs the first update makes, when it matters
 
 
 def break_record(rig, name, line_no):
@@ -335,6 +340,16 @@ def edit_lines(rig, name, change):
         f.write("".join(change(lines)))
 
 
+def hex_record(address, data):
+    body = bytes([len(data), address >> 8, address & 0xFF, 0]) + bytes(data)
+    return ":" + (body + bytes([-sum(body) & 0xFF])).hex().upper()
+
+
+def add_b_line(rig, line):
+    """One more B line, with CR LF, before tmpb.hex's end record."""
+    edit_lines(rig, "tmpb.hex", lambda lines: lines[:-1] + [line + "\r\n"] + lines[-1:])
+
+
 def objcopy_firmware(rig):
     """The A image as `objcopy -I binary -O ihex` writes it: a data record on the first line."""
     with open(rig.path("a.bin"), "wb") as f:
@@ -347,6 +362,8 @@ LOADER_NEVER = r"Timout \(wait LDROM\)"
 C4_NEVER = r"TIMEOUT \(wait status C4\)"
 D0_FIXED = r"Timeout \(wait status:D0\), auto-fixed"
 FINAL_CHECKSUM = r"Final CheckSum Error"
+CANNOT_OPEN = (r"The converter 0e7b:0bf2 is plugged in at /dev/hidraw0 but this user may not open it\. "
+               r"Install the udev rule .*, then unplug the converter and plug it in again\.")
 BOTH = ("socket", "hidraw")
 
 CASES = {
@@ -380,6 +397,9 @@ CASES = {
     "long-replies": Case(faults=["long-replies"], ends="complete", again="none"),
     # Echoes drowned beyond the tenth report leave their lines unconfirmed.
     "flood": Case(faults=["flood"], bcode="before", again="restart", replay="same", transports=BOTH),
+    # A converter this user may not open: named at once, nothing sent, Failed.
+    "permission": Case(transports=("hidraw",), node_mode="0600", as_user=65534, alerts=[CANNOT_OPEN], runs=1,
+                       app="before", bcode="before", again="none"),
     # Firmware files, bundle name, tool.
     "missing-tmpa": Case(prepare=lambda rig: os.remove(rig.path("tmpa.hex")), alerts=[r"fopen Acode fail \(PATH/tmpa\.hex\)"],
                          app="before", bcode="before", again="none"),
@@ -387,14 +407,22 @@ CASES = {
                          alerts=[r"Bcode file refused \(PATH/tmpb\.hex\): line 7: .*"], app="before", bcode="before",
                          again="none"),
     # Whatever cannot land exactly where the file says is refused before the first tool run.
+    "tmpa-with-hole": Case(prepare=lambda rig: edit_lines(rig, "tmpa.hex", lambda l: l[:49] + l[50:]), sent_nothing=True,
+                           alerts=[r"Acode file refused \(PATH/tmpa\.hex\): line 50: .*"], app="before", bcode="before", again="none"),
     "tmpa-from-objcopy": Case(prepare=objcopy_firmware, alerts=[r"Acode file refused \(PATH/tmpa\.hex\): line 1: .*"],
                               app="before", bcode="before", again="none", sent_nothing=True),
     "tmpb-line-feeds-only": Case(prepare=lambda rig: edit_lines(rig, "tmpb.hex", lambda l: [x.replace("\r\n", "\n") for x in l]),
                                  alerts=[r"Bcode file refused \(PATH/tmpb\.hex\): line 2: .*CR LF.*"], app="before",
                                  bcode="before", again="none", sent_nothing=True),
+    "tmpb-padded-line": Case(prepare=lambda rig: add_b_line(rig, hex_record(0x1400, range(8)) + " " * 16), sent_nothing=True,
+                             alerts=[r"Bcode file refused \(PATH/tmpb\.hex\): line 322: .*"], app="before", bcode="before", again="none"),
+    "tmpb-retry-line": Case(prepare=lambda rig: add_b_line(rig, hex_record(0x1414, [0x14, 0x14] + list(range(14)))), sent_nothing=True,
+                            alerts=[r"Bcode file refused \(PATH/tmpb\.hex\): line 322: .*retry.*"], app="before", bcode="before", again="none"),
     "bundle-upper-case": Case(bundle="upper-case", ends="complete", again="none"),
     "bundle-without-checksum": Case(bundle="no-checksum", alerts=[r"The bundle name has no checksum field: .*"],
                                     app="before", bcode="before", sent_nothing=True),
+    "bundle-malformed-checksum": Case(bundle="malformed-checksum", alerts=[r"The bundle name's checksum field \"0x12\" is malformed: .*"],
+                                      app="before", bcode="before", again="none", sent_nothing=True),
     # A stray go setting in the user's environment holds back no run.
     "stray-wait-for-go": Case(env={"TAVIK_WAIT_FOR_GO": "1"}, ends="complete", again="none"),
     "bundle-wrong-checksum": Case(bundle="wrong-checksum", alerts=[FINAL_CHECKSUM], bcode="before"),
@@ -408,6 +436,8 @@ def bundle_name(kind, checksum):
         return f"Quillmere_{VERSION_FIELD}.app"
     if kind == "upper-case":
         return f"Quillmere_{VERSION_FIELD}_0X{checksum.upper()}.app"
+    if kind == "malformed-checksum":
+        return f"Quillmere_{VERSION_FIELD}_0x12_0x{checksum}.app"
     if kind == "wrong-checksum":
         return f"Quillmere_{VERSION_FIELD}_0x{(int(checksum, 16) ^ 0x0101):04x}.app"
     return f"Quillmere_{VERSION_FIELD}_0x{checksum}.app"
@@ -444,7 +474,7 @@ def check_device(device, before, firmware, app, bcode):
         expect(held_a[0] == "complete" and held_a[1] == new_a[1] and held_a[3] != new_a[3],
                f"device A {held_a}: expected a whole image that differs from the file")
     held_b = (device["b-code lines"], device["b-code sha256"])
-    new_b = (str(firmware.b_lines), hashlib.sha256(firmware.b_data).hexdigest())
+    new_b = (str(len(firmware.b_data) // 16), hashlib.sha256(firmware.b_data).hexdigest())
     if bcode == "new":
         expect(held_b == new_b, f"device holds B {held_b}, expected {new_b}")
     elif bcode == "before":
@@ -485,12 +515,10 @@ def run_case(name, case, rig):
     if case.foreign:
         foreign_firmware(rig)
         with open(rig.path("a.bin"), "rb") as a, open(rig.path("b.bin"), "rb") as b:
-            good = Firmware(a.read(), b.read(), 0)
-        good.b_lines = len(good.b_data) // 16
+            good = Firmware(a.read(), b.read())
     else:
         rig.write_sample_firmware()
-        good = Firmware(data_by_address(rig.path("tmpa.hex")), data_by_address(rig.path("tmpb.hex")),
-                        sum(1 for r in hex_records(rig.path("tmpb.hex")) if r[1] == 0))
+        good = Firmware(data_by_address(rig.path("tmpa.hex")), data_by_address(rig.path("tmpb.hex")))
     # The release is named after its A image, the checksum computed by the project's own tool.
     checksum = fwgen("checksum", rig.path("tmpa.hex")).strip()
     expect(checksum == f"{good.a_total:04x}", f"fwgen checksum {checksum}, the image sums to {good.a_total:04x}")
@@ -498,12 +526,18 @@ def run_case(name, case, rig):
         case.prepare(rig)
     exe = rig.make_bundle(bundle_name(case.bundle, checksum), with_tool=case.tool)
 
-    rig.start_device(case.faults, verbose=case.sent_nothing)
+    rig.start_device(case.faults, case.node_mode, verbose=case.sent_nothing)
     before = rig.show()
     if case.state == "a-file":
         open(rig.path(case.state), "w").close()
-    first = rig.update(exe, case.tick, case.scale, case.state, case.env)
+    elif case.as_user is not None:
+        os.makedirs(rig.path(case.state), mode=0o777, exist_ok=True)
+        os.chmod(rig.path(case.state), 0o777)  # the record folder of a run as another user
+    first = rig.update(exe, case.tick, case.scale, case.state, case.env, case.as_user)
     check_run(first, case.ends, case.alerts, rig)
+    if case.runs is not None:
+        runs = sum("runCmd() returned:" in line for line in first.errors)
+        expect(runs == case.runs, f"{runs} tool runs, expected {case.runs}")
     check_device(rig.show(), before, good, case.app, case.bcode)
     if case.sent_nothing:
         expect(rig.writes_seen() == 0, f"the converter got {rig.writes_seen()} reports from a refused update")

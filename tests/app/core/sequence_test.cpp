@@ -21,6 +21,18 @@ const Words kBSwitch = [] {
     return w;
 }();
 const Words kLeave{"stb", "qa*30", "qb*31"};
+
+// hexFile() without its line `index` (0: the address record).
+std::string withoutLine(std::string file, int index) {
+    std::size_t start = 0;
+    for (int i = 0; i < index; ++i) start = file.find('\n', start) + 1;
+    return file.erase(start, file.find('\n', start) + 1 - start);
+}
+// hexFile(5) with one more line (CR LF added) before its end record.
+std::string bFileWith(unsigned address, const std::vector<std::uint8_t>& data, const std::string& padding = "") {
+    std::string file = hexFile(5);
+    return file.insert(file.rfind(':'), hextext::record(0, address, data) + padding + "\r\n");
+}
 }  // namespace
 
 TEST(Sequence, WithoutBoxRunsTheAPhaseAndLeavesUpdateMode) {
@@ -93,12 +105,26 @@ TEST(Sequence, EachPathEndsWithTheRightWordsAlertsAndState) {
          {}, {"fopen Acode fail (PATH/tmpa.hex)"}, -1, "tmpa.hex cannot be opened (PATH/tmpa.hex)"},
         {"tmpa.hex corrupt", false, [](Device& d) { d.write("tmpa.hex", hexFile(10).replace(27, 1, "2")); },
          {}, {"Acode file refused (PATH/tmpa.hex): line 2: checksum"}, -1, "tmpa.hex refused: line 2: checksum"},
+        // Whatever cannot be sent exactly is refused before the first run.
+        {"tmpa.hex with a hole", false, [](Device& d) { d.write("tmpa.hex", withoutLine(hexFile(10), 3)); }, {},
+         {"Acode file refused (PATH/tmpa.hex): line 4: record for address 0x0030 where the image goes on at 0x0020"}, -1,
+         "tmpa.hex refused: line 4: "},
+        {"tmpa.hex opening with data", false, [](Device& d) { d.write("tmpa.hex", withoutLine(hexFile(10), 0)); }, {},
+         {"Acode file refused (PATH/tmpa.hex): line 1: a data record on the first line"}, -1, "tmpa.hex refused: line 1: "},
         {"tmpb.hex with LF line ends", true, [](Device& d) { d.write("tmpb.hex", hexFile(5, "\n")); },
          {}, {"Bcode file refused (PATH/tmpb.hex): line 2: data record of 44 characters; B lines are 16-byte data records ending in CR LF"}, -1,
          "tmpb.hex refused: line 2: "},
+        {"tmpb.hex with a padded line", true, [](Device& d) { d.write("tmpb.hex", bFileWith(0x50, {1, 2, 3, 4, 5, 6, 7, 8}, std::string(16, ' '))); },
+         {}, {"Bcode file refused (PATH/tmpb.hex): line 7: character 28 is not a hexadecimal digit"}, -1, "tmpb.hex refused: line 7: "},
+        {"tmpb.hex with a retry line", true,
+         [](Device& d) { d.write("tmpb.hex", bFileWith(0x1010, {0x10, 0x10, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14})); }, {},
+         {"Bcode file refused (PATH/tmpb.hex): line 7: address low, address high and the first two data bytes are all 0x10"}, -1,
+         "tmpb.hex refused: line 7: "},
         {"bundle without checksum", false, [](Device& d) { d.core->readBundlePath("/x/Quillmere_V1.app"); },
          {}, {"The bundle name has no checksum field: the first field beginning with 0x must be 0x and four hexadecimal digits"}, -1,
          "the bundle name has no checksum field"},
+        {"malformed first checksum field", false, [](Device& d) { d.core->readBundlePath("/x/Q_V1_0x12_0x0a0b.app"); }, {},
+         {"The bundle name's checksum field \"0x12\" is malformed"}, -1, "the bundle name's checksum field \"0x12\" is malformed"},
     };
     for (const auto& p : paths) {
         Device rig(p.box);
