@@ -141,8 +141,7 @@ class Rig:
         return exe
 
     def start_device(self, faults=(), node_mode=None, verbose=False):
-        # Status reports every 50 ms rather than 8: convsim drops a write whose sender closes with
-        # reports still unread, and a "bb" lost that way would fail a sound update now and then.
+        # Identities come back 50 ms after they leave, which keeps each case short.
         options = ["--state", self.state, "--reenum-ms", "50"] + (["-v"] if verbose else [])
         for fault in faults:
             options += ["--fault", fault]
