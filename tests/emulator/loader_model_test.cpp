@@ -59,6 +59,10 @@ TEST_F(Loader, PacketsOutOfOrderOrWithoutAFirstPacketAreRefusedAndNotStored) {
     EXPECT_FALSE(acked(h.exchange(packets[0]), packets[0])) << "3 again";
     EXPECT_TRUE(acked(h.exchange(packets[1]), packets[1])) << "refusals leave the numbering";
     EXPECT_EQ(h.model->flash().app.bytes.size(), 48u + 56u);
+
+    Harness blank("", FlashState{});  // powered up in the loader, before any sync
+    renumbered[5] = 1;
+    EXPECT_EQ(reason(blank.exchange(renumbered)), LoaderResult::NoTransfer);
 }
 
 TEST_F(Loader, LengthsBeyondTheRegionUnknownCommandsAndMalformedWritesAreRefused) {

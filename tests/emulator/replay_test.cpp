@@ -123,6 +123,7 @@ TEST(Replay, DamagedRecordingsAreRefusedNamingTheLine) {
         {run + "\n" + R"({"ev":"out","id":"0416:a316","n":1,"hex":"0g","t":5})" "\n", "line 2: report without hex bytes \"hex\""},
         {R"({"ev":"run","v":2,"arg":"sa","t":0})" "\n", "line 1: format version is not 1"},
         {run + "\n" + R"({"ev":"out","id":"0416:a316","hex":"00","t":5})" "\n", "line 2: report without a count \"n\""},
+        {run + "\n" + R"({"ev":"out","id":"0416:a316","n":-2,"hex":"","t":5})" "\n", "line 2: report without a count \"n\""},
         {run + "\n" + R"({"ev":"out","id":"0416:a3160","n":1,"hex":"00","t":5})" "\n", "line 2: identity \"id\" is not vvvv:pppp"},
     };
     for (const auto& [text, error] : refused) {

@@ -51,6 +51,8 @@ TEST(GatherAImage, TakesContiguousRecordsUpToTheFirstShortOne) {
     // A file without an address record first still works when line 1 holds no data.
     EXPECT_TRUE(gatherAImage({"; made by hand\r\n", record(0, 0, run(16, 0)), record(0, 16, run(16, 16)),
                               record(0, 32, run(16, 32)), kEof}).ok());
+    // A start address record first sets no base.
+    EXPECT_TRUE(gatherAImage({record(5, 0, {0, 0, 1, 0}), record(0, 0, run(48, 0)), kEof}).ok());
 }
 
 namespace {
