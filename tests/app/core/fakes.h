@@ -71,11 +71,7 @@ struct Rig : ToolRunner, Clock, Alerts, Log, SequenceView {
 
 // hextext::file() of `lines` full records, and the low 16 bits of its image's sum.
 inline std::string hexFile(int lines, const char* lineEnd = "\r\n") { return hextext::file(lines * 16u, lineEnd); }
-inline unsigned imageSum(int lines) {
-    unsigned sum = 0;
-    for (int i = 0; i < lines * 16; ++i) sum += hextext::imageByte(i);
-    return sum & 0xFFFF;
-}
+inline unsigned imageSum(int lines) { return hextext::image(lines * 16u).checksum16(); }
 
 // A loader reply dump as the tool prints it, with `total` in reply bytes 8 and 9.
 inline std::string replyDump(unsigned total) {
