@@ -63,9 +63,8 @@ public:
     virtual void phase(const std::string& name) { static_cast<void>(name); }
     // The action read a firmware file ("tmpa.hex"), once: `bytes` as read (all it sends comes
     // from them), or nullopt and why it could not be read.
-    virtual void firmwareRead(const std::string& name, const std::optional<std::string>& bytes, const std::string& why) {
-        static_cast<void>(name), static_cast<void>(bytes), static_cast<void>(why);
-    }
+    virtual void firmwareRead(const std::string& /*name*/, const std::optional<std::string>& /*bytes*/,
+                              const std::string& /*why*/) {}
 };
 
 // The widget effects of the START action. Every text and frame is fixed by the core's
