@@ -376,10 +376,10 @@ int main(int argc, char** argv) {
         }
         fs::copy_file(p.work + "/tmpa.hex", tavikDir(p) + "/tarna.hex", fs::copy_options::overwrite_existing);
         fs::copy_file(p.work + "/tmpb.hex", tavikDir(p) + "/tarn_b.hex", fs::copy_options::overwrite_existing);
-        const auto aImage = conv::gatherAImage(*conv::readHexLines(p.work + "/tmpa.hex")).image;
+        const auto aImage = conv::gatherAImage(conv::splitHexLines(conv::readFirmwareFile(p.work + "/tmpa.hex").bytes)).image;
         std::vector<std::string> aLines;
         for (const auto& packet : conv::buildAPackets(aImage)) aLines.push_back(conv::formatALine(packet));
-        const auto bLines = conv::gatherBLines(*conv::readHexLines(p.work + "/tmpb.hex")).lines;
+        const auto bLines = conv::gatherBLines(conv::splitHexLines(conv::readFirmwareFile(p.work + "/tmpb.hex").bytes)).lines;
         std::printf("quill_bench: A image %zu bytes (%zu packets), B file %zu lines; median (p10-p90 when n >= 10, "
                     "else min-max)\n",
                     aImage.bytes.size(), aLines.size(), bLines.size());

@@ -53,7 +53,7 @@ std::string record(std::uint16_t address, std::uint8_t type, const std::uint8_t*
     return text + kLineEnd;
 }
 
-// The gatherer skips the first line unseen, so every file opens with an address record.
+// The gatherer never sends line 1, so every file opens with an address record.
 std::string header() { return std::string(":020000040000FA") + kLineEnd; }
 std::string eof() { return std::string(":00000001FF") + kLineEnd; }
 
@@ -105,9 +105,11 @@ int main(int argc, char** argv) {
 
     if (what == "checksum" || what == "alines") {
         if (args.size() != 2) return fail(std::string(what) + " takes one file");
-        auto lines = conv::readHexLines(path);
-        if (!lines) return fail("cannot read " + path);
-        conv::AImageResult gathered = conv::gatherAImage(*lines);
+        const conv::FileBytes read = conv::readFirmwareFile(path);
+        if (read.status == conv::FileBytes::Status::Missing) return fail("cannot read " + path + ": " + read.why);
+        conv::AImageResult gathered = read.status == conv::FileBytes::Status::Read
+                                          ? conv::gatherAImage(conv::splitHexLines(read.bytes))
+                                          : conv::AImageResult{{}, conv::HexError{0, read.why}};
         if (!gathered.ok()) {
             std::cerr << "fwgen: " << path << ": " << gathered.error->message() << "\n";
             return 1;

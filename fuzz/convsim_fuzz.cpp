@@ -1,9 +1,8 @@
 // The emulated converter's handling of what reaches it from outside: the host's reports (any
-// length, any bytes, in any order, at any time), the `--fault` arguments, the state file and a
-// wire recording to replay. The first byte chooses: 0 the state file (the rest is its text),
-// 1 fault arguments (one per line), 3 a wire recording ([change][text]: a host that makes the
-// recorded opens and writes, with its first written byte changed when `change` is odd),
-// anything else a device session:
+// length, any bytes, in any order, at any time), the `--fault` arguments and the state file (wire
+// recordings to replay have a target of their own, wire_fuzz.cpp). The first byte chooses: 0 the
+// state file (the rest is its text), 1 fault arguments (one per line), anything else a device
+// session:
 //   [mode][faults][fault numbers][ops...], each op [code][...]:
 //     code % 4 == 0: [n][n bytes] written as they are
 //     code % 4 == 1: [lo][hi] time passes, in units of 16 us
@@ -17,10 +16,8 @@
 #include "conv/packets.h"
 #include "device_model.h"
 #include "faults.h"
-#include "conv/wirerecord.h"
 #include "flash.h"
 #include "fuzz_check.h"
-#include "replay_device.h"
 
 namespace {
 
@@ -58,58 +55,6 @@ void faultArguments(std::string_view text) {
         if (const auto error = convsim::addFault(faults, faultText)) FUZZ_REQUIRE(!error->empty());
         text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
     }
-}
-
-// What is accepted is written back the same way; the host it records replays it without a
-// divergence, and a host that changes one written byte diverges.
-void wireRecording(bool change, std::string_view text) {
-    auto parsed = convsim::parseRecording(text);
-    if (auto* error = std::get_if<std::string>(&parsed)) {
-        FUZZ_REQUIRE(error->starts_with("line "));
-        return;
-    }
-    const auto& recording = std::get<convsim::ReplayRecording>(parsed);
-    // Each recorded run's opens and writes, in order.
-    std::vector<std::vector<const convsim::ReplayEntry*>> runs(recording.runs.size());
-    for (const convsim::ReplayEntry& e : recording.entries) {
-        const std::string line = conv::wire::formatLine(e.event);
-        const auto again = conv::wire::parseLine(std::string_view(line).substr(0, line.size() - 1));
-        FUZZ_REQUIRE(std::holds_alternative<conv::wire::Event>(again) &&
-                     conv::wire::formatLine(std::get<conv::wire::Event>(again)) == line);
-        if (e.event.kind == conv::wire::Kind::Open || e.event.kind == conv::wire::Kind::Out) runs[e.run].push_back(&e);
-    }
-    auto found = [](const convsim::ReplayEntry& e) { return e.event.open == conv::wire::OpenResult::Opened; };
-    bool changed = false;
-    convsim::ReplayDevice device(recording, true);
-    for (std::size_t r = 0; r < runs.size(); ++r) {
-        const std::size_t host = r;  // one host process per recorded run
-        for (std::size_t k = 0; k < runs[r].size() && !device.diverged(); ++k) {
-            const convsim::ReplayEntry& e = *runs[r][k];
-            if (e.event.kind == conv::wire::Kind::Open) {
-                const bool there = device.open(e.identity, host, e.event.t);
-                if (there && !found(e) && k == 0) {
-                    // There sooner than recorded: this run goes on as the one that found it.
-                    std::size_t later = r + 1;
-                    while (later < runs.size() && (runs[later].empty() || !found(*runs[later][0]))) ++later;
-                    FUZZ_REQUIRE(later < runs.size() && runs[later][0]->identity == e.identity);
-                    r = later;
-                    k = 0;
-                    continue;
-                }
-                FUZZ_REQUIRE(there == found(e));
-            } else {
-                std::vector<std::uint8_t> bytes = e.event.bytes;
-                if (change && !changed && !bytes.empty()) {
-                    bytes[0] ^= 1;
-                    changed = true;
-                }
-                device.write(e.identity, bytes, host, e.event.t);
-            }
-            (void)device.takeEvents();
-        }
-    }
-    FUZZ_REQUIRE(device.finish(0) == (changed ? convsim::kReplayFailed : 0));
-    FUZZ_REQUIRE(device.diverged() == changed);
 }
 
 void checkEvents(convsim::DeviceModel& model, const convsim::ModelConfig& config) {
@@ -198,7 +143,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     switch (mode) {
         case 0: stateFile(rest); break;
         case 1: faultArguments(rest); break;
-        case 3: wireRecording(!rest.empty() && (rest[0] & 1), rest.empty() ? rest : rest.substr(1)); break;
         default: session(in); break;
     }
     return 0;

@@ -1,7 +1,8 @@
 #pragma once
 // What an Intel HEX file says, read without the project's gatherers: every sound record's data
-// bytes at their full address (extended segment and linear address records applied), so a fuzz
-// target can check that whatever the tools accept is sent exactly as the file says.
+// bytes at their full address (extended segment and linear address records applied), and what a
+// sound file sends (the A image, the B lines), so a fuzz target can check that whatever the tools
+// accept is sent exactly as the file says.
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -68,6 +69,39 @@ inline bool says(const Contents& contents, std::uint32_t address, std::uint8_t v
     for (std::uint8_t given : at->second)
         if (given != value) return false;
     return true;
+}
+
+// What a sound file sends, read under the whole-line and end-of-file rules: the file split after
+// each line feed; lines holding nothing but their line end passed over; every other line a record;
+// the end-of-file record present, with nothing but empty lines after it.
+struct Sent {
+    std::vector<std::uint8_t> image;  // A: the data of the data records from line 2 on, in file order
+    std::vector<std::string> lines;   // B: every data record's line as it stands, line end included
+};
+
+// nullopt when the file breaks one of those rules.
+inline std::optional<Sent> sentBy(std::string_view file) {
+    Sent sent;
+    bool ended = false;
+    std::size_t lineNo = 0;
+    while (!file.empty()) {
+        const std::size_t feed = file.find('\n');
+        const std::string_view line = file.substr(0, feed == std::string_view::npos ? file.size() : feed + 1);
+        file.remove_prefix(line.size());
+        ++lineNo;
+        std::string_view body = line;
+        if (!body.empty() && body.back() == '\n') body.remove_suffix(1);
+        while (!body.empty() && body.back() == '\r') body.remove_suffix(1);
+        if (body.empty()) continue;
+        const auto record = readRecord(body);
+        if (!record || ended) return std::nullopt;
+        ended = record->type == 1;
+        if (record->type != 0 || record->data.empty()) continue;
+        if (lineNo > 1) sent.image.insert(sent.image.end(), record->data.begin(), record->data.end());
+        sent.lines.emplace_back(line);
+    }
+    if (!ended) return std::nullopt;
+    return sent;
 }
 
 }  // namespace fuzzref

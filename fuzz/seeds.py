@@ -172,7 +172,10 @@ loader = op_packet(0xA4, [1]) + op_packet(0xA0, first_data) + op_packet(0, IMAGE
     op_packet(0, IMAGE[104:]) + op_packet(0xAB, []) + op_wait(300)
 put("fuzz_convsim", "update_a", b"\x02\x00\x00" + into_loader + loader)
 put("fuzz_convsim", "faulty_session", b"\x02\xf0\x8b" + into_loader + loader + bytes([0, 3, 1, 2, 3]))
-put("fuzz_convsim", "wire_recording", b"\x03\x00" + b"".join(line.encode() + b"\n" for line in (
+
+
+# ---- fuzz_wire: [host][recording] ---------------------------------------------------------------
+recording = b"".join(line.encode() + b"\n" for line in (
     '{"ev":"run","v":1,"pid":1,"argc":1,"arg":"sa","t":0}',
     '{"ev":"open","id":"0e7b:0bf2","result":"opened","t":10}',
     '{"ev":"out","id":"0e7b:0bf2","n":2,"hex":"0501","t":20}',
@@ -184,4 +187,8 @@ put("fuzz_convsim", "wire_recording", b"\x03\x00" + b"".join(line.encode() + b"\
     '{"ev":"out","id":"0416:a316","n":2,"hex":"00a6","t":20}',
     '{"ev":"in","id":"0416:a316","n":1,"wait":1000,"hex":"a6","t":900}',
     '{"ev":"in","id":"0416:a316","n":-1,"wait":-1,"hex":"","t":950}',
-    '{"ev":"end","t":1000}')))
+    '{"ev":"end","t":1000}'))
+for host, name in enumerate(("same_host", "changed_byte", "host_stops_early", "host_goes_on")):
+    put("fuzz_wire", name, bytes([host]) + recording)
+with open(os.path.join(HERE, "..", "tests", "replay", "corpus", "clean", "wire.jsonl"), "rb") as f:
+    put("fuzz_wire", "clean_update", b"\x00" + f.read())

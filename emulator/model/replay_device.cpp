@@ -17,6 +17,12 @@ std::optional<Identity> identityOf(std::uint16_t vid, std::uint16_t pid) {
     return std::nullopt;
 }
 
+// An argument or report named in a note: an A line (130 characters) whole, a longer one by its start.
+std::string excerpt(std::string text) {
+    if (text.size() <= kNamedArgument) return text;
+    return text.substr(0, kNamedArgument) + "... (" + std::to_string(text.size()) + " characters)";
+}
+
 bool isHostEvent(const ReplayEntry& e) { return e.event.kind == Kind::Open || e.event.kind == Kind::Out; }
 bool foundDevice(const ReplayEntry& e) {
     return e.event.kind == Kind::Open && e.event.open == conv::wire::OpenResult::Opened;
@@ -88,8 +94,11 @@ ReplayDevice::ReplayDevice(ReplayRecording recording, bool fast) : recording_(st
         if (entries[i].event.kind == Kind::Run) {
             runStart_.push_back(i);
             runEnded_.push_back(false);
+            runOpens_.push_back(false);
         } else if (entries[i].event.kind == Kind::End) {
             runEnded_.back() = true;
+        } else if (entries[i].event.kind == Kind::Open) {
+            runOpens_.back() = true;
         }
     }
 }
@@ -97,7 +106,7 @@ ReplayDevice::ReplayDevice(ReplayRecording recording, bool fast) : recording_(st
 std::string ReplayDevice::runText(std::size_t run) const {
     std::string arg = run < recording_.runs.size() ? recording_.runs[run] : std::string();
     while (!arg.empty() && (arg.back() == '\n' || arg.back() == '\r')) arg.pop_back();
-    return arg;
+    return excerpt(std::move(arg));
 }
 
 std::size_t ReplayDevice::nextInRun() const {
@@ -146,7 +155,15 @@ void ReplayDevice::pair(HostRun run, Identity wanted) {
         if (entries[i].event.kind == Kind::Open && !foundDevice(entries[i]) && entries[i].identity == wanted)
             paired_ = first;
     }
-    if (paired_) cursor_ = runStart_[*paired_] + 1;
+    if (paired_) {
+        cursor_ = runStart_[*paired_] + 1;
+        lastPaired_ = paired_;
+    } else if (!first) {
+        // No recorded run that meets a device is left: the host goes on beyond the recording.
+        const std::size_t last = lastPaired_.value_or(0);
+        stop("replay diverged: the recording has no run left after run " + std::to_string(lastPaired_ ? last + 1 : 0) +
+             (lastPaired_ ? " (" + runText(last) + ")" : std::string()) + "; the host went on with one more");
+    }
 }
 
 bool ReplayDevice::beyondKilledRun() {
@@ -170,6 +187,7 @@ Identity ReplayDevice::identity() const {
 bool ReplayDevice::open(Identity wanted, HostRun run, Micros now) {
     if (diverged_) return false;
     if (host_ != run) pair(run, wanted);
+    if (diverged_) return false;
     const std::size_t next = nextInRun();
     if (next == std::string::npos) {
         // A run the recording lacks (one more poll), or a killed run going further: not there.
@@ -254,9 +272,12 @@ void ReplayDevice::diverge(const std::string& expected, std::size_t reportNo, st
     if (reportNo == 0)
         for (const auto& e : entries) reportNo = std::max(reportNo, e.reportNo + 1);
     const std::size_t run = paired_ ? *paired_ : recording_.runs.size() - 1;
-    events_.push_back({Event::Kind::Note, Identity::None, {},
-                       "replay diverged at report " + std::to_string(reportNo) + " (run " + runText(run) + "): expected " +
-                           expected + ", got " + (got.empty() ? std::string("an open") : conv::wire::hexText(got))});
+    stop("replay diverged at report " + std::to_string(reportNo) + " (run " + runText(run) + "): expected " +
+         excerpt(expected) + ", got " + (got.empty() ? std::string("an open") : excerpt(conv::wire::hexText(got))));
+}
+
+void ReplayDevice::stop(std::string note) {
+    events_.push_back({Event::Kind::Note, Identity::None, {}, std::move(note)});
     diverged_ = true;
     deliveries_.clear();
     for (Identity id : {Identity::Normal, Identity::Loader}) leave(id);
@@ -268,6 +289,14 @@ int ReplayDevice::finish(Micros now) {
     auto note = [this](std::string text) { events_.push_back({Event::Kind::Note, Identity::None, {}, std::move(text)}); };
     if (diverged_) {
         note("replay stopped after diverging");
+        return kReplayFailed;
+    }
+    // Recorded runs after the last one a host run was paired with: the host stopped too soon.
+    std::size_t more = 0;
+    for (std::size_t r = lastPaired_ ? *lastPaired_ + 1 : 0; r < runOpens_.size(); ++r) more += runOpens_[r];
+    if (more > 0) {
+        note("replay diverged: the host stopped after run " + std::to_string(lastPaired_ ? *lastPaired_ + 1 : 0) +
+             "; the recording has " + std::to_string(more) + " more run" + (more == 1 ? "" : "s"));
         return kReplayFailed;
     }
     // The rest of the paired run and every later run that found a device, and reads not yet sent.

@@ -19,8 +19,11 @@
 //    the next host run is paired with the next recorded run all the same.
 //  - Reports the device sent but no run read were never recorded and are never sent.
 // The first write that differs is logged ("replay diverged at report N (run ARG): expected HEX,
-// got HEX"); from then on the device is gone for good and finish() returns 3. finish() also
-// returns 3 when recorded opens, writes or reads are left unused.
+// got HEX"); from then on the device is gone for good and finish() returns 3. So is a host run
+// that opens a device when no recorded run that does is left ("the recording has no run left
+// after run N"). finish() also returns 3 when recorded runs that open a device are left after the
+// last one paired ("the host stopped after run N; the recording has K more runs"), or recorded
+// opens, writes or reads are left unused.
 #include <cstdint>
 #include <deque>
 #include <optional>
@@ -35,6 +38,8 @@
 namespace convsim {
 
 inline constexpr int kReplayFailed = 3;
+// A note names a recorded run's argument or a report's hex by at most this many characters.
+inline constexpr std::size_t kNamedArgument = 160;
 
 struct ReplayEntry {
     conv::wire::Event event;
@@ -88,12 +93,16 @@ private:
     void matched(std::size_t index, Micros now);
     void leave(Identity identity);
     void diverge(const std::string& expected, std::size_t reportNo, std::span<const std::uint8_t> got);
+    // Notes why the replay stops; from then on the device is gone for good.
+    void stop(std::string note);
     std::string runText(std::size_t run) const;
 
     ReplayRecording recording_;
     bool fast_;
     std::vector<std::size_t> runStart_;  // entry index of each run's "run" line
     std::vector<bool> runEnded_;         // the run has its "end" line
+    std::vector<bool> runOpens_;         // the run opens a device (found or not)
+    std::optional<std::size_t> lastPaired_;  // the latest recorded run a host run was paired with
     std::size_t cursor_ = 0;             // next entry to match
     std::optional<HostRun> host_;        // the host run paired last
     std::optional<std::size_t> paired_;  // its recorded run; nullopt: one the recording lacks

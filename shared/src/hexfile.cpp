@@ -1,9 +1,12 @@
 #include "conv/hexfile.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
-#include <sstream>
+#include <cstring>
 #include <unordered_map>
 
 #include "conv/checksum.h"
@@ -13,7 +16,6 @@
 namespace conv {
 
 namespace {
-constexpr std::size_t kLineBuffer = 1024;  // the readers' fgets() buffer
 
 std::string_view withoutLineEnd(std::string_view line) {
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r' || line.back() == ' ' ||
@@ -23,6 +25,18 @@ std::string_view withoutLineEnd(std::string_view line) {
 }
 
 HexError errorAt(std::size_t line, std::string what) { return HexError{line, std::move(what)}; }
+
+const char* fileKind(mode_t mode) {
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISDIR(mode)) return "a directory";
+    if (S_ISCHR(mode)) return "a character device";
+    if (S_ISBLK(mode)) return "a block device";
+    if (S_ISSOCK(mode)) return "a socket";
+    return "not a plain file";
+}
+
+FileBytes refused(std::string why) { return FileBytes{FileBytes::Status::Refused, {}, std::move(why)}; }
+
 }  // namespace
 
 std::string HexError::message() const {
@@ -32,25 +46,52 @@ std::string HexError::message() const {
 
 std::vector<std::string> splitHexLines(std::string_view content) {
     std::vector<std::string> lines;
-    std::size_t pos = 0;
-    while (pos < content.size()) {
-        std::size_t end = pos;
-        while (end < content.size() && end - pos < kLineBuffer - 1) {
-            if (content[end++] == '\n') break;
-        }
+    for (std::size_t pos = 0; pos < content.size();) {
+        const std::size_t feed = content.find('\n', pos);
+        const std::size_t end = feed == std::string_view::npos ? content.size() : feed + 1;
         lines.emplace_back(content.substr(pos, end - pos));
         pos = end;
     }
     return lines;
 }
 
-std::optional<std::vector<std::string>> readHexLines(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::ostringstream content;
-    content << in.rdbuf();
-    if (in.bad()) return std::nullopt;
-    return splitHexLines(content.str());
+FileBytes readFirmwareFile(const std::string& path) {
+    const std::string name = path.substr(path.find_last_of('/') + 1);
+    // O_NONBLOCK: opening a FIFO does not wait for a writer, nor a device for its line.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    struct stat st {};
+    if (fd < 0) {
+        const int error = errno;
+        // A socket cannot be opened at all; say what it is rather than that it is missing.
+        if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+            return refused(name + " is not a regular file (" + fileKind(st.st_mode) + ")");
+        return FileBytes{FileBytes::Status::Missing, {}, std::strerror(error)};
+    }
+    FileBytes file;
+    if (::fstat(fd, &st) != 0) {
+        file = refused(name + " cannot be examined: " + std::strerror(errno));
+    } else if (!S_ISREG(st.st_mode)) {
+        file = refused(name + " is not a regular file (" + fileKind(st.st_mode) + ")");
+    } else {
+        char buffer[65536];
+        for (;;) {
+            const ssize_t got = ::read(fd, buffer, sizeof buffer);
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) {
+                file = refused(name + " cannot be read: " + std::strerror(errno));
+                break;
+            }
+            if (got == 0) break;
+            file.bytes.append(buffer, static_cast<std::size_t>(got));
+            if (file.bytes.size() > kMaxFirmwareFileBytes) {
+                file = refused(name + " holds more than " + std::to_string(kMaxFirmwareFileBytes >> 20) +
+                               " MiB; no firmware file is that large");
+                break;
+            }
+        }
+    }
+    ::close(fd);
+    return file;
 }
 
 std::optional<std::string> checkRecord(std::string_view line) {
@@ -84,11 +125,9 @@ std::uint16_t AImage::checksum16() const {
 
 namespace {
 
-// Count and type fields as the gatherer reads them, also from lines that are not records.
-unsigned long countField(std::string_view line) { return HexStringToDec(line.substr(std::min<std::size_t>(1, line.size())), 2); }
-unsigned long typeField(std::string_view line) {
-    return HexStringToDec(line.substr(std::min<std::size_t>(7, line.size())), 2) & 0xFF;
-}
+// Count and type fields of a line that checkRecord() found sound.
+unsigned long countField(std::string_view line) { return HexStringToDec(line.substr(1), 2); }
+unsigned long typeField(std::string_view line) { return HexStringToDec(line.substr(7), 2); }
 
 // A record type's own byte count; nullopt for a data record (any count) or an unknown type.
 std::optional<unsigned long> fixedCount(unsigned long type) {
@@ -110,12 +149,6 @@ std::optional<std::string> countMisfit(unsigned long type, unsigned long count) 
            " bytes, its type holds " + std::to_string(*fixed);
 }
 
-// A line that holds firmware bytes: a colon, a non-zero count and type 00.
-bool isDataLine(std::string_view line) {
-    return line.size() >= 9 && line[0] == ':' && line.substr(7, 2) == "00" && isHexDigits(line.substr(1, 2)) &&
-           line.substr(1, 2) != "00";
-}
-
 std::string hexAddress(std::uint32_t address) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%04X", address);
@@ -133,81 +166,112 @@ std::uint32_t baseAddress(std::string_view line, unsigned long type) {
     return 0;
 }
 
-// Line 1 is never sent: it must be no data record, and an address record there sets the base.
-std::optional<HexError> readFirstLine(std::string_view line, std::uint32_t& base) {
-    if (line.empty() || line[0] != ':') return std::nullopt;
-    if (auto bad = checkRecord(line)) return errorAt(1, *bad);
-    const unsigned long type = typeField(line);
-    if (type == kRecordData) {
-        return errorAt(1, "a data record on the first line would never be sent; the file must start with an address "
-                          "record (:020000040000FA)");
-    }
-    if (auto misfit = countMisfit(type, countField(line))) return errorAt(1, *misfit);
-    base = baseAddress(line, type);
-    return std::nullopt;
+// The line without its line feed and the carriage returns before it.
+std::string_view lineBody(std::string_view line) {
+    if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
+    while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    return line;
 }
+
+// The rules both files share, line by line: empty lines are passed over, every other line is a
+// sound record, and nothing but empty lines follows the end-of-file record.
+class RecordLines {
+public:
+    explicit RecordLines(const std::vector<std::string>& lines) : lines_(lines) {}
+
+    // Moves to the next line that holds a record; false at the end of the file or at a refusal.
+    // `first`, when given, judges a line before the record rules do.
+    bool next(std::optional<std::string> (*first)(std::string_view line) = nullptr) {
+        while (++index_ < lines_.size()) {
+            const std::string_view body = lineBody(lines_[index_]);
+            if (body.empty()) continue;
+            if (end_ != 0) return refuse("follows the end-of-file record on line " + std::to_string(end_) + "; nothing may");
+            if (body.size() > kMaxRecordCharacters) {
+                return refuse("line of " + std::to_string(body.size()) + " characters; no record is longer than " +
+                              std::to_string(kMaxRecordCharacters));
+            }
+            if (auto bad = first ? first(lines_[index_]) : std::nullopt) return refuse(*bad);
+            if (auto bad = checkRecord(body)) return refuse(*bad);
+            if (auto misfit = countMisfit(type(), count())) return refuse(*misfit);
+            if (type() != kRecordEnd) return true;
+            end_ = lineNo();
+        }
+        if (end_ == 0 && !error_) {
+            error_ = errorAt(lines_.size() + 1, "the file ends without its end-of-file record (cut off?)");
+        }
+        return false;
+    }
+    bool refuse(std::string what) {
+        error_ = errorAt(lineNo(), std::move(what));
+        index_ = lines_.size();
+        return false;
+    }
+
+    std::string_view line() const { return lines_[index_]; }
+    std::size_t lineNo() const { return index_ + 1; }
+    unsigned long type() const { return typeField(line()); }
+    unsigned long count() const { return countField(line()); }
+    std::uint32_t offset() const { return static_cast<std::uint32_t>(HexStringToDec(line().substr(3), 4)); }
+    std::optional<HexError>& error() { return error_; }
+
+private:
+    const std::vector<std::string>& lines_;
+    std::size_t index_ = static_cast<std::size_t>(-1);
+    std::size_t end_ = 0;  // line of the end-of-file record
+    std::optional<HexError> error_;
+};
 
 }  // namespace
 
 AImageResult gatherAImage(const std::vector<std::string>& lines) {
     AImageResult result;
+    std::vector<std::uint8_t>& bytes = result.image.bytes;
+    RecordLines records(lines);
     std::uint32_t base = 0;
-    if (!lines.empty()) {
-        if (auto bad = readFirstLine(lines[0], base)) {
-            result.error = bad;
-            return result;
-        }
-    }
-    std::size_t next = lines.size();  // first line not taken
-    for (std::size_t i = 1; i < lines.size(); ++i) {
-        const std::string_view line = lines[i];
-        const unsigned long count = countField(line);
-        const unsigned long type = typeField(line);
-        if (count != 16 && type != kRecordData) {
-            // Where reading stops; a sound record there must still be a well-formed one.
-            if (!checkRecord(line)) {
-                if (auto misfit = countMisfit(type, count)) {
-                    result.error = errorAt(i + 1, *misfit);
-                    return result;
-                }
+    std::size_t lastTaken = 1;  // the line of the last record taken
+    bool imageEnded = false;
+    while (records.next()) {
+        const unsigned long type = records.type(), count = records.count();
+        if (records.lineNo() == 1) {
+            // Line 1 is never sent: no data record may stand there; an address record sets the base.
+            if (type == kRecordData) {
+                records.refuse("a data record on the first line would never be sent; the file must start with an "
+                               "address record (:020000040000FA)");
+                break;
             }
-            next = i;
-            break;
+            base = baseAddress(records.line(), type);
+            continue;
         }
-        if (auto bad = checkRecord(line)) {
-            result.error = errorAt(i + 1, *bad);
-            return result;
+        if (type != kRecordData || imageEnded) {
+            if (type == kRecordData && count > 0) {
+                records.refuse("data record after the image, which ends at line " + std::to_string(lastTaken) +
+                               ", would never be sent");
+                break;
+            }
+            imageEnded = true;  // the first other record ends the image
+            continue;
         }
-        if (auto misfit = countMisfit(type, count)) {
-            result.error = errorAt(i + 1, *misfit);
-            return result;
-        }
-        const std::uint32_t address = base + static_cast<std::uint32_t>(HexStringToDec(line.substr(3), 4));
-        const auto expected = static_cast<std::uint32_t>(result.image.bytes.size());
+        const std::uint32_t address = base + records.offset();
+        const auto expected = static_cast<std::uint32_t>(bytes.size());
         if (address != expected) {
-            result.error = errorAt(i + 1, "record for address " + hexAddress(address) + " where the image goes on at " +
-                                              hexAddress(expected) +
-                                              "; the records must run on without a gap from address 0");
-            return result;
-        }
-        result.image.total += static_cast<std::uint32_t>(count);
-        for (unsigned long b = 0; b < count; ++b) result.image.bytes.push_back(dataByte(line, b));
-        if (count < 16) {
-            next = i + 1;
+            records.refuse("record for address " + hexAddress(address) + " where the image goes on at " +
+                           hexAddress(expected) + "; the records must run on without a gap from address 0");
             break;
         }
-    }
-    // Data past the point where reading stops would silently be left out.
-    for (std::size_t i = next; i < lines.size(); ++i) {
-        if (isDataLine(lines[i])) {
-            result.error = errorAt(i + 1, "data record after the image, which ends at line " + std::to_string(next) +
-                                              ", would never be sent");
-            return result;
+        if (bytes.size() + count > kMaxAImageBytes) {
+            records.refuse("record takes the A image to " + std::to_string(bytes.size() + count) +
+                           " bytes; the loader's 16-bit length field carries at most " + std::to_string(kMaxAImageBytes));
+            break;
         }
+        for (unsigned long b = 0; b < count; ++b) bytes.push_back(dataByte(records.line(), b));
+        lastTaken = records.lineNo();
+        imageEnded = count < 16;
     }
-    if (result.image.bytes.size() < kMinAImageBytes) {
-        result.error = errorAt(0, "A image holds " + std::to_string(result.image.bytes.size()) +
-                                      " bytes; at least " + std::to_string(kMinAImageBytes) + " are needed");
+    result.image.total = static_cast<std::uint32_t>(bytes.size());
+    result.error = std::move(records.error());
+    if (!result.error && bytes.size() < kMinAImageBytes) {
+        result.error = errorAt(0, "A image holds " + std::to_string(bytes.size()) + " bytes; at least " +
+                                      std::to_string(kMinAImageBytes) + " are needed");
     }
     return result;
 }
@@ -260,36 +324,46 @@ private:
     std::unordered_map<std::uint32_t, Given> given_;
 };
 
+// Why a record that is not 45 characters long cannot stand in a B file; nullopt when it may.
+std::optional<std::string> checkOtherRecord(std::string_view line, unsigned long type, unsigned long count) {
+    // Skipping a data record would leave its bytes out of the B code.
+    if (type == kRecordData && count > 0) return "data record of " + std::to_string(line.size()) + " characters; " + kBLineForm;
+    // A B line carries a 16-bit address: bytes meant for above 64 KiB would land below it.
+    if (baseAddress(line, type) != 0) {
+        return "address record for base " + hexAddress(baseAddress(line, type)) +
+               "; B lines carry 16-bit addresses, so the base must stay 0";
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 BLinesResult gatherBLines(const std::vector<std::string>& lines) {
     BLinesResult result;
     BCodeBytes bytes;
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        const std::string& line = lines[i];
-        std::optional<std::string> bad;
-        if (line.size() == kBLineLength) {
-            bad = checkBLine(line);
-            // The device keeps one value per address: a file that contradicts itself cannot land.
-            if (const auto parsed = parseBLine(line); !bad && parsed) bad = bytes.add(i + 1, *parsed);
-        } else if (isDataLine(line)) {
-            // Skipping it would leave its bytes out of the B code.
-            bad = "data record of " + std::to_string(line.size()) + " characters; " + kBLineForm;
-        } else if (const unsigned long type = typeField(line);
-                   (type == kRecordSegment || type == kRecordLinear) && !checkRecord(line) && baseAddress(line, type) != 0) {
-            // A B line carries a 16-bit address: bytes meant for above 64 KiB would land below it.
-            bad = "address record for base " + hexAddress(baseAddress(line, type)) +
-                  "; B lines carry 16-bit addresses, so the base must stay 0";
-        } else {
+    RecordLines records(lines);
+    // A 45-character line is judged as a B line first: that says more than the record rules would.
+    constexpr auto asBLine = [](std::string_view line) {
+        return line.size() == kBLineLength ? checkBLine(line) : std::nullopt;
+    };
+    while (records.next(asBLine)) {
+        const std::string_view line = records.line();
+        if (line.size() != kBLineLength) {
+            if (auto bad = checkOtherRecord(line, records.type(), records.count())) {
+                records.refuse(*bad);
+                break;
+            }
             continue;
         }
-        if (bad) {
-            result.error = errorAt(i + 1, *bad);
-            return result;
+        // The device keeps one value per address: a file that contradicts itself cannot land.
+        if (auto clash = bytes.add(records.lineNo(), *parseBLine(line))) {
+            records.refuse(*clash);
+            break;
         }
-        result.lines.push_back(line);
+        result.lines.emplace_back(line);
     }
-    if (result.lines.empty()) result.error = errorAt(0, std::string("no B line in the file; ") + kBLineForm);
+    result.error = std::move(records.error());
+    if (!result.error && result.lines.empty()) result.error = errorAt(0, std::string("no B line in the file; ") + kBLineForm);
     return result;
 }
 

@@ -34,6 +34,13 @@ void appendString(std::string& out, std::string_view text) {
 
 using Value = std::variant<std::string, std::int64_t>;
 
+// A piece of the file quoted in a refusal: at most kQuoted characters of it.
+constexpr std::size_t kQuoted = 40;
+std::string quoted(std::string_view text) {
+    if (text.size() <= kQuoted) return "\"" + std::string(text) + "\"";
+    return "\"" + std::string(text.substr(0, kQuoted)) + "...\" (" + std::to_string(text.size()) + " characters)";
+}
+
 // A flat JSON object of strings and integers, as formatLine() writes them.
 class ObjectReader {
 public:
@@ -49,7 +56,7 @@ public:
             std::string key;
             if (auto error = readString(key)) return error;
             skipBlanks();
-            if (!take(':')) return "':' missing after \"" + key + "\"";
+            if (!take(':')) return "':' missing after " + quoted(key);
             skipBlanks();
             Value value;
             if (pos_ < text_.size() && text_[pos_] == '"') {
@@ -60,11 +67,11 @@ public:
                 std::int64_t number = 0;
                 const char* begin = text_.data() + pos_;
                 auto [end, ec] = std::from_chars(begin, text_.data() + text_.size(), number);
-                if (ec != std::errc{}) return "value of \"" + key + "\" is neither a string nor an integer";
+                if (ec != std::errc{}) return "value of " + quoted(key) + " is neither a string nor an integer";
                 pos_ += static_cast<std::size_t>(end - begin);
                 value = number;
             }
-            if (!fields.emplace(key, std::move(value)).second) return "\"" + key + "\" given twice";
+            if (!fields.emplace(key, std::move(value)).second) return quoted(key) + " given twice";
             skipBlanks();
             if (take('}')) return finish();
             if (!take(',')) return "',' or '}' expected";
@@ -192,10 +199,18 @@ std::variant<Event, std::string> parseLine(std::string_view line) {
     if (kind == nullptr) return std::string("no \"ev\"");
     std::size_t k = 0;
     while (k < std::size(kKindNames) && kKindNames[k] != *kind) ++k;
-    if (k == std::size(kKindNames)) return "unknown event \"" + *kind + "\"";
+    if (k == std::size(kKindNames)) return "unknown event " + quoted(*kind);
     e.kind = static_cast<Kind>(k);
+    // Numbers replay adds or keeps in narrower types must be in range: refused here, not wrapped.
+    const auto outOfRange = [&](std::string_view key, std::int64_t low, std::int64_t high) -> std::optional<std::string> {
+        const auto value = number(key);
+        if (!value || (*value >= low && *value <= high)) return std::nullopt;
+        return "\"" + std::string(key) + "\" " + std::to_string(*value) + " is out of range (" + std::to_string(low) + " to " +
+               std::to_string(high) + ")";
+    };
     const auto t = number("t");
-    if (!t || *t < 0) return std::string("no time \"t\"");
+    if (!t) return std::string("no time \"t\"");
+    if (auto bad = outOfRange("t", 0, kMaxTime)) return *bad;
     e.t = *t;
     switch (e.kind) {
         case Kind::Run: {
@@ -204,6 +219,8 @@ std::variant<Event, std::string> parseLine(std::string_view line) {
             const std::string* arg = text("arg");
             if (arg == nullptr) return std::string("run without \"arg\"");
             e.arg = *arg;
+            if (auto bad = outOfRange("argc", 0, kMaxArgc)) return *bad;
+            if (auto bad = outOfRange("pid", 0, kMaxPid)) return *bad;
             e.argc = static_cast<int>(number("argc").value_or(1));
             e.pid = static_cast<long>(number("pid").value_or(0));
             return e;
@@ -231,11 +248,14 @@ std::variant<Event, std::string> parseLine(std::string_view line) {
     const auto n = number("n");
     const std::string* hex = text("hex");
     const auto bytes = hex ? bytesOf(*hex) : std::nullopt;
-    if (!n || *n < -1 || *n > 65536) return std::string("report without a count \"n\"");
+    if (!n) return std::string("report without a count \"n\"");
+    if (auto bad = outOfRange("n", -1, 65536)) return *bad;
     if (!bytes) return std::string("report without hex bytes \"hex\"");
+    if (bytes->size() > 65536) return "report of " + std::to_string(bytes->size()) + " bytes; none is longer than 65536";
     e.n = static_cast<int>(*n);
     e.bytes = *bytes;
     if (e.kind == Kind::In) {
+        if (auto bad = outOfRange("wait", -1, kMaxWaitMs)) return *bad;
         e.waitMs = static_cast<int>(number("wait").value_or(-1));
         if (static_cast<std::int64_t>(e.bytes.size()) != std::max<std::int64_t>(*n, 0))
             return std::string("\"n\" does not match the bytes read");

@@ -14,6 +14,7 @@ QM_E2E_FWGEN, QM_E2E_SRECCAT and QM_E2E_OBJCOPY (for the foreign-file cases), QM
 Each case sets QUILLMERE_TIME_SCALE (0.1 unless it needs longer run limits) to shrink the
 sequence's pauses and run limits.
 """
+import glob
 import hashlib
 import os
 import re
@@ -22,6 +23,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 from dataclasses import dataclass, field
 
@@ -31,6 +33,7 @@ SUCCESS_TEXT = "Firmware successfully updated."
 RUN_DEADLINE_S = 150  # a Quillmere run still going after this is killed and the case fails
 VERSION_FIELD = "V100"
 REPLAY = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))), "scripts", "replay")
+RECIPES = os.path.join(os.path.dirname(os.path.dirname(REPLAY)), "docs", "firmware-files.md")
 NO_RECORD = "no record of this update is kept"
 
 
@@ -245,8 +248,8 @@ class Rig:
         return Run(text_lines(out_path), status, text_lines(self.path(f"quillmere-{self.runs}.err")))
 
     def last_record(self):
-        folders = sorted(os.listdir(self.path("state/quillmere/updates")))
-        return self.path(f"state/quillmere/updates/{folders[-1]}")
+        """The update folder made last (by time: a clock that went back names it before others)."""
+        return max(glob.glob(self.path("state/quillmere/updates/*")), key=os.path.getmtime)
 
     def tail(self, name, n=15):
         try:
@@ -278,7 +281,7 @@ class Case:
     app: str = "new"              # new | before | incomplete | damaged
     bcode: str = "new"            # new | before
     again: str = "same"           # second update: "same" convsim, "restart" without faults, "none"
-    foreign: bool = False         # firmware written by srec_cat instead of fwgen
+    foreign: int = None           # firmware made from binaries by recipe N of docs/firmware-files.md
     prepare: object = None        # spoils a file or the like before the first run
     bundle: str = "good"          # good | upper-case | no-checksum | wrong-checksum
     tool: bool = True
@@ -291,6 +294,8 @@ class Case:
     node_mode: str = None         # hidraw: the nodes' permission bits
     as_user: int = None           # Quillmere (and so tavik) runs as this user and group
     runs: int = None              # the number of tool runs the first update makes, when it matters
+    during: object = None         # runs beside the first update: during(rig)
+    check: object = None          # checks after the first update: check(rig, run)
 
 
 def break_record(rig, name, line_no):
@@ -317,18 +322,27 @@ def alter_byte(path, line_no):
         f.write(b"\n".join(lines))
 
 
-def foreign_firmware(rig):
-    """tmpa.hex / tmpb.hex written by srec_cat from plain binaries, as a vendor's build would."""
-    srec_cat = os.environ["QM_E2E_SRECCAT"]
-    a_bin, b_bin = rig.path("a.bin"), rig.path("b.bin")
-    with open(a_bin, "wb") as f:
-        f.write(hashlib.shake_256(b"foreign A").digest(23_456))
-    with open(b_bin, "wb") as f:
-        f.write(hashlib.shake_256(b"foreign B").digest(16 * 200))
-    # 32-byte records for A (the gatherer takes any data record), 16-byte CR LF lines for B.
-    subprocess.run([srec_cat, a_bin, "-binary", "-o", rig.path("tmpa.hex"), "-intel", "-crlf"], check=True)
-    subprocess.run([srec_cat, b_bin, "-binary", "-o", rig.path("tmpb.hex"), "-intel", "-obs=16", "-crlf"],
-                   check=True)
+def foreign_firmware(rig, recipe):
+    """tmpa.hex / tmpb.hex made from plain binaries by a recipe of docs/firmware-files.md, run as
+    it stands there; under root also as an ordinary user, who must get the same files."""
+    with open(RECIPES) as f:
+        commands = re.findall(r"^```sh\n(.*?)^```$", f.read(), re.M | re.S)[recipe]
+    as_user = rig.path("as-user")
+    os.makedirs(as_user, mode=0o777)
+    os.chmod(as_user, 0o777)
+    tools = os.pathsep.join(os.path.dirname(os.environ[v]) for v in ("QM_E2E_SRECCAT", "QM_E2E_OBJCOPY"))
+    env = dict(os.environ, PATH=tools + os.pathsep + os.environ["PATH"])
+    for folder in (rig.dir, as_user):
+        with open(os.path.join(folder, "a.bin"), "wb") as f:
+            f.write(hashlib.shake_256(b"foreign A").digest(23_456))
+        with open(os.path.join(folder, "b.bin"), "wb") as f:
+            f.write(hashlib.shake_256(b"foreign B").digest(16 * 200))
+        user = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"] if folder == as_user else []
+        if folder == rig.dir or os.geteuid() == 0:
+            subprocess.run(user + ["bash", "-e", "-c", commands], cwd=folder, env=env, check=True)
+    for name in ("tmpa.hex", "tmpb.hex") if os.geteuid() == 0 else ():
+        with open(rig.path(name), "rb") as mine, open(os.path.join(as_user, name), "rb") as theirs:
+            expect(mine.read() == theirs.read(), f"recipe {recipe} made another {name} as an ordinary user")
 
 
 def edit_lines(rig, name, change):
@@ -357,6 +371,58 @@ def objcopy_firmware(rig):
                     rig.path("tmpa.hex")], check=True)
 
 
+def replace_during_a(rig):
+    """Once the update has started (its first tool run) and before the A transfer, tmpa.hex and
+    tmpb.hex are replaced by other sound images; their first contents are kept as NAME.sent."""
+    for name, kind in (("tmpa.hex", "a"), ("tmpb.hex", "b")):
+        shutil.copy(rig.path(name), rig.path(name + ".sent"))
+        fwgen(kind, rig.path(name + ".new"), "--seed", "2")
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline:
+        for log in glob.glob(rig.path("state/quillmere/updates/*/output.log")):
+            with open(log, errors="replace") as f:
+                text = f.read()
+            if "runCmd() returned:" in text:
+                for name in ("tmpa.hex", "tmpb.hex"):
+                    os.replace(rig.path(name + ".new"), rig.path(name))
+                with open(log, errors="replace") as f:  # too late when the A transfer had begun
+                    late = "eof reading file, then send cmd-sync" in f.read()
+                open(rig.path("late" if late else "replaced"), "w").close()
+                return
+        time.sleep(0.02)
+
+
+def check_read_once(rig, run):
+    """The converter holds what START read (check_device); the record's copies and hashes too."""
+    expect(os.path.exists(rig.path("replaced")), "the files were not replaced between START and the A transfer")
+    with open(os.path.join(rig.last_record(), "summary.txt")) as f:
+        summary = f.read()
+    for name in ("tmpa.hex", "tmpb.hex"):
+        with open(rig.path(name + ".sent"), "rb") as sent, open(os.path.join(rig.last_record(), name), "rb") as copy:
+            read = sent.read()
+            expect(copy.read() == read, f"the record's {name} is not what START read")
+        expect(f"{name}: sha256 {hashlib.sha256(read).hexdigest()}, {len(read)} bytes" in summary,
+               f"the summary's {name} line is not START's bytes")
+
+
+def future_folders(rig):
+    """20 update folders stamped after now (a clock that went back), and a user's folder named
+    almost like one."""
+    for i in range(20):
+        os.makedirs(rig.path(f"state/quillmere/updates/20991231-2359{i:02d}"))
+    os.makedirs(rig.path("state/quillmere/updates/20180101-0000001"))
+    open(rig.path("state/quillmere/updates/20180101-0000001/mine.txt"), "w").close()
+
+
+def check_rotation(rig, run):
+    names = sorted(os.listdir(rig.path("state/quillmere/updates")))
+    expect(len(names) == 21 and "20991231-235900" not in names and os.path.basename(rig.last_record()) in names,
+           f"update folders after the update: {names}")
+    expect(os.path.exists(rig.path("state/quillmere/updates/20180101-0000001/mine.txt")), "the user's file was removed")
+    with open(os.path.join(rig.last_record(), "summary.txt")) as f:
+        expect("outcome: Complete" in f.read(), "the new update's record is not complete")
+
+
 LOADER_NEVER = r"Timout \(wait LDROM\)"
 C4_NEVER = r"TIMEOUT \(wait status C4\)"
 D0_FIXED = r"Timeout \(wait status:D0\), auto-fixed"
@@ -372,7 +438,14 @@ CASES = {
     # cannot be written.
     "replay-changed-tmpa": Case(tick=False, ends="complete", bcode="before", again="none", replay="changed-tmpa"),
     "state-unwritable": Case(tick=False, ends="complete", bcode="before", again="none", state="a-file"),
-    "foreign-files": Case(ends="complete", again="none", foreign=True),
+    # Files made by the recipes of docs/firmware-files.md (srec_cat, objcopy).
+    "foreign-files": Case(ends="complete", again="none", foreign=0),
+    "foreign-files-objcopy": Case(ends="complete", again="none", foreign=1),
+    # Read once: files replaced once the update runs (before the A transfer) change nothing in it.
+    "read-once": Case(ends="complete", again="none", during=replace_during_a, check=check_read_once),
+    # A clock that went back: 20 update folders stamped in the future, and a decoy.
+    "rotation": Case(tick=False, ends="complete", bcode="before", again="none", prepare=future_folders,
+                     check=check_rotation),
     # Faults of the converter.
     "silent-loader": Case(faults=["silent-loader"], alerts=[LOADER_NEVER], app="before", bcode="before",
                           again="restart", transports=BOTH),
@@ -402,6 +475,9 @@ CASES = {
     # Firmware files, bundle name, tool.
     "missing-tmpa": Case(prepare=lambda rig: os.remove(rig.path("tmpa.hex")), alerts=[r"fopen Acode fail \(PATH/tmpa\.hex\)"],
                          app="before", bcode="before", again="none"),
+    "tmpa-fifo": Case(prepare=lambda rig: (os.remove(rig.path("tmpa.hex")), os.mkfifo(rig.path("tmpa.hex"))),
+                      alerts=[r"Acode file refused \(PATH/tmpa\.hex\): tmpa\.hex is not a regular file \(a FIFO\)"],
+                      app="before", bcode="before", again="none", sent_nothing=True),
     "corrupt-tmpb": Case(prepare=lambda rig: break_record(rig, "tmpb.hex", 7),
                          alerts=[r"Bcode file refused \(PATH/tmpb\.hex\): line 7: .*"], app="before", bcode="before",
                          again="none"),
@@ -511,8 +587,8 @@ def check_record(rig, run, case):
 
 
 def run_case(name, case, rig):
-    if case.foreign:
-        foreign_firmware(rig)
+    if case.foreign is not None:
+        foreign_firmware(rig, case.foreign)
         with open(rig.path("a.bin"), "rb") as a, open(rig.path("b.bin"), "rb") as b:
             good = Firmware(a.read(), b.read())
     else:
@@ -532,6 +608,9 @@ def run_case(name, case, rig):
     elif case.as_user is not None:
         os.makedirs(rig.path(case.state), mode=0o777, exist_ok=True)
         os.chmod(rig.path(case.state), 0o777)  # the record folder of a run as another user
+    beside = threading.Thread(target=case.during, args=(rig,), daemon=True) if case.during else None
+    if beside:
+        beside.start()
     first = rig.update(exe, case.tick, case.scale, case.state, case.env, case.as_user)
     check_run(first, case.ends, case.alerts, rig)
     if case.runs is not None:
@@ -541,6 +620,8 @@ def run_case(name, case, rig):
     if case.sent_nothing:
         expect(rig.writes_seen() == 0, f"the converter got {rig.writes_seen()} reports from a refused update")
     check_record(rig, first, case)
+    if case.check:
+        case.check(rig, first)
 
     if case.again == "none":
         return

@@ -101,6 +101,15 @@ TEST(Replay, AChangedByteDivergesAndSilencesTheDeviceARunCutShortLeavesItsRestUn
     ASSERT_TRUE(first.open(Identity::Normal, 1, 0));
     first.write(Identity::Normal, Bytes{0x05, 0x01}, 1, 0);
     EXPECT_EQ(first.finish(0), kReplayFailed);
+    EXPECT_EQ(notes(first), "replay diverged: the host stopped after run 1; the recording has 4 more runs\n");
+    // A host that goes on after the recording's last run diverges.
+    ReplayDevice beyond = device(true);
+    beyond.open(Identity::Normal, 1, 0), beyond.write(Identity::Normal, Bytes{0x05, 0x01}, 1, 0);
+    beyond.open(Identity::Loader, 2, 0), beyond.write(Identity::Loader, Bytes{0x00, 0xa6}, 2, 0);
+    beyond.open(Identity::Normal, 3, 0), beyond.write(Identity::Normal, Bytes{0x05, 0x42}, 3, 0);
+    EXPECT_FALSE(beyond.open(Identity::Normal, 4, 0));
+    EXPECT_EQ(beyond.finish(0), kReplayFailed);
+    EXPECT_NE(notes(beyond).find("the recording has no run left after run 5 (qb); the host went on"), std::string::npos);
     ASSERT_TRUE(twice.open(Identity::Normal, 1, 0));
     EXPECT_FALSE(twice.open(Identity::Normal, 1, 0));
     unopened.write(Identity::Normal, Bytes{0x05, 0x01}, 1, 0);
@@ -123,7 +132,10 @@ TEST(Replay, DamagedRecordingsAreRefusedNamingTheLine) {
         {run + "\n" + R"({"ev":"out","id":"0416:a316","n":1,"hex":"0g","t":5})" "\n", "line 2: report without hex bytes \"hex\""},
         {R"({"ev":"run","v":2,"arg":"sa","t":0})" "\n", "line 1: format version is not 1"},
         {run + "\n" + R"({"ev":"out","id":"0416:a316","hex":"00","t":5})" "\n", "line 2: report without a count \"n\""},
-        {run + "\n" + R"({"ev":"out","id":"0416:a316","n":-2,"hex":"","t":5})" "\n", "line 2: report without a count \"n\""},
+        {run + "\n" + R"({"ev":"out","id":"0416:a316","n":-2,"hex":"","t":5})" "\n", "line 2: \"n\" -2 is out of range (-1 to 65536)"},
+        {run + "\n" + R"({"ev":"out","id":"0416:a316","n":1,"hex":"00","t":9223372036854775807})" "\n",
+         "line 2: \"t\" 9223372036854775807 is out of range (0 to 1000000000000)"},
+        {"{\"ev\":\"" + std::string(1000, 'x') + "\",\"t\":0}\n", "line 1: unknown event \"" + std::string(40, 'x') + "...\" (1000 characters)"},
         {run + "\n" + R"({"ev":"out","id":"0416:a3160","n":1,"hex":"00","t":5})" "\n", "line 2: identity \"id\" is not vvvv:pppp"},
     };
     for (const auto& [text, error] : refused) {

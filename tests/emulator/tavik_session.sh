@@ -175,6 +175,9 @@ files)  # "ua" and "ub" over whole files beside tavik
     total=$("$FWGEN" checksum "$a")
     has "FINAL TOTAL CKSUM = (hi)${total:0:2} ${total:2:2}"
     to_normal && run sb && run ub 60 && hasnt fail && burn && quit && check_flash "$a" "$b"
+    # A FIFO is refused at once, as the file to read and as the recording (which is then not made).
+    rm "$a" && mkfifo "$a" "$work/fifo" || fail mkfifo
+    TAVIK_RECORD=$work/fifo run ua 5 && rm "$a" && has "!! tarna.hex refused, nothing sent: tarna.hex is not a regular file (a FIFO)"
     ;;
 silent-loader)
     start --fault silent-loader && run sa && wait_for 0416/a316

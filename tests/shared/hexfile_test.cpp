@@ -1,6 +1,9 @@
 // Reading HEX fields and gathering the A image and the B lines from Intel HEX text.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "conv/checksum.h"
 #include "conv/hexfile.h"
 #include "hex_text.h"
@@ -21,15 +24,21 @@ const std::string kHeader = ":020000040000FA\r\n";
 const std::string kEof = ":00000001FF\r\n";
 }  // namespace
 
-TEST(HexLines, SplitLikeAFixedBufferKeepingLineEnds) {
+TEST(HexLines, SplitWholeKeepingLineEndsAndReadOnlyFromRegularFiles) {
     auto lines = splitHexLines("ab\r\ncd\nlast");
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[0], "ab\r\n");
     EXPECT_EQ(lines[2], "last");
-    auto longLine = splitHexLines(std::string(1500, 'x') + "\n");
-    ASSERT_EQ(longLine.size(), 2u);
-    EXPECT_EQ(longLine[0].size(), 1023u);
-    EXPECT_FALSE(readHexLines("/nonexistent/file.hex").has_value());
+    EXPECT_EQ(splitHexLines(std::string(1500, 'x') + "\n").front().size(), 1501u);
+    EXPECT_EQ(readFirmwareFile("/nonexistent/file.hex").status, FileBytes::Status::Missing);
+    const std::string fifo = testing::TempDir() + "hexfile_fifo_" + std::to_string(::getpid());
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& path : {fifo, testing::TempDir()}) {  // refused at once, never waited on
+        const FileBytes read = readFirmwareFile(path);
+        EXPECT_EQ(read.status, FileBytes::Status::Refused) << path;
+        EXPECT_NE(read.why.find(" is not a regular file (a "), std::string::npos) << read.why;
+    }
+    ::unlink(fifo.c_str());
 }
 
 std::vector<std::uint8_t> joined(std::initializer_list<std::vector<std::uint8_t>> parts) {
@@ -48,11 +57,12 @@ TEST(GatherAImage, TakesContiguousRecordsUpToTheFirstShortOne) {
     EXPECT_EQ(result.image.bytes, run(56, 0));
     EXPECT_EQ(result.image.total, 56u);
     EXPECT_EQ(result.image.checksum16(), checkSum(run(56, 0)) & 0xFFFF);
-    // A file without an address record first still works when line 1 holds no data.
-    EXPECT_TRUE(gatherAImage({"; made by hand\r\n", record(0, 0, run(16, 0)), record(0, 16, run(16, 16)),
-                              record(0, 32, run(16, 32)), kEof}).ok());
-    // A start address record first sets no base.
+    // A start address record first sets no base; LF line ends, empty lines and no last line feed do.
     EXPECT_TRUE(gatherAImage({record(5, 0, {0, 0, 1, 0}), record(0, 0, run(48, 0)), kEof}).ok());
+    std::string lf = hextext::file(48, "\n");
+    lf.insert(lf.find(":10001000"), "\n");
+    lf.pop_back();
+    EXPECT_TRUE(gatherAImage(splitHexLines(lf)).ok());
 }
 
 namespace {
@@ -88,7 +98,20 @@ TEST(GatherAImageRefuses, WhatCannotBeSentExactly) {
          "type 0x04 holds 16 bytes, its type holds 2"},
         {"an end record with a byte", {kHeader, a0, a1, a2, record(1, 0, {0})}, 5, "type 0x01 holds 1 bytes"},
         {"an unknown record type", {kHeader, a0, a1, a2, record(7, 0, {0, 0})}, 5, "0x07 is not an Intel HEX record type"},
-        {"data after the end record", {kHeader, a0, a1, a2, kEof, record(0, 0x30, run(16, 1))}, 6, "would never be sent"},
+        {"data after the end record", {kHeader, a0, a1, a2, kEof, record(0, 0x30, run(16, 1))}, 6,
+         "follows the end-of-file record on line 5; nothing may"},
+        {"a record after the end record", {kHeader, a0, a1, a2, kEof, "\r\n", kHeader}, 7, "follows the end-of-file record"},
+        {"cut off after a whole record", {kHeader, a0, a1, a2}, 5,
+         "line 5: the file ends without its end-of-file record (cut off?)"},
+        {"a record that lost its colon", {kHeader, a0, a1, a2.substr(1), kEof}, 4, "record does not start with ':'"},
+        {"an indented record", {kHeader, a0, " " + a1, a2, kEof}, 3, "record does not start with ':'"},
+        {"a byte-order mark", {"\xEF\xBB\xBF" + kHeader, a0, a1, a2, kEof}, 1, "record does not start with ':'"},
+        {"a comment on line 1", {"; made by hand\r\n", a0, a1, a2, kEof}, 1, "line 1: record does not start with ':'"},
+        {"a record padded with 2000 blanks", {kHeader, a0, a1.substr(0, 43) + std::string(2000, ' ') + "\r\n", a2, kEof}, 3,
+         "line of 2043 characters; no record is longer than 521"},
+        {"junk before a record on one line", {kHeader, a0, std::string(1023, 'x') + a1, a2, kEof}, 3, "line of 1066 characters"},
+        {"longer than the length field", splitHexLines(hextext::file(0x10000)), 4097,
+         "record takes the A image to 65536 bytes; the loader's 16-bit length field carries at most 65535"},
         {"data after an address record", {kHeader, a0, a1, a2, record(4, 0, {0, 1}), record(0, 0, run(16, 1))}, 6,
          "after the image, which ends at line 4,"},
         {"data after the short record", {kHeader, a0, a1, a2, record(0, 0x30, run(4, 0)), record(0, 0x34, run(16, 0))}, 6,
@@ -96,10 +119,11 @@ TEST(GatherAImageRefuses, WhatCannotBeSentExactly) {
         {"wrong record checksum", {kHeader, a0, badSum, a2, kEof}, 3, "line 3: checksum 0x"},
         {"not a digit", {kHeader, a0, nonHex, a2, kEof}, 3, "not a hexadecimal digit"},
         {"a record cut short", {kHeader, a0.substr(0, 30) + "\r\n", kEof}, 2, "characters"},
-        {"a blank line", {kHeader, a0, "\r\n", a1}, 3, "line 3: "},
+        {"a line of blanks", {kHeader, a0, "  \r\n", a1, a2, kEof}, 3, "line 3: record does not start with ':'"},
         {"a damaged address record", {kHeader.substr(0, 14) + "B\r\n", a0, a1, a2, kEof}, 1, "line 1: checksum"},
         {"shorter than the first packet", {kHeader, a0, a1, record(0, 0x20, run(15, 0)), kEof}, 0, "holds 47 bytes"},
-        {"an empty file", {}, 0, "holds 0 bytes"},
+        {"an empty file", {}, 1, "line 1: the file ends without its end-of-file record"},
+        {"no data", {kHeader, kEof}, 0, "holds 0 bytes"},
     };
     for (const auto& c : cases) expectRefused(c, gatherAImage(c.lines));
 }
@@ -132,6 +156,15 @@ TEST(GatherBLinesRefuses, WhatWouldBeLostOrSentWrong) {
         {"a byte given twice", {kHeader, good, record(0, 0x08, run(16, 1))}, 3,
          "gives address 0x0008 another value than line 2"},
         {"no B line", {kHeader, kEof}, 0, "no B line in the file; B lines are 16-byte data records ending in CR LF"},
+        {"cut off after a whole line", {kHeader, good, record(0, 0x10, run(16, 0))}, 4,
+         "the file ends without its end-of-file record (cut off?)"},
+        {"a line after the end record", {kHeader, good, kEof, record(0, 0x10, run(16, 0))}, 4,
+         "follows the end-of-file record on line 3; nothing may"},
+        {"an indented line", {kHeader, good, " " + record(0, 0x10, run(16, 0)), kEof}, 3, "record does not start with ':'"},
+        {"a line that lost its colon", {kHeader, good, record(0, 0x10, run(16, 0)).substr(1), kEof}, 3, "does not start with ':'"},
+        {"junk", {kHeader, good, "junk\r\n", kEof}, 3, "record does not start with ':'"},
+        {"a byte-order mark", {"\xEF\xBB\xBF" + kHeader, good, kEof}, 1, "record does not start with ':'"},
+        {"junk before a line", {kHeader, std::string(1023, 'x') + good, kEof}, 2, "line of 1066 characters; no record"},
     };
     for (const auto& c : cases) expectRefused(c, gatherBLines(c.lines));
 }

@@ -63,9 +63,11 @@ std::optional<std::string> checkALineArgument(std::string_view text) {
 
 AcodeFile readAcodeFile(Session& s) {
     AcodeFile file;
-    const auto lines = conv::readHexLines(s.config().aHexPath);
-    if (!lines) return file;
-    conv::AImageResult gathered = conv::gatherAImage(*lines);
+    const conv::FileBytes read = conv::readFirmwareFile(s.config().aHexPath);
+    if (read.status == conv::FileBytes::Status::Missing) return file;
+    conv::AImageResult gathered = read.status == conv::FileBytes::Status::Read
+                                      ? conv::gatherAImage(conv::splitHexLines(read.bytes))
+                                      : conv::AImageResult{{}, conv::HexError{0, read.why}};
     if (!gathered.ok()) {
         messages::fileRefused(s.out(), "tarna.hex", gathered.error->message(), "uafail");
         file.state = FileState::Refused;
@@ -73,7 +75,7 @@ AcodeFile readAcodeFile(Session& s) {
     }
     file.state = FileState::Ready;
     file.image = std::move(gathered.image);
-    for (const auto& line : *lines) file.size += static_cast<long>(line.size());
+    file.size = static_cast<long>(read.bytes.size());
     return file;
 }
 

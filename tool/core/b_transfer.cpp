@@ -89,9 +89,11 @@ bool updateBcode_1line(Session& s, std::string_view text) {
 
 BcodeFile readBcodeFile(Session& s) {
     BcodeFile file;
-    const auto fileLines = conv::readHexLines(s.config().bHexPath);
-    if (!fileLines) return file;
-    conv::BLinesResult gathered = conv::gatherBLines(*fileLines);
+    const conv::FileBytes read = conv::readFirmwareFile(s.config().bHexPath);
+    if (read.status == conv::FileBytes::Status::Missing) return file;
+    conv::BLinesResult gathered = read.status == conv::FileBytes::Status::Read
+                                      ? conv::gatherBLines(conv::splitHexLines(read.bytes))
+                                      : conv::BLinesResult{{}, conv::HexError{0, read.why}};
     if (!gathered.ok()) {
         messages::fileRefused(s.out(), "tarn_b.hex", gathered.error->message(), "ubfail");
         file.state = FileState::Refused;

@@ -1,6 +1,7 @@
 // The recording decorator: any back end, with every open and report appended to the wire
 // recording as it happens.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,12 +18,20 @@ using conv::wire::Event;
 using conv::wire::Kind;
 
 // The recording file of one run. Each line goes out in one write() on an O_APPEND descriptor,
-// so a line is never split by another writer; any failure only ends the recording.
+// so a line is never split by another writer; any failure only ends the recording. The file is
+// opened without blocking and used only when it is a regular file.
 class Recorder {
 public:
     explicit Recorder(const std::string& path)
-        : fd_(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644)),
-          start_(std::chrono::steady_clock::now()) {}
+        : fd_(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644)),
+          start_(std::chrono::steady_clock::now()) {
+        // Only a regular file records: a FIFO, a device or a socket never holds the run up.
+        struct stat st {};
+        if (fd_ >= 0 && (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode))) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+    }
     ~Recorder() {
         if (fd_ >= 0) ::close(fd_);
     }

@@ -157,14 +157,24 @@ bool FrontCore::checksumFieldSound() {
 }
 
 // The bundle name and both firmware files are checked before anything reaches the device.
-bool FrontCore::preflight() {
-    if (!checksumFieldSound() || !loadA()) return false;
-    return !ports_.view.compatibilityTicked() || loadB().has_value();
+std::optional<FrontCore::Firmware> FrontCore::preflight() {
+    if (!checksumFieldSound()) return std::nullopt;
+    Firmware firmware;
+    auto a = loadA();
+    if (!a) return std::nullopt;
+    firmware.a = std::move(*a);
+    if (ports_.view.compatibilityTicked()) {
+        auto b = loadB();
+        if (!b) return std::nullopt;
+        firmware.b = std::move(*b);
+    }
+    return firmware;
 }
 
 void FrontCore::sequence() {
     enterPhase("file check");
-    if (!preflight()) return;
+    const auto firmware = preflight();
+    if (!firmware) return;
 
     // A phase: into the loader, the A code, back to the application, into the loader again.
     enterPhase("into the loader");
@@ -174,7 +184,7 @@ void FrontCore::sequence() {
         return;
     }
     enterPhase("A transfer");
-    updateA();
+    updateA(firmware->a);
     if (state_.STATUS_OF_PNG == kStatusFailed) return;
     enterPhase("restart and into the loader again");
     run("runaprom");
@@ -199,7 +209,7 @@ void FrontCore::sequence() {
     burst("sb", 20, milliseconds(20));
     if (ports_.view.compatibilityTicked()) {
         enterPhase("B transfer");
-        updateB();
+        updateB(firmware->b);
         // An incomplete B code is never burned; the device still has to leave update mode.
         if (state_.STATUS_OF_PNG != kStatusFailed) {
             enterPhase("burn");
@@ -259,13 +269,17 @@ bool FrontCore::whileBusy(const std::function<void()>& action) {
 
 void FrontCore::UPDATE_A() {
     if (!whileBusy([this] {
-            if (checksumFieldSound()) updateA();
+            if (!checksumFieldSound()) return;
+            if (const auto image = loadA()) updateA(*image);
         }))
         state_.STATUS_OF_PNG = kStatusFailed;
 }
 
 void FrontCore::UPDATE_B() {
-    if (!whileBusy([this] { updateB(); })) state_.STATUS_OF_PNG = kStatusFailed;
+    if (!whileBusy([this] {
+            if (const auto lines = loadB()) updateB(*lines);
+        }))
+        state_.STATUS_OF_PNG = kStatusFailed;
 }
 
 bool FrontCore::onChangeMenu1(std::string_view title) {

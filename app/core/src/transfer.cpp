@@ -132,50 +132,52 @@ std::string FrontCore::firmwarePath(std::string_view fileName) const {
     return config_.firmwareDir + "/" + std::string(fileName);
 }
 
-std::optional<conv::AImage> FrontCore::loadA() {
-    const std::string path = firmwarePath("tmpa.hex");
-    ports_.log.log("path of Acode : " + path);
-    const auto lines = conv::readHexLines(path);
-    if (!lines) {
-        because("tmpa.hex cannot be opened (" + path + ")");
-        ports_.log.trace("fopen(Acode) fail\n");
-        fail(alertFileMissing('A', path));
+std::optional<std::string> FrontCore::readFirmware(char code, std::string_view name) {
+    const std::string path = firmwarePath(name);
+    conv::FileBytes file = conv::readFirmwareFile(path);
+    const bool read = file.status == conv::FileBytes::Status::Read;
+    ports_.log.firmwareRead(std::string(name), read ? std::optional<std::string>(file.bytes) : std::nullopt, file.why);
+    if (file.status == conv::FileBytes::Status::Missing) {
+        because(std::string(name) + " cannot be opened (" + path + ")");
+        ports_.log.trace(code == 'A' ? "fopen(Acode) fail\n" : "fopen Bcode fail\n");
+        fail(alertFileMissing(code, path));
         return std::nullopt;
     }
-    std::size_t fileSize = 0;
-    for (const auto& line : *lines) fileSize += line.size();
-    ports_.log.trace("fsize=" + std::to_string(fileSize) + "\n");
-    conv::AImageResult gathered = conv::gatherAImage(*lines);
+    if (!read) {
+        because(std::string(name) + " refused: " + file.why);
+        fail(alertFileRefused(code, path, file.why));
+        return std::nullopt;
+    }
+    return std::move(file.bytes);
+}
+
+std::optional<conv::AImage> FrontCore::loadA() {
+    ports_.log.log("path of Acode : " + firmwarePath("tmpa.hex"));
+    const auto bytes = readFirmware('A', "tmpa.hex");
+    if (!bytes) return std::nullopt;
+    ports_.log.trace("fsize=" + std::to_string(bytes->size()) + "\n");
+    conv::AImageResult gathered = conv::gatherAImage(conv::splitHexLines(*bytes));
     if (!gathered.ok()) {
         because("tmpa.hex refused: " + gathered.error->message());
-        fail(alertFileRefused('A', path, gathered.error->message()));
+        fail(alertFileRefused('A', firmwarePath("tmpa.hex"), gathered.error->message()));
         return std::nullopt;
     }
     return std::move(gathered.image);
 }
 
 std::optional<std::vector<std::string>> FrontCore::loadB() {
-    const std::string path = firmwarePath("tmpb.hex");
-    const auto fileLines = conv::readHexLines(path);
-    if (!fileLines) {
-        because("tmpb.hex cannot be opened (" + path + ")");
-        ports_.log.trace("fopen Bcode fail\n");
-        fail(alertFileMissing('B', path));
-        return std::nullopt;
-    }
-    conv::BLinesResult gathered = conv::gatherBLines(*fileLines);
+    const auto bytes = readFirmware('B', "tmpb.hex");
+    if (!bytes) return std::nullopt;
+    conv::BLinesResult gathered = conv::gatherBLines(conv::splitHexLines(*bytes));
     if (!gathered.ok()) {
         because("tmpb.hex refused: " + gathered.error->message());
-        fail(alertFileRefused('B', path, gathered.error->message()));
+        fail(alertFileRefused('B', firmwarePath("tmpb.hex"), gathered.error->message()));
         return std::nullopt;
     }
     return std::move(gathered.lines);
 }
 
-void FrontCore::updateA() {
-    const auto loaded = loadA();
-    if (!loaded) return;
-    const conv::AImage& image = *loaded;
+void FrontCore::updateA(const conv::AImage& image) {
     const auto packets = conv::buildAPackets(image);
     // Each run names the one that follows, so the runner may have it ready.
     std::vector<std::string> arguments;
@@ -260,10 +262,7 @@ void FrontCore::updateA() {
     fail(std::string(kAlertFinalChecksum));
 }
 
-void FrontCore::updateB() {
-    const auto loaded = loadB();
-    if (!loaded) return;
-    const auto& lines = *loaded;
+void FrontCore::updateB(const std::vector<std::string>& lines) {
     const std::size_t count = lines.size();
     for (std::size_t n = 1; n <= count; ++n) {
         const std::string& line = lines[n - 1];

@@ -9,14 +9,14 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// "YYYYMMDD-HHMMSS", optionally followed by "-N".
+// The whole name is an update stamp: "YYYYMMDD-HHMMSS", optionally followed by "-N" (N from 2).
 bool isUpdateFolderName(std::string_view name) {
-    if (name.size() < 15 || name[8] != '-') return false;
-    for (std::size_t i = 0; i < name.size(); ++i) {
-        if (i == 8 || (i == 15 && name[i] == '-' && name.size() > 16)) continue;
-        if (name[i] < '0' || name[i] > '9') return false;
-    }
-    return true;
+    const auto digits = [](std::string_view text) {
+        return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+    };
+    if (name.size() < 15 || !digits(name.substr(0, 8)) || name[8] != '-' || !digits(name.substr(9, 6))) return false;
+    if (name.size() == 15) return true;
+    return name[15] == '-' && digits(name.substr(16)) && name[16] != '0';
 }
 
 }  // namespace
@@ -37,12 +37,16 @@ std::variant<fs::path, std::string> makeUpdateFolder(const fs::path& root, std::
         if (ec) return folder.string() + ": " + ec.message();
         folder = root / (std::string(stamp) + "-" + std::to_string(n));  // two actions in one second
     }
-    // Names sort by time: the oldest come first.
+    // Names sort by time: the oldest come first. The new folder is never removed, even when a
+    // clock that went back names it before the others.
     std::vector<fs::path> folders;
-    for (const auto& entry : fs::directory_iterator(root, ec))
-        if (entry.is_directory() && isUpdateFolderName(entry.path().filename().string())) folders.push_back(entry.path());
+    for (const auto& entry : fs::directory_iterator(root, ec)) {
+        if (entry.is_directory(ec) && !entry.is_symlink(ec) && entry.path() != folder &&
+            isUpdateFolderName(entry.path().filename().string()))
+            folders.push_back(entry.path());
+    }
     std::sort(folders.begin(), folders.end());
-    for (std::size_t i = 0; i + keep < folders.size(); ++i) fs::remove_all(folders[i], ec);
+    for (std::size_t i = 0; i + std::max<std::size_t>(keep, 1) - 1 < folders.size(); ++i) fs::remove_all(folders[i], ec);
     return folder;
 }
 

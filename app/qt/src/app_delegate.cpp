@@ -259,6 +259,10 @@ void AppDelegate::phase(const std::string& name) {
     if (record_) record_->phase(name);
 }
 
+void AppDelegate::firmwareRead(const std::string& name, const std::optional<std::string>& bytes, const std::string& why) {
+    if (record_) record_->firmwareRead(name, bytes, why);
+}
+
 void AppDelegate::printLine(const QString& line) {
     const QByteArray text = line.toUtf8() + '\n';
     std::fputs(text.constData(), stdout);

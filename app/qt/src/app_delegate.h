@@ -66,6 +66,7 @@ private:
     void log(const std::string& line) override;
     void trace(const std::string& text) override;
     void phase(const std::string& name) override;
+    void firmwareRead(const std::string& name, const std::optional<std::string>& bytes, const std::string& why) override;
     // SequenceView
     void showRunningScreen() override;
     void showStartButton() override;

@@ -2,7 +2,6 @@
 
 #include <QtCore/QCryptographicHash>
 #include <QtCore/QDateTime>
-#include <QtCore/QFile>
 
 #include <cstdlib>
 #include <fstream>
@@ -15,15 +14,6 @@ namespace quill::qt {
 namespace {
 
 namespace fs = std::filesystem;
-
-// "sha256 <hex>, <n> bytes", or "missing".
-std::string describeFile(const fs::path& path) {
-    QFile file(QString::fromStdString(path.string()));
-    if (!file.open(QIODevice::ReadOnly)) return "missing";
-    const QByteArray bytes = file.readAll();
-    return "sha256 " + QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex().toStdString() + ", " +
-           std::to_string(bytes.size()) + " bytes";
-}
 
 }  // namespace
 
@@ -49,10 +39,6 @@ UpdateFolder::UpdateFolder(const BundleLayout& layout, std::string action, std::
         folder_.clear();
         return;
     }
-    // The firmware as it was sent, for a replay; the bundle's name is in summary.txt.
-    std::error_code ec;
-    for (const char* name : {"tmpa.hex", "tmpb.hex"})
-        fs::copy_file(fs::path(layout_.firmwareDir) / name, folder_ / name, ec);
     writeSummary("running", "the update had not ended when this was written", {});
     if (qEnvironmentVariableIsSet(conv::wire::kRecordEnv)) outerRecord_ = qgetenv(conv::wire::kRecordEnv);
     qputenv(conv::wire::kRecordEnv, QByteArray::fromStdString((folder_ / "wire.jsonl").string()));
@@ -75,6 +61,19 @@ void UpdateFolder::output(std::string_view text) {
 
 void UpdateFolder::phase(const std::string& name) { phases_.emplace_back(name, clock_.elapsed()); }
 
+void UpdateFolder::firmwareRead(const std::string& name, const std::optional<std::string>& bytes, const std::string& why) {
+    if (folder_.empty()) return;
+    if (!bytes) {
+        firmware_[name] = "not read: " + why;
+        return;
+    }
+    // The firmware as it was sent, for a replay; the bundle's name is in summary.txt.
+    std::ofstream(folder_ / name, std::ios::binary | std::ios::trunc) << *bytes;
+    const QByteArray content = QByteArray::fromStdString(*bytes);
+    firmware_[name] = "sha256 " + QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex().toStdString() +
+                      ", " + std::to_string(bytes->size()) + " bytes";
+}
+
 void UpdateFolder::finish(bool failed, const std::string& cause, const QStringList& alerts) {
     const std::string outcome = failed ? "Failed" : "Complete";
     if (!folder_.empty()) writeSummary(outcome, cause, alerts);
@@ -89,8 +88,10 @@ void UpdateFolder::writeSummary(const std::string& outcome, const std::string& c
         << "\nexpected A checksum: " << localCksum_ << " (low byte first)\ntime scale: "
         << (qEnvironmentVariableIsEmpty("QUILLMERE_TIME_SCALE") ? QByteArray("1") : qgetenv("QUILLMERE_TIME_SCALE")).toStdString()
         << "\n";
-    for (const char* name : {"tmpa.hex", "tmpb.hex"})
-        out << name << ": " << describeFile(fs::path(layout_.firmwareDir) / name) << "\n";
+    for (const char* name : {"tmpa.hex", "tmpb.hex"}) {
+        const auto read = firmware_.find(name);
+        out << name << ": " << (read == firmware_.end() ? std::string("not read by this action") : read->second) << "\n";
+    }
     for (const QString& alert : alerts) out << "alert: " << alert.toStdString() << "\n";
     const qint64 end = clock_.elapsed();
     for (std::size_t i = 0; i < phases_.size(); ++i) {

@@ -2,13 +2,14 @@
 // The record of one update or service action, in a folder of its own (quill/update_record.h):
 // output.log (all the update printed), wire.jsonl (each tool run appends itself through
 // TAVIK_RECORD), summary.txt (outcome, cause, versions, checksums, time per phase) and the
-// copies of tmpa.hex and tmpb.hex that a replay needs.
+// copies of tmpa.hex and tmpb.hex that a replay needs, made from the bytes the action read.
 #include <QtCore/QByteArray>
 #include <QtCore/QElapsedTimer>
 #include <QtCore/QStringList>
 
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
 #include <utility>
@@ -29,6 +30,9 @@ public:
 
     void output(std::string_view text);
     void phase(const std::string& name);
+    // A firmware file as the action read it: the bytes are copied into the folder and summed for
+    // the summary (the folder itself never opens the firmware files).
+    void firmwareRead(const std::string& name, const std::optional<std::string>& bytes, const std::string& why);
     // Writes summary.txt and puts the outcome, its cause and the folder on standard error.
     void finish(bool failed, const std::string& cause, const QStringList& alerts);
 
@@ -42,6 +46,7 @@ private:
     QElapsedTimer clock_;
     std::vector<std::pair<std::string, qint64>> phases_;  // name, ms since the start at its entry
     std::optional<QByteArray> outerRecord_;                // TAVIK_RECORD as it was before
+    std::map<std::string, std::string> firmware_;          // file name -> its summary line's text
 };
 
 }  // namespace quill::qt

@@ -12,16 +12,30 @@ namespace conv {
 
 // A refusal that names the file line (counted from 1) and what was wrong with it.
 struct HexError {
-    std::size_t line = 0;  // 0: the file as a whole
+    std::size_t line = 0;  // 0: the file as a whole; one past the last line: the file ends too soon
     std::string what;
     std::string message() const;  // "line 12: checksum 0x3a, expected 0x5c"
 };
 
-// Splits a file into lines the way a 1024-byte fgets() loop does: each line keeps its
-// line feed, and a line longer than 1023 characters comes out in 1023-character pieces.
-// nullopt when the file cannot be opened.
-std::optional<std::vector<std::string>> readHexLines(const std::string& path);
+// A firmware file read whole, once. Only a regular file is read: the path is opened without
+// blocking (a FIFO's writer is never waited for) and checked with fstat() before a byte is read.
+struct FileBytes {
+    enum class Status { Read, Missing, Refused };
+    Status status = Status::Read;
+    std::string bytes;  // Read: the whole file
+    std::string why;    // Missing: the system's words; Refused: "tmpa.hex is not a regular file (a FIFO)"
+};
+// No firmware file comes near this size (an A image of 64 KiB in 1-byte records is 1 MiB).
+inline constexpr std::size_t kMaxFirmwareFileBytes = 16u << 20;
+FileBytes readFirmwareFile(const std::string& path);
+
+// Splits a file into its lines, each whole however long and with its line feed; only the last
+// line may lack one. A line number in a refusal is the index here plus one.
 std::vector<std::string> splitHexLines(std::string_view content);
+
+// The longest record: a colon and the digits of 5 + 255 bytes. A line longer than this without
+// its line end (trailing blanks counted) is refused as too long.
+inline constexpr std::size_t kMaxRecordCharacters = 1 + 2 * (5 + 255);
 
 // Checks one record as it stands in a line: a colon, hexadecimal digits for the count,
 // address, type, `count` data bytes and the record checksum, and a correct checksum.
@@ -40,6 +54,8 @@ inline constexpr unsigned long kRecordLinearStart = 0x05;
 
 // The first packet always carries this many image bytes, so an image must hold at least this.
 inline constexpr std::size_t kMinAImageBytes = 48;
+// The first packet tells the loader the image's length in 16 bits: an image cannot be longer.
+inline constexpr std::size_t kMaxAImageBytes = 0xFFFF;
 
 struct AImage {
     std::vector<std::uint8_t> bytes;  // records concatenated in file order from address 0
@@ -53,13 +69,16 @@ struct AImageResult {
     bool ok() const { return !error.has_value(); }
 };
 
-// Gathers the A image: the first line is skipped (it must not be a data record, whose bytes
-// would be lost; an address record there sets the base); a line is taken when its count is 16 or
-// its type is 0; reading stops at the first other line, after the first data record shorter than
-// 16 bytes, or at the end. Every taken record is validated (digits, length, record checksum, a
-// count that fits its type), the taken records must run contiguously from address 0 in file
-// order, no data record may follow where reading stopped, and the image must hold at least 48
-// bytes: whatever could not be sent exactly as the file says is refused.
+// Rules both gatherers share: an empty line (nothing but its line end) is passed over; every
+// other line must be a sound record whose count fits its type, not longer than a record can be;
+// the file must hold its end-of-file record, and nothing but empty lines may follow it.
+//
+// Gathers the A image: line 1 is never sent (a data record there is refused; an address record
+// there sets the base); from line 2 on, data records are taken in file order, up to the first
+// data record shorter than 16 bytes or the first other record; no data record may follow. The
+// taken records must run on without a gap from address 0, and the image must hold at least 48
+// bytes and at most 65535 (the loader's 16-bit length field): whatever could not be sent exactly
+// as the file says is refused.
 AImageResult gatherAImage(const std::vector<std::string>& lines);
 
 // ---- B code ---------------------------------------------------------------------------------
@@ -73,9 +92,10 @@ struct BLinesResult {
     bool ok() const { return !error.has_value(); }
 };
 
-// Takes every line of exactly 45 characters, each of which must be an exact 16-byte data record
-// ending in CR LF whose frame the device can take (not a "retry" line). A data record of any
-// other length is refused rather than skipped, and so is a file without a single B line.
+// Takes every data record, each of which must be an exact 16-byte data record of 45 characters
+// ending in CR LF whose frame the device can take (not a "retry" line), and no two of which may
+// give one address different bytes; an address record may not set a base above 0. A file without
+// a single B line is refused. The shared rules above apply.
 BLinesResult gatherBLines(const std::vector<std::string>& lines);
 
 }  // namespace conv

@@ -23,6 +23,13 @@ namespace conv::wire {
 
 inline constexpr const char* kRecordEnv = "TAVIK_RECORD";
 inline constexpr int kVersion = 1;
+// The largest numbers a recording may hold; parseLine() refuses larger ones (replay adds times,
+// and keeps the others in int): no run lasts 11 days, waits a day or has more arguments or a
+// larger process id than Linux allows.
+inline constexpr std::int64_t kMaxTime = 1'000'000'000'000;  // microseconds
+inline constexpr std::int64_t kMaxWaitMs = 86'400'000;
+inline constexpr std::int64_t kMaxArgc = 1 << 20;
+inline constexpr std::int64_t kMaxPid = 1 << 22;
 
 enum class Kind { Run, Open, Out, In, End };
 enum class OpenResult { Opened, Absent, Refused };
@@ -47,7 +54,8 @@ struct Event {
 
 // One event as a line of JSON, line feed included.
 std::string formatLine(const Event& event);
-// One line (without its line feed) back into an event; the error names what is wrong.
+// One line (without its line feed) back into an event; the error names what is wrong, quoting at
+// most 40 characters of what it read.
 std::variant<Event, std::string> parseLine(std::string_view line);
 
 // "0416:a316"

@@ -2,6 +2,8 @@
 // are matched by their start).
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include "fakes.h"
 
 using namespace quill;
@@ -103,6 +105,8 @@ TEST(Sequence, EachPathEndsWithTheRightWordsAlertsAndState) {
          {}, {"Bcode file refused (PATH/tmpb.hex): line 3: "}, -1, "tmpb.hex refused: line 3: "},
         {"tmpa.hex missing", false, [](Device& d) { std::filesystem::remove(d.path("tmpa.hex")); },
          {}, {"fopen Acode fail (PATH/tmpa.hex)"}, -1, "tmpa.hex cannot be opened (PATH/tmpa.hex)"},
+        {"tmpa.hex a FIFO", false, [](Device& d) { std::filesystem::remove(d.path("tmpa.hex")), ::mkfifo(d.path("tmpa.hex").c_str(), 0600); },
+         {}, {"Acode file refused (PATH/tmpa.hex): tmpa.hex is not a regular file (a FIFO)"}, -1, "tmpa.hex refused: tmpa.hex is not"},
         {"tmpa.hex corrupt", false, [](Device& d) { d.write("tmpa.hex", hexFile(10).replace(27, 1, "2")); },
          {}, {"Acode file refused (PATH/tmpa.hex): line 2: checksum"}, -1, "tmpa.hex refused: line 2: checksum"},
         // Whatever cannot be sent exactly is refused before the first run.

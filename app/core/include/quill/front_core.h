@@ -140,13 +140,21 @@ private:
     bool waitDevice(std::string_view word, std::chrono::microseconds pause, int limit,
                     bool (*ready)(const RunResult&));
     bool checksumFieldSound();
-    bool preflight();
+    // What an action sends, read once when it starts: everything sent comes from these bytes.
+    struct Firmware {
+        conv::AImage a;
+        std::vector<std::string> b;  // empty when the box is not ticked
+    };
+    std::optional<Firmware> preflight();
+    // Reads a firmware file whole (once) and hands its bytes to the log; a missing or refused
+    // file alerts and fails (-1).
+    std::optional<std::string> readFirmware(char code, std::string_view name);
     // Read and check the firmware files; a missing or refused file alerts and fails (-1).
     std::optional<conv::AImage> loadA();
     std::optional<std::vector<std::string>> loadB();
     void sequence();
-    void updateA();
-    void updateB();
+    void updateA(const conv::AImage& image);
+    void updateB(const std::vector<std::string>& lines);
     void fail(const std::string& alert);
     // Keeps the first cause of an action; later ones are consequences.
     void because(std::string sentence);

@@ -3,6 +3,7 @@
 // implements them with the toolkit; the unit tests implement them with scripts and a virtual
 // clock.
 #include <chrono>
+#include <optional>
 #include <string>
 
 namespace quill {
@@ -60,6 +61,10 @@ public:
     virtual void trace(const std::string& text) = 0;
     // The update enters its next phase (named for the update record's timings).
     virtual void phase(const std::string& name) { static_cast<void>(name); }
+    // The action read a firmware file ("tmpa.hex"), once: `bytes` as read (all it sends comes
+    // from them), or nullopt and why it could not be read.
+    virtual void firmwareRead(const std::string& /*name*/, const std::optional<std::string>& /*bytes*/,
+                              const std::string& /*why*/) {}
 };
 
 // The widget effects of the START action. Every text and frame is fixed by the core's

@@ -16,8 +16,10 @@ inline constexpr std::size_t kUpdateFoldersKept = 20;
 std::filesystem::path updatesRoot(const char* xdgStateHome, const char* home);
 
 // Creates root/stamp ("YYYYMMDD-HHMMSS"; stamp-2, stamp-3, ... when taken), then removes the
-// oldest update folders beyond `keep`, the new one counted; anything else in root is left alone.
-// Returns the new folder, or why it could not be made.
+// oldest update folders beyond `keep` by name, the new one counted but never removed (a clock that
+// went back may name it before the others). Only a folder whose whole name is such a stamp is an
+// update folder; anything else in root is left alone. Returns the new folder, or why it could
+// not be made.
 std::variant<std::filesystem::path, std::string> makeUpdateFolder(const std::filesystem::path& root,
                                                                   std::string_view stamp, std::size_t keep);
 
