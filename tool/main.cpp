@@ -12,6 +12,7 @@
 
 #include "conv/emuproto.h"
 #include "conv/toolrun.h"
+#include "conv/usbport.h"
 #include "conv/wirerecord.h"
 #include "core/dispatcher.h"
 #include "core/session.h"
@@ -37,11 +38,22 @@ int main(int argc, char** argv) {
     }
     const std::vector<std::string_view> args(argv + 1, argv + argc);
 
+    // TAVIK_PORT=PORT: only the converter on that USB port is ever opened. A setting that is no
+    // port path is refused whole: opening whatever is found instead could reach another converter.
+    std::string port;
+    if (const char* pinned = std::getenv(conv::usbport::kPortEnv); pinned != nullptr && *pinned != '\0') {
+        if (!conv::usbport::isPortPath(pinned)) {
+            std::fprintf(stderr, "tavik: %s='%s' is not a USB port path such as 1-1.4; nothing was done\n",
+                         conv::usbport::kPortEnv, pinned);
+            return 0;
+        }
+        port = pinned;
+    }
     // The emulated converter when its socket is named; otherwise the USB devices through hidapi.
     const char* socketPath = std::getenv(conv::emu::kSocketEnv);
     std::unique_ptr<tavik::hid::Transport> transport = (socketPath != nullptr && *socketPath != '\0')
-                                                           ? tavik::hid::makeEmulatedTransport(socketPath)
-                                                           : tavik::hid::makeHidapiTransport();
+                                                           ? tavik::hid::makeEmulatedTransport(socketPath, port)
+                                                           : tavik::hid::makeHidapiTransport(port);
     // TAVIK_RECORD=FILE: the run is appended to FILE as it happens, whichever back end serves it.
     if (const char* record = std::getenv(conv::wire::kRecordEnv); record != nullptr && *record != '\0')
         transport = tavik::hid::makeRecordingTransport(std::move(transport), record, args);

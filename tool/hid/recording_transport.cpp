@@ -116,6 +116,8 @@ public:
         e.open = result.status == OpenStatus::Opened   ? conv::wire::OpenResult::Opened
                  : result.status == OpenStatus::Absent ? conv::wire::OpenResult::Absent
                                                        : conv::wire::OpenResult::Refused;
+        e.port = result.port;
+        e.node = result.node;
         recorder_.append(std::move(e));
         if (result.device)
             result.device = std::make_unique<RecordingDevice>(std::move(result.device), recorder_, vendorId, productId);
