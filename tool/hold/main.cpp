@@ -7,9 +7,12 @@
 #endif
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "conv/emuproto.h"
+#include "conv/usbport.h"
 #include "hold/hold_loop.h"
 #include "hold/system_port.h"
 
@@ -23,9 +26,21 @@ int main() {
 #endif
     std::signal(SIGPIPE, SIG_IGN);
 
+    // TAVIK_PORT as for tavik: only the converter on that USB port is held. A setting that is no
+    // port path holds nothing rather than whatever converter is found.
+    std::string usbPort;
+    if (const char* pinned = std::getenv(conv::usbport::kPortEnv); pinned != nullptr && *pinned != '\0') {
+        if (!conv::usbport::isPortPath(pinned)) {
+            std::fprintf(stderr, "tavik-hold: %s='%s' is not a USB port path such as 1-1.4; nothing is held\n",
+                         conv::usbport::kPortEnv, pinned);
+            return 0;
+        }
+        usbPort = pinned;
+    }
     const char* socketPath = std::getenv(conv::emu::kSocketEnv);
-    auto port = (socketPath != nullptr && *socketPath != '\0') ? tavik::hold::makeEmulatedPort(socketPath, STDIN_FILENO)
-                                                               : tavik::hold::makeHidrawPort("/sys", "/dev", STDIN_FILENO);
+    auto port = (socketPath != nullptr && *socketPath != '\0')
+                    ? tavik::hold::makeEmulatedPort(socketPath, STDIN_FILENO, usbPort)
+                    : tavik::hold::makeHidrawPort("/sys", "/dev", STDIN_FILENO, usbPort);
     tavik::hold::holdUntilStopped(*port, kPollMs);
     return 0;
 }
