@@ -40,7 +40,7 @@ struct Rig : ToolRunner, Clock, Alerts, Log, SequenceView {
         dir = std::filesystem::temp_directory_path() / ("quill_core_" + std::to_string(::getpid()) + "_" + std::to_string(n++));
         std::filesystem::create_directories(dir);
         core = std::make_unique<FrontCore>(Ports{*this, *this, *this, *this, *this},
-                                           CoreConfig{dir.string(), scale, pauseScale});
+                                           CoreConfig{dir.string(), scale, pauseScale, {}});
     }
     ~Rig() override { std::filesystem::remove_all(dir); }
 
