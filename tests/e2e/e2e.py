@@ -15,6 +15,7 @@ Each case sets QUILLMERE_TIME_SCALE (0.1 unless it needs longer run limits) to s
 sequence's pauses and run limits.
 """
 import hashlib
+import json
 import os
 import re
 import shutil
@@ -140,9 +141,15 @@ class Rig:
             os.symlink(os.path.join(resources, entry), os.path.join(bundle, "Contents", "Resources", entry))
         return exe
 
-    def start_device(self, faults=(), node_mode=None, verbose=False):
+    def start_device(self, faults=(), node_mode=None, verbose=False, converters=(), more=()):
+        """converters: more converters beside the one on 1-1, "PORT" or "PORT@MS" (plugged in
+        MS after the start), each with its flash file PORT.state; more: further convsim options."""
         # Identities come back 50 ms after they leave, which keeps each case short.
-        options = ["--state", self.state, "--reenum-ms", "50"] + (["-v"] if verbose else [])
+        options = ["--reenum-ms", "50"] + (["-v"] if verbose else []) + list(more)
+        options += ["--converter", f"1-1:{self.state}"] if converters else ["--state", self.state]
+        for converter in converters:
+            port, _, at = converter.partition("@")
+            options += ["--converter", f"{port}:{self.path(port + '.state')}" + (f"@{at}" if at else "")]
         for fault in faults:
             options += ["--fault", fault]
         log = open(self.path("convsim.log"), "a")
@@ -206,8 +213,8 @@ class Rig:
         mounts = subprocess.run(["findmnt", "-rn", "-o", "SOURCE"], capture_output=True, text=True).stdout
         expect("convsim-hidraw" not in mounts and "hidraw-run" not in mounts, "a mount is left on the host")
 
-    def show(self):
-        out = subprocess.run([os.environ["QM_E2E_CONVSIM"], "--show", self.state],
+    def show(self, state=None):
+        out = subprocess.run([os.environ["QM_E2E_CONVSIM"], "--show", state or self.state],
                              check=True, capture_output=True, text=True).stdout
         return dict(line.split(": ", 1) for line in out.splitlines())
 
@@ -215,7 +222,7 @@ class Rig:
         """Reports the verbose convsim log shows written to the converter."""
         return sum(": W " in line for line in text_lines(self.path("convsim.log")))
 
-    def update(self, exe, tick, scale, state="state", extra_env=None, as_user=None):
+    def update(self, exe, tick, scale, state="state", extra_env=None, as_user=None, port=None):
         """One Quillmere run: START pressed (box ticked or not), alerts printed and dismissed,
         FINISH/EXIT pressed at the end. Killed with its tool runs at the deadline. Its update
         record goes under the case's folder `state`. as_user: the numeric user (and group) to run
@@ -224,7 +231,8 @@ class Rig:
         out_path = self.path(f"quillmere-{self.runs}.out")
         env = dict(os.environ, TAVIK_EMULATOR=self.socket, QUILLMERE_TIME_SCALE=scale,
                    QT_QPA_PLATFORM="offscreen", XDG_STATE_HOME=self.path(state), **(extra_env or {}))
-        args = [exe, "--auto-start", "--auto-finish", "--auto-alert"] + (["--tick"] if tick else [])
+        args = [exe, "--auto-start", "--auto-finish", "--auto-alert"] + (["--tick"] if tick else []) + \
+            (["--port", port] if port else [])
         if as_user is not None:
             args = ["setpriv", f"--reuid={as_user}", f"--regid={as_user}", "--clear-groups"] + args
         if self.namespace:
@@ -291,8 +299,9 @@ class Case:
     node_mode: str = None         # hidraw: the nodes' permission bits
     as_user: int = None           # Quillmere (and so tavik) runs as this user and group
     runs: int = None              # the number of tool runs the first update makes, when it matters
-
-
+    converters: tuple = ()        # more converters, "PORT" or "PORT@MS": each must stay untouched
+    convsim: tuple = ()           # more convsim options
+    port: str = None              # Quillmere --port
 def break_record(rig, name, line_no):
     """Makes one record's checksum wrong, as a damaged download would."""
     path = rig.path(name)
@@ -363,6 +372,7 @@ D0_FIXED = r"Timeout \(wait status:D0\), auto-fixed"
 FINAL_CHECKSUM = r"Final CheckSum Error"
 CANNOT_OPEN = (r"The converter 0e7b:0bf2 is plugged in at /dev/hidraw0 but this user may not open it\. "
                r"Install the udev rule .*, then unplug the converter and plug it in again\.")
+SEVERAL = r"Several converters are plugged in \(USB ports 1-1, 1-2\)\. Unplug all but the one to update, or choose one with --port PORT\."
 BOTH = ("socket", "hidraw")
 
 CASES = {
@@ -396,9 +406,19 @@ CASES = {
     "long-replies": Case(faults=["long-replies"], ends="complete", again="none"),
     # Echoes drowned beyond the tenth report leave their lines unconfirmed.
     "flood": Case(faults=["flood"], bcode="before", again="restart", replay="same", transports=BOTH),
-    # A converter this user may not open: named at once, nothing sent, Failed.
-    "permission": Case(transports=("hidraw",), node_mode="0600", as_user=65534, alerts=[CANNOT_OPEN], runs=1,
+    # A converter this user may not open: named once the refusal has lasted, nothing sent, Failed.
+    "permission": Case(transports=("hidraw",), node_mode="0600", as_user=65534, alerts=[CANNOT_OPEN], sent_nothing=True,
                        app="before", bcode="before", again="none"),
+    # udev grants the user access 1 s after each node appears, every re-enumeration included.
+    "late-permission": Case(transports=("hidraw",), convsim=("--udev-delay-ms", "1000"), as_user=65534,
+                            ends="complete", again="none"),
+    # Only the converter START chose is ever opened.
+    "two-converters": Case(converters=("1-2",), alerts=[SEVERAL], sent_nothing=True, app="before", bcode="before",
+                           again="none", transports=BOTH),
+    "second-plugged-during-a": Case(converters=("1-2@2500",), ends="complete", again="none", transports=BOTH),
+    "second-present-slow-reenum": Case(converters=("1-2",), port="1-1", faults=["slow-reenum=1500"], ends="complete",
+                                       again="none", scale="0.5", transports=BOTH),
+    "other-hid": Case(convsim=("--other-hid", "30"), ends="complete", again="none", transports=("hidraw",)),
     # Firmware files, bundle name, tool.
     "missing-tmpa": Case(prepare=lambda rig: os.remove(rig.path("tmpa.hex")), alerts=[r"fopen Acode fail \(PATH/tmpa\.hex\)"],
                          app="before", bcode="before", again="none"),
@@ -510,6 +530,17 @@ def check_record(rig, run, case):
         expect(re.search(r"^outcome +Complete +!= Failed$", replay.stdout, re.M), "the replayed update did not fail")
 
 
+def check_only_first_converter(rig, others, others_before):
+    """Every open of the update named port 1-1; no other device was opened or changed."""
+    opens = [json.loads(line) for line in text_lines(os.path.join(rig.last_record(), "wire.jsonl")) if '"ev":"open"' in line]
+    elsewhere = [o for o in opens if o.get("port") != "1-1"]
+    expect(not elsewhere, f"{len(elsewhere)} opens elsewhere than port 1-1, first {elsewhere[:1]}")
+    expect(not any("an unrelated HID device" in line and " opens " in line for line in text_lines(rig.path("convsim.log"))),
+           "an unrelated HID device was opened")
+    for port, state in others.items():
+        expect(rig.show(state) == others_before[port], f"the converter on {port} changed")
+
+
 def run_case(name, case, rig):
     if case.foreign:
         foreign_firmware(rig)
@@ -525,14 +556,16 @@ def run_case(name, case, rig):
         case.prepare(rig)
     exe = rig.make_bundle(bundle_name(case.bundle, checksum), with_tool=case.tool)
 
-    rig.start_device(case.faults, case.node_mode, verbose=case.sent_nothing)
+    rig.start_device(case.faults, case.node_mode, case.sent_nothing, case.converters, case.convsim)
     before = rig.show()
+    others = {c.partition("@")[0]: rig.path(c.partition("@")[0] + ".state") for c in case.converters}
+    others_before = {port: rig.show(state) for port, state in others.items()}
     if case.state == "a-file":
         open(rig.path(case.state), "w").close()
     elif case.as_user is not None:
         os.makedirs(rig.path(case.state), mode=0o777, exist_ok=True)
         os.chmod(rig.path(case.state), 0o777)  # the record folder of a run as another user
-    first = rig.update(exe, case.tick, case.scale, case.state, case.env, case.as_user)
+    first = rig.update(exe, case.tick, case.scale, case.state, case.env, case.as_user, case.port)
     check_run(first, case.ends, case.alerts, rig)
     if case.runs is not None:
         runs = sum("runCmd() returned:" in line for line in first.errors)
@@ -541,7 +574,8 @@ def run_case(name, case, rig):
     if case.sent_nothing:
         expect(rig.writes_seen() == 0, f"the converter got {rig.writes_seen()} reports from a refused update")
     check_record(rig, first, case)
-
+    if case.converters or case.convsim:
+        check_only_first_converter(rig, others, others_before)
     if case.again == "none":
         return
     # The converter is still reachable: with sound files and name, a second update succeeds.
