@@ -106,6 +106,7 @@ public:
     RecordingTransport& operator=(const RecordingTransport&) = delete;
 
     std::vector<DeviceInfo> enumerate() override { return inner_->enumerate(); }
+    std::vector<DeviceInfo> converters() override { return inner_->converters(); }
 
     OpenResult open(std::uint16_t vendorId, std::uint16_t productId) override {
         OpenResult result = inner_->open(vendorId, productId);
