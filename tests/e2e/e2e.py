@@ -409,9 +409,10 @@ CASES = {
     # A converter this user may not open: named once the refusal has lasted, nothing sent, Failed.
     "permission": Case(transports=("hidraw",), node_mode="0600", as_user=65534, alerts=[CANNOT_OPEN], sent_nothing=True,
                        app="before", bcode="before", again="none"),
-    # udev grants the user access 1 s after each node appears, every re-enumeration included.
+    # udev grants the user access 1 s after each node appears, every re-enumeration included (the
+    # 3 s pause after "runaprom" must outlast it: half time).
     "late-permission": Case(transports=("hidraw",), convsim=("--udev-delay-ms", "1000"), as_user=65534,
-                            ends="complete", again="none"),
+                            ends="complete", again="none", scale="0.5"),
     # Only the converter START chose is ever opened.
     "two-converters": Case(converters=("1-2",), alerts=[SEVERAL], sent_nothing=True, app="before", bcode="before",
                            again="none", transports=BOTH),
@@ -560,6 +561,8 @@ def run_case(name, case, rig):
     before = rig.show()
     others = {c.partition("@")[0]: rig.path(c.partition("@")[0] + ".state") for c in case.converters}
     others_before = {port: rig.show(state) for port, state in others.items()}
+    if "--udev-delay-ms" in case.convsim:  # the converter was plugged in a moment before START
+        time.sleep(int(case.convsim[case.convsim.index("--udev-delay-ms") + 1]) / 1000 + 0.2)
     if case.state == "a-file":
         open(rig.path(case.state), "w").close()
     elif case.as_user is not None:

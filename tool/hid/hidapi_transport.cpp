@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <cwchar>
 
@@ -122,9 +123,17 @@ public:
         if (!port_.empty()) {
             result.port = port_;
             const auto device = conv::usbport::deviceOnPort(kSysfs, port_);
-            if (!device || device->vendorId != vendorId || device->productId != productId || device->node.empty())
-                return result;
+            if (!device || device->node.empty()) return result;
             path = "/dev/" + device->node;
+            if (device->vendorId != vendorId || device->productId != productId) {
+                // The converter is there in its other identity. When this user may not open even
+                // that node, and that has lasted, no run can move it to the identity asked for:
+                // that is said now rather than after the whole wait for it.
+                const bool shut = ::access(path.c_str(), R_OK | W_OK) != 0 && (errno == EACCES || errno == EPERM);
+                if (!shut || !refusalSettled(path)) return result;
+                result.node = path;
+                return refused(std::move(result), device->vendorId, device->productId, std::strerror(EACCES));
+            }
         } else {
             hid_device_info* list = hid_enumerate(vendorId, productId);
             if (list == nullptr) return result;
@@ -145,21 +154,7 @@ public:
         // front end stops an update at once on a refusal, and must not for either.
         if (::access(path.c_str(), R_OK | W_OK) == 0 || (errno != EACCES && errno != EPERM)) return result;
         if (!refusalSettled(path)) return result;
-        result.status = OpenStatus::Refused;
-        char ids[16];
-        std::snprintf(ids, sizeof ids, "%04x:%04x", vendorId, productId);
-        char vid[8];
-        char pid[8];
-        std::snprintf(vid, sizeof vid, "%04x", vendorId);
-        std::snprintf(pid, sizeof pid, "%04x", productId);
-        const std::string reason = toUtf8(hid_error(nullptr));
-        result.detail = std::string(conv::kCannotOpenStart) + ids + std::string(conv::kCannotOpenPresent) + path +
-                        std::string(conv::kCannotOpenEnd) +
-                        (reason.empty() ? "no reason given" : reason) +
-                        "); most likely this user may not access that hidraw node: add a udev rule such as "
-                        "SUBSYSTEM==\"hidraw\", ATTRS{idVendor}==\"" + vid + "\", ATTRS{idProduct}==\"" + pid +
-                        "\", MODE=\"0660\", TAG+=\"uaccess\" and plug the converter in again";
-        return result;
+        return refused(std::move(result), vendorId, productId, toUtf8(hid_error(nullptr)));
     }
 
     // Read from sysfs: the USB devices with a converter identity, without opening any node.
@@ -174,6 +169,26 @@ public:
     }
 
 private:
+    // The converter vendorId:productId at result.node is present but not ours to open: one line
+    // naming it, the reason and the fix.
+    static OpenResult refused(OpenResult result, std::uint16_t vendorId, std::uint16_t productId,
+                              const std::string& reason) {
+        result.status = OpenStatus::Refused;
+        char ids[16];
+        std::snprintf(ids, sizeof ids, "%04x:%04x", vendorId, productId);
+        char vid[8];
+        char pid[8];
+        std::snprintf(vid, sizeof vid, "%04x", vendorId);
+        std::snprintf(pid, sizeof pid, "%04x", productId);
+        result.detail = std::string(conv::kCannotOpenStart) + ids + std::string(conv::kCannotOpenPresent) + result.node +
+                        std::string(conv::kCannotOpenEnd) +
+                        (reason.empty() ? "no reason given" : reason) +
+                        "); most likely this user may not access that hidraw node: add a udev rule such as "
+                        "SUBSYSTEM==\"hidraw\", ATTRS{idVendor}==\"" + vid + "\", ATTRS{idProduct}==\"" + pid +
+                        "\", MODE=\"0660\", TAG+=\"uaccess\" and plug the converter in again";
+        return result;
+    }
+
     std::string port_;
 };
 
