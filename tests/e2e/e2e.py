@@ -23,6 +23,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 from dataclasses import dataclass, field
 
@@ -228,7 +229,8 @@ class Rig:
         record goes under the case's folder `state`. as_user: the numeric user (and group) to run
         it as."""
         self.runs += 1
-        out_path = self.path(f"quillmere-{self.runs}.out")
+        run_no = self.runs
+        out_path = self.path(f"quillmere-{run_no}.out")
         env = dict(os.environ, TAVIK_EMULATOR=self.socket, QUILLMERE_TIME_SCALE=scale,
                    QT_QPA_PLATFORM="offscreen", XDG_STATE_HOME=self.path(state), **(extra_env or {}))
         args = [exe, "--auto-start", "--auto-finish", "--auto-alert"] + (["--tick"] if tick else []) + \
@@ -240,7 +242,7 @@ class Rig:
             env["LD_PRELOAD"] = self.namespace[1]
             env["ASAN_OPTIONS"] = self.namespace[3]
             args = ["nsenter", "-t", str(self.namespace[0]), "-m", f"--wd={os.getcwd()}"] + args
-        with open(out_path, "wb") as out, open(self.path(f"quillmere-{self.runs}.err"), "wb") as err:
+        with open(out_path, "wb") as out, open(self.path(f"quillmere-{run_no}.err"), "wb") as err:
             child = subprocess.Popen(args, stdout=out, stderr=err, stdin=subprocess.DEVNULL,
                                      env=env, start_new_session=True)
             try:
@@ -250,11 +252,11 @@ class Rig:
                 child.wait()
                 raise CaseFailed(f"Quillmere still running after {RUN_DEADLINE_S} s; killed "
                                  f"(last screens: {[l for l in text_lines(out_path) if l.startswith('SCREEN: ')][-3:]})")
-        return Run(text_lines(out_path), status, text_lines(self.path(f"quillmere-{self.runs}.err")))
+        return Run(text_lines(out_path), status, text_lines(self.path(f"quillmere-{run_no}.err")))
 
-    def last_record(self):
-        folders = sorted(os.listdir(self.path("state/quillmere/updates")))
-        return self.path(f"state/quillmere/updates/{folders[-1]}")
+    def last_record(self, state="state"):
+        folders = sorted(os.listdir(self.path(f"{state}/quillmere/updates")))
+        return self.path(f"{state}/quillmere/updates/{folders[-1]}")
 
     def tail(self, name, n=15):
         try:
@@ -302,6 +304,7 @@ class Case:
     converters: tuple = ()        # more converters, "PORT" or "PORT@MS": each must stay untouched
     convsim: tuple = ()           # more convsim options
     port: str = None              # Quillmere --port
+    beside: str = None            # a second Quillmere at once, with --port this, updating that converter
 def break_record(rig, name, line_no):
     """Makes one record's checksum wrong, as a damaged download would."""
     path = rig.path(name)
@@ -419,6 +422,8 @@ CASES = {
     "second-plugged-during-a": Case(converters=("1-2@2500",), ends="complete", again="none", transports=BOTH),
     "second-present-slow-reenum": Case(converters=("1-2",), port="1-1", faults=["slow-reenum=1500"], ends="complete",
                                        again="none", scale="0.5", transports=BOTH),
+    "two-windows": Case(converters=("1-2",), port="1-1", beside="1-2", ends="complete", again="none",
+                        transports=BOTH),
     "other-hid": Case(convsim=("--other-hid", "30"), ends="complete", again="none", transports=("hidraw",)),
     # Firmware files, bundle name, tool.
     "missing-tmpa": Case(prepare=lambda rig: os.remove(rig.path("tmpa.hex")), alerts=[r"fopen Acode fail \(PATH/tmpa\.hex\)"],
@@ -531,11 +536,16 @@ def check_record(rig, run, case):
         expect(re.search(r"^outcome +Complete +!= Failed$", replay.stdout, re.M), "the replayed update did not fail")
 
 
+def check_only_port(record, port):
+    """Every open of the recorded update named `port`."""
+    opens = [json.loads(line) for line in text_lines(os.path.join(record, "wire.jsonl")) if '"ev":"open"' in line]
+    elsewhere = [o for o in opens if o.get("port") != port]
+    expect(not elsewhere, f"{len(elsewhere)} opens elsewhere than port {port}, first {elsewhere[:1]}")
+
+
 def check_only_first_converter(rig, others, others_before):
     """Every open of the update named port 1-1; no other device was opened or changed."""
-    opens = [json.loads(line) for line in text_lines(os.path.join(rig.last_record(), "wire.jsonl")) if '"ev":"open"' in line]
-    elsewhere = [o for o in opens if o.get("port") != "1-1"]
-    expect(not elsewhere, f"{len(elsewhere)} opens elsewhere than port 1-1, first {elsewhere[:1]}")
+    check_only_port(rig.last_record(), "1-1")
     expect(not any("an unrelated HID device" in line and " opens " in line for line in text_lines(rig.path("convsim.log"))),
            "an unrelated HID device was opened")
     for port, state in others.items():
@@ -568,8 +578,19 @@ def run_case(name, case, rig):
     elif case.as_user is not None:
         os.makedirs(rig.path(case.state), mode=0o777, exist_ok=True)
         os.chmod(rig.path(case.state), 0o777)  # the record folder of a run as another user
+    if case.beside:  # the second window runs meanwhile, on the other converter
+        beside = {}
+        other = threading.Thread(target=lambda: beside.update(run=rig.update(exe, case.tick, case.scale, "state-2",
+                                                                             port=case.beside)))
+        other.start()
     first = rig.update(exe, case.tick, case.scale, case.state, case.env, case.as_user, case.port)
     check_run(first, case.ends, case.alerts, rig)
+    if case.beside:
+        other.join()
+        check_run(beside["run"], "complete", [], rig)
+        check_device(rig.show(others[case.beside]), others_before[case.beside], good, "new", "new")
+        check_only_port(rig.last_record("state-2"), case.beside)
+        others = {}
     if case.runs is not None:
         runs = sum("runCmd() returned:" in line for line in first.errors)
         expect(runs == case.runs, f"{runs} tool runs, expected {case.runs}")
@@ -578,7 +599,7 @@ def run_case(name, case, rig):
         expect(rig.writes_seen() == 0, f"the converter got {rig.writes_seen()} reports from a refused update")
     check_record(rig, first, case)
     if case.converters or case.convsim:
-        check_only_first_converter(rig, others, others_before)
+        check_only_first_converter(rig, others, others_before)  # the window beside it checked above
     if case.again == "none":
         return
     # The converter is still reachable: with sound files and name, a second update succeeds.
