@@ -294,6 +294,14 @@ bad-arguments)
     printf 'convsim-state 1\napplication 10 20\n' >"$work/state"
     out=$("$CONVSIM" --socket "$work/s" --state "$work/state" 2>&1) && fail "a damaged state file was accepted"
     has "line 2:"
+    for converters in "1-x:$work/a" "1-1:" "1-1:$work/a@soon" "1-1:$work/a --converter 1-1:$work/b" "1-1:$work/a --state $work/b"; do
+        # shellcheck disable=SC2086
+        out=$("$CONVSIM" --socket "$work/s" --converter $converters 2>&1) && fail "--converter $converters was accepted"
+        has "usage:"
+    done
+    # A port setting that is no port path opens nothing (it would become part of a sysfs path).
+    out=$(TAVIK_PORT=../1-1 TAVIK_EMULATOR="$work/none" "$TAVIK" sa 2>&1)
+    [[ $out == "tavik: TAVIK_PORT='../1-1' is not a USB port path such as 1-1.4; nothing was done" ]] || fail "TAVIK_PORT=../1-1: $out"
     exit 0
     ;;
 *) fail "unknown case" ;;
