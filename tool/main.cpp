@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -40,20 +41,17 @@ int main(int argc, char** argv) {
 
     // TAVIK_PORT=PORT: only the converter on that USB port is ever opened. A setting that is no
     // port path is refused whole: opening whatever is found instead could reach another converter.
-    std::string port;
-    if (const char* pinned = std::getenv(conv::usbport::kPortEnv); pinned != nullptr && *pinned != '\0') {
-        if (!conv::usbport::isPortPath(pinned)) {
-            std::fprintf(stderr, "tavik: %s='%s' is not a USB port path such as 1-1.4; nothing was done\n",
-                         conv::usbport::kPortEnv, pinned);
-            return 0;
-        }
-        port = pinned;
+    std::string complaint;
+    const std::optional<std::string> port = conv::usbport::portFromEnvironment(complaint);
+    if (!port) {
+        std::fprintf(stderr, "tavik: %s; nothing was done\n", complaint.c_str());
+        return 0;
     }
     // The emulated converter when its socket is named; otherwise the USB devices through hidapi.
     const char* socketPath = std::getenv(conv::emu::kSocketEnv);
     std::unique_ptr<tavik::hid::Transport> transport = (socketPath != nullptr && *socketPath != '\0')
-                                                           ? tavik::hid::makeEmulatedTransport(socketPath, port)
-                                                           : tavik::hid::makeHidapiTransport(port);
+                                                           ? tavik::hid::makeEmulatedTransport(socketPath, *port)
+                                                           : tavik::hid::makeHidapiTransport(*port);
     // TAVIK_RECORD=FILE: the run is appended to FILE as it happens, whichever back end serves it.
     if (const char* record = std::getenv(conv::wire::kRecordEnv); record != nullptr && *record != '\0')
         transport = tavik::hid::makeRecordingTransport(std::move(transport), record, args);

@@ -62,6 +62,14 @@ bool isPortPath(std::string_view port) {
     }
 }
 
+std::optional<std::string> portFromEnvironment(std::string& complaint) {
+    const char* pinned = std::getenv(kPortEnv);
+    if (pinned == nullptr || *pinned == '\0') return std::string();
+    if (isPortPath(pinned)) return std::string(pinned);
+    complaint = std::string(kPortEnv) + "='" + pinned + "' is not a USB port path such as 1-1.4";
+    return std::nullopt;
+}
+
 std::optional<PortNode> deviceOnPort(const std::string& sysfsRoot, std::string_view port) {
     if (!isPortPath(port)) return std::nullopt;
     const std::string device = sysfsRoot + "/bus/usb/devices/" + std::string(port);

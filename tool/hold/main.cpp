@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 
 #include "conv/emuproto.h"
@@ -28,19 +29,16 @@ int main() {
 
     // TAVIK_PORT as for tavik: only the converter on that USB port is held. A setting that is no
     // port path holds nothing rather than whatever converter is found.
-    std::string usbPort;
-    if (const char* pinned = std::getenv(conv::usbport::kPortEnv); pinned != nullptr && *pinned != '\0') {
-        if (!conv::usbport::isPortPath(pinned)) {
-            std::fprintf(stderr, "tavik-hold: %s='%s' is not a USB port path such as 1-1.4; nothing is held\n",
-                         conv::usbport::kPortEnv, pinned);
-            return 0;
-        }
-        usbPort = pinned;
+    std::string complaint;
+    const std::optional<std::string> usbPort = conv::usbport::portFromEnvironment(complaint);
+    if (!usbPort) {
+        std::fprintf(stderr, "tavik-hold: %s; nothing is held\n", complaint.c_str());
+        return 0;
     }
     const char* socketPath = std::getenv(conv::emu::kSocketEnv);
     auto port = (socketPath != nullptr && *socketPath != '\0')
-                    ? tavik::hold::makeEmulatedPort(socketPath, STDIN_FILENO, usbPort)
-                    : tavik::hold::makeHidrawPort("/sys", "/dev", STDIN_FILENO, usbPort);
+                    ? tavik::hold::makeEmulatedPort(socketPath, STDIN_FILENO, *usbPort)
+                    : tavik::hold::makeHidrawPort("/sys", "/dev", STDIN_FILENO, *usbPort);
     tavik::hold::holdUntilStopped(*port, kPollMs);
     return 0;
 }

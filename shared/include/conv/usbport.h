@@ -21,6 +21,9 @@ inline constexpr long kPermissionSettleMs = 1500;
 
 // "B-P" or "B-P.P...": bus and port numbers, nothing else (the text becomes part of a path).
 bool isPortPath(std::string_view port);
+// The port TAVIK_PORT names: empty when it is unset or empty; nullopt, with `complaint` saying
+// why, when it is no port path (then nothing may be opened: any converter found could be another).
+std::optional<std::string> portFromEnvironment(std::string& complaint);
 
 struct PortNode {
     std::string port;  // "1-1.4"
