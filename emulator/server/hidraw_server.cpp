@@ -56,11 +56,11 @@ struct stat nodeAttributes(std::uint64_t ino, mode_t mode) {
 
 }  // namespace
 
-HidrawServer::HidrawServer(HidrawConfig config, ServedDevice& device)
+HidrawServer::HidrawServer(const HidrawConfig& config, ServedDevice& device)
     : HidrawServer(config, std::vector<PluggedDevice>{{"1-1", &device, config.statePath}}) {}
 
-HidrawServer::HidrawServer(HidrawConfig config, std::vector<PluggedDevice> devices)
-    : config_(std::move(config)), slots_(makeSlots(devices)), host_(*slots_.front().host), sysfs_(config_.sysfsRoot) {}
+HidrawServer::HidrawServer(const HidrawConfig& config, const std::vector<PluggedDevice>& devices)
+    : config_(config), slots_(makeSlots(devices)), host_(*slots_.front().host), sysfs_(config_.sysfsRoot) {}
 
 std::vector<HidrawServer::Slot> HidrawServer::makeSlots(const std::vector<PluggedDevice>& devices) const {
     std::vector<Slot> slots;

@@ -48,8 +48,8 @@ inline constexpr std::size_t kHidrawQueueLength = 64;
 class HidrawServer {
 public:
     // One device on port 1-1, saved to config.statePath.
-    HidrawServer(HidrawConfig config, ServedDevice& device);
-    HidrawServer(HidrawConfig config, std::vector<PluggedDevice> devices);
+    HidrawServer(const HidrawConfig& config, ServedDevice& device);
+    HidrawServer(const HidrawConfig& config, const std::vector<PluggedDevice>& devices);
     ~HidrawServer();
     HidrawServer(const HidrawServer&) = delete;
     HidrawServer& operator=(const HidrawServer&) = delete;

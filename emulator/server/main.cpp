@@ -107,9 +107,9 @@ int show(const std::string& path) {
 
 // Serves hidraw nodes until stopped; they live as long as the namespace stage that started
 // convsim, so no convsim outlives it.
-int serveNodes(const convsim::HidrawConfig& config, std::vector<convsim::PluggedDevice> devices) {
+int serveNodes(const convsim::HidrawConfig& config, const std::vector<convsim::PluggedDevice>& devices) {
     ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-    convsim::HidrawServer nodes(config, std::move(devices));
+    convsim::HidrawServer nodes(config, devices);
     if (auto error = nodes.start()) {
         std::cerr << "convsim: " << *error << "\n";
         return 1;
@@ -271,9 +271,9 @@ int main(int argc, char** argv) {
     }
     if (hidraw) {
         nodes.firstOpenDelay = server.firstOpenDelay;
-        return serveNodes(nodes, std::move(devices));
+        return serveNodes(nodes, devices);
     }
-    convsim::Server serving(server, std::move(devices));
+    convsim::Server serving(server, devices);
     if (auto error = serving.listen()) {
         std::cerr << "convsim: " << *error << "\n";
         return 1;

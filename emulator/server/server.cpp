@@ -29,11 +29,11 @@ std::optional<Identity> identityOf(std::string_view ids) {
 }
 }  // namespace
 
-Server::Server(ServerConfig config, ServedDevice& device)
+Server::Server(const ServerConfig& config, ServedDevice& device)
     : Server(config, std::vector<PluggedDevice>{{"1-1", &device, config.statePath}}) {}
 
-Server::Server(ServerConfig config, std::vector<PluggedDevice> devices)
-    : config_(std::move(config)),
+Server::Server(const ServerConfig& config, const std::vector<PluggedDevice>& devices)
+    : config_(config),
       slots_([&] {
           std::vector<Slot> slots;
           for (const PluggedDevice& d : devices)

@@ -23,8 +23,8 @@ struct ServerConfig {
 class Server {
 public:
     // One device on port 1-1, saved to config.statePath.
-    Server(ServerConfig config, ServedDevice& device);
-    Server(ServerConfig config, std::vector<PluggedDevice> devices);
+    Server(const ServerConfig& config, ServedDevice& device);
+    Server(const ServerConfig& config, const std::vector<PluggedDevice>& devices);
     ~Server();
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
