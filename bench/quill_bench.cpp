@@ -90,7 +90,7 @@ public:
 double frontTransfer(const Paths& p, char which, std::uint16_t checksum, bool hold) {
     quill::qt::ProcessToolRunner runner(QString::fromStdString(p.tavik));
     BenchPorts ports;
-    quill::FrontCore core({runner, ports, ports, ports, ports}, {p.work, 1.0});
+    quill::FrontCore core({runner, ports, ports, ports, ports}, {p.work, 1.0, 1.0, {}});
     char bundleName[64];
     std::snprintf(bundleName, sizeof bundleName, "/x/Quillmere_V100_0x%04x.app", checksum);
     core.readBundlePath(bundleName);

@@ -87,14 +87,14 @@ class ScriptedTransport final : public tavik::hid::Transport {
 public:
     ScriptedTransport(Script& script, std::uint8_t flags) : s_(script), flags_(flags) {}
     std::vector<tavik::hid::DeviceInfo> enumerate() override {
-        return {{0x0416, 0xA316, "/dev/hidraw0", "S1"}, {0x0E7B, 0x0BF2, "/dev/hidraw1", ""}};
+        return {{0x0416, 0xA316, "/dev/hidraw0", "S1", "1-1"}, {0x0E7B, 0x0BF2, "/dev/hidraw1", "", "1-2"}};
     }
     tavik::hid::OpenResult open(std::uint16_t vendorId, std::uint16_t) override {
         ++opens;
         const bool present = (flags_ & (vendorId == 0x0416 ? 1 : 2)) != 0;
-        if (!present) return {tavik::hid::OpenStatus::Absent, nullptr, ""};
-        if (flags_ & 4) return {tavik::hid::OpenStatus::Refused, nullptr, "refused"};
-        return {tavik::hid::OpenStatus::Opened, std::make_unique<ScriptedDevice>(s_), ""};
+        if (!present) return {tavik::hid::OpenStatus::Absent, nullptr, "", "", ""};
+        if (flags_ & 4) return {tavik::hid::OpenStatus::Refused, nullptr, "refused", "", ""};
+        return {tavik::hid::OpenStatus::Opened, std::make_unique<ScriptedDevice>(s_), "", "", ""};
     }
     int opens = 0;
 

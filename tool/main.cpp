@@ -7,11 +7,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <optional>
 #include <string_view>
 #include <vector>
 
 #include "conv/emuproto.h"
 #include "conv/toolrun.h"
+#include "conv/usbport.h"
 #include "conv/wirerecord.h"
 #include "core/dispatcher.h"
 #include "core/session.h"
@@ -37,11 +39,19 @@ int main(int argc, char** argv) {
     }
     const std::vector<std::string_view> args(argv + 1, argv + argc);
 
+    // TAVIK_PORT=PORT: only the converter on that USB port is ever opened. A setting that is no
+    // port path is refused whole: opening whatever is found instead could reach another converter.
+    std::string complaint;
+    const std::optional<std::string> port = conv::usbport::portFromEnvironment(complaint);
+    if (!port) {
+        std::fprintf(stderr, "tavik: %s; nothing was done\n", complaint.c_str());
+        return 0;
+    }
     // The emulated converter when its socket is named; otherwise the USB devices through hidapi.
     const char* socketPath = std::getenv(conv::emu::kSocketEnv);
     std::unique_ptr<tavik::hid::Transport> transport = (socketPath != nullptr && *socketPath != '\0')
-                                                           ? tavik::hid::makeEmulatedTransport(socketPath)
-                                                           : tavik::hid::makeHidapiTransport();
+                                                           ? tavik::hid::makeEmulatedTransport(socketPath, *port)
+                                                           : tavik::hid::makeHidapiTransport(*port);
     // TAVIK_RECORD=FILE: the run is appended to FILE as it happens, whichever back end serves it.
     if (const char* record = std::getenv(conv::wire::kRecordEnv); record != nullptr && *record != '\0')
         transport = tavik::hid::makeRecordingTransport(std::move(transport), record, args);

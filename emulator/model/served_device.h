@@ -56,4 +56,41 @@ private:
     DeviceModel& model_;
 };
 
+// A device plugged in `at` after serving starts: absent until then, the inner device from then
+// on (its own time starts when it is plugged in).
+class PluggedLater final : public ServedDevice {
+public:
+    PluggedLater(ServedDevice& inner, Micros at) : inner_(inner), at_(at) {}
+    Identity identity() const override { return plugged() ? inner_.identity() : Identity::None; }
+    bool open(Identity wanted, HostRun run, Micros now) override { return plugged() && inner_.open(wanted, run, now); }
+    void write(Identity to, std::span<const std::uint8_t> report, HostRun run, Micros now) override {
+        if (plugged()) inner_.write(to, report, run, now);
+    }
+    void advance(Micros now) override {
+        if (!plugged_ && now >= at_) {
+            plugged_ = true;
+            events_.push_back({Event::Kind::Arrived, inner_.identity(), {}, {}});
+        }
+        if (plugged_) inner_.advance(now);
+    }
+    std::optional<Micros> nextDeadline() const override { return plugged_ ? inner_.nextDeadline() : at_; }
+    std::vector<Event> takeEvents() override {
+        std::vector<Event> events = std::move(events_);
+        events_.clear();
+        if (plugged_)
+            for (Event& e : inner_.takeEvents()) events.push_back(std::move(e));
+        return events;
+    }
+    const FlashState* flash() const override { return inner_.flash(); }
+    std::uint64_t flashRevision() const override { return inner_.flashRevision(); }
+    int finish(Micros now) override { return inner_.finish(now); }
+
+private:
+    bool plugged() const { return plugged_; }
+    ServedDevice& inner_;
+    Micros at_;
+    bool plugged_ = false;
+    std::vector<Event> events_;
+};
+
 }  // namespace convsim

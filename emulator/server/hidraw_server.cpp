@@ -56,9 +56,36 @@ struct stat nodeAttributes(std::uint64_t ino, mode_t mode) {
 
 }  // namespace
 
-HidrawServer::HidrawServer(HidrawConfig config, ServedDevice& device)
-    : config_(std::move(config)), device_(device), host_(device, config_.statePath, config_.verbose),
-      sysfs_(config_.sysfsRoot) {}
+HidrawServer::HidrawServer(const HidrawConfig& config, ServedDevice& device)
+    : HidrawServer(config, std::vector<PluggedDevice>{{"1-1", &device, config.statePath}}) {}
+
+HidrawServer::HidrawServer(const HidrawConfig& config, const std::vector<PluggedDevice>& devices)
+    : config_(config), slots_(makeSlots(devices)), host_(*slots_.front().host), sysfs_(config_.sysfsRoot) {}
+
+std::vector<HidrawServer::Slot> HidrawServer::makeSlots(const std::vector<PluggedDevice>& devices) const {
+    std::vector<Slot> slots;
+    for (const PluggedDevice& d : devices)
+        slots.push_back({d.port, d.device, std::make_unique<ModelHost>(*d.device, d.statePath, config_.verbose)});
+    return slots;
+}
+
+// The node's mode and status-change time: root-only until udev's delay has passed, then the
+// configured mode, changed at that moment.
+struct stat HidrawServer::attributesOf(std::uint64_t ino) const {
+    auto it = nodes_.find(ino);
+    if (ino == kRootIno || it == nodes_.end()) return nodeAttributes(ino, config_.nodeMode);
+    const Node& node = it->second;
+    const bool granted = host_.now() >= node.modeAt;
+    struct stat st = nodeAttributes(ino, granted ? config_.nodeMode : 0600);
+    st.st_ctim = node.born;
+    if (granted && config_.udevDelay > 0) {
+        const Micros at = node.born.tv_nsec / 1000 + config_.udevDelay;
+        st.st_ctim.tv_sec += static_cast<time_t>(at / 1'000'000);
+        st.st_ctim.tv_nsec = static_cast<long>(at % 1'000'000) * 1000;
+    }
+    st.st_mtim = st.st_atim = st.st_ctim;
+    return st;
+}
 
 HidrawServer::~HidrawServer() {
     for (auto& [ino, node] : nodes_)
@@ -72,6 +99,7 @@ HidrawServer::~HidrawServer() {
         if (mounted_) fuse_session_unmount(session_);
         fuse_session_destroy(session_);
         ::rmdir(mountDir().c_str());
+        ::unlink(readyMark().c_str());
     }
 }
 
@@ -100,23 +128,33 @@ std::optional<std::string> HidrawServer::start() {
     if (session_ == nullptr) return "cannot set up the FUSE session";
     if (fuse_session_mount(session_, mountDir().c_str()) != 0) return "cannot mount FUSE on " + mountDir();
     mounted_ = true;
-    if (device_.identity() != Identity::None) appear(device_.identity());
+    // The unrelated devices were there first, so they hold the lowest node numbers.
+    for (unsigned n = 1; n <= config_.otherHid; ++n) appear(0, Identity::None, n);
+    for (std::size_t slot = 0; slot < slots_.size(); ++slot)
+        if (slots_[slot].device->identity() != Identity::None) appear(slot, slots_[slot].device->identity());
+    // Whoever waits for the stand-in learns here that every device present at the start is
+    // published (a converter plugged in later may leave no node yet).
+    if (const int fd = ::open(readyMark().c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644); fd >= 0) ::close(fd);
     return std::nullopt;
 }
 
 int HidrawServer::run() {
     const sigset_t waitMask = ModelHost::catchStopSignals();
-    host_.log("serving hidraw nodes in " + config_.devDir + " as " + std::string(identityName(device_.identity())));
+    for (const Slot& slot : slots_)
+        host_.log("serving hidraw nodes in " + config_.devDir + " as " + std::string(identityName(slot.device->identity())) +
+                  " on port " + slot.port);
     fuse_buf buffer{};
     int status = 0;
     while (ModelHost::stopSignal() == 0) {
-        device_.advance(host_.now());
+        for (Slot& slot : slots_) slot.device->advance(host_.now());
         handleEvents();
         followIdentity();
         completeOpens();
-        host_.saveIfChanged();
+        for (Slot& slot : slots_) slot.host->saveIfChanged();
 
-        std::optional<Micros> deadline = device_.nextDeadline();
+        std::optional<Micros> deadline;
+        for (const Slot& slot : slots_)
+            if (auto due = slot.device->nextDeadline()) deadline = deadline ? std::min(*deadline, *due) : due;
         for (const Pending& p : pending_)
             if (p.isOpen) deadline = deadline ? std::min(*deadline, p.due) : p.due;
         timespec timeout{};
@@ -141,35 +179,53 @@ int HidrawServer::run() {
     }
     std::free(buffer.mem);
     if (ModelHost::stopSignal() != 0) host_.log("stopping on " + ModelHost::stopSignalName());
-    host_.saveIfChanged();
+    for (Slot& slot : slots_) slot.host->saveIfChanged();
     // Readers still waiting learn that the device is gone before the file system goes.
     for (const Pending& p : pending_) fuse_reply_err(p.req, p.isOpen ? ENODEV : EIO);
     pending_.clear();
-    const int deviceStatus = device_.finish(host_.now());
+    int deviceStatus = 0;
+    for (Slot& slot : slots_)
+        if (const int finished = slot.device->finish(host_.now()); deviceStatus == 0) deviceStatus = finished;
     handleEvents();
     return status != 0 ? status : deviceStatus;
 }
 
 void HidrawServer::handleEvents() {
-    for (Event& e : device_.takeEvents()) {
-        switch (e.kind) {
-            case Event::Kind::Input:
-                for (auto& [fh, file] : files_)
-                    if (nodes_.at(file.ino).present && nodes_.at(file.ino).entry.identity == e.identity) deliver(fh, file, e.bytes);
-                break;
-            case Event::Kind::Left: leave(e.identity); break;
-            case Event::Kind::Arrived: appear(e.identity); break;
-            case Event::Kind::Note: host_.log(e.text); break;
+    for (std::size_t slot = 0; slot < slots_.size(); ++slot) {
+        for (Event& e : slots_[slot].device->takeEvents()) {
+            switch (e.kind) {
+                case Event::Kind::Input:
+                    for (auto& [fh, file] : files_) {
+                        const Node& node = nodes_.at(file.ino);
+                        if (node.present && !node.entry.other && node.slot == slot && node.entry.identity == e.identity)
+                            deliver(fh, file, e.bytes);
+                    }
+                    break;
+                case Event::Kind::Left: leave(slot, e.identity); break;
+                case Event::Kind::Arrived: appear(slot, e.identity); break;
+                case Event::Kind::Note:
+                    host_.log(slots_.size() > 1 ? "port " + slots_[slot].port + ": " + e.text : e.text);
+                    break;
+            }
         }
     }
 }
 
 // The lowest free node number, as the kernel hands out hidraw minors; the node link comes first
 // and the sysfs class link last, so an enumeration never finds a node that is not there yet.
-void HidrawServer::appear(Identity identity) {
+void HidrawServer::appear(std::size_t slot, Identity identity, unsigned other) {
+    if (other == 0 && std::any_of(nodes_.begin(), nodes_.end(), [&](const auto& n) {
+            return n.second.present && !n.second.entry.other && n.second.slot == slot && n.second.entry.identity == identity;
+        }))
+        return;  // announced and followed both: one node per identity
     Node node;
     node.entry.identity = identity;
     node.entry.instance = nextInstance_++;
+    node.entry.other = other;
+    node.entry.port = other ? "3-" + std::to_string(other) : slots_[slot].port;
+    node.slot = slot;
+    node.modeAt = host_.now() + config_.udevDelay;
+    ::clock_gettime(CLOCK_REALTIME, &node.born);
     while (std::any_of(nodes_.begin(), nodes_.end(), [&](const auto& n) {
         return n.second.present && n.second.entry.number == node.entry.number;
     }))
@@ -182,7 +238,9 @@ void HidrawServer::appear(Identity identity) {
         host_.log("cannot link " + link + ": " + std::strerror(errno));
     nodes_[ino] = node;
     if (auto error = sysfs_.publish(node.entry)) host_.log("cannot write the sysfs entries: " + *error);
-    host_.log(std::string(identityName(identity)) + " appears as " + link);
+    host_.log((other ? "an unrelated HID device (" + entryString(node.entry, UsbString::Product) + ")"
+                     : std::string(identityName(identity))) +
+              " appears as " + link + " on port " + node.entry.port);
 }
 
 // The kernel's hidraw disconnect: the node and its sysfs entries go, readers get EIO, pollers
@@ -190,20 +248,22 @@ void HidrawServer::appear(Identity identity) {
 // The node present is the device's identity: a recording played back changes identity without
 // announcing it (the emulated converter announces every change, so this finds nothing to do).
 void HidrawServer::followIdentity() {
-    const Identity wanted = device_.identity();
-    bool present = false;
-    for (const auto& [ino, node] : nodes_) {
-        if (!node.present) continue;
-        if (node.entry.identity == wanted) present = true;
+    for (std::size_t slot = 0; slot < slots_.size(); ++slot) {
+        const Identity wanted = slots_[slot].device->identity();
+        bool present = false;
+        for (const auto& [ino, node] : nodes_) {
+            if (!node.present || node.entry.other || node.slot != slot) continue;
+            if (node.entry.identity == wanted) present = true;
+        }
+        for (Identity other : {Identity::Loader, Identity::Normal})
+            if (other != wanted) leave(slot, other);
+        if (!present && wanted != Identity::None) appear(slot, wanted);
     }
-    for (Identity other : {Identity::Loader, Identity::Normal})
-        if (other != wanted) leave(other);
-    if (!present && wanted != Identity::None) appear(wanted);
 }
 
-void HidrawServer::leave(Identity identity) {
+void HidrawServer::leave(std::size_t slot, Identity identity) {
     for (auto& [ino, node] : nodes_) {
-        if (!node.present || node.entry.identity != identity) continue;
+        if (!node.present || node.entry.other || node.slot != slot || node.entry.identity != identity) continue;
         node.present = false;
         sysfs_.withdraw(node.entry);
         // No cached name to drop: entries are never cached (lookup replies carry no time-out), and
@@ -236,7 +296,7 @@ void HidrawServer::lookup(fuse_req_t req, std::uint64_t parent, const char* name
         if (parent != kRootIno || !node.present || "hidraw" + std::to_string(node.entry.number) != name) continue;
         fuse_entry_param entry{};
         entry.ino = ino;
-        entry.attr = nodeAttributes(ino, config_.nodeMode);
+        entry.attr = attributesOf(ino);
         fuse_reply_entry(req, &entry);  // no caching: a re-enumerated node is looked up afresh
         return;
     }
@@ -248,7 +308,7 @@ void HidrawServer::getattr(fuse_req_t req, std::uint64_t ino) {
         fuse_reply_err(req, ENOENT);
         return;
     }
-    const struct stat st = nodeAttributes(ino, config_.nodeMode);
+    const struct stat st = attributesOf(ino);
     fuse_reply_attr(req, &st, 0);
 }
 
@@ -273,8 +333,12 @@ void HidrawServer::open(fuse_req_t req, std::uint64_t ino, fuse_file_info* fi) {
 
 void HidrawServer::replyOpen(fuse_req_t req, std::uint64_t ino) {
     // The device answers for itself: a recording played back knows which opens it expects.
+    // An unrelated device opens, and says so: no tool run should ever open one.
     const HostRun run = static_cast<HostRun>(fuse_req_ctx(req)->pid);
-    if (!device_.open(nodes_.at(ino).entry.identity, run, host_.now())) {
+    Node& node = nodes_.at(ino);
+    if (node.entry.other) {
+        host_.log("process " + std::to_string(run) + " opens " + nodeLink(node.entry) + ", an unrelated HID device");
+    } else if (!deviceOf(node).open(node.entry.identity, run, host_.now())) {
         fuse_reply_err(req, ENODEV);
         handleEvents();
         return;
@@ -349,7 +413,8 @@ void HidrawServer::write(fuse_req_t req, const char* data, std::size_t size, fus
     }
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(data);
     if (host_.verbose()) host_.log("file " + std::to_string(fi->fh) + ": W " + hexDump(bytes, size));
-    device_.write(nodes_.at(file->ino).entry.identity, std::span(bytes, size), file->run, host_.now());
+    const Node& node = nodes_.at(file->ino);
+    if (!node.entry.other) deviceOf(node).write(node.entry.identity, std::span(bytes, size), file->run, host_.now());
     fuse_reply_write(req, size);
     handleEvents();
 }
@@ -362,8 +427,8 @@ void HidrawServer::ioctl(fuse_req_t req, unsigned cmd, fuse_file_info* fi, std::
         fuse_reply_err(req, ENODEV);
         return;
     }
-    const Identity identity = nodes_.at(file->ino).entry.identity;
-    const std::vector<std::uint8_t> descriptor = reportDescriptor(identity);
+    const NodeEntry& entry = nodes_.at(file->ino).entry;
+    const std::vector<std::uint8_t> descriptor = entryDescriptor(entry);
     if (cmd == HIDIOCGRDESCSIZE && outSize == sizeof(int)) {
         const int size = static_cast<int>(descriptor.size());
         fuse_reply_ioctl(req, 0, &size, sizeof size);
@@ -375,8 +440,8 @@ void HidrawServer::ioctl(fuse_req_t req, unsigned cmd, fuse_file_info* fi, std::
     } else if (cmd == HIDIOCGRAWINFO && outSize == sizeof(hidraw_devinfo)) {
         hidraw_devinfo info{};
         info.bustype = 3;  // BUS_USB
-        info.vendor = static_cast<std::int16_t>(vendorId(identity));
-        info.product = static_cast<std::int16_t>(productId(identity));
+        info.vendor = static_cast<std::int16_t>(entryVendorId(entry));
+        info.product = static_cast<std::int16_t>(entryProductId(entry));
         fuse_reply_ioctl(req, 0, &info, sizeof info);
     } else {
         fuse_reply_err(req, ENOTTY);

@@ -4,11 +4,14 @@
 // libudev and hidapi enumerate. Meant to run inside a private mount namespace whose /dev and /sys
 // are tmpfs stand-ins (scripts/hidraw-run makes one); it refuses to start on the system's sysfs.
 // One thread, one poll loop over the FUSE channel and the model's deadlines.
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
 #include <deque>
+#include <ctime>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -29,16 +32,24 @@ struct HidrawConfig {
     bool verbose = false;
     bool firstOpenDelay = false;  // the host kernel's 50 ms before the first open completes
     mode_t nodeMode = 0666;
+    // Every new node first appears root-only (0600) and takes nodeMode this much later, as
+    // udev grants access a moment after the kernel creates the node.
+    Micros udevDelay = 0;
+    // Unrelated HID devices (keyboards, mice) on ports 3-1, 3-2, ...: they never answer.
+    unsigned otherHid = 0;
     std::string devDir = "/dev";
     std::string sysfsRoot = "/sys";
 };
+
 
 // Input reports kept per open file; beyond this the oldest is dropped.
 inline constexpr std::size_t kHidrawQueueLength = 64;
 
 class HidrawServer {
 public:
-    HidrawServer(HidrawConfig config, ServedDevice& device);
+    // One device on port 1-1, saved to config.statePath.
+    HidrawServer(const HidrawConfig& config, ServedDevice& device);
+    HidrawServer(const HidrawConfig& config, const std::vector<PluggedDevice>& devices);
     ~HidrawServer();
     HidrawServer(const HidrawServer&) = delete;
     HidrawServer& operator=(const HidrawServer&) = delete;
@@ -64,6 +75,14 @@ private:
     struct Node {
         NodeEntry entry;
         bool present = true;
+        std::size_t slot = 0;   // the converter's place in slots_ (unused for unrelated devices)
+        Micros modeAt = 0;      // when udev gives it its mode
+        timespec born{};        // wall-clock time it appeared
+    };
+    struct Slot {
+        std::string port;
+        ServedDevice* device = nullptr;
+        std::unique_ptr<ModelHost> host;  // saves this converter's flash
     };
     struct OpenFile {
         std::uint64_t ino = 0;
@@ -84,8 +103,11 @@ private:
     };
 
     void handleEvents();
-    void appear(Identity identity);
-    void leave(Identity identity);
+    void appear(std::size_t slot, Identity identity, unsigned other = 0);
+    void leave(std::size_t slot, Identity identity);
+    ServedDevice& deviceOf(const Node& node) { return *slots_[node.slot].device; }
+    std::vector<Slot> makeSlots(const std::vector<PluggedDevice>& devices) const;
+    struct stat attributesOf(std::uint64_t ino) const;
     void followIdentity();
     void completeOpens();
     void answerInterrupts();
@@ -96,10 +118,11 @@ private:
     OpenFile* fileOf(const fuse_file_info* fi);
     std::string nodeLink(const NodeEntry& entry) const;
     std::string mountDir() const { return config_.devDir + "/.convsim-hidraw"; }
+    std::string readyMark() const { return config_.devDir + "/.convsim-ready"; }
 
     HidrawConfig config_;
-    ServedDevice& device_;
-    ModelHost host_;
+    std::vector<Slot> slots_;
+    ModelHost& host_;  // the first converter's: the clock and the log
     SysfsTree sysfs_;
     fuse_session* session_ = nullptr;
     bool mounted_ = false;

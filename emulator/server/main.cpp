@@ -5,12 +5,15 @@
 #include <charconv>
 #include <csignal>
 #include <cstdio>
+#include <deque>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
 
+#include "conv/usbport.h"
 #include "device_model.h"
 #include "flash.h"
 #include "hidraw_server.h"
@@ -20,7 +23,8 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: convsim (--socket PATH | --hidraw [--node-mode OCTAL]) [--state FILE] [--reenum-ms N] [--report-ms N] [--usb full-speed|instant]\n"
+    "usage: convsim (--socket PATH | --hidraw [--node-mode OCTAL] [--udev-delay-ms N] [--other-hid N])\n"
+    "               [--state FILE | --converter PORT:STATEFILE[@MS]...] [--reenum-ms N] [--report-ms N] [--usb full-speed|instant]\n"
     "               [--fault NAME[@N]]... [--mode-code CODE] [--aprom-bytes N] [--blank] [-v]\n"
     "       convsim (--socket PATH | --hidraw [--node-mode OCTAL]) --replay WIRE.jsonl [--replay-fast] [-v]\n"
     "       convsim --show FILE\n";
@@ -44,6 +48,46 @@ std::optional<mode_t> parseMode(std::string_view text) {
     return static_cast<mode_t>(value);
 }
 
+// One --converter: the USB port, its flash file and when it is plugged in (ms after the start).
+struct ConverterOption {
+    std::string port;
+    std::string statePath;
+    std::int64_t plugMs = 0;
+};
+
+// "PORT:STATEFILE" or "PORT:STATEFILE@MS".
+std::optional<ConverterOption> parseConverter(std::string_view text) {
+    const std::size_t colon = text.find(':');
+    if (colon == std::string_view::npos || !conv::usbport::isPortPath(text.substr(0, colon))) return std::nullopt;
+    ConverterOption option{std::string(text.substr(0, colon)), std::string(text.substr(colon + 1)), 0};
+    if (const std::size_t at = option.statePath.rfind('@'); at != std::string::npos) {
+        const auto ms = parseNumber(std::string_view(option.statePath).substr(at + 1), 0, 3'600'000);
+        if (!ms) return std::nullopt;
+        option.plugMs = *ms;
+        option.statePath.resize(at);
+    }
+    if (option.statePath.empty()) return std::nullopt;
+    return option;
+}
+
+// The flash a converter starts with: its state file's, or the factory one (written to the file).
+std::optional<convsim::FlashState> startingFlash(const std::optional<std::string>& statePath, bool blank) {
+    convsim::FlashState flash = blank ? convsim::FlashState{} : convsim::FlashState::factory();
+    if (!statePath) return flash;
+    convsim::FlashLoad load = convsim::loadFlashFile(*statePath);
+    if (load.error) {
+        std::cerr << "convsim: cannot use the state file: " << *load.error << "\n";
+        return std::nullopt;
+    }
+    if (load.flash && !blank) {
+        flash = std::move(*load.flash);
+    } else if (auto error = convsim::saveFlashFile(*statePath, flash)) {
+        std::cerr << "convsim: cannot write the state file: " << *error << "\n";
+        return std::nullopt;
+    }
+    return flash;
+}
+
 bool isModeCode(std::string_view code) {
     if (code.size() != 8) return false;
     for (char c : code)
@@ -63,9 +107,9 @@ int show(const std::string& path) {
 
 // Serves hidraw nodes until stopped; they live as long as the namespace stage that started
 // convsim, so no convsim outlives it.
-int serveNodes(const convsim::HidrawConfig& config, convsim::ServedDevice& device) {
+int serveNodes(const convsim::HidrawConfig& config, const std::vector<convsim::PluggedDevice>& devices) {
     ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-    convsim::HidrawServer nodes(config, device);
+    convsim::HidrawServer nodes(config, devices);
     if (auto error = nodes.start()) {
         std::cerr << "convsim: " << *error << "\n";
         return 1;
@@ -84,7 +128,7 @@ int replay(const std::optional<convsim::HidrawConfig>& nodes, const convsim::Ser
         return 1;
     }
     convsim::ReplayDevice device(std::move(std::get<convsim::ReplayRecording>(loaded)), fast);
-    if (nodes) return serveNodes(*nodes, device);
+    if (nodes) return serveNodes(*nodes, {{"1-1", &device, std::nullopt}});
     convsim::Server serving(config, device);
     if (auto error = serving.listen()) {
         std::cerr << "convsim: " << *error << "\n";
@@ -99,6 +143,9 @@ int main(int argc, char** argv) {
     convsim::ModelConfig model;
     convsim::ServerConfig server;
     std::optional<mode_t> nodeMode;
+    std::vector<ConverterOption> converters;
+    std::optional<std::int64_t> udevDelayMs;
+    std::optional<std::int64_t> otherHid;
     bool hidraw = false;
     bool blank = false;
     std::optional<std::string> replayPath;
@@ -139,6 +186,22 @@ int main(int argc, char** argv) {
             auto text = value();
             nodeMode = text ? parseMode(*text) : std::nullopt;
             if (!nodeMode) return usageError("--node-mode needs permission bits in octal, such as 0600");
+        } else if (arg == "--udev-delay-ms") {
+            auto text = value();
+            udevDelayMs = text ? parseNumber(*text, 0, 3'600'000) : std::nullopt;
+            if (!udevDelayMs) return usageError("--udev-delay-ms needs a number of milliseconds");
+        } else if (arg == "--other-hid") {
+            auto text = value();
+            otherHid = text ? parseNumber(*text, 0, 200) : std::nullopt;
+            if (!otherHid) return usageError("--other-hid needs a count from 0 to 200");
+        } else if (arg == "--converter") {
+            emulatorOption = true;
+            auto text = value();
+            auto option = text ? parseConverter(*text) : std::nullopt;
+            if (!option) return usageError("--converter needs PORT:STATEFILE[@MS], such as 1-2:/tmp/b.state@4000");
+            for (const ConverterOption& other : converters)
+                if (other.port == option->port) return usageError("two converters on port " + option->port);
+            converters.push_back(std::move(*option));
         } else if (arg == "--state") {
             emulatorOption = true;
             auto path = value();
@@ -179,38 +242,38 @@ int main(int argc, char** argv) {
     }
     if (hidraw == !server.socketPath.empty()) return usageError("either --socket PATH or --hidraw is required");
     if (nodeMode && !hidraw) return usageError("--node-mode goes with --hidraw");
+    if ((udevDelayMs || otherHid) && !hidraw) return usageError("--udev-delay-ms and --other-hid go with --hidraw");
+    if (server.statePath && !converters.empty()) return usageError("--state names the one converter; with --converter, name each");
     convsim::HidrawConfig nodes;
     nodes.verbose = server.verbose;
     if (nodeMode) nodes.nodeMode = *nodeMode;
+    nodes.udevDelay = udevDelayMs.value_or(0) * 1000;
+    nodes.otherHid = static_cast<unsigned>(otherHid.value_or(0));
     if (replayPath) {
         if (emulatorOption) return usageError("--replay plays a recorded device: it takes no emulator options");
         return replay(hidraw ? std::optional(nodes) : std::nullopt, server, *replayPath, replayFast);
     }
     if (replayFast) return usageError("--replay-fast needs --replay");
 
-    convsim::FlashState flash = blank ? convsim::FlashState{} : convsim::FlashState::factory();
-    if (server.statePath) {
-        convsim::FlashLoad load = convsim::loadFlashFile(*server.statePath);
-        if (load.error) {
-            std::cerr << "convsim: cannot use the state file: " << *load.error << "\n";
-            return 1;
-        }
-        if (load.flash && !blank) {
-            flash = std::move(*load.flash);
-        } else if (auto error = convsim::saveFlashFile(*server.statePath, flash)) {
-            std::cerr << "convsim: cannot write the state file: " << *error << "\n";
-            return 1;
-        }
+    // Without --converter: one converter on port 1-1, kept in --state.
+    if (converters.empty()) converters.push_back({"1-1", server.statePath.value_or(""), 0});
+    std::deque<convsim::DeviceModel> models;
+    std::deque<convsim::ModelDevice> modelDevices;
+    std::deque<convsim::PluggedLater> lateDevices;
+    std::vector<convsim::PluggedDevice> devices;
+    for (const ConverterOption& c : converters) {
+        const std::optional<std::string> statePath = c.statePath.empty() ? std::nullopt : std::optional(c.statePath);
+        auto flash = startingFlash(statePath, blank);
+        if (!flash) return 1;
+        convsim::ServedDevice* device = &modelDevices.emplace_back(models.emplace_back(model, std::move(*flash)));
+        if (c.plugMs > 0) device = &lateDevices.emplace_back(*device, c.plugMs * 1000);
+        devices.push_back({c.port, device, statePath});
     }
-
-    convsim::DeviceModel emulated(model, std::move(flash));
-    convsim::ModelDevice device(emulated);
     if (hidraw) {
-        nodes.statePath = server.statePath;
         nodes.firstOpenDelay = server.firstOpenDelay;
-        return serveNodes(nodes, device);
+        return serveNodes(nodes, devices);
     }
-    convsim::Server serving(server, device);
+    convsim::Server serving(server, devices);
     if (auto error = serving.listen()) {
         std::cerr << "convsim: " << *error << "\n";
         return 1;

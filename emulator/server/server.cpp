@@ -16,7 +16,7 @@
 
 #include "conv/emuproto.h"
 #include "conv/hexfield.h"
-
+#include "conv/usbport.h"
 namespace convsim {
 
 namespace {
@@ -29,8 +29,18 @@ std::optional<Identity> identityOf(std::string_view ids) {
 }
 }  // namespace
 
-Server::Server(ServerConfig config, ServedDevice& device)
-    : config_(std::move(config)), device_(device), host_(device, config_.statePath, config_.verbose) {}
+Server::Server(const ServerConfig& config, ServedDevice& device)
+    : Server(config, std::vector<PluggedDevice>{{"1-1", &device, config.statePath}}) {}
+
+Server::Server(const ServerConfig& config, const std::vector<PluggedDevice>& devices)
+    : config_(config),
+      slots_([&] {
+          std::vector<Slot> slots;
+          for (const PluggedDevice& d : devices)
+              slots.push_back({d.port, d.device, std::make_unique<ModelHost>(*d.device, d.statePath, config_.verbose)});
+          return slots;
+      }()),
+      host_(*slots_.front().host) {}
 
 Server::~Server() {
     for (Connection& c : connections_)
@@ -84,16 +94,20 @@ std::optional<std::string> Server::listen() {
 int Server::run() {
     const sigset_t waitMask = ModelHost::catchStopSignals();
 
-    log("serving " + config_.socketPath + " as " + std::string(identityName(device_.identity())));
+    for (const Slot& slot : slots_)
+        log("serving " + config_.socketPath + " as " + std::string(identityName(slot.device->identity())) + " on port " +
+            slot.port);
     std::vector<pollfd> fds;
     while (ModelHost::stopSignal() == 0) {
-        device_.advance(now());
+        for (Slot& slot : slots_) slot.device->advance(now());
         handleEvents();
         completeOpens();
-        host_.saveIfChanged();
+        for (Slot& slot : slots_) slot.host->saveIfChanged();
         std::erase_if(connections_, [](const Connection& c) { return c.fd < 0; });
 
-        std::optional<Micros> deadline = device_.nextDeadline();
+        std::optional<Micros> deadline;
+        for (const Slot& slot : slots_)
+            if (auto due = slot.device->nextDeadline()) deadline = deadline ? std::min(*deadline, *due) : due;
         for (const Connection& c : connections_)
             if (c.state == State::Opening) deadline = deadline ? std::min(*deadline, c.openAt) : c.openAt;
         timespec timeout{};
@@ -116,10 +130,12 @@ int Server::run() {
         if (fds[0].revents & POLLIN) acceptAll();
     }
     if (ModelHost::stopSignal() != 0) log("stopping on " + ModelHost::stopSignalName());
-    host_.saveIfChanged();
+    for (Slot& slot : slots_) slot.host->saveIfChanged();
     for (Connection& c : connections_)
         if (c.fd >= 0) close(c, "emulator stops");
-    const int status = device_.finish(now());
+    int status = 0;
+    for (Slot& slot : slots_)
+        if (const int finished = slot.device->finish(now()); status == 0) status = finished;
     handleEvents();
     return status;
 }
@@ -176,10 +192,13 @@ void Server::handleMessage(Connection& c, const std::uint8_t* data, std::size_t 
         case conv::emu::kEnumerate: {
             if (c.state != State::Fresh) break;
             std::string list(1, conv::emu::kEnumerate);
-            const Identity id = device_.identity();
-            if (id != Identity::None) {
+            for (std::size_t slot = 0; slot < slots_.size(); ++slot) {
+                const Identity id = slots_[slot].device->identity();
+                if (id == Identity::None) continue;
                 list += hex4(vendorId(id)) + " " + hex4(productId(id)) + " convsim:" +
-                        (id == Identity::Loader ? "loader" : "normal") + " " + stringFor(conv::emu::kStringSerial) + "\n";
+                        (id == Identity::Loader ? "loader" : "normal") + " " +
+                        stringFor(conv::emu::kStringSerial, slot) + " " + std::string(conv::emu::kPortField) +
+                        slots_[slot].port + "\n";
             }
             sendMessage(c, list);
             close(c, "enumeration answered");
@@ -189,21 +208,28 @@ void Server::handleMessage(Connection& c, const std::uint8_t* data, std::size_t 
             if (c.state != State::Fresh) break;
             // tavik-hold marks its opens: it only keeps whatever is present open, so its opens
             // ask the device what is there and are no tool run's open.
+            // "vvvv pppp", then the port when one is named (without one: port 1-1).
             const bool holder = body.ends_with(conv::emu::kHolderMark);
-            const std::optional<Identity> wanted =
-                identityOf(holder ? body.substr(0, body.size() - conv::emu::kHolderMark.size()) : body);
-            if (!wanted) {
+            const std::string_view request = holder ? body.substr(0, body.size() - conv::emu::kHolderMark.size()) : body;
+            const bool wellFormed = request.size() == 9 || (request.size() > 10 && request[9] == ' ');
+            const Identity wanted = wellFormed ? identityOf(request.substr(0, 9)).value_or(Identity::None) : Identity::None;
+            const std::string_view port = request.size() > 10 ? request.substr(10) : conv::usbport::kDefaultPort;
+            if (wanted == Identity::None) {
                 log(who + "open of '" + std::string(body.substr(0, 16)) + "' is malformed; answered O0");
             }
-            const bool present = wanted && (holder ? *wanted == device_.identity() : device_.open(*wanted, c.peer, now()));
+            const auto slot = std::find_if(slots_.begin(), slots_.end(), [&](const Slot& s) { return s.port == port; });
+            ServedDevice* device = slot == slots_.end() ? nullptr : slot->device;
+            const bool present = wanted != Identity::None && device != nullptr &&
+                                 (holder ? wanted == device->identity() : device->open(wanted, c.peer, now()));
             if (!present) {
                 sendMessage(c, "O0");
                 close(c, "no such device now");
                 return;
             }
-            c.identity = *wanted;
+            c.identity = wanted;
+            c.slot = static_cast<std::size_t>(slot - slots_.begin());
             const bool othersOpen = std::any_of(connections_.begin(), connections_.end(), [&](const Connection& o) {
-                return o.fd >= 0 && o.state == State::Open && o.identity == *wanted;
+                return o.fd >= 0 && o.state == State::Open && o.identity == c.identity && o.slot == c.slot;
             });
             if (config_.firstOpenDelay && !othersOpen) {
                 c.state = State::Opening;
@@ -212,19 +238,19 @@ void Server::handleMessage(Connection& c, const std::uint8_t* data, std::size_t 
                 c.state = State::Open;
                 sendMessage(c, "O1");
             }
-            if (config_.verbose) log(who + "opens " + std::string(identityName(*wanted)));
+            if (config_.verbose) log(who + "opens " + std::string(identityName(wanted)) + " on port " + slot->port);
             handleEvents();  // reports a replayed device sends right after the open
             return;
         }
         case conv::emu::kWrite:
             if (c.state != State::Open) break;
             if (config_.verbose) log(who + "W " + hexDump(data + 1, size - 1));
-            device_.write(c.identity, std::span(data + 1, size - 1), c.peer, now());
+            slots_[c.slot].device->write(c.identity, std::span(data + 1, size - 1), c.peer, now());
             handleEvents();
             return;
         case conv::emu::kString: {
             const char which = body.empty() ? '\0' : body[0];
-            sendMessage(c, std::string(1, conv::emu::kString) + (c.state == State::Open && body.size() == 1 ? stringFor(which) : ""));
+            sendMessage(c, std::string(1, conv::emu::kString) + (c.state == State::Open && body.size() == 1 ? stringFor(which, c.slot) : ""));
             return;
         }
         default:
@@ -234,29 +260,36 @@ void Server::handleMessage(Connection& c, const std::uint8_t* data, std::size_t 
     log(who + "message '" + std::string(1, opcode) + "' (" + std::to_string(size) + " bytes) out of place; dropped");
 }
 
-std::string Server::stringFor(char which) const {
+std::string Server::stringFor(char which, std::size_t slot) const {
+    const Identity identity = slots_[slot].device->identity();
     switch (which) {
         case conv::emu::kStringManufacturer:
-        case conv::emu::kStringIndexed1: return usbString(device_.identity(), UsbString::Manufacturer);
-        case conv::emu::kStringProduct: return usbString(device_.identity(), UsbString::Product);
-        case conv::emu::kStringSerial: return usbString(device_.identity(), UsbString::Serial);
+        case conv::emu::kStringIndexed1: return usbString(identity, UsbString::Manufacturer);
+        case conv::emu::kStringProduct: return usbString(identity, UsbString::Product);
+        case conv::emu::kStringSerial: return usbString(identity, UsbString::Serial);
         default: return "";
     }
 }
 
 void Server::handleEvents() {
-    for (Event& e : device_.takeEvents()) {
-        switch (e.kind) {
-            case Event::Kind::Input:
-                for (Connection& c : connections_)
-                    if (c.fd >= 0 && c.state == State::Open && c.identity == e.identity) deliver(c, e.bytes);
-                break;
-            case Event::Kind::Left:
-                for (Connection& c : connections_)
-                    if (c.fd >= 0 && c.state != State::Fresh && c.identity == e.identity) close(c, "device left");
-                break;
-            case Event::Kind::Arrived: log(std::string(identityName(e.identity)) + " appears"); break;
-            case Event::Kind::Note: log(e.text); break;
+    for (std::size_t slot = 0; slot < slots_.size(); ++slot) {
+        for (Event& e : slots_[slot].device->takeEvents()) {
+            switch (e.kind) {
+                case Event::Kind::Input:
+                    for (Connection& c : connections_)
+                        if (c.fd >= 0 && c.state == State::Open && c.slot == slot && c.identity == e.identity)
+                            deliver(c, e.bytes);
+                    break;
+                case Event::Kind::Left:
+                    for (Connection& c : connections_)
+                        if (c.fd >= 0 && c.state != State::Fresh && c.slot == slot && c.identity == e.identity)
+                            close(c, "device left");
+                    break;
+                case Event::Kind::Arrived:
+                    log(std::string(identityName(e.identity)) + " appears on port " + slots_[slot].port);
+                    break;
+                case Event::Kind::Note: log(slots_.size() > 1 ? "port " + slots_[slot].port + ": " + e.text : e.text); break;
+            }
         }
     }
 }

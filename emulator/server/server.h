@@ -3,6 +3,7 @@
 // with the real clock. It drives whichever ServedDevice it is given: the emulated converter or a
 // recording played back. One thread, one poll loop.
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,7 +22,9 @@ struct ServerConfig {
 
 class Server {
 public:
-    Server(ServerConfig config, ServedDevice& device);
+    // One device on port 1-1, saved to config.statePath.
+    Server(const ServerConfig& config, ServedDevice& device);
+    Server(const ServerConfig& config, const std::vector<PluggedDevice>& devices);
     ~Server();
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
@@ -39,6 +42,7 @@ private:
         HostRun peer = 0;  // the connecting process
         State state = State::Fresh;
         Identity identity = Identity::None;
+        std::size_t slot = 0;  // the converter it opened
         Micros openAt = 0;
         std::uint64_t dropped = 0;
         bool closing = false;
@@ -56,11 +60,17 @@ private:
     void completeOpens();
     bool sendMessage(Connection& c, const std::string& message);
     void close(Connection& c, const std::string& why);
-    std::string stringFor(char which) const;
+    std::string stringFor(char which, std::size_t slot) const;
+
+    struct Slot {
+        std::string port;
+        ServedDevice* device = nullptr;
+        std::unique_ptr<ModelHost> host;  // saves this converter's flash
+    };
 
     ServerConfig config_;
-    ServedDevice& device_;
-    ModelHost host_;
+    std::vector<Slot> slots_;
+    ModelHost& host_;  // the first converter's: the clock and the log
     int listenFd_ = -1;
     std::vector<Connection> connections_;
     std::uint64_t nextId_ = 1;

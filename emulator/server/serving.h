@@ -24,6 +24,13 @@ std::string hexDump(const std::uint8_t* data, std::size_t size);
 // "0e7b" style: four lower-case hex digits.
 std::string hex4(std::uint16_t value);
 
+// One converter on its own USB port, with its own flash file.
+struct PluggedDevice {
+    std::string port;
+    ServedDevice* device = nullptr;
+    std::optional<std::string> statePath;
+};
+
 class ModelHost {
 public:
     ModelHost(ServedDevice& device, std::optional<std::string> statePath, bool verbose);

@@ -3,10 +3,13 @@
 // its interface, the HID device and the hidraw class device, each with its uevent, attributes
 // and subsystem link. Written into a tmpfs at /sys inside a private mount namespace, never into
 // the system's sysfs.
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "device_model.h"
+#include "serving.h"
 
 namespace convsim {
 
@@ -14,7 +17,15 @@ struct NodeEntry {
     Identity identity = Identity::None;
     unsigned number = 0;    // hidrawN
     unsigned instance = 0;  // the HID device's running number (0003:VVVV:PPPP.IIII)
+    std::string port = "1-1";  // the USB port path the device is plugged into
+    unsigned other = 0;     // 0: a converter; N: the Nth unrelated HID device (keyboards, mice)
 };
+
+// What a node's HID device is: the converter identity's, or an unrelated keyboard or mouse's.
+std::uint16_t entryVendorId(const NodeEntry& node);
+std::uint16_t entryProductId(const NodeEntry& node);
+std::string entryString(const NodeEntry& node, UsbString which);
+std::vector<std::uint8_t> entryDescriptor(const NodeEntry& node);
 
 class SysfsTree {
 public:
@@ -27,7 +38,7 @@ public:
     void withdraw(const NodeEntry& node) const;
 
 private:
-    std::string usbDevice() const;
+    std::string usbDevice(const std::string& port) const;
     std::string root_;
 };
 

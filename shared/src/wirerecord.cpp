@@ -169,6 +169,14 @@ std::string formatLine(const Event& e) {
             line += ",\"id\":\"" + identityText(e.vendorId, e.productId) + "\",\"result\":\"";
             line += kOpenNames[static_cast<int>(e.open)];
             line += '"';
+            if (!e.port.empty()) {
+                line += ",\"port\":";
+                appendString(line, e.port);
+            }
+            if (!e.node.empty()) {
+                line += ",\"node\":";
+                appendString(line, e.node);
+            }
             break;
         case Kind::Out:
         case Kind::In:
@@ -243,6 +251,8 @@ std::variant<Event, std::string> parseLine(std::string_view line) {
         while (result != nullptr && r < std::size(kOpenNames) && kOpenNames[r] != *result) ++r;
         if (result == nullptr || r == std::size(kOpenNames)) return std::string("open without a known \"result\"");
         e.open = static_cast<OpenResult>(r);
+        if (const std::string* port = text("port")) e.port = *port;
+        if (const std::string* node = text("node")) e.node = *node;
         return e;
     }
     const auto n = number("n");

@@ -16,6 +16,7 @@ sequence's pauses and run limits.
 """
 import glob
 import hashlib
+import json
 import os
 import re
 import shutil
@@ -143,9 +144,15 @@ class Rig:
             os.symlink(os.path.join(resources, entry), os.path.join(bundle, "Contents", "Resources", entry))
         return exe
 
-    def start_device(self, faults=(), node_mode=None, verbose=False):
+    def start_device(self, faults=(), node_mode=None, verbose=False, converters=(), more=()):
+        """converters: more converters beside the one on 1-1, "PORT" or "PORT@MS" (plugged in
+        MS after the start), each with its flash file PORT.state; more: further convsim options."""
         # Identities come back 50 ms after they leave, which keeps each case short.
-        options = ["--state", self.state, "--reenum-ms", "50"] + (["-v"] if verbose else [])
+        options = ["--reenum-ms", "50"] + (["-v"] if verbose else []) + list(more)
+        options += ["--converter", f"1-1:{self.state}"] if converters else ["--state", self.state]
+        for converter in converters:
+            port, _, at = converter.partition("@")
+            options += ["--converter", f"{port}:{self.path(port + '.state')}" + (f"@{at}" if at else "")]
         for fault in faults:
             options += ["--fault", fault]
         log = open(self.path("convsim.log"), "a")
@@ -209,8 +216,8 @@ class Rig:
         mounts = subprocess.run(["findmnt", "-rn", "-o", "SOURCE"], capture_output=True, text=True).stdout
         expect("convsim-hidraw" not in mounts and "hidraw-run" not in mounts, "a mount is left on the host")
 
-    def show(self):
-        out = subprocess.run([os.environ["QM_E2E_CONVSIM"], "--show", self.state],
+    def show(self, state=None):
+        out = subprocess.run([os.environ["QM_E2E_CONVSIM"], "--show", state or self.state],
                              check=True, capture_output=True, text=True).stdout
         return dict(line.split(": ", 1) for line in out.splitlines())
 
@@ -218,16 +225,18 @@ class Rig:
         """Reports the verbose convsim log shows written to the converter."""
         return sum(": W " in line for line in text_lines(self.path("convsim.log")))
 
-    def update(self, exe, tick, scale, state="state", extra_env=None, as_user=None):
+    def update(self, exe, tick, scale, state="state", extra_env=None, as_user=None, port=None):
         """One Quillmere run: START pressed (box ticked or not), alerts printed and dismissed,
         FINISH/EXIT pressed at the end. Killed with its tool runs at the deadline. Its update
         record goes under the case's folder `state`. as_user: the numeric user (and group) to run
         it as."""
         self.runs += 1
-        out_path = self.path(f"quillmere-{self.runs}.out")
+        run_no = self.runs
+        out_path = self.path(f"quillmere-{run_no}.out")
         env = dict(os.environ, TAVIK_EMULATOR=self.socket, QUILLMERE_TIME_SCALE=scale,
                    QT_QPA_PLATFORM="offscreen", XDG_STATE_HOME=self.path(state), **(extra_env or {}))
-        args = [exe, "--auto-start", "--auto-finish", "--auto-alert"] + (["--tick"] if tick else [])
+        args = [exe, "--auto-start", "--auto-finish", "--auto-alert"] + (["--tick"] if tick else []) + \
+            (["--port", port] if port else [])
         if as_user is not None:
             args = ["setpriv", f"--reuid={as_user}", f"--regid={as_user}", "--clear-groups"] + args
         if self.namespace:
@@ -235,7 +244,7 @@ class Rig:
             env["LD_PRELOAD"] = self.namespace[1]
             env["ASAN_OPTIONS"] = self.namespace[3]
             args = ["nsenter", "-t", str(self.namespace[0]), "-m", f"--wd={os.getcwd()}"] + args
-        with open(out_path, "wb") as out, open(self.path(f"quillmere-{self.runs}.err"), "wb") as err:
+        with open(out_path, "wb") as out, open(self.path(f"quillmere-{run_no}.err"), "wb") as err:
             child = subprocess.Popen(args, stdout=out, stderr=err, stdin=subprocess.DEVNULL,
                                      env=env, start_new_session=True)
             try:
@@ -245,11 +254,11 @@ class Rig:
                 child.wait()
                 raise CaseFailed(f"Quillmere still running after {RUN_DEADLINE_S} s; killed "
                                  f"(last screens: {[l for l in text_lines(out_path) if l.startswith('SCREEN: ')][-3:]})")
-        return Run(text_lines(out_path), status, text_lines(self.path(f"quillmere-{self.runs}.err")))
+        return Run(text_lines(out_path), status, text_lines(self.path(f"quillmere-{run_no}.err")))
 
-    def last_record(self):
+    def last_record(self, state="state"):
         """The update folder made last (by time: a clock that went back names it before others)."""
-        return max(glob.glob(self.path("state/quillmere/updates/*")), key=os.path.getmtime)
+        return max(glob.glob(self.path(f"{state}/quillmere/updates/*")), key=os.path.getmtime)
 
     def tail(self, name, n=15):
         try:
@@ -296,6 +305,10 @@ class Case:
     runs: int = None              # the number of tool runs the first update makes, when it matters
     during: object = None         # runs beside the first update: during(rig)
     check: object = None          # checks after the first update: check(rig, run)
+    converters: tuple = ()        # more converters, "PORT" or "PORT@MS": each must stay untouched
+    convsim: tuple = ()           # more convsim options
+    port: str = None              # Quillmere --port
+    beside: str = None            # a second Quillmere at once, with --port this, updating that converter
 
 
 def break_record(rig, name, line_no):
@@ -429,6 +442,7 @@ D0_FIXED = r"Timeout \(wait status:D0\), auto-fixed"
 FINAL_CHECKSUM = r"Final CheckSum Error"
 CANNOT_OPEN = (r"The converter 0e7b:0bf2 is plugged in at /dev/hidraw0 but this user may not open it\. "
                r"Install the udev rule .*, then unplug the converter and plug it in again\.")
+SEVERAL = r"Several converters are plugged in \(USB ports 1-1, 1-2\)\. Unplug all but the one to update, or choose one with --port PORT\."
 BOTH = ("socket", "hidraw")
 
 CASES = {
@@ -469,9 +483,22 @@ CASES = {
     "long-replies": Case(faults=["long-replies"], ends="complete", again="none"),
     # Echoes drowned beyond the tenth report leave their lines unconfirmed.
     "flood": Case(faults=["flood"], bcode="before", again="restart", replay="same", transports=BOTH),
-    # A converter this user may not open: named at once, nothing sent, Failed.
-    "permission": Case(transports=("hidraw",), node_mode="0600", as_user=65534, alerts=[CANNOT_OPEN], runs=1,
+    # A converter this user may not open: named once the refusal has lasted, nothing sent, Failed.
+    "permission": Case(transports=("hidraw",), node_mode="0600", as_user=65534, alerts=[CANNOT_OPEN], sent_nothing=True,
                        app="before", bcode="before", again="none"),
+    # udev grants the user access 1 s after each node appears, every re-enumeration included (the
+    # 3 s pause after "runaprom" must outlast it: half time).
+    "late-permission": Case(transports=("hidraw",), convsim=("--udev-delay-ms", "1000"), as_user=65534,
+                            ends="complete", again="none", scale="0.5"),
+    # Only the converter START chose is ever opened.
+    "two-converters": Case(converters=("1-2",), alerts=[SEVERAL], sent_nothing=True, app="before", bcode="before",
+                           again="none", transports=BOTH),
+    "second-plugged-during-a": Case(converters=("1-2@2500",), ends="complete", again="none", transports=BOTH),
+    "second-present-slow-reenum": Case(converters=("1-2",), port="1-1", faults=["slow-reenum=1500"], ends="complete",
+                                       again="none", scale="0.5", transports=BOTH),
+    "two-windows": Case(converters=("1-2",), port="1-1", beside="1-2", ends="complete", again="none",
+                        transports=BOTH),
+    "other-hid": Case(convsim=("--other-hid", "30"), ends="complete", again="none", transports=("hidraw",)),
     # Firmware files, bundle name, tool.
     "missing-tmpa": Case(prepare=lambda rig: os.remove(rig.path("tmpa.hex")), alerts=[r"fopen Acode fail \(PATH/tmpa\.hex\)"],
                          app="before", bcode="before", again="none"),
@@ -586,6 +613,22 @@ def check_record(rig, run, case):
         expect(re.search(r"^outcome +Complete +!= Failed$", replay.stdout, re.M), "the replayed update did not fail")
 
 
+def check_only_port(record, port):
+    """Every open of the recorded update named `port`."""
+    opens = [json.loads(line) for line in text_lines(os.path.join(record, "wire.jsonl")) if '"ev":"open"' in line]
+    elsewhere = [o for o in opens if o.get("port") != port]
+    expect(not elsewhere, f"{len(elsewhere)} opens elsewhere than port {port}, first {elsewhere[:1]}")
+
+
+def check_only_first_converter(rig, others, others_before):
+    """Every open of the update named port 1-1; no other device was opened or changed."""
+    check_only_port(rig.last_record(), "1-1")
+    expect(not any("an unrelated HID device" in line and " opens " in line for line in text_lines(rig.path("convsim.log"))),
+           "an unrelated HID device was opened")
+    for port, state in others.items():
+        expect(rig.show(state) == others_before[port], f"the converter on {port} changed")
+
+
 def run_case(name, case, rig):
     if case.foreign is not None:
         foreign_firmware(rig, case.foreign)
@@ -601,18 +644,33 @@ def run_case(name, case, rig):
         case.prepare(rig)
     exe = rig.make_bundle(bundle_name(case.bundle, checksum), with_tool=case.tool)
 
-    rig.start_device(case.faults, case.node_mode, verbose=case.sent_nothing)
+    rig.start_device(case.faults, case.node_mode, case.sent_nothing, case.converters, case.convsim)
     before = rig.show()
+    others = {c.partition("@")[0]: rig.path(c.partition("@")[0] + ".state") for c in case.converters}
+    others_before = {port: rig.show(state) for port, state in others.items()}
+    if "--udev-delay-ms" in case.convsim:  # the converter was plugged in a moment before START
+        time.sleep(int(case.convsim[case.convsim.index("--udev-delay-ms") + 1]) / 1000 + 0.2)
     if case.state == "a-file":
         open(rig.path(case.state), "w").close()
     elif case.as_user is not None:
         os.makedirs(rig.path(case.state), mode=0o777, exist_ok=True)
         os.chmod(rig.path(case.state), 0o777)  # the record folder of a run as another user
-    beside = threading.Thread(target=case.during, args=(rig,), daemon=True) if case.during else None
-    if beside:
-        beside.start()
-    first = rig.update(exe, case.tick, case.scale, case.state, case.env, case.as_user)
+    during = threading.Thread(target=case.during, args=(rig,), daemon=True) if case.during else None
+    if during:
+        during.start()
+    if case.beside:  # the second window runs meanwhile, on the other converter
+        beside = {}
+        other = threading.Thread(target=lambda: beside.update(run=rig.update(exe, case.tick, case.scale, "state-2",
+                                                                             port=case.beside)))
+        other.start()
+    first = rig.update(exe, case.tick, case.scale, case.state, case.env, case.as_user, case.port)
     check_run(first, case.ends, case.alerts, rig)
+    if case.beside:
+        other.join()
+        check_run(beside["run"], "complete", [], rig)
+        check_device(rig.show(others[case.beside]), others_before[case.beside], good, "new", "new")
+        check_only_port(rig.last_record("state-2"), case.beside)
+        others = {}
     if case.runs is not None:
         runs = sum("runCmd() returned:" in line for line in first.errors)
         expect(runs == case.runs, f"{runs} tool runs, expected {case.runs}")
@@ -622,7 +680,8 @@ def run_case(name, case, rig):
     check_record(rig, first, case)
     if case.check:
         case.check(rig, first)
-
+    if case.converters or case.convsim:
+        check_only_first_converter(rig, others, others_before)  # the window beside it checked above
     if case.again == "none":
         return
     # The converter is still reachable: with sound files and name, a second update succeeds.

@@ -252,9 +252,17 @@ hidraw-run)  # the script itself: list with the node's path, the command's statu
     nsid=none no_leftovers
     exit 0
     ;;
-permission)  # a node only root may open: named on standard error, the not-found text on standard output
-    start --node-mode 0600
-    out=$(timeout 10 "${inside[@]}" setpriv --reuid=65534 --regid=65534 --clear-groups "$TAVIK" sa 2>"$work/err") last="sa as nobody"
+permission)  # a node only root may open: not there yet while udev may still grant it, then named
+    # on standard error, the not-found text on standard output; a grant 1 s late is taken
+    as_nobody() { out=$(timeout 10 "${inside[@]}" setpriv --reuid=65534 --regid=65534 --clear-groups "$TAVIK" sa 2>"$work/err"); }
+    start --udev-delay-ms 1000
+    as_nobody && last="sa as nobody, before the grant"
+    [[ $out == "0E7B/1CF? NOT FOUND" && ! -s $work/err ]] || fail "a node udev has yet to grant was reported as refused"
+    sleep 1.1
+    as_nobody && last="sa as nobody, after the grant" && has saok
+    stop && start --node-mode 0600
+    sleep 1.6  # the refusal has to last before it counts
+    as_nobody && last="sa as nobody"
     [[ $out == "0E7B/1CF? NOT FOUND" ]] || fail "expected only the not-found text on standard output"
     out=$(<"$work/err")
     has "converter 0e7b:0bf2 is present at /dev/hidraw0 but cannot be opened (" && has "udev rule"
@@ -289,6 +297,14 @@ bad-arguments)
     printf 'convsim-state 1\napplication 10 20\n' >"$work/state"
     out=$("$CONVSIM" --socket "$work/s" --state "$work/state" 2>&1) && fail "a damaged state file was accepted"
     has "line 2:"
+    for converters in "1-x:$work/a" "1-1:" "1-1:$work/a@soon" "1-1:$work/a --converter 1-1:$work/b" "1-1:$work/a --state $work/b"; do
+        # shellcheck disable=SC2086
+        out=$("$CONVSIM" --socket "$work/s" --converter $converters 2>&1) && fail "--converter $converters was accepted"
+        has "usage:"
+    done
+    # A port setting that is no port path opens nothing (it would become part of a sysfs path).
+    out=$(TAVIK_PORT=../1-1 TAVIK_EMULATOR="$work/none" "$TAVIK" sa 2>&1)
+    [[ $out == "tavik: TAVIK_PORT='../1-1' is not a USB port path such as 1-1.4; nothing was done" ]] || fail "TAVIK_PORT=../1-1: $out"
     exit 0
     ;;
 *) fail "unknown case" ;;

@@ -46,9 +46,17 @@ TEST(Dispatcher, MalformedFirmwareTextIsRefusedBeforeAnyDeviceIsOpened) {
     EXPECT_EQ(Rig().run(std::string(130, 'A') + "z"), "LDROM NOT FOUND\n");
 }
 
-TEST(Dispatcher, DeviceListWithTheLoaderStrings) {
+TEST(Dispatcher, DeviceListWithTheLoaderStringsAndTheConvertersPorts) {
+    Rig ports;
+    ports.transport.listed = {{0x0416, 0xA316, "/dev/hidraw0", "SN1", "1-1"},
+                              {0x046d, 0xc52b, "/dev/hidraw1", "", "1-2"},
+                              {0x0e7b, 0x0bf2, "", "", "3-1.4"}};
+    // Only the converters, each with its port; the unrelated device is left out, nothing opened.
+    EXPECT_EQ(ports.run("ports"), "CONVERTER 1-1 0416:a316 /dev/hidraw0\nCONVERTER 3-1.4 0e7b:0bf2 -\n");
+    EXPECT_EQ(ports.transport.opens, 0);
+
     Rig rig;
-    rig.transport.listed = {{0x0416, 0xA316, "/dev/hidraw0", "SN1"}, {0x046d, 0xc52b, "/dev/hidraw1", ""}};
+    rig.transport.listed = {{0x0416, 0xA316, "/dev/hidraw0", "SN1", "1-1"}, {0x046d, 0xc52b, "/dev/hidraw1", "", ""}};
     auto loader = rig.withLoader();
     loader->strings = {{hid::StringKind::Manufacturer, "Nuvo"}, {hid::StringKind::SerialNumber, "\xC3\x9C" "42"}};
     EXPECT_EQ(rig.run(std::vector<std::string_view>{}),

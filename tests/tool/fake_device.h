@@ -64,7 +64,8 @@ struct FakeTransport final : hid::Transport {
     hid::OpenResult open(std::uint16_t vid, std::uint16_t) override {
         ++opens;
         auto device = vid == 0x0416 ? loader : normal;
-        hid::OpenResult result{device ? hid::OpenStatus::Opened : hid::OpenStatus::Absent, nullptr, ""};
+        hid::OpenResult result;
+        result.status = device ? hid::OpenStatus::Opened : hid::OpenStatus::Absent;
         if (!nextOpens.empty()) result.status = nextOpens.front(), nextOpens.pop_front();
         if (result.status == hid::OpenStatus::Opened) result.device = std::make_unique<FakeHandle>(device);
         if (result.status == hid::OpenStatus::Refused) result.detail = "refused: fix the permissions";

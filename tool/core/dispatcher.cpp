@@ -4,6 +4,7 @@
 
 #include "conv/hexfile.h"
 #include "conv/packets.h"
+#include "conv/usbport.h"
 #include "core/commands.h"
 #include "core/messages.h"
 
@@ -60,6 +61,12 @@ void deviceList(Session& s) {
     std::fprintf(out, "\nYou can use 'stbb' to run Monitor ...\n");
 }
 
+// One line per converter present, with the USB port it is on; nothing is opened.
+void listPorts(Session& s) {
+    for (const hid::DeviceInfo& d : s.transport().converters())
+        std::fprintf(s.out(), "%s\n", conv::usbport::listingLine({d.port, d.vendorId, d.productId, d.path}).c_str());
+}
+
 void monitor(Session& s) {
     std::FILE* out = s.out();
     std::fprintf(out, " (^Z to Stop)");
@@ -81,8 +88,9 @@ struct Command {
 };
 
 // In the order the words are compared.
-constexpr std::array<Command, 15> kCommands{{
+constexpr std::array<Command, 16> kCommands{{
     {"list", deviceList},
+    {"ports", listPorts},
     {"sa",
      [](Session& s) {
          if (!s.open(Identity::Normal, NotFound::Normal)) return;

@@ -13,6 +13,7 @@
 
 #include "conv/emuproto.h"
 #include "conv/hexfield.h"
+#include "conv/usbport.h"
 #include "hid/transport.h"
 
 namespace tavik::hid {
@@ -205,7 +206,7 @@ private:
 
 class EmulatedTransport final : public Transport {
 public:
-    explicit EmulatedTransport(std::string socketPath) : path_(std::move(socketPath)) {}
+    EmulatedTransport(std::string socketPath, std::string port) : path_(std::move(socketPath)), port_(std::move(port)) {}
 
     std::vector<DeviceInfo> enumerate() override {
         std::vector<DeviceInfo> devices;
@@ -229,11 +230,14 @@ public:
 
     OpenResult open(std::uint16_t vendorId, std::uint16_t productId) override {
         OpenResult result;
+        result.port = port_.empty() ? std::string(conv::usbport::kDefaultPort) : port_;
+        result.node = path_;
         std::string why;
         Socket socket = connectTo(path_, why);
         Message reply;
         if (socket.valid()) {
-            const std::string ids = hexId(vendorId) + " " + hexId(productId);
+            // Unpinned, the request names no port, exactly as before ports were known.
+            const std::string ids = hexId(vendorId) + " " + hexId(productId) + (port_.empty() ? "" : " " + port_);
             if (!sendText(socket, conv::emu::kOpen, ids)) {
                 why = std::string("send(): ") + std::strerror(errno);
             } else if (receive(socket, reply, kBlocking) != Received::Message) {
@@ -254,8 +258,15 @@ public:
         return result;
     }
 
+    std::vector<DeviceInfo> converters() override {
+        std::vector<DeviceInfo> found = Transport::converters();
+        if (!port_.empty()) std::erase_if(found, [&](const DeviceInfo& d) { return d.port != port_; });
+        return found;
+    }
+
 private:
-    // "vvvv pppp PATH SERIAL"; the serial may be missing.
+    // "vvvv pppp PATH SERIAL port=PORT"; the serial may be missing, the port too (then it is
+    // the default port).
     static std::optional<DeviceInfo> parseListLine(std::string_view line) {
         std::vector<std::string_view> fields;
         std::size_t pos = 0;
@@ -279,17 +290,25 @@ private:
         info.vendorId = *vid;
         info.productId = *pid;
         info.path = fields[2];
-        if (fields.size() > 3) info.serial = fields[3];
+        info.port = conv::usbport::kDefaultPort;
+        for (std::size_t i = 3; i < fields.size(); ++i) {
+            if (fields[i].starts_with(conv::emu::kPortField)) {
+                info.port = fields[i].substr(conv::emu::kPortField.size());
+            } else if (i == 3) {
+                info.serial = fields[i];
+            }
+        }
         return info;
     }
 
     std::string path_;
+    std::string port_;
 };
 
 }  // namespace
 
-std::unique_ptr<Transport> makeEmulatedTransport(std::string socketPath) {
-    return std::make_unique<EmulatedTransport>(std::move(socketPath));
+std::unique_ptr<Transport> makeEmulatedTransport(std::string socketPath, std::string port) {
+    return std::make_unique<EmulatedTransport>(std::move(socketPath), std::move(port));
 }
 
 }  // namespace tavik::hid

@@ -1,13 +1,17 @@
 // The hidapi back end: the only file of tavik that sees hidapi.
 #include <hidapi.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <cwchar>
 
 #include "conv/toolrun.h"
+#include "conv/usbport.h"
 #include "hid/transport.h"
 
 namespace tavik::hid {
@@ -15,6 +19,23 @@ namespace tavik::hid {
 namespace {
 
 constexpr std::size_t kStringChars = 255;
+constexpr const char* kSysfs = "/sys";
+
+// Whether a node this user may not open has kept its mode long enough for that to be final. The
+// node's status-change time moves when it is created and when udev changes its mode, owner or
+// access list; a node younger than that still counts as not there yet.
+bool refusalSettled(const std::string& path) {
+    struct stat st{};
+    if (::stat(path.c_str(), &st) != 0) return false;
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    const long long ageMs = (static_cast<long long>(now.tv_sec) - st.st_ctim.tv_sec) * 1000 +
+                            (now.tv_nsec - st.st_ctim.tv_nsec) / 1'000'000;
+    return ageMs >= conv::usbport::kPermissionSettleMs;
+}
+
+// "/dev/hidraw3" -> "hidraw3"
+std::string nodeName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
 void appendUtf8(std::string& out, char32_t c) {
     if (c < 0x80) {
@@ -76,7 +97,7 @@ private:
 
 class HidapiTransport final : public Transport {
 public:
-    HidapiTransport() = default;
+    explicit HidapiTransport(std::string port) : port_(std::move(port)) {}
     // Devices must be gone before this; the session that owns them is destroyed first.
     ~HidapiTransport() override { hid_exit(); }
     HidapiTransport(const HidapiTransport&) = delete;
@@ -86,30 +107,72 @@ public:
         std::vector<DeviceInfo> devices;
         hid_device_info* list = hid_enumerate(0, 0);
         for (const hid_device_info* d = list; d != nullptr; d = d->next) {
-            devices.push_back({d->vendor_id, d->product_id, d->path ? d->path : "", toUtf8(d->serial_number)});
+            devices.push_back({d->vendor_id, d->product_id, d->path ? d->path : "", toUtf8(d->serial_number), ""});
         }
         hid_free_enumeration(list);
         return devices;
     }
 
-    // Enumerates and opens the first match by path, as hid_open() does, so that a device that is
-    // present but cannot be opened is told apart from one that is absent.
+    // Pinned to a port: the node of the device on that port, found through sysfs, and only when
+    // the device there has this identity. Otherwise the first match of an enumeration, as
+    // hid_open() does. Either way a device that is present but cannot be opened is told apart
+    // from one that is absent.
     OpenResult open(std::uint16_t vendorId, std::uint16_t productId) override {
         OpenResult result;
-        hid_device_info* list = hid_enumerate(vendorId, productId);
-        if (list == nullptr) return result;
-        const std::string path = list->path ? list->path : "";
-        hid_free_enumeration(list);
+        std::string path;
+        if (!port_.empty()) {
+            result.port = port_;
+            const auto device = conv::usbport::deviceOnPort(kSysfs, port_);
+            if (!device || device->node.empty()) return result;
+            path = "/dev/" + device->node;
+            if (device->vendorId != vendorId || device->productId != productId) {
+                // The converter is there in its other identity. When this user may not open even
+                // that node, and that has lasted, no run can move it to the identity asked for:
+                // that is said now rather than after the whole wait for it.
+                const bool shut = ::access(path.c_str(), R_OK | W_OK) != 0 && (errno == EACCES || errno == EPERM);
+                if (!shut || !refusalSettled(path)) return result;
+                result.node = path;
+                return refused(std::move(result), device->vendorId, device->productId, std::strerror(EACCES));
+            }
+        } else {
+            hid_device_info* list = hid_enumerate(vendorId, productId);
+            if (list == nullptr) return result;
+            path = list->path ? list->path : "";
+            hid_free_enumeration(list);
+            result.port = conv::usbport::portOfNode(kSysfs, nodeName(path));
+        }
+        result.node = path;
 
         if (hid_device* device = hid_open_path(path.c_str())) {
             result.status = OpenStatus::Opened;
             result.device = std::make_unique<HidapiDevice>(device);
             return result;
         }
-        // Only a node this user may not open is a refusal. One that went between the enumeration
-        // and the open (the converter re-enumerating, as it does during an update) is absent: the
-        // front end stops an update at once on a refusal, and must not for that.
+        // Only a node this user may not open, and has not been allowed to for a while, is a
+        // refusal. One that went between the look-up and the open (the converter re-enumerating,
+        // as it does during an update) is absent, and so is one udev has yet to grant us: the
+        // front end stops an update at once on a refusal, and must not for either.
         if (::access(path.c_str(), R_OK | W_OK) == 0 || (errno != EACCES && errno != EPERM)) return result;
+        if (!refusalSettled(path)) return result;
+        return refused(std::move(result), vendorId, productId, toUtf8(hid_error(nullptr)));
+    }
+
+    // Read from sysfs: the USB devices with a converter identity, without opening any node.
+    std::vector<DeviceInfo> converters() override {
+        std::vector<DeviceInfo> found;
+        for (const auto& d : conv::usbport::devicesWithIds(
+                 kSysfs, {{conv::kLoaderVid, conv::kLoaderPid}, {conv::kNormalVid, conv::kNormalPid}})) {
+            if (!port_.empty() && d.port != port_) continue;
+            found.push_back({d.vendorId, d.productId, d.node.empty() ? "" : "/dev/" + d.node, "", d.port});
+        }
+        return found;
+    }
+
+private:
+    // The converter vendorId:productId at result.node is present but not ours to open: one line
+    // naming it, the reason and the fix.
+    static OpenResult refused(OpenResult result, std::uint16_t vendorId, std::uint16_t productId,
+                              const std::string& reason) {
         result.status = OpenStatus::Refused;
         char ids[16];
         std::snprintf(ids, sizeof ids, "%04x:%04x", vendorId, productId);
@@ -117,8 +180,7 @@ public:
         char pid[8];
         std::snprintf(vid, sizeof vid, "%04x", vendorId);
         std::snprintf(pid, sizeof pid, "%04x", productId);
-        const std::string reason = toUtf8(hid_error(nullptr));
-        result.detail = std::string(conv::kCannotOpenStart) + ids + std::string(conv::kCannotOpenPresent) + path +
+        result.detail = std::string(conv::kCannotOpenStart) + ids + std::string(conv::kCannotOpenPresent) + result.node +
                         std::string(conv::kCannotOpenEnd) +
                         (reason.empty() ? "no reason given" : reason) +
                         "); most likely this user may not access that hidraw node: add a udev rule such as "
@@ -126,10 +188,14 @@ public:
                         "\", MODE=\"0660\", TAG+=\"uaccess\" and plug the converter in again";
         return result;
     }
+
+    std::string port_;
 };
 
 }  // namespace
 
-std::unique_ptr<Transport> makeHidapiTransport() { return std::make_unique<HidapiTransport>(); }
+std::unique_ptr<Transport> makeHidapiTransport(std::string port) {
+    return std::make_unique<HidapiTransport>(std::move(port));
+}
 
 }  // namespace tavik::hid

@@ -115,6 +115,7 @@ public:
     RecordingTransport& operator=(const RecordingTransport&) = delete;
 
     std::vector<DeviceInfo> enumerate() override { return inner_->enumerate(); }
+    std::vector<DeviceInfo> converters() override { return inner_->converters(); }
 
     OpenResult open(std::uint16_t vendorId, std::uint16_t productId) override {
         OpenResult result = inner_->open(vendorId, productId);
@@ -125,6 +126,8 @@ public:
         e.open = result.status == OpenStatus::Opened   ? conv::wire::OpenResult::Opened
                  : result.status == OpenStatus::Absent ? conv::wire::OpenResult::Absent
                                                        : conv::wire::OpenResult::Refused;
+        e.port = result.port;
+        e.node = result.node;
         recorder_.append(std::move(e));
         if (result.device)
             result.device = std::make_unique<RecordingDevice>(std::move(result.device), recorder_, vendorId, productId);

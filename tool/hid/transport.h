@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "conv/packets.h"
+
 namespace tavik::hid {
 
 // Read time-out meaning "wait until a report arrives or the device is gone".
@@ -20,6 +22,7 @@ struct DeviceInfo {
     std::uint16_t productId = 0;
     std::string path;
     std::string serial;  // UTF-8
+    std::string port;    // the USB port path ("1-1.4"); empty when not known
 };
 
 enum class StringKind { Manufacturer, Product, SerialNumber, Indexed1 };
@@ -46,20 +49,34 @@ struct OpenResult {
     OpenStatus status = OpenStatus::Absent;
     std::unique_ptr<Device> device;  // set when Opened
     std::string detail;              // Refused: one line naming the device, the cause and the fix
+    std::string port;                // the USB port looked at or opened on, when known
+    std::string node;                // the node opened or refused, when known
 };
 
 class Transport {
 public:
     virtual ~Transport() = default;
     virtual std::vector<DeviceInfo> enumerate() = 0;
-    // Opens the first device enumerated with this vendor/product pair.
+    // Opens the first device enumerated with this vendor/product pair (pinned to a port: the
+    // device on that port only).
     virtual OpenResult open(std::uint16_t vendorId, std::uint16_t productId) = 0;
+    // The converters present in either identity, one per port, with the port filled in.
+    virtual std::vector<DeviceInfo> converters() {
+        std::vector<DeviceInfo> found;
+        for (DeviceInfo& d : enumerate())
+            if ((d.vendorId == conv::kLoaderVid && d.productId == conv::kLoaderPid) ||
+                (d.vendorId == conv::kNormalVid && d.productId == conv::kNormalPid))
+                found.push_back(std::move(d));
+        return found;
+    }
 };
 
-// hidapi (hidraw). Initialises the library on first use and releases it on destruction.
-std::unique_ptr<Transport> makeHidapiTransport();
-// The emulated converter reached over the AF_UNIX SOCK_SEQPACKET socket at socketPath.
-std::unique_ptr<Transport> makeEmulatedTransport(std::string socketPath);
+// hidapi (hidraw). Initialises the library on first use and releases it on destruction. With a
+// port ("1-1.4"), only the node of the device on that port is ever opened, found through sysfs.
+std::unique_ptr<Transport> makeHidapiTransport(std::string port = {});
+// The emulated converter reached over the AF_UNIX SOCK_SEQPACKET socket at socketPath; with a
+// port, the open requests name it.
+std::unique_ptr<Transport> makeEmulatedTransport(std::string socketPath, std::string port = {});
 // Wraps `inner` and appends the run to the wire recording at recordPath (conv/wirerecord.h):
 // the run's argument now, each open and each report written or read as it happens, the run's end
 // when the returned transport is destroyed. A recording that cannot be written is skipped

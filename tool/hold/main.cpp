@@ -7,9 +7,13 @@
 #endif
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <optional>
+#include <string>
 
 #include "conv/emuproto.h"
+#include "conv/usbport.h"
 #include "hold/hold_loop.h"
 #include "hold/system_port.h"
 
@@ -23,9 +27,18 @@ int main() {
 #endif
     std::signal(SIGPIPE, SIG_IGN);
 
+    // TAVIK_PORT as for tavik: only the converter on that USB port is held. A setting that is no
+    // port path holds nothing rather than whatever converter is found.
+    std::string complaint;
+    const std::optional<std::string> usbPort = conv::usbport::portFromEnvironment(complaint);
+    if (!usbPort) {
+        std::fprintf(stderr, "tavik-hold: %s; nothing is held\n", complaint.c_str());
+        return 0;
+    }
     const char* socketPath = std::getenv(conv::emu::kSocketEnv);
-    auto port = (socketPath != nullptr && *socketPath != '\0') ? tavik::hold::makeEmulatedPort(socketPath, STDIN_FILENO)
-                                                               : tavik::hold::makeHidrawPort("/sys", "/dev", STDIN_FILENO);
+    auto port = (socketPath != nullptr && *socketPath != '\0')
+                    ? tavik::hold::makeEmulatedPort(socketPath, STDIN_FILENO, *usbPort)
+                    : tavik::hold::makeHidrawPort("/sys", "/dev", STDIN_FILENO, *usbPort);
     tavik::hold::holdUntilStopped(*port, kPollMs);
     return 0;
 }

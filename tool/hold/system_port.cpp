@@ -15,6 +15,7 @@
 
 #include "conv/emuproto.h"
 #include "conv/packets.h"
+#include "conv/usbport.h"
 
 namespace tavik::hold {
 
@@ -65,7 +66,8 @@ private:
 
 class EmulatedPort final : public PollingPort {
 public:
-    EmulatedPort(std::string socketPath, int stopFd) : PollingPort(stopFd), path_(std::move(socketPath)) {}
+    EmulatedPort(std::string socketPath, int stopFd, std::string usbPort)
+        : PollingPort(stopFd), path_(std::move(socketPath)), usbPort_(std::move(usbPort)) {}
 
     std::unique_ptr<Held> openPresent() override {
         for (const Identity& id : kIdentities)
@@ -78,7 +80,8 @@ public:
     }
 
 private:
-    // "Ovvvv pppp hold" on a fresh connection, which becomes the open device when "O1" comes.
+    // "Ovvvv pppp hold" (pinned: "Ovvvv pppp PORT hold") on a fresh connection, which becomes
+    // the open device when "O1" comes.
     int open(const Identity& id) const {
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
@@ -86,9 +89,14 @@ private:
         std::memcpy(address.sun_path, path_.c_str(), path_.size() + 1);
         const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
         if (fd < 0) return -1;
-        char request[24];
-        const int length = std::snprintf(request, sizeof request, "O%04x %04x%.*s", id.vid, id.pid,
+        char request[64];
+        const int length = std::snprintf(request, sizeof request, "O%04x %04x%s%.*s", id.vid, id.pid,
+                                         usbPort_.empty() ? "" : (" " + usbPort_).c_str(),
                                          static_cast<int>(conv::emu::kHolderMark.size()), conv::emu::kHolderMark.data());
+        if (length < 0 || static_cast<std::size_t>(length) >= sizeof request) {
+            ::close(fd);
+            return -1;
+        }
         char reply[8] = {};
         if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
             ::send(fd, request, static_cast<std::size_t>(length), MSG_NOSIGNAL) == length &&
@@ -100,14 +108,15 @@ private:
     }
 
     std::string path_;
+    std::string usbPort_;
 };
 
 // Every hidraw node whose HID_ID names the identity is held, so whichever one the tool opens is
 // already open.
 class HidrawPort final : public PollingPort {
 public:
-    HidrawPort(std::string sysfsRoot, std::string devDir, int stopFd)
-        : PollingPort(stopFd), root_(std::move(sysfsRoot)), devDir_(std::move(devDir)) {}
+    HidrawPort(std::string sysfsRoot, std::string devDir, int stopFd, std::string usbPort)
+        : PollingPort(stopFd), root_(std::move(sysfsRoot)), devDir_(std::move(devDir)), usbPort_(std::move(usbPort)) {}
 
     std::unique_ptr<Held> openPresent() override {
         for (const Identity& id : kIdentities) {
@@ -123,6 +132,12 @@ public:
 
 private:
     std::vector<std::string> nodesOf(const Identity& id) const {
+        if (!usbPort_.empty()) {
+            // Pinned: the one node of the device on that port, read straight from its sysfs entry.
+            const auto device = conv::usbport::deviceOnPort(root_, usbPort_);
+            if (!device || device->vendorId != id.vid || device->productId != id.pid || device->node.empty()) return {};
+            return {devDir_ + "/" + device->node};
+        }
         // HID_ID=0003:00000416:0000A316 (bus, vendor, product) in the node's HID device.
         char wanted[32];
         std::snprintf(wanted, sizeof wanted, ":%08X:%08X", id.vid, id.pid);
@@ -150,16 +165,17 @@ private:
 
     std::string root_;
     std::string devDir_;
+    std::string usbPort_;
 };
 
 }  // namespace
 
-std::unique_ptr<Port> makeEmulatedPort(std::string socketPath, int stopFd) {
-    return std::make_unique<EmulatedPort>(std::move(socketPath), stopFd);
+std::unique_ptr<Port> makeEmulatedPort(std::string socketPath, int stopFd, std::string usbPort) {
+    return std::make_unique<EmulatedPort>(std::move(socketPath), stopFd, std::move(usbPort));
 }
 
-std::unique_ptr<Port> makeHidrawPort(std::string sysfsRoot, std::string devDir, int stopFd) {
-    return std::make_unique<HidrawPort>(std::move(sysfsRoot), std::move(devDir), stopFd);
+std::unique_ptr<Port> makeHidrawPort(std::string sysfsRoot, std::string devDir, int stopFd, std::string usbPort) {
+    return std::make_unique<HidrawPort>(std::move(sysfsRoot), std::move(devDir), stopFd, std::move(usbPort));
 }
 
 }  // namespace tavik::hold

@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "conv/hexfile.h"
+#include "conv/usbport.h"
 #include "quill/bundle.h"
 
 namespace quill {
@@ -81,11 +82,57 @@ RunResult FrontCore::run(std::string_view argument, std::string_view next) {
     }
     // Waiting on would only end in a misleading time-out: the converter is there, we may not open it.
     if (auto device = findUnopenableDevice(result.errorOutput)) {
-        because("the converter " + device->ids + " at " + device->path + " may not be opened by this user");
+        because("the converter " + device->ids + " at " + device->path +
+                " stayed closed to this user for 1.5 s: a permission problem, not a late grant");
         ports_.alerts.alertA(alertCannotOpen(*device));
         throw ActionStopped{};
     }
     return result;
+}
+
+namespace {
+
+std::string portList(const std::vector<std::string>& ports) {
+    std::string list;
+    for (const std::string& port : ports) list += (list.empty() ? "" : ", ") + port;
+    return list;
+}
+
+}  // namespace
+
+std::string alertSeveralConverters(const std::vector<std::string>& ports) {
+    return "Several converters are plugged in (USB ports " + portList(ports) +
+           "). Unplug all but the one to update, or choose one with --port PORT.";
+}
+
+bool FrontCore::chooseConverter() {
+    std::string port = config_.port;
+    if (port.empty()) {
+        const milliseconds limit(std::max<long long>(1, std::llround(static_cast<double>(kStatusRunLimit.count()) *
+                                                                     config_.timeScale)));
+        // A listing that cannot be had leaves today's path: the runs that follow say what is wrong.
+        const std::optional<RunResult> listing = ports_.runner.listConverters(limit);
+        std::vector<std::string> present;
+        if (listing && listing->end == RunEnd::Exited) {
+            std::string_view rest = listing->output;
+            while (!rest.empty()) {
+                const std::size_t end = std::min(rest.find('\n'), rest.size());
+                if (auto device = conv::usbport::parseListingLine(rest.substr(0, end));
+                    device && std::find(present.begin(), present.end(), device->port) == present.end())
+                    present.push_back(device->port);
+                rest.remove_prefix(std::min(end + 1, rest.size()));
+            }
+        }
+        if (present.size() > 1) {
+            because("several converters were plugged in (USB ports " + portList(present) + "); nothing was sent");
+            ports_.alerts.alertA(alertSeveralConverters(present));
+            return false;
+        }
+        if (present.size() == 1) port = present.front();
+    }
+    ports_.runner.pinPort(port);
+    if (!port.empty()) ports_.log.log("the converter on USB port " + port + " is the only one opened");
+    return true;
 }
 
 void FrontCore::burst(std::string_view word, int count, microseconds pauseAfter) {
@@ -247,7 +294,11 @@ void FrontCore::onClick1() {
         [this] {
             const bool toolStarted = whileBusy([this] {
                 ports_.view.showRunningScreen();
-                sequence();
+                if (chooseConverter()) {
+                    sequence();
+                } else {
+                    state_.STATUS_OF_PNG = kStatusFailed;
+                }
             });
             if (!toolStarted) state_.STATUS_OF_PNG = kStatusFailed;
             if (state_.STATUS_OF_PNG != kStatusFailed) state_.STATUS_OF_PNG = kStatusComplete;
@@ -291,6 +342,9 @@ bool FrontCore::onChangeMenu1(std::string_view title) {
     if (running_) return true;
     recordOutcome(
         [&] {
+            bool chosen = false;
+            whileBusy([&] { chosen = chooseConverter(); });
+            if (!chosen) return true;
             if (title == "Update A") {
                 UPDATE_A();
             } else if (title == "Update B") {

@@ -73,7 +73,11 @@ AppDelegate::AppDelegate(const BundleLayout& layout, LaunchOptions options, doub
     // Qualified: during construction only this class's own log() can run.
     if (pauses.complaint) AppDelegate::log(*pauses.complaint);
     core_ = std::make_unique<FrontCore>(Ports{*runner_, *this, *this, *this, *this},
-                                        CoreConfig{layout.firmwareDir, timeScale, pauses.factor});
+                                        CoreConfig{layout.firmwareDir, timeScale, pauses.factor, options_.port});
+    runner_->pinned = [this](const std::string& port) {
+        holder_.reset();
+        if (holderWanted_) holder_.emplace(resourceDir_, port);
+    };
 
     // First stage: title and the repeating refresh; its first tick comes once start-up has
     // returned to the event loop.
@@ -168,15 +172,15 @@ void AppDelegate::afterRefresh() {
 }
 
 void AppDelegate::onClick1() {
-    {
-        // The converter is held open for the length of an update, not for FINISH / EXIT.
-        std::optional<DeviceHolder> holder;
-        if (!core_->isRunning() && core_->state().STATUS_OF_PNG == kStatusIdle) {
-            holder.emplace(resourceDir_);
-            recorded(compatibilityTicked() ? "START (box ticked)" : "START", [this] { core_->onClick1(); });
-        } else {
-            core_->onClick1();
-        }
+    // The converter is held open for the length of an update, not for FINISH / EXIT: the
+    // holder starts when the update has pinned its converter's port.
+    if (!core_->isRunning() && core_->state().STATUS_OF_PNG == kStatusIdle) {
+        holderWanted_ = true;
+        recorded(compatibilityTicked() ? "START (box ticked)" : "START", [this] { core_->onClick1(); });
+        holderWanted_ = false;
+        holder_.reset();
+    } else {
+        core_->onClick1();
     }
     reportScreen();
 }
@@ -187,8 +191,10 @@ void AppDelegate::onChangeMenu1(int index) {
         core_->onChangeMenu1(title);
         return;
     }
-    DeviceHolder holder(resourceDir_);
+    holderWanted_ = true;
     recorded("menu: " + title, [&] { core_->onChangeMenu1(title); });
+    holderWanted_ = false;
+    holder_.reset();
 }
 
 void AppDelegate::recorded(const std::string& action, const std::function<void()>& run) {

@@ -8,9 +8,11 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 class QMessageBox;
 
+#include "device_holder.h"
 #include "launch_options.h"
 #include "quill/bundle.h"
 #include "quill/front_core.h"
@@ -91,6 +93,9 @@ private:
     std::unique_ptr<ProcessToolRunner> runner_;
     std::unique_ptr<MainWindow> window_;
     std::unique_ptr<FrontCore> core_;
+    // tavik-hold, started once the action knows its converter's port, for that action only.
+    std::optional<DeviceHolder> holder_;
+    bool holderWanted_ = false;
     QTimer timer_;
     QStringList messagesShown_;
     QPointer<QMessageBox> notice_;  // the open close-refusal notice, if any

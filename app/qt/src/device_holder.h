@@ -5,11 +5,13 @@
 #include <QtCore/QProcess>
 #include <QtCore/QString>
 
+#include <string>
 namespace quill::qt {
 
 class DeviceHolder {
 public:
-    explicit DeviceHolder(const QString& resourceDir);
+    // usbPort: the converter's USB port (TAVIK_PORT), empty for whatever converter is found.
+    explicit DeviceHolder(const QString& resourceDir, const std::string& usbPort = {});
     // Closes the holder's standard input (its signal to let go) and waits briefly; kills it if
     // it does not end.
     ~DeviceHolder();

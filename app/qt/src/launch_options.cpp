@@ -2,6 +2,7 @@
 
 #include <QtCore/QCommandLineParser>
 
+#include "conv/usbport.h"
 namespace quill::qt {
 
 std::optional<LaunchOptions> parseLaunchOptions(const QStringList& arguments, QString& error) {
@@ -18,7 +19,10 @@ std::optional<LaunchOptions> parseLaunchOptions(const QStringList& arguments, QS
     const QCommandLineOption screenshots(QStringLiteral("screenshot-dir"),
                                          QStringLiteral("Save idle, running and finished window grabs."),
                                          QStringLiteral("dir"));
-    parser.addOptions({autoStart, tick, autoFinish, autoAlert, screenshots});
+    const QCommandLineOption port(QStringLiteral("port"),
+                                  QStringLiteral("Update the converter on this USB port only, such as 1-1.4."),
+                                  QStringLiteral("path"));
+    parser.addOptions({autoStart, tick, autoFinish, autoAlert, screenshots, port});
     if (!parser.parse(arguments)) {
         error = parser.errorText();
         return std::nullopt;
@@ -33,6 +37,11 @@ std::optional<LaunchOptions> parseLaunchOptions(const QStringList& arguments, QS
     options.autoFinish = parser.isSet(autoFinish);
     options.autoAlert = parser.isSet(autoAlert) || qEnvironmentVariable(kAutoAlertEnv) == QLatin1String("1");
     options.screenshotDir = parser.value(screenshots);
+    options.port = parser.value(port).toStdString();
+    if (parser.isSet(port) && !conv::usbport::isPortPath(options.port)) {
+        error = QStringLiteral("--port needs a USB port path such as 1-1.4, not '") + parser.value(port) + QStringLiteral("'");
+        return std::nullopt;
+    }
     return options;
 }
 

@@ -6,10 +6,13 @@
 //   --auto-alert           (or QUILLMERE_AUTO_ALERT=1) alerts print "ALERT: <text>" and
 //                          go away by themselves instead of waiting for a click
 //   --screenshot-dir DIR   save idle.png, running.png and finished.png window grabs in DIR
+//   --port PATH            update the converter on that USB port only ("1-1.4"); without it,
+//                          an update goes on only when at most one converter is plugged in
 #include <QtCore/QString>
 #include <QtCore/QStringList>
 
 #include <optional>
+#include <string>
 
 namespace quill::qt {
 
@@ -21,6 +24,7 @@ struct LaunchOptions {
     bool autoFinish = false;
     bool autoAlert = false;
     QString screenshotDir;
+    std::string port;  // a checked USB port path, or empty
 };
 
 // Reads the command line (program name first) and the environment; nullopt with `error` set

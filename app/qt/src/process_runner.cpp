@@ -11,7 +11,7 @@
 #include <utility>
 
 #include "conv/toolrun.h"
-
+#include "conv/usbport.h"
 namespace quill::qt {
 namespace {
 
@@ -44,6 +44,7 @@ std::unique_ptr<QProcess> ProcessToolRunner::start(const std::string& argument, 
     } else {
         environment.remove(QString::fromLatin1(conv::kWaitForGoEnv));
     }
+    if (!port_.empty()) environment.insert(QString::fromLatin1(conv::usbport::kPortEnv), QString::fromStdString(port_));
     process->setProcessEnvironment(environment);
     if (heldBack) {
         // Its standard input is our pipe: it waits there for the go byte.
@@ -61,6 +62,17 @@ void ProcessToolRunner::discardPrepared() {
     prepared_->kill();
     prepared_->waitForFinished(-1);
     prepared_.reset();
+}
+
+std::optional<RunResult> ProcessToolRunner::listConverters(std::chrono::milliseconds timeLimit) {
+    pinPort({});  // the last action's port must not hide a converter plugged in since
+    return runCmd("ports", timeLimit);
+}
+
+void ProcessToolRunner::pinPort(const std::string& port) {
+    discardPrepared();  // started with the old setting
+    port_ = port;
+    if (pinned) pinned(port);
 }
 
 RunResult ProcessToolRunner::runCmd(const std::string& argument, std::chrono::milliseconds timeLimit) {

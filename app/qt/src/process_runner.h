@@ -4,8 +4,8 @@
 // refresh) keep firing while the tool runs.
 #include <QtCore/QString>
 
+#include <functional>
 #include <memory>
-
 #include "quill/ports.h"
 
 class QProcess;
@@ -24,12 +24,17 @@ public:
     // tool waits for a go byte on its standard input), so its start-up overlaps that run.
     void expectNext(const std::string& next) override { expectedNext_ = next; }
     std::string toolPath() const override { return toolPath_.toStdString(); }
-
+    // "ports", run with no port pinned.
+    std::optional<RunResult> listConverters(std::chrono::milliseconds timeLimit) override;
+    // Every run from now on gets TAVIK_PORT=port (none when empty); `pinned` hears of it.
+    void pinPort(const std::string& port) override;
+    std::function<void(const std::string& port)> pinned;
 private:
     std::unique_ptr<QProcess> start(const std::string& argument, bool heldBack) const;
     void discardPrepared();
 
     QString toolPath_;
+    std::string port_;  // pinned USB port, empty: none
     std::string expectedNext_;
     std::string preparedArgument_;
     std::unique_ptr<QProcess> prepared_;  // started ahead, waiting for its go

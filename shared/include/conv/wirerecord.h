@@ -4,7 +4,8 @@
 // docs/update-record.md ("Wire recording") documents it as an interface.
 //
 //   {"ev":"run","v":1,"pid":4711,"argc":1,"arg":"sta","t":0}
-//   {"ev":"open","id":"0416:a316","result":"opened","t":210}        (or "absent", "refused")
+//   {"ev":"open","id":"0416:a316","result":"opened","port":"1-1","node":"/dev/hidraw0","t":210}
+//                                          (or "absent", "refused"; port and node when known)
 //   {"ev":"out","id":"0416:a316","n":65,"hex":"00a6...","t":260}     report written, n = result
 //   {"ev":"in","id":"0416:a316","n":64,"wait":-1,"hex":"...","t":900} report read, n = result
 //   {"ev":"end","t":1020}
@@ -46,6 +47,8 @@ struct Event {
     std::uint16_t productId = 0;
     // Open
     OpenResult open = OpenResult::Absent;
+    std::string port;  // the USB port looked at; empty when not known
+    std::string node;  // the node opened or refused; empty when none
     // Out, In
     int n = 0;
     int waitMs = -1;                  // In only

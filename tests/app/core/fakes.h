@@ -40,7 +40,7 @@ struct Rig : ToolRunner, Clock, Alerts, Log, SequenceView {
         dir = std::filesystem::temp_directory_path() / ("quill_core_" + std::to_string(::getpid()) + "_" + std::to_string(n++));
         std::filesystem::create_directories(dir);
         core = std::make_unique<FrontCore>(Ports{*this, *this, *this, *this, *this},
-                                           CoreConfig{dir.string(), scale, pauseScale});
+                                           CoreConfig{dir.string(), scale, pauseScale, {}});
     }
     ~Rig() override { std::filesystem::remove_all(dir); }
 
@@ -49,6 +49,10 @@ struct Rig : ToolRunner, Clock, Alerts, Log, SequenceView {
         return respond(arg);
     }
     std::string toolPath() const override { return "/b/tavik"; }
+    std::optional<RunResult> listing;  // what "ports" prints; nullopt: this runner cannot list
+    Words pinned;                      // each port the runs were pinned to
+    std::optional<RunResult> listConverters(std::chrono::milliseconds) override { return listing; }
+    void pinPort(const std::string& port) override { pinned.push_back(port); }
     void pause(std::chrono::microseconds d) override { pausesUs.push_back(std::to_string(d.count())); }
     void alertA(const std::string& text) override { alerts.push_back(text); }
     void log(const std::string&) override {}

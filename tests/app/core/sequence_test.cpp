@@ -39,7 +39,10 @@ std::string bFileWith(unsigned address, const std::vector<std::uint8_t>& data, c
 
 TEST(Sequence, WithoutBoxRunsTheAPhaseAndLeavesUpdateMode) {
     Device rig;
+    // The one converter listed (twice: once per identity while it re-enumerates) is pinned.
+    rig.listing = RunResult{RunEnd::Exited, "CONVERTER 1-2 0e7b:0bf2 /dev/hidraw4\nCONVERTER 1-2 0416:a316 -\n", "", ""};
     rig.core->onClick1();
+    EXPECT_EQ(rig.pinned, Words{"1-2"});
     EXPECT_EQ(rig.words(), concat({kAPhase, kBSwitch, kLeave}));
     EXPECT_EQ(fold(rig.pausesUs), (Words{"1000*20", "1000000*2", "5", "1*2", "5", "3000000", "1000000", "3000000",
                                          "100*10", "1000", "20000*20", "6000000", "2000*60"}));
@@ -98,7 +101,13 @@ TEST(Sequence, EachPathEndsWithTheRightWordsAlertsAndState) {
              };
          },
          {"sa"}, {"The converter 0e7b:0bf2 is plugged in at /dev/hidraw3 but this user may not open it. Install "}, -1,
-         "the converter 0e7b:0bf2 at /dev/hidraw3 may not be opened by this user"},
+         "the converter 0e7b:0bf2 at /dev/hidraw3 stayed closed to this user for 1.5 s"},
+        {"two converters at START", true,
+         [](Device& d) {
+             d.listing = RunResult{RunEnd::Exited, "CONVERTER 1-1 0416:a316 /dev/hidraw0\nCONVERTER 1-2 0e7b:0bf2 -\n", "", ""};
+         },
+         {}, {"Several converters are plugged in (USB ports 1-1, 1-2). Unplug all but the one to update, or choose one with --port PORT."},
+         -1, "several converters were plugged in (USB ports 1-1, 1-2); nothing was sent"},
         {"tmpb.hex missing", true, [](Device& d) { std::filesystem::remove(d.path("tmpb.hex")); },
          {}, {"fopen Bcode fail (PATH/tmpb.hex)"}, -1, "tmpb.hex cannot be opened (PATH/tmpb.hex)"},
         {"tmpb.hex corrupt", true, [](Device& d) { d.write("tmpb.hex", hexFile(5).replace(100, 1, "x")); },

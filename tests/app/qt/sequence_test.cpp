@@ -83,14 +83,16 @@ TEST_F(StartButtonTest, AnUpdateRefusesCloseAndInputThenEndsCompleteAndFinishEnd
     EXPECT_EQ(exitCode, 0);
 }
 
-TEST_F(StartButtonTest, ServiceMenuChoiceRunsItsOneWord) {
-    bundle.writeTool("printf '%s\\n' \"$1\" >> \"$(dirname \"$0\")/words\"\n");
+TEST_F(StartButtonTest, ServiceMenuChoiceRunsItsOneWordOnTheConverterListed) {
+    // One converter listed on 2-3: the listing runs unpinned, the word pinned to that port.
+    bundle.writeTool("[ \"$1\" = ports ] && echo 'CONVERTER 2-3 0e7b:0bf2 /dev/hidraw9'\n"
+                     "printf '%s %s\\n' \"${TAVIK_PORT:--}\" \"$1\" >> \"$(dirname \"$0\")/words\"\n");
     open();
     delegate->onChangeMenu1(delegate->window().menu1->currentIndex());  // "Status B"
     delegate->onChangeMenu1(0);                                         // "Start A"
     QFile words(bundle.resourceDir() + QStringLiteral("/words"));
     ASSERT_TRUE(words.open(QIODevice::ReadOnly));
-    EXPECT_EQ(words.readAll(), QByteArray("stb\nsa\n"));
+    EXPECT_EQ(words.readAll(), QByteArray("- ports\n2-3 stb\n- ports\n2-3 sa\n"));
 }
 
 }  // namespace

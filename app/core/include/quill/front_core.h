@@ -72,6 +72,8 @@ std::optional<UnopenableDevice> findUnopenableDevice(std::string_view errorOutpu
 // ..., then unplug the converter and plug it in again."
 std::string alertCannotOpen(const UnopenableDevice& device);
 std::string alertRetryBound(int lineNumber, std::string_view line);
+// "Several converters are plugged in (USB ports 1-1, 1-2). ..." naming the ports.
+std::string alertSeveralConverters(const std::vector<std::string>& ports);
 
 // The final A check: true when a "ckSum_r=" reply dump in `output` carries `localCksum`
 // ("ll hh", either case) as its reply bytes 8 (low) and 9 (high).
@@ -89,6 +91,10 @@ struct CoreConfig {
     std::string firmwareDir;  // folder holding "tmpa.hex" and "tmpb.hex"
     double timeScale = 1.0;   // multiplies every pause and run limit (see time_scale.h)
     double pauseScale = 1.0;  // multiplies the pauses only; 0 removes them (see time_scale.h)
+    // The USB port of the converter to update ("1-1.4", a checked port path), chosen by the
+    // person (Quillmere --port). Empty: each action looks which converters are present and
+    // goes on only when there is at most one. Either way the runner is told (pinPort).
+    std::string port;
 };
 
 class FrontCore {
@@ -159,6 +165,9 @@ private:
     // Keeps the first cause of an action; later ones are consequences.
     void because(std::string sentence);
     void enterPhase(const std::string& name);
+    // Learns which converter the action is for and pins the runner to its port, before
+    // anything is sent; false (Failed, one alert) when several are present and none was chosen.
+    bool chooseConverter();
     // Runs one START sequence or menu action: clears the cause, notes how it ended.
     void recordOutcome(const std::function<bool()>& action, std::string_view fineText);
 

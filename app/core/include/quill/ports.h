@@ -36,6 +36,16 @@ public:
     virtual void expectNext(const std::string& next) { static_cast<void>(next); }
     // Full path of the tool, for the alert that says it cannot be started.
     virtual std::string toolPath() const = 0;
+    // Runs the tool's "ports" word, which lists the converters present with their USB ports,
+    // opening none. nullopt: this runner cannot list them (then nothing is pinned).
+    virtual std::optional<RunResult> listConverters(std::chrono::milliseconds timeLimit) {
+        static_cast<void>(timeLimit);
+        return std::nullopt;
+    }
+    // Every later run, and the device holder, is given this USB port (TAVIK_PORT), so that only
+    // the converter there is ever opened; empty: none, the tool opens what it finds. Called at
+    // the start of every action, before anything reaches the device.
+    virtual void pinPort(const std::string& port) { static_cast<void>(port); }
 };
 
 // A modal message box with one button; returns when the user has dismissed it.

@@ -1,0 +1,50 @@
+#pragma once
+// Which converter an update talks to: the USB port it is plugged into (such as "1-1.4"), which
+// stays the same when the converter re-enumerates between normal mode and its loader. The
+// hidraw nodes of a port are found through sysfs directly, without listing every HID device.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace conv::usbport {
+
+// Environment setting naming the port; unset, tavik and tavik-hold open whatever converter
+// they find first.
+inline constexpr const char* kPortEnv = "TAVIK_PORT";
+// The port an emulated converter is on when a listing line or an open request names none.
+inline constexpr std::string_view kDefaultPort = "1-1";
+// A node this user may not open counts as a permission problem only once its mode has stayed
+// as it is this long: udev grants access a moment after the kernel creates the node root-only.
+inline constexpr long kPermissionSettleMs = 1500;
+
+// "B-P" or "B-P.P...": bus and port numbers, nothing else (the text becomes part of a path).
+bool isPortPath(std::string_view port);
+// The port TAVIK_PORT names: empty when it is unset or empty; nullopt, with `complaint` saying
+// why, when it is no port path (then nothing may be opened: any converter found could be another).
+std::optional<std::string> portFromEnvironment(std::string& complaint);
+
+struct PortNode {
+    std::string port;  // "1-1.4"
+    std::uint16_t vendorId = 0;
+    std::uint16_t productId = 0;
+    std::string node;  // "hidraw3"; empty while the device has no hidraw node
+};
+
+// The USB device on `port`, with its first hidraw node (sysfsRoot is "/sys" outside tests).
+std::optional<PortNode> deviceOnPort(const std::string& sysfsRoot, std::string_view port);
+// Every USB device with one of the identities, one entry per port, in port order.
+std::vector<PortNode> devicesWithIds(const std::string& sysfsRoot,
+                                     const std::vector<std::pair<std::uint16_t, std::uint16_t>>& ids);
+// The port of the USB device a hidraw node ("hidraw3") belongs to; empty when not a USB device.
+std::string portOfNode(const std::string& sysfsRoot, std::string_view node);
+
+// The lines tavik's "ports" word prints, one per converter present:
+//   CONVERTER PORT vvvv:pppp NODE
+// NODE is the device path, "-" when none is known.
+inline constexpr std::string_view kListingStart = "CONVERTER ";
+std::string listingLine(const PortNode& device);
+std::optional<PortNode> parseListingLine(std::string_view line);
+
+}  // namespace conv::usbport

@@ -1,0 +1,130 @@
+#include "conv/usbport.h"
+
+#include <dirent.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+
+#include "conv/hexfield.h"
+
+namespace conv::usbport {
+
+namespace {
+
+bool allDigits(std::string_view text) {
+    return !text.empty() && text.size() <= 3 && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+std::optional<std::uint16_t> readId(const std::string& path) {
+    std::ifstream in(path);
+    std::string text;
+    if (!(in >> text) || text.size() != 4 || !isHexDigits(text)) return std::nullopt;
+    return static_cast<std::uint16_t>((*parseHexByte(text.substr(0, 2)) << 8) | *parseHexByte(text.substr(2, 2)));
+}
+
+std::vector<std::string> entries(const std::string& dir) {
+    std::vector<std::string> names;
+    if (DIR* d = ::opendir(dir.c_str())) {
+        while (const dirent* e = ::readdir(d))
+            if (e->d_name[0] != '.') names.emplace_back(e->d_name);
+        ::closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// The first hidraw node under the device's interfaces: PORT:C.I/BBBB:VVVV:PPPP.NNNN/hidraw/hidrawN.
+std::string firstNode(const std::string& device, std::string_view port) {
+    for (const std::string& intf : entries(device)) {
+        if (intf.size() <= port.size() || intf.compare(0, port.size(), port) != 0 || intf[port.size()] != ':') continue;
+        for (const std::string& hid : entries(device + "/" + intf)) {
+            for (const std::string& node : entries(device + "/" + intf + "/" + hid + "/hidraw"))
+                if (node.starts_with("hidraw")) return node;
+        }
+    }
+    return {};
+}
+
+}  // namespace
+
+bool isPortPath(std::string_view port) {
+    const std::size_t dash = port.find('-');
+    if (dash == std::string_view::npos || !allDigits(port.substr(0, dash))) return false;
+    std::string_view rest = port.substr(dash + 1);
+    for (;;) {
+        const std::size_t dot = rest.find('.');
+        if (!allDigits(rest.substr(0, dot))) return false;
+        if (dot == std::string_view::npos) return true;
+        rest = rest.substr(dot + 1);
+    }
+}
+
+std::optional<std::string> portFromEnvironment(std::string& complaint) {
+    const char* pinned = std::getenv(kPortEnv);
+    if (pinned == nullptr || *pinned == '\0') return std::string();
+    if (isPortPath(pinned)) return std::string(pinned);
+    complaint = std::string(kPortEnv) + "='" + pinned + "' is not a USB port path such as 1-1.4";
+    return std::nullopt;
+}
+
+std::optional<PortNode> deviceOnPort(const std::string& sysfsRoot, std::string_view port) {
+    if (!isPortPath(port)) return std::nullopt;
+    const std::string device = sysfsRoot + "/bus/usb/devices/" + std::string(port);
+    const auto vid = readId(device + "/idVendor");
+    const auto pid = readId(device + "/idProduct");
+    if (!vid || !pid) return std::nullopt;
+    return PortNode{std::string(port), *vid, *pid, firstNode(device, port)};
+}
+
+std::vector<PortNode> devicesWithIds(const std::string& sysfsRoot,
+                                     const std::vector<std::pair<std::uint16_t, std::uint16_t>>& ids) {
+    std::vector<PortNode> found;
+    for (const std::string& name : entries(sysfsRoot + "/bus/usb/devices")) {
+        if (!isPortPath(name)) continue;  // root hubs ("usb1") and interfaces ("1-1:1.0")
+        auto device = deviceOnPort(sysfsRoot, name);
+        if (device && std::find(ids.begin(), ids.end(), std::pair(device->vendorId, device->productId)) != ids.end())
+            found.push_back(std::move(*device));
+    }
+    return found;
+}
+
+std::string portOfNode(const std::string& sysfsRoot, std::string_view node) {
+    // .../usb1/1-1/1-1:1.0/0003:0416:A316.0001: the HID device's parent is the USB interface.
+    char resolved[PATH_MAX];
+    const std::string link = sysfsRoot + "/class/hidraw/" + std::string(node) + "/device";
+    if (::realpath(link.c_str(), resolved) == nullptr) return {};
+    std::string_view path(resolved);
+    path = path.substr(0, path.rfind('/'));
+    const std::string_view intf = path.substr(path.rfind('/') + 1);
+    const std::string_view port = intf.substr(0, intf.find(':'));
+    return intf.find(':') != std::string_view::npos && isPortPath(port) ? std::string(port) : std::string();
+}
+
+std::string listingLine(const PortNode& device) {
+    char id[16];
+    std::snprintf(id, sizeof id, "%04x:%04x", device.vendorId, device.productId);
+    return std::string(kListingStart) + device.port + " " + id + " " + (device.node.empty() ? "-" : device.node);
+}
+
+std::optional<PortNode> parseListingLine(std::string_view line) {
+    if (!line.starts_with(kListingStart)) return std::nullopt;
+    line.remove_prefix(kListingStart.size());
+    const std::size_t space = line.find(' ');
+    if (space == std::string_view::npos) return std::nullopt;
+    PortNode device;
+    device.port = line.substr(0, space);
+    const std::string_view id = line.substr(space + 1, 9);
+    if (!isPortPath(device.port) || id.size() != 9 || id[4] != ':' || !isHexDigits(id.substr(0, 4)) ||
+        !isHexDigits(id.substr(5)))
+        return std::nullopt;
+    device.vendorId = static_cast<std::uint16_t>((*parseHexByte(id.substr(0, 2)) << 8) | *parseHexByte(id.substr(2, 2)));
+    device.productId = static_cast<std::uint16_t>((*parseHexByte(id.substr(5, 2)) << 8) | *parseHexByte(id.substr(7, 2)));
+    const std::string_view node = line.substr(std::min(line.size(), space + 11));
+    if (node != "-") device.node = node;
+    return device;
+}
+
+}  // namespace conv::usbport
