@@ -65,7 +65,10 @@ void ProcessToolRunner::discardPrepared() {
 }
 
 std::optional<RunResult> ProcessToolRunner::listConverters(std::chrono::milliseconds timeLimit) {
-    pinPort({});  // the last action's port must not hide a converter plugged in since
+    // The last action's port must not hide a converter plugged in since; the holder waits for
+    // the port this listing leads to.
+    discardPrepared();
+    port_.clear();
     return runCmd("ports", timeLimit);
 }
 
