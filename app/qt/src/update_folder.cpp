@@ -75,8 +75,7 @@ void UpdateFolder::output(std::string_view text) {
 
 void UpdateFolder::phase(const std::string& name) { phases_.emplace_back(name, clock_.elapsed()); }
 
-void UpdateFolder::finish(bool failed, const std::string& cause, const QStringList& alerts) {
-    const std::string outcome = failed ? "Failed" : "Complete";
+void UpdateFolder::finish(const std::string& outcome, const std::string& cause, const QStringList& alerts) {
     if (!folder_.empty()) writeSummary(outcome, cause, alerts);
     std::fprintf(stderr, "Quillmere: %s: %s%s\n", outcome.c_str(), cause.c_str(),
                  folder_.empty() ? "" : (" (record: " + folder_.string() + ")").c_str());

@@ -29,8 +29,9 @@ public:
 
     void output(std::string_view text);
     void phase(const std::string& name);
-    // Writes summary.txt and puts the outcome, its cause and the folder on standard error.
-    void finish(bool failed, const std::string& cause, const QStringList& alerts);
+    // Writes summary.txt and puts the outcome ("Complete", "Failed" or "interrupted"), its cause
+    // and the folder on standard error.
+    void finish(const std::string& outcome, const std::string& cause, const QStringList& alerts);
 
 private:
     void writeSummary(const std::string& outcome, const std::string& cause, const QStringList& alerts);
