@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 
 namespace quill::qt {
@@ -14,10 +15,12 @@ volatile std::sig_atomic_t firstSignal = 0;
 int wakeFds[2] = {-1, -1};
 
 void onEndSignal(int signal) {
+    const int savedErrno = errno;  // the code interrupted may be about to read it
     if (firstSignal == 0) firstSignal = signal;
     const char byte = 1;
     // A full pipe already holds a wake-up; nothing else may be done in a handler.
     [[maybe_unused]] const ssize_t written = ::write(wakeFds[1], &byte, 1);
+    errno = savedErrno;
 }
 
 }  // namespace
