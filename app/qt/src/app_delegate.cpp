@@ -236,13 +236,13 @@ void AppDelegate::alertA(const std::string& text) {
     printLine(QStringLiteral("ALERT: ") + message);
     if (options_.autoAlert) return;
     if (EndSignals::received() != 0) return;  // told to end: nobody is waiting to read it
-    QMessageBox box(window_.get());
-    box.setWindowTitle(QStringLiteral("Quillmere"));
-    box.setText(message);
-    box.setStandardButtons(QMessageBox::Ok);
-    box.setDefaultButton(QMessageBox::Ok);
-    alertBox_ = &box;
-    box.exec();
+    const auto box = std::make_unique<QMessageBox>(window_.get());
+    box->setWindowTitle(QStringLiteral("Quillmere"));
+    box->setText(message);
+    box->setStandardButtons(QMessageBox::Ok);
+    box->setDefaultButton(QMessageBox::Ok);
+    alertBox_ = box.get();  // a signal closes it (onEndSignal)
+    box->exec();
 }
 
 // A message that does not stop anything (the close refusal).
