@@ -55,7 +55,6 @@ std::string FrontCore::runFailure(const RunResult& result, std::string_view othe
     if (contains(result.output, conv::kDeviceGone)) return "the converter was unplugged during " + step_;
     if (contains(result.output, conv::kWriteTimedOut)) return "the write of " + step_ + " timed out";
     if (contains(result.output, conv::kWriteStalled)) return "the converter stalled the write of " + step_;
-    if (contains(result.output, " NOT FOUND")) return "the converter was not found for " + step_;
     if (result.end == RunEnd::TimedOut) return step_ + " got no answer in time";
     return step_ + std::string(otherwise);
 }
@@ -223,8 +222,7 @@ void FrontCore::updateA() {
         const RunResult result = run(arguments[k], arguments[k + 1]);
         ports_.log.trace(std::string(kRemainRuler) + " " + std::to_string(total) + " remain " +
                          std::to_string(total - position) + "\n");
-        // A run that found no loader sent nothing: the packets after it would be sent in vain.
-        if (result.end == RunEnd::TimedOut || contains(result.output, "uafail") || contains(result.output, " NOT FOUND")) {
+        if (result.end == RunEnd::TimedOut || contains(result.output, "uafail")) {
             because(runFailure(result, " was not acknowledged (" + failLine(result.output) + ")"));
             state_.STATUS_OF_PNG = kStatusFailed;
             return;
@@ -251,7 +249,7 @@ void FrontCore::updateA() {
     ports_.log.trace("\nsend to tavik:" + arguments.back() + "\n");
     step_ = "A packet " + std::to_string(packets.size()) + ofAll;
     if (const RunResult result = run(arguments.back());
-        result.end == RunEnd::TimedOut || contains(result.output, conv::kDeviceGone) || contains(result.output, " NOT FOUND")) {
+        result.end == RunEnd::TimedOut || contains(result.output, conv::kDeviceGone)) {
         because(runFailure(result, ""));
         state_.STATUS_OF_PNG = kStatusFailed;
         return;

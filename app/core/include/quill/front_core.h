@@ -154,8 +154,7 @@ private:
     void updateB();
     void fail(const std::string& alert);
     // The sentence for a packet or line run that failed: a device that left wins over the marker
-    // word, then a write that timed out or stalled, a device not found, a run killed at its limit,
-    // else `otherwise`.
+    // word, then a write that timed out or stalled, then a run killed at its limit, else `otherwise`.
     std::string runFailure(const RunResult& result, std::string_view otherwise) const;
     // Keeps the first cause of an action; later ones are consequences.
     void because(std::string sentence);
