@@ -56,6 +56,7 @@ DeviceModel::DeviceModel(ModelConfig config, FlashState flash, Micros now)
     if (config_.faults.slowReenumMs) config_.reenumDelay = *config_.faults.slowReenumMs * 1000;
     // A converter powers up into its application when the region holds a whole image.
     identity_ = flash_.app.complete() ? Identity::Normal : Identity::Loader;
+    if (config_.faults.absent) identity_ = Identity::None;
     nextStatusAt_ = now + (config_.faults.flood ? kFloodPeriod : config_.reportPeriod);
     lastDue_ = now;
 }

@@ -15,7 +15,7 @@ std::optional<std::int64_t> parseCount(std::string_view text) {
 
 std::string_view faultNames() {
     return "silent-loader, no-loader, bad-ack@N, unplug@N, unplug-b@N, bad-echo@N, no-c4, no-d0, "
-           "slow-reenum=MS, garbage-replies, short-replies, long-replies, flood";
+           "slow-reenum=MS, garbage-replies, short-replies, long-replies, flood, absent";
 }
 
 std::optional<std::string> addFault(Faults& faults, std::string_view faultText) {
@@ -34,6 +34,7 @@ std::optional<std::string> addFault(Faults& faults, std::string_view faultText) 
         {"no-c4", &Faults::noC4},                 {"no-d0", &Faults::noD0},
         {"garbage-replies", &Faults::garbageReplies}, {"short-replies", &Faults::shortReplies},
         {"long-replies", &Faults::longReplies},   {"flood", &Faults::flood},
+        {"absent", &Faults::absent},
     };
     for (const Flag& flag : flags) {
         if (name != flag.name) continue;

@@ -22,6 +22,7 @@ struct Faults {
     bool shortReplies = false;    // every input report is cut to 4 bytes
     bool longReplies = false;     // every input report is followed by as many filler bytes
     bool flood = false;           // the normal-mode identity sends status reports at a flood rate
+    bool absent = false;          // no converter is plugged in: neither identity ever appears
 };
 
 // Adds one `--fault` argument ("NAME", "NAME@N" or "slow-reenum=MS") to `faults`.

@@ -36,6 +36,7 @@ VERSION_FIELD = "V100"
 REPLAY = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))), "scripts", "replay")
 RECIPES = os.path.join(os.path.dirname(os.path.dirname(REPLAY)), "docs", "firmware-files.md")
 NO_RECORD = "no record of this update is kept"
+OUTCOMES = {"complete": "Complete", "failed": "Failed", "interrupted": "interrupted"}
 
 
 class CaseFailed(Exception):
@@ -225,11 +226,12 @@ class Rig:
         """Reports the verbose convsim log shows written to the converter."""
         return sum(": W " in line for line in text_lines(self.path("convsim.log")))
 
-    def update(self, exe, tick, scale, state="state", extra_env=None, as_user=None, port=None):
+    def update(self, exe, tick, scale, state="state", extra_env=None, as_user=None, port=None,
+               interrupt=None):
         """One Quillmere run: START pressed (box ticked or not), alerts printed and dismissed,
         FINISH/EXIT pressed at the end. Killed with its tool runs at the deadline. Its update
         record goes under the case's folder `state`. as_user: the numeric user (and group) to run
-        it as."""
+        it as. interrupt: a signal sent to Quillmere once it has sent A packet 200."""
         self.runs += 1
         run_no = self.runs
         out_path = self.path(f"quillmere-{run_no}.out")
@@ -247,6 +249,13 @@ class Rig:
         with open(out_path, "wb") as out, open(self.path(f"quillmere-{run_no}.err"), "wb") as err:
             child = subprocess.Popen(args, stdout=out, stderr=err, stdin=subprocess.DEVNULL,
                                      env=env, start_new_session=True)
+            # nsenter and setpriv exec the program: the child is Quillmere itself.
+            while interrupt and child.poll() is None:
+                with open(out_path, "rb") as f:
+                    if f.read().count(b"send to tavik:") >= 200:
+                        child.send_signal(interrupt)
+                        break
+                time.sleep(0.01)
             try:
                 status = child.wait(timeout=RUN_DEADLINE_S)
             except subprocess.TimeoutExpired:
@@ -309,6 +318,8 @@ class Case:
     convsim: tuple = ()           # more convsim options
     port: str = None              # Quillmere --port
     beside: str = None            # a second Quillmere at once, with --port this, updating that converter
+    cause: str = None             # the first update's cause (regular expression), in its summary and last line
+    interrupt: int = None         # a signal sent to the first update in the middle of the A transfer
 
 
 def break_record(rig, name, line_no):
@@ -440,6 +451,7 @@ LOADER_NEVER = r"Timout \(wait LDROM\)"
 C4_NEVER = r"TIMEOUT \(wait status C4\)"
 D0_FIXED = r"Timeout \(wait status:D0\), auto-fixed"
 FINAL_CHECKSUM = r"Final CheckSum Error"
+NO_CONVERTER = r"no converter was found: neither 0E7B:0BF2 nor its loader 0416:A316 appeared"
 CANNOT_OPEN = (r"The converter 0e7b:0bf2 is plugged in at /dev/hidraw0 but this user may not open it\. "
                r"Install the udev rule .*, then unplug the converter and plug it in again\.")
 SEVERAL = r"Several converters are plugged in \(USB ports 1-1, 1-2\)\. Unplug all but the one to update, or choose one with --port PORT\."
@@ -467,12 +479,21 @@ CASES = {
     "bad-ack-first": Case(faults=["bad-ack@1"], alerts=[FINAL_CHECKSUM], app="damaged", bcode="before", scale="0.25"),
     "bad-ack-mid": Case(faults=["bad-ack@40"], app="incomplete", bcode="before", scale="0.25", replay="same",
                         transports=BOTH),
-    "unplug-mid-a": Case(faults=["unplug@200"], app="incomplete", bcode="before", replay="same", transports=BOTH),
+    "unplug-mid-a": Case(faults=["unplug@200"], app="incomplete", bcode="before", replay="same", transports=BOTH,
+                         cause=r"the converter was unplugged during A packet 200 of 536"),
     # A B line that is not confirmed fails the transfer; an incomplete B code is never burned.
-    "unplug-mid-b": Case(faults=["unplug-b@160"], bcode="before", transports=BOTH),
+    "unplug-mid-b": Case(faults=["unplug-b@160"], bcode="before", transports=BOTH,
+                         cause=r"the converter was unplugged during B line 160 of 320"),
+    # Socket only: hidraw-run waits for a first node, and with no converter none comes.
+    "no-converter": Case(faults=["absent"], alerts=[LOADER_NEVER], app="before", bcode="before", again="restart",
+                         cause=NO_CONVERTER),
+    # A logout or shutdown in the middle of the A code: the record says so and replays that far.
+    "sigterm-mid-a": Case(interrupt=signal.SIGTERM, ends="interrupted", app="incomplete", bcode="before", replay="same",
+                          cause=r"interrupted by SIGTERM during A packet \d+ of 536", transports=BOTH),
     "bad-echo": Case(faults=["bad-echo@50"], bcode="before"),
     "no-c4": Case(faults=["no-c4"], alerts=[C4_NEVER], bcode="before", again="restart", replay="same"),
-    "no-d0": Case(faults=["no-d0"], ends="complete", alerts=[D0_FIXED], bcode="before", again="restart"),
+    "no-d0": Case(faults=["no-d0"], ends="complete", alerts=[D0_FIXED], bcode="before", again="restart",
+                  cause=r"the status D0 did not come after 6 tries: the burn was not confirmed by the device"),
     # Slower than usual but inside the 3 s pause after "runaprom" (1.5 s at this scale).
     "slow-reenum": Case(faults=["slow-reenum=1000"], ends="complete", again="none", scale="0.5", transports=BOTH),
     "slow-reenum-beyond-wait": Case(faults=["slow-reenum=9000"], alerts=[LOADER_NEVER], app="before",
@@ -551,6 +572,9 @@ def check_run(run, ends, alert_patterns, rig):
     if ends == "complete":
         expect(screens[-1] == COMPLETE, f"expected the Completed screen, last screen: {screens[-1]!r}")
         expect(run.status == 0, f"Quillmere exit status {run.status} after FINISH")
+    elif ends == "interrupted":
+        expect(not any(SUCCESS_TEXT in s for s in screens), "an interrupted update showed the success text")
+        expect(run.status == 128 + signal.SIGTERM, f"Quillmere exit status {run.status} after SIGTERM")
     else:
         expect(screens[-1] == FAILED, f"expected the Failed screen, last screen: {screens[-1]!r}")
         expect(not any(SUCCESS_TEXT in s for s in screens), "a failed update showed the success text")
@@ -593,6 +617,13 @@ def check_record(rig, run, case):
     for name in ("output.log", "wire.jsonl", "summary.txt"):  # wire.jsonl stays empty when no tool ran
         expect(os.path.exists(os.path.join(record, name)), f"{record}/{name} is missing")
     expect(any(record in line and NO_RECORD not in line for line in run.errors), "the record's folder is not on stderr")
+    if case.cause:
+        summary = dict(line.split(": ", 1) for line in text_lines(os.path.join(record, "summary.txt")) if ": " in line)
+        outcome = OUTCOMES[case.ends]
+        expect(summary.get("outcome") == outcome and re.fullmatch(case.cause, summary.get("cause", "")),
+               f"summary says {summary.get('outcome')!r}: {summary.get('cause')!r}, expected {outcome}: {case.cause!r}")
+        last = rf"Quillmere: {outcome}: {case.cause} \(record: {re.escape(record)}\)"
+        expect(run.errors and re.fullmatch(last, run.errors[-1]), f"last line {run.errors[-1:]!r}, expected {last!r}")
     if not case.replay:
         return
     expected = 0
@@ -663,7 +694,8 @@ def run_case(name, case, rig):
         other = threading.Thread(target=lambda: beside.update(run=rig.update(exe, case.tick, case.scale, "state-2",
                                                                              port=case.beside)))
         other.start()
-    first = rig.update(exe, case.tick, case.scale, case.state, case.env, case.as_user, case.port)
+    first = rig.update(exe, case.tick, case.scale, case.state, case.env, case.as_user, case.port,
+                       interrupt=case.interrupt)
     check_run(first, case.ends, case.alerts, rig)
     if case.beside:
         other.join()

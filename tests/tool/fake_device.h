@@ -18,6 +18,7 @@ struct FakeDevice {
     std::vector<Bytes> writes;
     std::vector<int> readTimeouts;
     int failWrites = 0;  // the next N writes return -1
+    hid::WriteFailure failsAs = hid::WriteFailure::Refused;  // the reason those writes give
     bool gone = false;   // once the replies are used up, reads and writes return -1
     std::function<void(FakeDevice&, const Bytes&)> onWrite;
     std::map<hid::StringKind, std::string> strings;  // a missing kind fails its query
@@ -33,6 +34,7 @@ public:
         if (d_->onWrite) d_->onWrite(*d_, d_->writes.back());
         return static_cast<int>(data.size());
     }
+    hid::WriteFailure lastWriteFailure() const override { return d_->gone ? hid::WriteFailure::Gone : d_->failsAs; }
     int read(std::span<std::uint8_t> data, int timeoutMs) override {
         d_->readTimeouts.push_back(timeoutMs);
         if (d_->replies.empty()) {

@@ -5,6 +5,7 @@
 
 #include <fstream>
 
+#include "conv/toolrun.h"
 #include "fake_device.h"
 #include "hex_text.h"
 
@@ -54,8 +55,11 @@ TEST(OnePacketA, FailsAfterTenWrongRepliesOrWhenNoFurtherReplyComes) {
     EXPECT_TRUE(once.run(arg).ends_with("ckSum_r: no further reply within 1000 ms\nuafail ckSum\n"));
     EXPECT_EQ(once.transport.loader->readTimeouts, (std::vector<int>{hid::kBlocking, 1000}));
 
+    // A write that fails says why, in the words the front end looks for, before the marker.
     refused.withLoader()->failWrites = 1;
-    EXPECT_TRUE(refused.run(arg).ends_with("WRITE65() uafail\n"));
+    refused.transport.loader->failsAs = hid::WriteFailure::TimedOut;
+    EXPECT_TRUE(refused.run(arg).ends_with(std::string(conv::kWriteFailedStart) + std::string(conv::kWriteTimedOut) +
+                                           "\nWRITE65() uafail\n"));
 }
 
 TEST(OnePacketA, AReportWithoutTheChecksumBytesProvesNothing) {

@@ -41,6 +41,7 @@ void load(Session& s, const conv::LoaderReport& report) { std::copy(report.begin
 
 bool writePacket(Session& s, const char* failure) {
     if (s.writeBuf(conv::kLoaderReportSize) == static_cast<int>(conv::kLoaderReportSize)) return true;
+    s.reportWriteFailure();
     std::fprintf(s.out(), "%s\n", failure);
     return false;
 }

@@ -59,6 +59,7 @@ bool updateBcode_1line(Session& s, std::string_view text) {
     const std::uint32_t written = frameChecksum(s);
     std::fprintf(out, "cks_w=%04x\n", written);
     if (s.writeBuf(conv::kFrameReportSize) != static_cast<int>(conv::kFrameReportSize)) {
+        s.reportWriteFailure();
         std::fprintf(out, "ubfail\n");
         return false;
     }
@@ -66,6 +67,7 @@ bool updateBcode_1line(Session& s, std::string_view text) {
         // Cleared so that a short report cannot pass for an echo with an older report's bytes.
         s.bufR.fill(0);
         if (s.readBufR(s.bufR.size()) <= 0) {
+            if (s.res < 0) messages::linkLost(out, "no echo can come");
             std::fprintf(out, "hid_read() ubfail\n");
             return false;
         }
@@ -128,6 +130,7 @@ bool updateBcode(Session& s, const BcodeFile& file) {
         std::fprintf(out, "ckSum_w=%04x,L:%02x,H:%02x\n", written, s.buf[conv::frame::kBLineChecksum],
                      s.buf[conv::frame::kBLineChecksum + 1]);
         if (s.writeBuf(conv::kFrameReportSize) != static_cast<int>(conv::kFrameReportSize)) {
+            s.reportWriteFailure();
             std::fprintf(out, "!!! fail to write B-code !!!\n");
             return false;
         }

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "conv/toolrun.h"
+
 namespace tavik::messages {
 
 const char* notFoundText(NotFound which) {
@@ -15,8 +17,20 @@ const char* notFoundText(NotFound which) {
 }
 
 void linkLost(std::FILE* out, std::string_view stopped) {
-    std::fprintf(out, "!! hid_read() failed: the device is gone (unplugged or re-enumerated), %s\n",
-                 std::string(stopped).c_str());
+    std::fprintf(out, "!! hid_read() failed: %.*s, %s\n", static_cast<int>(conv::kDeviceGone.size()),
+                 conv::kDeviceGone.data(), std::string(stopped).c_str());
+}
+
+void writeFailed(std::FILE* out, hid::WriteFailure why) {
+    std::string_view text = "the device refused the report";
+    switch (why) {
+        case hid::WriteFailure::Refused: break;
+        case hid::WriteFailure::Gone: text = conv::kDeviceGone; break;
+        case hid::WriteFailure::TimedOut: text = conv::kWriteTimedOut; break;
+        case hid::WriteFailure::Stalled: text = conv::kWriteStalled; break;
+    }
+    std::fprintf(out, "%.*s%.*s\n", static_cast<int>(conv::kWriteFailedStart.size()), conv::kWriteFailedStart.data(),
+                 static_cast<int>(text.size()), text.data());
 }
 
 void fileRefused(std::FILE* out, std::string_view file, std::string_view why, std::string_view failure) {

@@ -41,6 +41,10 @@ int Session::writeBuf(std::size_t length) {
     return res;
 }
 
+void Session::reportWriteFailure() const {
+    messages::writeFailed(out_, handle ? handle->lastWriteFailure() : hid::WriteFailure::Gone);
+}
+
 int Session::readBufR(std::size_t length, int timeoutMs) {
     std::fflush(out_);
     res = handle ? handle->read({bufR.data(), length}, timeoutMs) : -1;

@@ -58,6 +58,8 @@ public:
 
     // Writes the first `length` bytes of buf; stores and returns the result (-1 without a device).
     int writeBuf(std::size_t length);
+    // After a failed writeBuf(): the line that says why ("!! hid_write() failed: ...").
+    void reportWriteFailure() const;
     // Reads one report of up to `length` bytes into bufR after flushing what was printed, so a
     // run that is stopped while waiting still shows its text. Stores and returns the result.
     int readBufR(std::size_t length, int timeoutMs = hid::kBlocking);

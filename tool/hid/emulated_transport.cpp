@@ -128,6 +128,8 @@ public:
         }
         return static_cast<int>(data.size());
     }
+    // A write fails only when the connection has closed: the device is gone.
+    WriteFailure lastWriteFailure() const override { return WriteFailure::Gone; }
 
     int read(std::span<std::uint8_t> data, int timeoutMs) override {
         if (pending_.empty() && !closed_) {

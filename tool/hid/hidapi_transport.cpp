@@ -70,8 +70,11 @@ public:
     HidapiDevice& operator=(const HidapiDevice&) = delete;
 
     int write(std::span<const std::uint8_t> data) override {
-        return hid_write(device_, data.data(), data.size());
+        const int n = hid_write(device_, data.data(), data.size());
+        if (n < 0) writeFailure_ = failureOf(errno);  // hidraw's write() leaves its errno
+        return n;
     }
+    WriteFailure lastWriteFailure() const override { return writeFailure_; }
 
     int read(std::span<std::uint8_t> data, int timeoutMs) override {
         if (timeoutMs < 0) return hid_read(device_, data.data(), data.size());
@@ -92,7 +95,17 @@ public:
     }
 
 private:
+    static WriteFailure failureOf(int error) {
+        switch (error) {
+            case ETIMEDOUT: return WriteFailure::TimedOut;
+            case EPIPE: return WriteFailure::Stalled;
+            case ENODEV: case EIO: case ESHUTDOWN: return WriteFailure::Gone;
+            default: return WriteFailure::Refused;
+        }
+    }
+
     hid_device* device_;
+    WriteFailure writeFailure_ = WriteFailure::Refused;
 };
 
 class HidapiTransport final : public Transport {

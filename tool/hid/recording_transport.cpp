@@ -78,6 +78,7 @@ public:
         recorder_.append(report(Kind::Out, vid_, pid_, n, data));
         return n;
     }
+    WriteFailure lastWriteFailure() const override { return inner_->lastWriteFailure(); }
 
     int read(std::span<std::uint8_t> data, int timeoutMs) override {
         const int n = inner_->read(data, timeoutMs);

@@ -27,6 +27,10 @@ struct DeviceInfo {
 
 enum class StringKind { Manufacturer, Product, SerialNumber, Indexed1 };
 
+// Why a write failed: the device refused the report, is gone, did not take it in time, or
+// stalled the endpoint.
+enum class WriteFailure { Refused, Gone, TimedOut, Stalled };
+
 // One open device. Reports queue from the moment of the open until they are read.
 class Device {
 public:
@@ -34,6 +38,8 @@ public:
     // Byte 0 is the report number (0: unnumbered). Returns data.size() on success, -1 when the
     // device refused the report or is gone.
     virtual int write(std::span<const std::uint8_t> data) = 0;
+    // Why the last write() that returned -1 failed, where the back end can tell.
+    virtual WriteFailure lastWriteFailure() const { return WriteFailure::Refused; }
     // Copies at most data.size() bytes of the next input report (a numbered report keeps its
     // number as byte 0). Returns the count, 0 when timeoutMs (>= 0) passed without a report,
     // -1 when the device is gone.

@@ -30,6 +30,8 @@ bool statusC4(const RunResult& r) { return r.end == RunEnd::Exited && contains(r
 bool statusD0(const RunResult& r) {
     return r.end == RunEnd::Exited && contains(r.output, "01 01 02 42 d0");
 }
+// tavik's words for a converter it did not find (loader or normal mode); a killed run proves nothing.
+bool foundNothing(const RunResult& r) { return r.end == RunEnd::Exited && contains(r.output, " NOT FOUND"); }
 
 }  // namespace
 
@@ -67,6 +69,12 @@ RunResult FrontCore::run(std::string_view argument, std::string_view next) {
         1, std::llround(static_cast<double>(runLimitFor(argument).count()) * config_.timeScale)));
     if (!next.empty()) ports_.runner.expectNext(std::string(next));
     RunResult result = ports_.runner.runCmd(std::string(argument), limit);
+    if (result.end == RunEnd::Interrupted) {
+        because("interrupted by " + result.reason + " during " + (step_.empty() ? "the tavik run " + std::string(argument) : step_));
+        interrupted_ = true;
+        throw ActionStopped{};
+    }
+    converterSeen_ = converterSeen_ || !foundNothing(result);
     state_.cmdRet = result.output;
     ports_.log.log("runCmd() returned:\n" + state_.cmdRet);
     switch (result.end) {
@@ -75,6 +83,8 @@ RunResult FrontCore::run(std::string_view argument, std::string_view next) {
         case RunEnd::TimedOut:
             ports_.log.log("tavik killed after " + std::to_string(limit.count()) + " ms: " + std::string(argument));
             break;
+        case RunEnd::Interrupted:
+            break;  // handled above
         case RunEnd::FailedToStart:
             because("tavik cannot be started (" + ports_.runner.toolPath() + "): " + result.reason);
             ports_.alerts.alertA(alertToolUnavailable(ports_.runner.toolPath(), result.reason));
@@ -146,12 +156,19 @@ void FrontCore::because(std::string sentence) {
     if (cause_.empty()) cause_ = std::move(sentence);
 }
 
-void FrontCore::enterPhase(const std::string& name) { ports_.log.phase(name); }
+void FrontCore::enterPhase(const std::string& name) {
+    step_ = "the phase \"" + name + "\"";
+    ports_.log.phase(name);
+}
 
 void FrontCore::recordOutcome(const std::function<bool()>& action, std::string_view fineText) {
     cause_.clear();
-    lastFailed_ = action();
-    if (cause_.empty()) cause_ = lastFailed_ ? "the update failed without a recorded cause" : std::string(fineText);
+    step_.clear();
+    interrupted_ = false;
+    converterSeen_ = false;
+    const bool failed = action();
+    outcome_ = interrupted_ ? Outcome::Interrupted : failed ? Outcome::Failed : Outcome::Complete;
+    if (cause_.empty()) cause_ = failed ? "the update failed without a recorded cause" : std::string(fineText);
 }
 
 void FrontCore::fail(const std::string& alert) {
@@ -173,7 +190,9 @@ bool FrontCore::waitDevice(std::string_view word, microseconds pause, int limit,
 bool FrontCore::waitLDROM() {
     const bool present = waitDevice("sta", seconds(1), 30, loaderPresent);
     if (!present) {
-        because("the loader did not appear after 31 tries");
+        // Not one run of this action found a converter in either mode: none is plugged in.
+        because(converterSeen_ ? "the loader did not appear after 31 tries"
+                               : "no converter was found: neither 0E7B:0BF2 nor its loader 0416:A316 appeared");
         ports_.alerts.alertA(std::string(kAlertWaitLdrom));
         state_.TIMEOUTFAIL = true;
     }
@@ -269,7 +288,7 @@ void FrontCore::sequence() {
             }
             run("bb");
             if (!waitDevice("stb", seconds(2), 5, statusD0)) {
-                because("the status D0 did not come after 6 tries; the burn was taken as done");
+                because("the status D0 did not come after 6 tries: the burn was not confirmed by the device");
                 ports_.alerts.alertA(std::string(kAlertWaitD0));
             }
         }

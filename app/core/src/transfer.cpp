@@ -51,6 +51,14 @@ std::string bLine(std::size_t n, std::size_t count) {
 
 }  // namespace
 
+std::string FrontCore::runFailure(const RunResult& result, std::string_view otherwise) const {
+    if (contains(result.output, conv::kDeviceGone)) return "the converter was unplugged during " + step_;
+    if (contains(result.output, conv::kWriteTimedOut)) return "the write of " + step_ + " timed out";
+    if (contains(result.output, conv::kWriteStalled)) return "the converter stalled the write of " + step_;
+    if (result.end == RunEnd::TimedOut) return step_ + " got no answer in time";
+    return step_ + std::string(otherwise);
+}
+
 std::chrono::milliseconds runLimitFor(std::string_view argument) {
     for (std::string_view word : {"sta", "stb", "sync", "runaprom"})
         if (argument == word) return kStatusRunLimit;
@@ -196,8 +204,9 @@ void FrontCore::updateA(const conv::AImage& image) {
     ports_.log.trace("(in GUI, txt from file)\n" + traceBytes(packets.front(), 17, 48, " %02x,") + "\n");
     ports_.log.trace("send to tavik:" + arguments.front() + "\n");
     const std::string ofAll = " of " + std::to_string(packets.size());
+    step_ = "A packet 1" + ofAll;
     if (run(arguments.front(), arguments[1]).end == RunEnd::TimedOut) {
-        because("A packet 1" + ofAll + " got no answer in time");
+        because(step_ + " got no answer in time");
         state_.STATUS_OF_PNG = kStatusFailed;
         return;
     }
@@ -211,13 +220,12 @@ void FrontCore::updateA(const conv::AImage& image) {
         ports_.log.trace(traceBytes(packets[k], 9, 56, "%02x, "));
         pauseFor(std::chrono::microseconds(1));
         ports_.log.trace("\nsend to tavik:" + arguments[k] + "\n");
+        step_ = "A packet " + std::to_string(k + 1) + ofAll;
         const RunResult result = run(arguments[k], arguments[k + 1]);
         ports_.log.trace(std::string(kRemainRuler) + " " + std::to_string(total) + " remain " +
                          std::to_string(total - position) + "\n");
         if (result.end == RunEnd::TimedOut || contains(result.output, "uafail")) {
-            const std::string packet = "A packet " + std::to_string(k + 1) + ofAll;
-            because(result.end == RunEnd::TimedOut ? packet + " got no answer in time"
-                                                   : packet + " was not acknowledged (" + failLine(result.output) + ")");
+            because(runFailure(result, " was not acknowledged (" + failLine(result.output) + ")"));
             state_.STATUS_OF_PNG = kStatusFailed;
             return;
         }
@@ -241,8 +249,10 @@ void FrontCore::updateA(const conv::AImage& image) {
                   packetNo, packetNo);
     ports_.log.trace(head + traceBytes(last, 9, lastBytes, "%02x, "));
     ports_.log.trace("\nsend to tavik:" + arguments.back() + "\n");
-    if (run(arguments.back()).end == RunEnd::TimedOut) {
-        because("A packet " + std::to_string(packets.size()) + ofAll + " got no answer in time");
+    step_ = "A packet " + std::to_string(packets.size()) + ofAll;
+    if (const RunResult result = run(arguments.back());
+        result.end == RunEnd::TimedOut || contains(result.output, conv::kDeviceGone)) {
+        because(runFailure(result, ""));
         state_.STATUS_OF_PNG = kStatusFailed;
         return;
     }
@@ -273,10 +283,11 @@ void FrontCore::updateB(const std::vector<std::string>& lines) {
         state_.STATUS_OF_PNG = static_cast<int>(n * kStatusLastProgress / count);
 
         const std::string_view next = n < count ? std::string_view(lines[n]) : std::string_view();
+        step_ = bLine(n, count);
         RunResult result = run(line, next);
         for (int resends = 0; result.end == RunEnd::Exited && contains(result.output, "retry"); ++resends) {
             if (resends == kMaxBLineResends) {
-                because(bLine(n, count) + " still answered retry after " + std::to_string(kMaxBLineResends) + " resends");
+                because(step_ + " still answered retry after " + std::to_string(kMaxBLineResends) + " resends");
                 fail(alertRetryBound(static_cast<int>(n), line));
                 return;
             }
@@ -285,7 +296,7 @@ void FrontCore::updateB(const std::vector<std::string>& lines) {
         // Only an echo that matched ("ubok") proves the line arrived; "ubfail", a killed run, an
         // absent device and ten reports without the echo all leave the B code incomplete.
         if (result.end == RunEnd::TimedOut || !contains(result.output, "ubok")) {
-            because(bLine(n, count) + (result.end == RunEnd::TimedOut ? " got no answer in time" : " was not echoed"));
+            because(runFailure(result, " was not echoed"));
             ports_.log.trace("\nBcode line " + std::to_string(n) + " not confirmed by the device\n");
             state_.STATUS_OF_PNG = kStatusFailed;
             return;

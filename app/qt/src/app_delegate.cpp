@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "device_holder.h"
+#include "end_signals.h"
 #include "main_window.h"
 #include "picture_view.h"
 #include "process_runner.h"
@@ -99,6 +100,8 @@ AppDelegate::AppDelegate(const BundleLayout& layout, LaunchOptions options, doub
     version_ = core_->readBundlePath(layout.bundlePath);
     window_->labelVer->setTitle(fromUtf8(version_));
     setColor2();
+
+    connect(&EndSignals::instance(), &EndSignals::arrived, this, &AppDelegate::onEndSignal);
 
     window_->mayClose = [this] { return !core_->isRunning(); };
     window_->closeRefused = [this] { showNotice(fromUtf8(kCloseRefusedText)); };
@@ -201,8 +204,21 @@ void AppDelegate::recorded(const std::string& action, const std::function<void()
     record_ = std::make_unique<UpdateFolder>(layout_, action, version_, core_->state().LOCAL_CKSUM);
     const auto alertsBefore = messagesShown_.size();
     run();
-    record_->finish(core_->lastActionFailed(), core_->cause(), messagesShown_.mid(alertsBefore));
+    const auto outcome = core_->lastOutcome();
+    record_->finish(outcome == FrontCore::Outcome::Complete ? "Complete"
+                    : outcome == FrontCore::Outcome::Failed ? "Failed"
+                                                            : "interrupted",
+                    core_->cause(), messagesShown_.mid(alertsBefore));
     record_.reset();
+    // Told to end during the action: quit once the caller has let go of the converter.
+    if (const int signal = EndSignals::received(); signal != 0) emit terminateRequested(128 + signal);
+}
+
+void AppDelegate::onEndSignal(int signal) {
+    // A running action ends through its next tool run (recorded() quits then); an open alert
+    // would hold it up.
+    if (alertBox_) alertBox_->reject();
+    if (!core_->isRunning()) emit terminateRequested(128 + signal);
 }
 
 void AppDelegate::setButtonWhite(QWidget* control) { colourTitle(control, kWhite); }
@@ -225,12 +241,14 @@ void AppDelegate::alertA(const std::string& text) {
     messagesShown_ << message;
     printLine(QStringLiteral("ALERT: ") + message);
     if (options_.autoAlert) return;
-    QMessageBox box(window_.get());
-    box.setWindowTitle(QStringLiteral("Quillmere"));
-    box.setText(message);
-    box.setStandardButtons(QMessageBox::Ok);
-    box.setDefaultButton(QMessageBox::Ok);
-    box.exec();
+    if (EndSignals::received() != 0) return;  // told to end: nobody is waiting to read it
+    const auto box = std::make_unique<QMessageBox>(window_.get());
+    box->setWindowTitle(QStringLiteral("Quillmere"));
+    box->setText(message);
+    box->setStandardButtons(QMessageBox::Ok);
+    box->setDefaultButton(QMessageBox::Ok);
+    alertBox_ = box.get();  // a signal closes it (onEndSignal)
+    box->exec();
 }
 
 // A message that does not stop anything (the close refusal).
@@ -297,7 +315,9 @@ void AppDelegate::showStartButton() {
 
 void AppDelegate::terminateApp() {
     std::fflush(stdout);
-    emit terminateRequested(core_->state().STATUS_OF_PNG == kStatusFailed ? 1 : 0);
+    // Once told to end, every way out says so.
+    if (const int signal = EndSignals::received(); signal != 0) emit terminateRequested(128 + signal);
+    else emit terminateRequested(core_->state().STATUS_OF_PNG == kStatusFailed ? 1 : 0);
 }
 
 bool AppDelegate::compatibilityTicked() const { return window_->ckbox1->isChecked(); }

@@ -53,7 +53,8 @@ public:
     const QStringList& messagesShown() const { return messagesShown_; }
 
 signals:
-    // FINISH / EXIT pressed after an update: 0 when it completed, 1 when it failed.
+    // FINISH / EXIT pressed after an update: 0 when it completed, 1 when it failed; told to end
+    // by a signal (EndSignals): 128 + its number, once the action running has stopped.
     void terminateRequested(int exitCode);
 
 protected:
@@ -84,6 +85,8 @@ private:
     void printLine(const QString& line);
     // Runs one update or service action with its record folder.
     void recorded(const std::string& action, const std::function<void()>& run);
+    // SIGTERM, SIGHUP or SIGINT arrived (EndSignals).
+    void onEndSignal(int signal);
 
     LaunchOptions options_;
     BundleLayout layout_;
@@ -99,6 +102,7 @@ private:
     QTimer timer_;
     QStringList messagesShown_;
     QPointer<QMessageBox> notice_;  // the open close-refusal notice, if any
+    QPointer<QMessageBox> alertBox_;  // the open alert, if any
     QString lastScreen_;
     bool idleSeen_ = false;
     bool startPressed_ = false;

@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "app_delegate.h"
+#include "end_signals.h"
 #include "launch_options.h"
 #include "main_window.h"
 #include "quill/bundle.h"
@@ -52,6 +53,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "Quillmere: %s\n", qPrintable(error));
         return 2;
     }
+    // A logout, a shutdown or Ctrl-C ends the update in an orderly way (its record says so).
+    if (!quill::qt::EndSignals::instance().install())
+        std::fprintf(stderr, "Quillmere: cannot watch for SIGTERM, SIGHUP and SIGINT; they end Quillmere at once\n");
     const quill::TimeScale scale = quill::timeScaleFromEnvironment();
     if (scale.complaint) std::fprintf(stderr, "Quillmere: %s\n", scale.complaint->c_str());
 

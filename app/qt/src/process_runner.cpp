@@ -12,6 +12,8 @@
 
 #include "conv/toolrun.h"
 #include "conv/usbport.h"
+#include "end_signals.h"
+
 namespace quill::qt {
 namespace {
 
@@ -81,6 +83,13 @@ void ProcessToolRunner::pinPort(const std::string& port) {
 RunResult ProcessToolRunner::runCmd(const std::string& argument, std::chrono::milliseconds timeLimit) {
     RunResult result;
     const std::string next = std::exchange(expectedNext_, {});
+    // Told to end: no run starts any more.
+    if (const int signal = EndSignals::received(); signal != 0) {
+        discardPrepared();
+        result.end = RunEnd::Interrupted;
+        result.reason = EndSignals::name(signal);
+        return result;
+    }
     // A run started ahead for this very argument only needs its go; any other one ends unused.
     std::unique_ptr<QProcess> process;
     if (prepared_ && preparedArgument_ == argument && prepared_->waitForStarted(-1) &&
@@ -108,14 +117,26 @@ RunResult ProcessToolRunner::runCmd(const std::string& argument, std::chrono::mi
     limit.setTimerType(Qt::PreciseTimer);
     QObject::connect(process.get(), &QProcess::finished, &loop, &QEventLoop::quit);
     QObject::connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
+    QObject::connect(&EndSignals::instance(), &EndSignals::arrived, &loop, &QEventLoop::quit);
     limit.start(std::max<std::chrono::milliseconds>(timeLimit, std::chrono::milliseconds(1)));
     if (process->state() != QProcess::NotRunning) loop.exec();
 
     if (process->state() != QProcess::NotRunning) {
-        // Time limit reached, or the application is quitting under us: the run is over.
+        // Time limit reached, told to end, or the application is quitting under us: the run is over.
         process->kill();
         process->waitForFinished(-1);
         result.end = RunEnd::TimedOut;
+    }
+    // Told to end: a run that had ended by itself counts as done; one killed (by us, or by the
+    // same Ctrl-C) was interrupted.
+    if (const int signal = EndSignals::received(); signal != 0) {
+        if (process->exitStatus() == QProcess::NormalExit) {
+            result.end = RunEnd::Exited;
+        } else {
+            discardPrepared();
+            result.end = RunEnd::Interrupted;
+            result.reason = EndSignals::name(signal);
+        }
     }
     result.output = QString::fromUtf8(process->readAllStandardOutput()).toStdString();
     const QByteArray errors = process->readAllStandardError();
@@ -126,7 +147,8 @@ RunResult ProcessToolRunner::runCmd(const std::string& argument, std::chrono::mi
 
 void pauseKeepingEventsAlive(std::chrono::microseconds duration) {
     using namespace std::chrono;
-    if (duration <= microseconds::zero()) return;
+    // Told to end: the next run will not start, so nothing is left to wait for.
+    if (duration <= microseconds::zero() || EndSignals::received() != 0) return;
     if (duration < microseconds(100)) {
         // A sleep this short would last the kernel's timer slack (about 50-80 us) instead.
         const auto end = steady_clock::now() + duration;
@@ -140,6 +162,7 @@ void pauseKeepingEventsAlive(std::chrono::microseconds duration) {
     }
     QEventLoop loop;
     QTimer::singleShot(ceil<milliseconds>(duration), Qt::PreciseTimer, &loop, &QEventLoop::quit);
+    QObject::connect(&EndSignals::instance(), &EndSignals::arrived, &loop, &QEventLoop::quit);
     loop.exec();
 }
 

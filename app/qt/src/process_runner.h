@@ -1,7 +1,8 @@
 #pragma once
 // Runs the tool once per call on QProcess: one argument, no shell, standard output captured
 // whole, standard error forwarded. The wait turns a nested event loop, so timers (the status
-// refresh) keep firing while the tool runs.
+// refresh) keep firing while the tool runs. Once the application is told to end (EndSignals),
+// the run in flight is killed and no further run starts: both come back RunEnd::Interrupted.
 #include <QtCore/QString>
 
 #include <functional>
@@ -41,7 +42,7 @@ private:
 };
 
 // Turns the event loop for `duration`, or sleeps (spins below 100 us) when it is too short to paint
-// anything.
+// anything. Ends at once when the application is told to end (EndSignals).
 void pauseKeepingEventsAlive(std::chrono::microseconds duration);
 
 }  // namespace quill::qt

@@ -74,8 +74,7 @@ void UpdateFolder::firmwareRead(const std::string& name, const std::optional<std
                       ", " + std::to_string(bytes->size()) + " bytes";
 }
 
-void UpdateFolder::finish(bool failed, const std::string& cause, const QStringList& alerts) {
-    const std::string outcome = failed ? "Failed" : "Complete";
+void UpdateFolder::finish(const std::string& outcome, const std::string& cause, const QStringList& alerts) {
     if (!folder_.empty()) writeSummary(outcome, cause, alerts);
     std::fprintf(stderr, "Quillmere: %s: %s%s\n", outcome.c_str(), cause.c_str(),
                  folder_.empty() ? "" : (" (record: " + folder_.string() + ")").c_str());

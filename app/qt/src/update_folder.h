@@ -33,8 +33,9 @@ public:
     // A firmware file as the action read it: the bytes are copied into the folder and summed for
     // the summary (the folder itself never opens the firmware files).
     void firmwareRead(const std::string& name, const std::optional<std::string>& bytes, const std::string& why);
-    // Writes summary.txt and puts the outcome, its cause and the folder on standard error.
-    void finish(bool failed, const std::string& cause, const QStringList& alerts);
+    // Writes summary.txt and puts the outcome ("Complete", "Failed" or "interrupted"), its cause
+    // and the folder on standard error.
+    void finish(const std::string& outcome, const std::string& cause, const QStringList& alerts);
 
 private:
     void writeSummary(const std::string& outcome, const std::string& cause, const QStringList& alerts);

@@ -17,4 +17,13 @@ inline constexpr std::string_view kCannotOpenStart = "tavik: converter ";
 inline constexpr std::string_view kCannotOpenPresent = " is present at ";
 inline constexpr std::string_view kCannotOpenEnd = " but cannot be opened (";
 
+// Part of the line tavik prints when a read or a write finds the converter gone (unplugged or
+// re-enumerated); a run that prints it failed because the device left, whatever marker follows.
+inline constexpr std::string_view kDeviceGone = "the device is gone (unplugged or re-enumerated)";
+// The line tavik prints when a write fails: kWriteFailedStart, then why (the device gone, the
+// write timed out, the device stalled it). The run's failure marker follows on the next line.
+inline constexpr std::string_view kWriteFailedStart = "!! hid_write() failed: ";
+inline constexpr std::string_view kWriteTimedOut = "the write timed out (ETIMEDOUT)";
+inline constexpr std::string_view kWriteStalled = "the device stalled the write (EPIPE)";
+
 }  // namespace conv

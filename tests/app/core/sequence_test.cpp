@@ -72,6 +72,15 @@ TEST(Sequence, EachPathEndsWithTheRightWordsAlertsAndState) {
          "every step was confirmed by the device"},
         {"loader absent", false, [](Device& d) { d.staOutput = "LDROM NOT FOUND\n"; },
          {"sa*20", "sta*31"}, {"Timout (wait LDROM)"}, -1, "the loader did not appear after 31 tries"},
+        {"no converter at all", false,
+         [](Device& d) {
+             d.staOutput = "LDROM NOT FOUND\n";
+             d.respond = [&d, normal = d.respond](const std::string& arg) {
+                 return arg == "sa" ? RunResult{RunEnd::Exited, "0E7B/1CF? NOT FOUND\n", "", ""} : normal(arg);
+             };
+         },
+         {"sa*20", "sta*31"}, {"Timout (wait LDROM)"}, -1,
+         "no converter was found: neither 0E7B:0BF2 nor its loader 0416:A316 appeared"},
         {"status runs killed", false, [](Device& d) { d.staEnd = RunEnd::TimedOut; },
          {"sa*20", "sta*31"}, {"Timout (wait LDROM)"}, -1, "the loader did not appear after 31 tries"},
         {"sync killed", false, [](Device& d) { d.syncEnd = RunEnd::TimedOut; },
@@ -88,7 +97,24 @@ TEST(Sequence, EachPathEndsWithTheRightWordsAlertsAndState) {
          "the status C4 did not come after 11 tries"},
         {"no D0: auto-fixed", true, [&](Device& d) { d.stbOutput = noD0; },
          concat({kAPhase, kBSwitch, {"B*5", "stb", "bb", "stb*7", "qa*30", "qb*31"}}),
-         {"Timeout (wait status:D0), auto-fixed"}, 20, "the status D0 did not come after 6 tries; the burn was taken as done"},
+         {"Timeout (wait status:D0), auto-fixed"}, 20,
+         "the status D0 did not come after 6 tries: the burn was not confirmed by the device"},
+        // Told to end: the run in flight (or the next one) comes back interrupted; nothing further is sent.
+        {"interrupted in the A code", false,
+         [](Device& d) {
+             d.respond = [count = 0, normal = d.respond](const std::string& arg) mutable {
+                 return arg.size() == 130 && ++count == 3 ? RunResult{RunEnd::Interrupted, "", "SIGTERM", ""} : normal(arg);
+             };
+         },
+         {"sa*20", "sta", "sync", "A*3"}, {}, -1, "interrupted by SIGTERM during A packet 3 of 4"},
+        {"interrupted after the A code", false,
+         [](Device& d) {
+             d.respond = [normal = d.respond](const std::string& arg) {
+                 return arg == "runaprom" ? RunResult{RunEnd::Interrupted, "", "SIGHUP", ""} : normal(arg);
+             };
+         },
+         {"sa*20", "sta", "sync", "A*4", "runaprom"}, {}, -1,
+         "interrupted by SIGHUP during the phase \"restart and into the loader again\""},
         {"tool cannot start", false,
          [](Device& d) { d.respond = [](const std::string&) { return RunResult{RunEnd::FailedToStart, "", "gone", ""}; }; },
          {"sa"}, {"Cannot start tavik (/b/tavik): gone"}, -1, "tavik cannot be started (/b/tavik): gone"},
@@ -151,6 +177,7 @@ TEST(Sequence, EachPathEndsWithTheRightWordsAlertsAndState) {
         alerts.pop_back();
         EXPECT_EQ(rig.core->cause().rfind(cause, 0), 0u) << p.name << ": " << rig.core->cause();
         EXPECT_EQ(rig.core->lastActionFailed(), p.status == -1) << p.name;
+        EXPECT_EQ(rig.core->lastOutcome() == FrontCore::Outcome::Interrupted, cause.rfind("interrupted", 0) == 0) << p.name;
         EXPECT_EQ(rig.words(), p.words) << p.name;
         ASSERT_EQ(rig.alerts.size(), alerts.size()) << p.name;
         for (std::size_t i = 0; i < alerts.size(); ++i) EXPECT_EQ(rig.alerts[i].rfind(alerts[i], 0), 0u) << rig.alerts[i];

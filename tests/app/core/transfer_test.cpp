@@ -2,6 +2,7 @@
 // Packet layouts are the shared library's (tests/shared); whole updates end in tests/e2e.
 #include <gtest/gtest.h>
 
+#include "conv/toolrun.h"
 #include "fakes.h"
 
 using namespace quill;
@@ -17,19 +18,29 @@ TEST(UpdateA, SyncAndPacketRunLimits) {
     EXPECT_EQ(rig.state().STATUS_OF_PNG, 19);
 }
 
-// The first packet's answer is not judged; any later refusal or killed run stops without an alert.
+// The first packet's answer is not judged; any later refusal or killed run stops without an
+// alert, its cause naming the packet: a device gone wins over the marker word.
 TEST(UpdateA, OnlyTheFirstPacketMayFail) {
+    const std::string gone = "!! hid_read() failed: " + std::string(conv::kDeviceGone) + ", no reply can come\n";
+    const std::string writeFailed(conv::kWriteFailedStart);
     const struct {
         int packet;
         RunResult result;
         Words words;
         int status;
+        std::string cause;
     } cases[] = {
-        {1, {RunEnd::Exited, "uafail ckSum\n", "", ""}, {"sync", "A*4"}, 19},
-        {1, {RunEnd::TimedOut, "", "", ""}, {"sync", "A"}, -1},
-        {2, {RunEnd::Exited, "uafail ckSum\n", "", ""}, {"sync", "A*2"}, -1},
-        {3, {RunEnd::TimedOut, "", "", ""}, {"sync", "A*3"}, -1},
-        {4, {RunEnd::TimedOut, replyDump(imageSum(10)), "", ""}, {"sync", "A*4"}, -1},
+        {1, {RunEnd::Exited, "uafail ckSum\n", "", ""}, {"sync", "A*4"}, 19, ""},
+        {1, {RunEnd::TimedOut, "", "", ""}, {"sync", "A"}, -1, "A packet 1 of 4 got no answer in time"},
+        {2, {RunEnd::Exited, "uafail ckSum\n", "", ""}, {"sync", "A*2"}, -1, "A packet 2 of 4 was not acknowledged (uafail ckSum)"},
+        {2, {RunEnd::Exited, gone + "uafail ckSum\n", "", ""}, {"sync", "A*2"}, -1, "the converter was unplugged during A packet 2 of 4"},
+        {3, {RunEnd::TimedOut, "", "", ""}, {"sync", "A*3"}, -1, "A packet 3 of 4 got no answer in time"},
+        {3, {RunEnd::Exited, writeFailed + std::string(conv::kWriteTimedOut) + "\nWRITE65() uafail\n", "", ""}, {"sync", "A*3"}, -1,
+         "the write of A packet 3 of 4 timed out"},
+        {2, {RunEnd::Exited, writeFailed + std::string(conv::kWriteStalled) + "\nWRITE65() uafail\n", "", ""}, {"sync", "A*2"}, -1,
+         "the converter stalled the write of A packet 2 of 4"},
+        {4, {RunEnd::TimedOut, replyDump(imageSum(10)), "", ""}, {"sync", "A*4"}, -1, "A packet 4 of 4 got no answer in time"},
+        {4, {RunEnd::Exited, gone, "", ""}, {"sync", "A*4"}, -1, "the converter was unplugged during A packet 4 of 4"},
     };
     for (const auto& c : cases) {
         Device rig;
@@ -39,6 +50,7 @@ TEST(UpdateA, OnlyTheFirstPacketMayFail) {
         rig.core->UPDATE_A();
         EXPECT_EQ(rig.words(), c.words) << c.packet;
         EXPECT_EQ(rig.state().STATUS_OF_PNG, c.status) << c.packet;
+        EXPECT_EQ(rig.core->cause(), c.cause) << c.packet;
         EXPECT_TRUE(rig.alerts.empty());
     }
 }
@@ -68,12 +80,14 @@ TEST(UpdateB, RetryIsBounded) {
 }
 
 TEST(UpdateB, ALineCountsOnlyWhenItsEchoMatched) {
-    for (const std::string answer : {"cks_w=1234\n", "0E7B/1CF? NOT FOUND\n", "ubfail\n"}) {
+    const std::string gone = "!! hid_read() failed: " + std::string(conv::kDeviceGone) + ", no echo can come\nhid_read() ubfail\n";
+    for (const std::string answer : {"cks_w=1234\n", "0E7B/1CF? NOT FOUND\n", "ubfail\n", gone.c_str()}) {
         Device rig;
         rig.respond = [&](const std::string&) { return RunResult{RunEnd::Exited, answer, "", ""}; };
         rig.core->UPDATE_B();
         EXPECT_EQ(rig.words(), Words{"B"}) << answer;  // the rest is not sent
         EXPECT_EQ(rig.state().STATUS_OF_PNG, -1) << answer;
+        EXPECT_EQ(rig.core->cause(), answer == gone ? "the converter was unplugged during B line 1 of 5" : "B line 1 of 5 was not echoed");
     }
 }
 

@@ -8,7 +8,9 @@
 //   "sa", "sb", "qa", "qb", "bb" (writes only) .................... 3 s
 //   A-line and B-line arguments (one firmware packet or line) ..... 10 s
 // A killed run counts as "device not ready" in the device waits and as a failed transfer (-1)
-// for "sync", a packet or a line; bursts ignore it like any other output. A tool that cannot be
+// for "sync", a packet or a line; bursts ignore it like any other output. A run that comes back
+// interrupted (the application was told to end) ends the action at once, without an alert and
+// with nothing further sent: its cause names the signal and the step. A tool that cannot be
 // started, or a converter that is plugged in but may not be opened (tavik says so on standard
 // error), ends the sequence (or the menu action) Failed at once, after one alert, with nothing
 // further sent.
@@ -127,8 +129,11 @@ public:
     bool isRunning() const { return running_; }
     // How the last START sequence or menu action ended, for the update record: its first cause
     // of failure in one plain sentence ("B line 3 of 320 was not echoed"), or what went well.
+    // Interrupted: a run came back RunEnd::Interrupted; nothing further was sent.
+    enum class Outcome { Complete, Failed, Interrupted };
     const std::string& cause() const { return cause_; }
-    bool lastActionFailed() const { return lastFailed_; }
+    Outcome lastOutcome() const { return outcome_; }
+    bool lastActionFailed() const { return outcome_ != Outcome::Complete; }
 
     std::string firmwarePath(std::string_view fileName) const;
 
@@ -162,6 +167,9 @@ private:
     void updateA(const conv::AImage& image);
     void updateB(const std::vector<std::string>& lines);
     void fail(const std::string& alert);
+    // The sentence for a packet or line run that failed: a device that left wins over the marker
+    // word, then a write that timed out or stalled, then a run killed at its limit, else `otherwise`.
+    std::string runFailure(const RunResult& result, std::string_view otherwise) const;
     // Keeps the first cause of an action; later ones are consequences.
     void because(std::string sentence);
     void enterPhase(const std::string& name);
@@ -177,7 +185,13 @@ private:
     bool running_ = false;
     std::optional<std::string> checksumProblem_;  // from the bundle name, shown when START needs it
     std::string cause_;
-    bool lastFailed_ = false;
+    Outcome outcome_ = Outcome::Complete;
+    bool interrupted_ = false;
+    // What the action is doing, for the sentence of an interruption: a phase or a packet ("A
+    // packet 212 of 536"); empty names the run itself.
+    std::string step_;
+    // A run of this action proved a converter present (or was killed: it may be).
+    bool converterSeen_ = false;
 };
 
 }  // namespace quill

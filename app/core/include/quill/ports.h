@@ -13,12 +13,15 @@ enum class RunEnd {
     Exited,         // the tool ran to its end; output holds all it printed
     TimedOut,       // the run reached its time limit and was killed; output holds what came before
     FailedToStart,  // the tool could not be started (missing, not executable); output is empty
+    Interrupted,    // the application was told to end (a signal): the run was killed or never
+                    // started; reason names the signal ("SIGTERM")
 };
 
 struct RunResult {
     RunEnd end = RunEnd::Exited;
     std::string output;  // standard output decoded as UTF-8 (never left unset)
-    std::string reason;  // FailedToStart: why, in the platform's words (e.g. "No such file")
+    std::string reason;  // FailedToStart: why, in the platform's words (e.g. "No such file");
+                         // Interrupted: the signal's name
     std::string errorOutput;  // standard error decoded as UTF-8 (the runner passes it on as well)
 };
 

@@ -1,0 +1,37 @@
+#pragma once
+// SIGTERM, SIGHUP and SIGINT (a logout, a shutdown, Ctrl-C) as events of the window's loop. The
+// handler only notes the first signal and wakes the loop through a pipe; the window then ends the
+// tool run in flight, closes the update's record and quits with 128 + the signal's number.
+#include <QtCore/QObject>
+
+#include <string>
+
+class QSocketNotifier;
+
+namespace quill::qt {
+
+class EndSignals : public QObject {
+    Q_OBJECT
+public:
+    // The one instance. Handlers are installed by install() only, so tests that never call it
+    // see no signal.
+    static EndSignals& instance();
+    // Installs the handlers (once); false when the wake-up pipe cannot be made.
+    bool install();
+    // The first of the three signals received so far, 0 for none. Safe to read at any time: the
+    // handler sets it before anything else, so a tool run that ends just then is still seen as
+    // interrupted.
+    static int received();
+    // "SIGTERM", "SIGHUP", "SIGINT".
+    static std::string name(int signal);
+
+signals:
+    // Emitted from the event loop, once per wake-up, after received() has been set.
+    void arrived(int signal);
+
+private:
+    EndSignals() = default;
+    QSocketNotifier* notifier_ = nullptr;
+};
+
+}  // namespace quill::qt
