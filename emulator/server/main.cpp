@@ -178,6 +178,8 @@ int main(int argc, char** argv) {
         }
     }
     if (hidraw == !server.socketPath.empty()) return usageError("either --socket PATH or --hidraw is required");
+    // A socket message has no answer that could fail: the write faults live on the hidraw nodes.
+    if (!hidraw && model.faults.writes.any()) return usageError("the out-slow, out-timeout and out-stall faults need --hidraw");
     if (nodeMode && !hidraw) return usageError("--node-mode goes with --hidraw");
     convsim::HidrawConfig nodes;
     nodes.verbose = server.verbose;
@@ -208,6 +210,7 @@ int main(int argc, char** argv) {
     if (hidraw) {
         nodes.statePath = server.statePath;
         nodes.firstOpenDelay = server.firstOpenDelay;
+        nodes.writeFaults = model.faults.writes;
         return serveNodes(nodes, device);
     }
     convsim::Server serving(server, device);
