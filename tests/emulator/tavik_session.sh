@@ -246,7 +246,9 @@ hidraw-run)  # the script itself: list with the node's path, the command's statu
     has "(VIDPID)0e7b/0bf2 (PATH)/dev/hidraw0 (SN)EMU-CNV-0001"
     "$HIDRAW_RUN" --convsim "$CONVSIM" -- sh -c 'test -z "${TAVIK_EMULATOR+set}" && exit 7' 2>>"$work/log"
     (($? == 7)) || fail "the command's status (7) was not passed on, or TAVIK_EMULATOR reached it"
-    "$HIDRAW_RUN" --convsim "$CONVSIM" -- sh -c 'kill -KILL $(pgrep -P $PPID -x convsim); sleep 0.5; ls /dev/hidraw* /sys/class/hidraw/*' \
+    # The command kills its sibling convsim (the child of hidraw-run's stage named convsim).
+    "$HIDRAW_RUN" --convsim "$CONVSIM" -- sh -c 'for s in /proc/[0-9]*/stat; do read -r p c x pp y <"$s" &&
+        [ "$pp" = $PPID ] && [ "$c" = "(convsim)" ] && kill -KILL "$p"; done; sleep 0.5; ls /dev/hidraw* /sys/class/hidraw/*' \
         >"$work/out" 2>>"$work/log"
     (($? == 125)) && [[ ! -s $work/out ]] && grep -q "convsim ended during the command" "$work/log" ||
         fail "a convsim that died was not named with status 125, or its node stayed listed"
