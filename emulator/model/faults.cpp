@@ -53,7 +53,6 @@ std::optional<std::string> addFault(Faults& faults, std::string_view faultText) 
         {"unplug-b", &Faults::unplugB},
         {"bad-echo", &Faults::badEcho},
     };
-
     for (const Counted& c : counted) {
         if (name != c.name) continue;
         auto n = arg ? parseCount(*arg) : std::nullopt;

@@ -325,6 +325,7 @@ void HidrawServer::replyOpen(fuse_req_t req, std::uint64_t ino) {
     handleEvents();
 }
 
+// Opens past the first-open delay, and writes the device has stopped NAKing, complete.
 void HidrawServer::completeOpens() {
     const Micros t = host_.now();
     std::vector<Pending> due;

@@ -76,7 +76,7 @@ private:
     struct Pending {
         fuse_req* req = nullptr;
         std::uint64_t fh = 0;   // read, write: the file; open: the node's inode
-        std::size_t size = 0;   // read: the reader's buffer
+        std::size_t size = 0;   // read: the reader's buffer; write: the report's size
         bool isOpen = false;
         int flags = 0;          // open: the open flags
         Micros due = 0;         // open, write: when it completes
