@@ -15,7 +15,8 @@ std::optional<std::int64_t> parseCount(std::string_view text) {
 
 std::string_view faultNames() {
     return "silent-loader, no-loader, bad-ack@N, unplug@N, unplug-b@N, bad-echo@N, no-c4, no-d0, "
-           "slow-reenum=MS, garbage-replies, short-replies, long-replies, flood, absent";
+           "slow-reenum=MS, garbage-replies, short-replies, long-replies, flood, absent, out-slow@N=MS, out-timeout@N, "
+           "out-stall@N";
 }
 
 std::optional<std::string> addFault(Faults& faults, std::string_view faultText) {
@@ -61,6 +62,21 @@ std::optional<std::string> addFault(Faults& faults, std::string_view faultText) 
         return std::nullopt;
     }
 
+    if (name == "out-timeout" || name == "out-stall") {
+        auto n = arg ? parseCount(*arg) : std::nullopt;
+        if (!n) return "fault " + quoted + " needs a write number from 1, as " + std::string(name) + "@N";
+        (name == "out-stall" ? faults.writes.stall : faults.writes.timeout) = static_cast<std::uint32_t>(*n);
+        return std::nullopt;
+    }
+    if (name == "out-slow") {
+        const std::size_t eq = arg ? arg->find('=') : std::string_view::npos;
+        auto n = eq != std::string_view::npos ? parseCount(arg->substr(0, eq)) : std::nullopt;
+        auto ms = n ? parseCount(arg->substr(eq + 1)) : std::nullopt;
+        if (!ms) return "fault " + quoted + " needs a write number and a delay in milliseconds, as out-slow@N=MS";
+        faults.writes.slow = static_cast<std::uint32_t>(*n);
+        faults.writes.slowMs = *ms;
+        return std::nullopt;
+    }
     if (name == "slow-reenum") {
         auto ms = arg ? parseCount(*arg) : std::nullopt;
         if (!ms) return "fault " + quoted + " needs a delay in milliseconds, as slow-reenum=MS";

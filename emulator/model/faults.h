@@ -7,6 +7,16 @@
 
 namespace convsim {
 
+// Faults of the host's interrupt-OUT writes, acted on by the hidraw nodes (a socket message cannot
+// fail). N counts every report written to the device from 1, over convsim's whole run.
+struct WriteFaults {
+    std::optional<std::uint32_t> slow;     // write N is NAKed for slowMs before the device takes it
+    std::int64_t slowMs = 0;
+    std::optional<std::uint32_t> timeout;  // write N is NAKed until it fails with ETIMEDOUT
+    std::optional<std::uint32_t> stall;    // write N fails at once with EPIPE
+    bool any() const { return slow || timeout || stall; }
+};
+
 struct Faults {
     bool silentLoader = false;  // the loader enumerates but never answers or acts
     bool noLoader = false;      // start A re-enumerates, but the converter comes back in normal mode
@@ -23,9 +33,10 @@ struct Faults {
     bool longReplies = false;     // every input report is followed by as many filler bytes
     bool flood = false;           // the normal-mode identity sends status reports at a flood rate
     bool absent = false;          // no converter is plugged in: neither identity ever appears
+    WriteFaults writes;
 };
 
-// Adds one `--fault` argument ("NAME", "NAME@N" or "slow-reenum=MS") to `faults`.
+// Adds one `--fault` argument ("NAME", "NAME@N", "slow-reenum=MS" or "out-slow@N=MS") to `faults`.
 // Returns an error text naming the problem when the argument is not a known fault.
 std::optional<std::string> addFault(Faults& faults, std::string_view faultText);
 

@@ -156,7 +156,7 @@ int HidrawServer::run() {
         for (const Slot& slot : slots_)
             if (auto due = slot.device->nextDeadline()) deadline = deadline ? std::min(*deadline, *due) : due;
         for (const Pending& p : pending_)
-            if (p.isOpen) deadline = deadline ? std::min(*deadline, p.due) : p.due;
+            if (p.isOpen || p.isWrite) deadline = deadline ? std::min(*deadline, p.due) : p.due;
         timespec timeout{};
         pollfd channel{fuse_session_fd(session_), POLLIN, 0};
         const int ready = ::ppoll(&channel, 1, host_.timeoutUntil(deadline, timeout), &waitMask);
@@ -180,8 +180,8 @@ int HidrawServer::run() {
     std::free(buffer.mem);
     if (ModelHost::stopSignal() != 0) host_.log("stopping on " + ModelHost::stopSignalName());
     for (Slot& slot : slots_) slot.host->saveIfChanged();
-    // Readers still waiting learn that the device is gone before the file system goes.
-    for (const Pending& p : pending_) fuse_reply_err(p.req, p.isOpen ? ENODEV : EIO);
+    // Readers and writers still waiting learn that the device is gone before the file system goes.
+    for (const Pending& p : pending_) fuse_reply_err(p.req, p.isOpen || p.isWrite ? ENODEV : EIO);
     pending_.clear();
     int deviceStatus = 0;
     for (Slot& slot : slots_)
@@ -195,6 +195,12 @@ void HidrawServer::handleEvents() {
         for (Event& e : slots_[slot].device->takeEvents()) {
             switch (e.kind) {
                 case Event::Kind::Input:
+                    if (!reachesHidraw(declared(e.identity), e.bytes)) {
+                        if (host_.verbose())
+                            host_.log("I " + hexDump(e.bytes.data(), e.bytes.size()) +
+                                      " dropped: the descriptor declares no such input report");
+                        break;
+                    }
                     for (auto& [fh, file] : files_) {
                         const Node& node = nodes_.at(file.ino);
                         if (node.present && !node.entry.other && node.slot == slot && node.entry.identity == e.identity)
@@ -209,6 +215,33 @@ void HidrawServer::handleEvents() {
             }
         }
     }
+}
+
+const InputReports& HidrawServer::declared(Identity identity) {
+    auto it = declared_.find(identity);
+    if (it == declared_.end()) it = declared_.emplace(identity, inputReportsOf(reportDescriptor(identity))).first;
+    return it->second;
+}
+
+// A node's number stays taken while it is present or a file of it is still open: the kernel
+// frees a minor only when the last file of a gone device closes.
+bool HidrawServer::numberTaken(unsigned number) const {
+    for (const auto& [ino, node] : nodes_) {
+        if (node.entry.number != number) continue;
+        if (node.present) return true;
+        for (const auto& [fh, file] : files_)
+            if (file.ino == ino) return true;
+    }
+    return false;
+}
+
+// A gone node without open files is no longer needed.
+void HidrawServer::forgetIfUnused(std::uint64_t ino) {
+    auto it = nodes_.find(ino);
+    if (it == nodes_.end() || it->second.present) return;
+    for (const auto& [fh, file] : files_)
+        if (file.ino == ino) return;
+    nodes_.erase(it);
 }
 
 // The lowest free node number, as the kernel hands out hidraw minors; the node link comes first
@@ -226,10 +259,7 @@ void HidrawServer::appear(std::size_t slot, Identity identity, unsigned other) {
     node.slot = slot;
     node.modeAt = host_.now() + config_.udevDelay;
     ::clock_gettime(CLOCK_REALTIME, &node.born);
-    while (std::any_of(nodes_.begin(), nodes_.end(), [&](const auto& n) {
-        return n.second.present && n.second.entry.number == node.entry.number;
-    }))
-        ++node.entry.number;
+    while (numberTaken(node.entry.number)) ++node.entry.number;
     const std::uint64_t ino = nextIno_++;
     const std::string link = nodeLink(node.entry);
     ::unlink(link.c_str());
@@ -243,8 +273,9 @@ void HidrawServer::appear(std::size_t slot, Identity identity, unsigned other) {
               " appears as " + link + " on port " + node.entry.port);
 }
 
-// The kernel's hidraw disconnect: the node and its sysfs entries go, readers get EIO, pollers
-// POLLHUP|POLLERR, writers ENODEV; the files stay open until their owners close them.
+// The kernel's hidraw disconnect: the node and its sysfs entries go; the files stay open until
+// their owners close them, reading what was queued and then EIO, writing ENODEV, polling
+// POLLERR|POLLHUP besides what is ready.
 // The node present is the device's identity: a recording played back changes identity without
 // announcing it (the emulated converter announces every change, so this finds nothing to do).
 void HidrawServer::followIdentity() {
@@ -262,6 +293,7 @@ void HidrawServer::followIdentity() {
 }
 
 void HidrawServer::leave(std::size_t slot, Identity identity) {
+    std::vector<std::uint64_t> gone;
     for (auto& [ino, node] : nodes_) {
         if (!node.present || node.entry.other || node.slot != slot || node.entry.identity != identity) continue;
         node.present = false;
@@ -269,16 +301,18 @@ void HidrawServer::leave(std::size_t slot, Identity identity) {
         // No cached name to drop: entries are never cached (lookup replies carry no time-out), and
         // telling the kernel to drop one here could deadlock against a lookup waiting for us.
         ::unlink(nodeLink(node.entry).c_str());
-        const std::uint64_t gone = ino;
+        const std::uint64_t left = ino;
         std::erase_if(pending_, [&](const Pending& p) {
-            const bool ofNode = p.isOpen ? p.fh == gone : files_.count(p.fh) != 0 && files_.at(p.fh).ino == gone;
-            if (ofNode) fuse_reply_err(p.req, p.isOpen ? ENODEV : EIO);
+            const bool ofNode = p.isOpen ? p.fh == left : files_.count(p.fh) != 0 && files_.at(p.fh).ino == left;
+            if (ofNode) fuse_reply_err(p.req, p.isOpen || p.isWrite ? ENODEV : EIO);
             return ofNode;
         });
         for (auto& [fh, file] : files_)
             if (file.ino == ino) notifyPoll(file);
         host_.log(std::string(identityName(identity)) + " leaves " + nodeLink(node.entry));
+        gone.push_back(ino);
     }
+    for (std::uint64_t ino : gone) forgetIfUnused(ino);
 }
 
 bool HidrawServer::nodePresent(std::uint64_t ino) const {
@@ -356,16 +390,18 @@ void HidrawServer::replyOpen(fuse_req_t req, std::uint64_t ino) {
     handleEvents();
 }
 
+// Opens past the first-open delay, and writes the device has stopped NAKing, complete.
 void HidrawServer::completeOpens() {
     const Micros t = host_.now();
     std::vector<Pending> due;
     std::erase_if(pending_, [&](const Pending& p) {
-        if (!p.isOpen || p.due > t) return false;
+        if (!(p.isOpen || p.isWrite) || p.due > t) return false;
         due.push_back(p);
         return true;
     });
     for (const Pending& p : due) {
-        if (nodePresent(p.fh)) replyOpen(p.req, p.fh);
+        if (p.isWrite) finishWrite(p);
+        else if (nodePresent(p.fh)) replyOpen(p.req, p.fh);
         else fuse_reply_err(p.req, ENODEV);
     }
 }
@@ -376,21 +412,24 @@ void HidrawServer::release(fuse_req_t req, fuse_file_info* fi) {
         if (file->dropped > 0)
             host_.log("file " + std::to_string(fi->fh) + " closed; " + std::to_string(file->dropped) +
                       " reports dropped unread");
+        const std::uint64_t ino = file->ino;
         files_.erase(fi->fh);
+        forgetIfUnused(ino);
     }
     fuse_reply_err(req, 0);
 }
 
+// What was queued is read even after the device has gone; then EIO, before any EAGAIN.
 void HidrawServer::read(fuse_req_t req, std::size_t size, fuse_file_info* fi) {
     OpenFile* file = fileOf(fi);
-    if (file == nullptr || !nodePresent(file->ino)) {
-        fuse_reply_err(req, EIO);
-        return;
-    }
-    if (!file->queue.empty()) {
+    if (file != nullptr && !file->queue.empty()) {
         const std::vector<std::uint8_t>& report = file->queue.front();
         fuse_reply_buf(req, reinterpret_cast<const char*>(report.data()), std::min(size, report.size()));
-        file->queue.pop_front();
+        file->queue.pop();
+        return;
+    }
+    if (file == nullptr || !nodePresent(file->ino)) {
+        fuse_reply_err(req, EIO);
         return;
     }
     if (fi->flags & O_NONBLOCK) {
@@ -413,9 +452,47 @@ void HidrawServer::write(fuse_req_t req, const char* data, std::size_t size, fus
     }
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(data);
     if (host_.verbose()) host_.log("file " + std::to_string(fi->fh) + ": W " + hexDump(bytes, size));
+    // The write waits for the interrupt-OUT transfer, which the device may NAK for a while, NAK
+    // until the USB core gives up, or stall. The wait takes no signal, as the kernel's does not.
+    const std::uint64_t n = ++writes_;
+    const WriteFaults& faults = config_.writeFaults;
+    Pending write{req, fi->fh, size, false, 0, 0, true, std::vector<std::uint8_t>(bytes, bytes + size), 0};
+    Micros naked = 0;
+    std::string fault;
+    if (faults.stall == n) {
+        write.error = EPIPE;
+        fault = " stalls: EPIPE";
+    } else if (faults.timeout == n) {
+        write.error = ETIMEDOUT;
+        naked = kOutTransferTimeoutUs;
+        fault = " is NAKed until the USB core gives up: ETIMEDOUT";
+    } else if (faults.slow == n) {
+        naked = faults.slowMs * 1000;
+        fault = " is NAKed for " + std::to_string(faults.slowMs) + " ms";
+    }
+    if (!fault.empty()) host_.log("write " + std::to_string(n) + fault);
+    if (naked == 0) {
+        finishWrite(write);
+        return;
+    }
+    write.due = host_.now() + naked;
+    pending_.push_back(std::move(write));
+}
+
+// The transfer ends: the device takes the report, or the write fails and the device gets nothing.
+void HidrawServer::finishWrite(const Pending& write) {
+    OpenFile* file = files_.count(write.fh) != 0 ? &files_.at(write.fh) : nullptr;
+    if (file == nullptr || !nodePresent(file->ino)) {
+        fuse_reply_err(write.req, ENODEV);
+        return;
+    }
+    if (write.error != 0) {
+        fuse_reply_err(write.req, write.error);
+        return;
+    }
     const Node& node = nodes_.at(file->ino);
-    if (!node.entry.other) deviceOf(node).write(node.entry.identity, std::span(bytes, size), file->run, host_.now());
-    fuse_reply_write(req, size);
+    if (!node.entry.other) deviceOf(node).write(node.entry.identity, write.report, file->run, host_.now());
+    fuse_reply_write(write.req, write.size);
     handleEvents();
 }
 
@@ -448,14 +525,12 @@ void HidrawServer::ioctl(fuse_req_t req, unsigned cmd, fuse_file_info* fi, std::
     }
 }
 
+// Always writable; readable while a report waits; POLLERR|POLLHUP besides once the device is gone.
 void HidrawServer::poll(fuse_req_t req, fuse_file_info* fi, fuse_pollhandle* ph) {
     OpenFile* file = fileOf(fi);
     unsigned events = POLLOUT | POLLWRNORM;
-    if (file == nullptr || !nodePresent(file->ino)) {
-        events = POLLHUP | POLLERR;
-    } else if (!file->queue.empty()) {
-        events |= POLLIN | POLLRDNORM;
-    }
+    if (file != nullptr && !file->queue.empty()) events |= POLLIN | POLLRDNORM;
+    if (file == nullptr || !nodePresent(file->ino)) events |= POLLERR | POLLHUP;
     if (ph != nullptr) {
         if (file != nullptr) {
             if (file->pollHandle != nullptr) fuse_pollhandle_destroy(file->pollHandle);
@@ -474,20 +549,20 @@ void HidrawServer::notifyPoll(OpenFile& file) {
     file.pollHandle = nullptr;
 }
 
-// A report for one reader: straight to its waiting read, else into its queue (oldest dropped).
+// A report for one reader: straight to its waiting read, else into its queue, which drops it when full.
 void HidrawServer::deliver(std::uint64_t fh, OpenFile& file, const std::vector<std::uint8_t>& report) {
     if (host_.verbose()) host_.log("file " + std::to_string(fh) + ": I " + hexDump(report.data(), report.size()));
-    auto waiting = std::find_if(pending_.begin(), pending_.end(), [&](const Pending& p) { return !p.isOpen && p.fh == fh; });
+    auto waiting = std::find_if(pending_.begin(), pending_.end(),
+                                [&](const Pending& p) { return !p.isOpen && !p.isWrite && p.fh == fh; });
     if (waiting != pending_.end()) {
         fuse_reply_buf(waiting->req, reinterpret_cast<const char*>(report.data()), std::min(waiting->size, report.size()));
         pending_.erase(waiting);
         return;
     }
-    if (file.queue.size() == kHidrawQueueLength) {
-        file.queue.pop_front();
-        if (file.dropped++ == 0) host_.log("file " + std::to_string(fh) + " does not read; dropping its oldest reports");
+    if (!file.queue.push(report)) {
+        if (file.dropped++ == 0) host_.log("file " + std::to_string(fh) + " does not read; dropping the reports its full queue cannot take");
+        return;
     }
-    file.queue.push_back(report);
     notifyPoll(file);
 }
 

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "device_model.h"
+#include "hidraw_rules.h"
 #include "serving.h"
 #include "sysfs_tree.h"
 
@@ -39,11 +40,8 @@ struct HidrawConfig {
     unsigned otherHid = 0;
     std::string devDir = "/dev";
     std::string sysfsRoot = "/sys";
+    WriteFaults writeFaults;  // NAKed, timed-out and stalled interrupt-OUT writes
 };
-
-
-// Input reports kept per open file; beyond this the oldest is dropped.
-inline constexpr std::size_t kHidrawQueueLength = 64;
 
 class HidrawServer {
 public:
@@ -87,19 +85,22 @@ private:
     struct OpenFile {
         std::uint64_t ino = 0;
         HostRun run = 0;  // the process that opened it
-        std::deque<std::vector<std::uint8_t>> queue;
+        HidrawQueue queue;
         std::uint64_t dropped = 0;
         fuse_pollhandle* pollHandle = nullptr;
     };
-    // A request answered later: a blocking read waiting for a report, or an open waiting out
-    // the first-open delay.
+    // A request answered later: a blocking read waiting for a report, an open waiting out the
+    // first-open delay, or a write the device NAKs.
     struct Pending {
         fuse_req* req = nullptr;
-        std::uint64_t fh = 0;   // read: the file; open: the node's inode
-        std::size_t size = 0;   // read: the reader's buffer
+        std::uint64_t fh = 0;   // read, write: the file; open: the node's inode
+        std::size_t size = 0;   // read: the reader's buffer; write: the report's size
         bool isOpen = false;
         int flags = 0;          // open: the open flags
-        Micros due = 0;         // open: when it completes
+        Micros due = 0;         // open, write: when it completes
+        bool isWrite = false;
+        std::vector<std::uint8_t> report{};  // write: the report, for the device once taken
+        int error = 0;                       // write: its failure (0: the device takes it)
     };
 
     void handleEvents();
@@ -110,11 +111,15 @@ private:
     struct stat attributesOf(std::uint64_t ino) const;
     void followIdentity();
     void completeOpens();
+    void finishWrite(const Pending& write);
     void answerInterrupts();
     void replyOpen(fuse_req* req, std::uint64_t ino);
     void deliver(std::uint64_t fh, OpenFile& file, const std::vector<std::uint8_t>& report);
     void notifyPoll(OpenFile& file);
     bool nodePresent(std::uint64_t ino) const;
+    bool numberTaken(unsigned number) const;
+    void forgetIfUnused(std::uint64_t ino);
+    const InputReports& declared(Identity identity);
     OpenFile* fileOf(const fuse_file_info* fi);
     std::string nodeLink(const NodeEntry& entry) const;
     std::string mountDir() const { return config_.devDir + "/.convsim-hidraw"; }
@@ -133,6 +138,8 @@ private:
     std::uint64_t nextFh_ = 1;
     std::vector<Pending> pending_;
     std::vector<fuse_req*> interrupted_;
+    std::map<Identity, InputReports> declared_;  // what each identity's descriptor declares
+    std::uint64_t writes_ = 0;                   // reports written, for the write faults
 };
 
 }  // namespace convsim

@@ -241,6 +241,8 @@ int main(int argc, char** argv) {
         }
     }
     if (hidraw == !server.socketPath.empty()) return usageError("either --socket PATH or --hidraw is required");
+    // A socket message has no answer that could fail: the write faults live on the hidraw nodes.
+    if (!hidraw && model.faults.writes.any()) return usageError("the out-slow, out-timeout and out-stall faults need --hidraw");
     if (nodeMode && !hidraw) return usageError("--node-mode goes with --hidraw");
     if ((udevDelayMs || otherHid) && !hidraw) return usageError("--udev-delay-ms and --other-hid go with --hidraw");
     if (server.statePath && !converters.empty()) return usageError("--state names the one converter; with --converter, name each");
@@ -271,6 +273,7 @@ int main(int argc, char** argv) {
     }
     if (hidraw) {
         nodes.firstOpenDelay = server.firstOpenDelay;
+        nodes.writeFaults = model.faults.writes;
         return serveNodes(nodes, devices);
     }
     convsim::Server serving(server, devices);

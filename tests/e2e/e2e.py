@@ -26,7 +26,7 @@ import sys
 import tempfile
 import threading
 import time
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 
 COMPLETE = "SCREEN: Complete | Firmware successfully updated. | FINISH"
 FAILED = "SCREEN:  | The Setup didn't finish and will restart. | EXIT"
@@ -320,6 +320,7 @@ class Case:
     beside: str = None            # a second Quillmere at once, with --port this, updating that converter
     cause: str = None             # the first update's cause (regular expression), in its summary and last line
     interrupt: int = None         # a signal sent to the first update in the middle of the A transfer
+    on_hidraw: dict = None        # fields that differ through hidraw, where the kernel decides
 
 
 def break_record(rig, name, line_no):
@@ -498,10 +499,22 @@ CASES = {
     "slow-reenum": Case(faults=["slow-reenum=1000"], ends="complete", again="none", scale="0.5", transports=BOTH),
     "slow-reenum-beyond-wait": Case(faults=["slow-reenum=9000"], alerts=[LOADER_NEVER], app="before",
                                     bcode="before", again="restart"),
-    "garbage-replies": Case(faults=["garbage-replies"], app="incomplete", bcode="before", again="restart"),
+    # Through hidraw the kernel drops normal mode's garbage (no such report number) but passes the
+    # loader's on (its reports carry no number).
+    "garbage-replies": Case(faults=["garbage-replies"], app="incomplete", bcode="before", again="restart", transports=BOTH),
     # Replies cut to 4 bytes still carry the packet checksum, but not the final total.
     "short-replies": Case(faults=["short-replies"], alerts=[FINAL_CHECKSUM], bcode="before", again="restart"),
-    "long-replies": Case(faults=["long-replies"], ends="complete", again="none"),
+    # Through hidraw a report longer than the interrupt-IN transfer never arrives: the loader is silent.
+    "long-replies": Case(faults=["long-replies"], ends="complete", again="none", transports=BOTH,
+                         on_hidraw=dict(ends="failed", alerts=[LOADER_NEVER], app="before", bcode="before", again="restart")),
+    # Interrupt-OUT writes, counted over the run: the mode frame, start A, the loader's status and
+    # sync come first, so write 104 carries A packet 100. A NAKed write is only late; a stalled one
+    # fails; one that times out fails after 5 s, inside the packet's run limit at this scale.
+    "out-slow": Case(faults=["out-slow@104=200"], ends="complete", again="none", transports=("hidraw",)),
+    "out-stall": Case(faults=["out-stall@104"], app="incomplete", bcode="before", transports=("hidraw",),
+                      cause=r"the converter stalled the write of A packet 100 of 536"),
+    "out-timeout": Case(faults=["out-timeout@14"], app="incomplete", bcode="before", scale="0.75", transports=("hidraw",),
+                        cause=r"the write of A packet 10 of 536 timed out"),
     # Echoes drowned beyond the tenth report leave their lines unconfirmed.
     "flood": Case(faults=["flood"], bcode="before", again="restart", replay="same", transports=BOTH),
     # A converter this user may not open: named once the refusal has lasted, nothing sent, Failed.
@@ -745,7 +758,8 @@ def main(argv):
     rig = Rig(name, transport)
     ok = False
     try:
-        run_case(name, CASES[name], rig)
+        case = CASES[name]
+        run_case(name, replace(case, **case.on_hidraw) if transport == "hidraw" and case.on_hidraw else case, rig)
         rig.stop_device()
         ok = True
         print(f"{name}: passed")

@@ -249,6 +249,12 @@ hidraw-run)  # the script itself: list with the node's path, the command's statu
     has "(VIDPID)0e7b/0bf2 (PATH)/dev/hidraw0 (SN)EMU-CNV-0001"
     "$HIDRAW_RUN" --convsim "$CONVSIM" -- sh -c 'test -z "${TAVIK_EMULATOR+set}" && exit 7' 2>>"$work/log"
     (($? == 7)) || fail "the command's status (7) was not passed on, or TAVIK_EMULATOR reached it"
+    # The command kills its sibling convsim (the child of hidraw-run's stage named convsim).
+    "$HIDRAW_RUN" --convsim "$CONVSIM" -- sh -c 'for s in /proc/[0-9]*/stat; do read -r p c x pp y <"$s" &&
+        [ "$pp" = $PPID ] && [ "$c" = "(convsim)" ] && kill -KILL "$p"; done; sleep 0.5; ls /dev/hidraw* /sys/class/hidraw/*' \
+        >"$work/out" 2>>"$work/log"
+    (($? == 125)) && [[ ! -s $work/out ]] && grep -q "convsim ended during the command" "$work/log" ||
+        fail "a convsim that died was not named with status 125, or its node stayed listed"
     nsid=none no_leftovers
     exit 0
     ;;
@@ -271,6 +277,29 @@ permission)  # a node only root may open: not there yet while udev may still gra
     stop && start && "${inside[@]}" rm /dev/hidraw0
     out=$(timeout 10 "${inside[@]}" "$TAVIK" sa 2>"$work/err") last="sa, node gone"
     [[ $out == "0E7B/1CF? NOT FOUND" && ! -s $work/err ]] || fail "a vanished node was not reported as absent"
+    ;;
+gone-node)  # a file of a gone node keeps its number taken, reads what was queued, then EIO
+    start
+    "${inside[@]}" python3 -c '
+import os, select, sys, time
+fd = os.open("/dev/hidraw0", os.O_RDWR)
+open(sys.argv[1], "w").close()
+while not os.path.exists(sys.argv[2]):
+    time.sleep(0.02)
+p = select.poll()
+p.register(fd, select.POLLIN | select.POLLRDNORM | select.POLLOUT | select.POLLWRNORM)
+gone = p.poll(0)[0][1] == select.POLLIN | select.POLLRDNORM | select.POLLOUT | select.POLLWRNORM | select.POLLERR | select.POLLHUP
+n = 0
+try:
+    while os.read(fd, 64):
+        n += 1
+except OSError as e:
+    print(n, gone, e.errno == 5)' "$work/held" "$work/go" >"$work/held.out" 2>&1 &
+    held=$!
+    for _ in $(seq 250); do [[ -e $work/held ]] && break; sleep 0.02; done
+    run sb && sleep 0.3 && run sa && has saok && wait_for 0416/a316 && has "(PATH)/dev/hidraw1"
+    touch "$work/go" && wait "$held"
+    [[ $(<"$work/held.out") =~ ^[1-9][0-9]*\ True\ True$ ]] || fail "the held file read $(<"$work/held.out")"
     ;;
 holder)  # tavik-hold holds the node present and follows the identity across a re-enumeration
     start && mkfifo "$work/stop"
