@@ -6,6 +6,7 @@
 //   --auto-alert           (or QUILLMERE_AUTO_ALERT=1) alerts print "ALERT: <text>" and
 //                          go away by themselves instead of waiting for a click
 //   --screenshot-dir DIR   save idle.png, running.png and finished.png window grabs in DIR
+// and for people: -h/--help and --version, which print their answer and start nothing.
 #include <QtCore/QString>
 #include <QtCore/QStringList>
 
@@ -21,6 +22,7 @@ struct LaunchOptions {
     bool autoFinish = false;
     bool autoAlert = false;
     QString screenshotDir;
+    QString answer;  // set by --help or --version: print it and exit
 };
 
 // Reads the command line (program name first) and the environment; nullopt with `error` set

@@ -42,6 +42,14 @@ private:
 int main(int argc, char** argv) {
     QElapsedTimer sinceMain;
     sinceMain.start();
+    // --help and --version answer before a display is opened (a headless shell has none).
+    QStringList plainArguments;
+    for (int i = 0; i < argc; ++i) plainArguments << QString::fromLocal8Bit(argv[i]);
+    QString ignored;
+    if (const auto early = quill::qt::parseLaunchOptions(plainArguments, ignored); early && !early->answer.isEmpty()) {
+        std::fputs(qPrintable(early->answer), stdout);
+        return 0;
+    }
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quillmere"));
     QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
@@ -51,6 +59,10 @@ int main(int argc, char** argv) {
     if (!options) {
         std::fprintf(stderr, "Quillmere: %s\n", qPrintable(error));
         return 2;
+    }
+    if (!options->answer.isEmpty()) {
+        std::fputs(qPrintable(options->answer), stdout);
+        return 0;
     }
     const quill::TimeScale scale = quill::timeScaleFromEnvironment();
     if (scale.complaint) std::fprintf(stderr, "Quillmere: %s\n", scale.complaint->c_str());
