@@ -4,6 +4,12 @@ namespace quill {
 
 std::string progressPicture(int status) { return std::to_string(status) + ".png"; }
 
+std::optional<int> progressPercent(int status) {
+    if (status >= kStatusComplete) return 100;
+    if (status < 0) return std::nullopt;
+    return status * 100 / kStatusComplete;
+}
+
 Refresh refreshFor(int status, int lastStatus, bool ckboxTicked) {
     Refresh refresh;
     if (status <= 0) refresh.ckbox1Colour = ckboxTicked ? TextColour::White : TextColour::Gray;

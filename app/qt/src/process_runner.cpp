@@ -44,6 +44,7 @@ std::unique_ptr<QProcess> ProcessToolRunner::start(const std::string& argument, 
     } else {
         environment.remove(QString::fromLatin1(conv::kWaitForGoEnv));
     }
+    if (!port_.isEmpty()) environment.insert(QStringLiteral("TAVIK_PORT"), port_);
     process->setProcessEnvironment(environment);
     if (heldBack) {
         // Its standard input is our pipe: it waits there for the go byte.

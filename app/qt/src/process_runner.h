@@ -24,12 +24,15 @@ public:
     // tool waits for a go byte on its standard input), so its start-up overlaps that run.
     void expectNext(const std::string& next) override { expectedNext_ = next; }
     std::string toolPath() const override { return toolPath_.toStdString(); }
+    // Every later run gets TAVIK_PORT=PATH: it reaches only the converter at that USB port.
+    void pinPort(const QString& portPath) { port_ = portPath; }
 
 private:
     std::unique_ptr<QProcess> start(const std::string& argument, bool heldBack) const;
     void discardPrepared();
 
     QString toolPath_;
+    QString port_;  // empty: the environment's TAVIK_PORT, if any, is passed on unchanged
     std::string expectedNext_;
     std::string preparedArgument_;
     std::unique_ptr<QProcess> prepared_;  // started ahead, waiting for its go

@@ -27,6 +27,9 @@ public:
     UpdateFolder(const UpdateFolder&) = delete;
     UpdateFolder& operator=(const UpdateFolder&) = delete;
 
+    // Where the record is; empty when none is kept.
+    const std::filesystem::path& folder() const { return folder_; }
+
     void output(std::string_view text);
     void phase(const std::string& name);
     // Writes summary.txt and puts the outcome, its cause and the folder on standard error.

@@ -36,6 +36,9 @@ inline constexpr std::string_view kExitTitle = "EXIT";
 
 // "%d.png" of a progress value.
 std::string progressPicture(int status);
+// How far the current transfer has come, in percent: 0 to 95 in steps of 5 while it runs (one
+// per progress picture), 100 once complete; nullopt when idle or failed.
+std::optional<int> progressPercent(int status);
 
 enum class TextColour { White, Gray };
 
