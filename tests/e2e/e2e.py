@@ -10,11 +10,13 @@ serves hidraw nodes in the private namespace of scripts/hidraw-run, and every Qu
 that namespace, so its tavik goes through hidapi. QM_HIDRAW_TESTS=skip, set by hand, skips those.
 
 Programs come from the environment: QM_E2E_BUNDLE (a built Quillmere bundle), QM_E2E_CONVSIM,
-QM_E2E_FWGEN, QM_E2E_SRECCAT and QM_E2E_OBJCOPY (for the foreign-file cases), QM_E2E_HIDRAW_RUN.
+QM_E2E_FWGEN, QM_E2E_SRECCAT and QM_E2E_OBJCOPY (for the foreign-file cases), QM_E2E_HIDRAW_RUN,
+QM_E2E_CLI (quillmere-cli, for the cases that update from the command line).
 Each case sets QUILLMERE_TIME_SCALE (0.1 unless it needs longer run limits) to shrink the
 sequence's pauses and run limits.
 """
 import hashlib
+import json
 import os
 import re
 import shutil
@@ -26,7 +28,8 @@ import time
 from dataclasses import dataclass, field
 
 COMPLETE = "SCREEN: Complete | Firmware successfully updated. | FINISH"
-FAILED = "SCREEN:  | The Setup didn't finish and will restart. | EXIT"
+FAILED_TEXT = "The Setup didn't finish and will restart."
+FAILED = f"SCREEN:  | {FAILED_TEXT} | EXIT"
 SUCCESS_TEXT = "Firmware successfully updated."
 RUN_DEADLINE_S = 150  # a Quillmere run still going after this is killed and the case fails
 VERSION_FIELD = "V100"
@@ -215,16 +218,20 @@ class Rig:
         """Reports the verbose convsim log shows written to the converter."""
         return sum(": W " in line for line in text_lines(self.path("convsim.log")))
 
-    def update(self, exe, tick, scale, state="state", extra_env=None, as_user=None):
+    def update(self, exe, tick, scale, state="state", extra_env=None, as_user=None, front="window"):
         """One Quillmere run: START pressed (box ticked or not), alerts printed and dismissed,
         FINISH/EXIT pressed at the end. Killed with its tool runs at the deadline. Its update
         record goes under the case's folder `state`. as_user: the numeric user (and group) to run
-        it as."""
+        it as. front "cli" or "cli-json": quillmere-cli updates from the bundle instead."""
         self.runs += 1
         out_path = self.path(f"quillmere-{self.runs}.out")
         env = dict(os.environ, TAVIK_EMULATOR=self.socket, QUILLMERE_TIME_SCALE=scale,
                    QT_QPA_PLATFORM="offscreen", XDG_STATE_HOME=self.path(state), **(extra_env or {}))
         args = [exe, "--auto-start", "--auto-finish", "--auto-alert"] + (["--tick"] if tick else [])
+        if front != "window":
+            bundle = os.path.dirname(os.path.dirname(os.path.dirname(exe)))
+            args = [os.environ["QM_E2E_CLI"], "update"] + (["--b-code"] if tick else []) + \
+                (["--json"] if front == "cli-json" else []) + [bundle]
         if as_user is not None:
             args = ["setpriv", f"--reuid={as_user}", f"--regid={as_user}", "--clear-groups"] + args
         if self.namespace:
@@ -242,7 +249,8 @@ class Rig:
                 child.wait()
                 raise CaseFailed(f"Quillmere still running after {RUN_DEADLINE_S} s; killed "
                                  f"(last screens: {[l for l in text_lines(out_path) if l.startswith('SCREEN: ')][-3:]})")
-        return Run(text_lines(out_path), status, text_lines(self.path(f"quillmere-{self.runs}.err")))
+        run = Run(text_lines(out_path), status, text_lines(self.path(f"quillmere-{self.runs}.err")))
+        return run if front == "window" else cli_run(run, front == "cli-json")
 
     def last_record(self):
         folders = sorted(os.listdir(self.path("state/quillmere/updates")))
@@ -291,6 +299,7 @@ class Case:
     node_mode: str = None         # hidraw: the nodes' permission bits
     as_user: int = None           # Quillmere (and so tavik) runs as this user and group
     runs: int = None              # the number of tool runs the first update makes, when it matters
+    front: str = "window"         # the first update by: window | cli (plain lines) | cli-json
 
 
 def break_record(rig, name, line_no):
@@ -425,9 +434,38 @@ CASES = {
     # A stray go setting in the user's environment holds back no run.
     "stray-wait-for-go": Case(env={"TAVIK_WAIT_FOR_GO": "1"}, ends="complete", again="none"),
     "bundle-wrong-checksum": Case(bundle="wrong-checksum", alerts=[FINAL_CHECKSUM], bcode="before"),
+    # The same update from the command line: clean, a fault (with --json), a refused file.
+    "cli-clean-ab": Case(ends="complete", again="none", front="cli", transports=BOTH),
+    "cli-json-unplug-mid-a": Case(faults=["unplug@200"], app="incomplete", bcode="before", front="cli-json"),
+    "cli-tmpa-with-hole": Case(prepare=lambda rig: edit_lines(rig, "tmpa.hex", lambda l: l[:49] + l[50:]), sent_nothing=True,
+                               alerts=[r"Acode file refused \(PATH/tmpa\.hex\): line 50: .*"], app="before", bcode="before",
+                               again="none", front="cli"),
     "tool-missing": Case(tool=False, alerts=[r"Cannot start tavik \(PATH/Quillmere_V100_0x[0-9a-f]{4}\.app/Contents/Resources/tavik\): .+"],
                          app="before", bcode="before", again="none"),
 }
+
+
+def cli_run(run, json_form):
+    """A quillmere-cli run in the window's terms: its alerts, and its end text as the end screen.
+    With --json every line must be one event, the outcome's exit status the real one, and the
+    record's folder the last event."""
+    if json_form:
+        try:
+            events = [json.loads(line) for line in run.lines]
+        except ValueError as error:
+            raise CaseFailed(f"quillmere-cli --json printed a line that is no JSON: {error}")
+        outcomes = [e for e in events if e["event"] == "outcome"]
+        expect(len(outcomes) == 1 and outcomes[0]["exit"] == run.status, f"outcome events {outcomes}, exit {run.status}")
+        expect(events[-1]["event"] == "record" and os.path.isdir(events[-1]["folder"]), f"last event {events[-1]}")
+        expect(any(e["event"] == "step" for e in events), "no step event")
+        alerts = ["ALERT: " + e["text"] for e in events if e["event"] == "alert"]
+        end = outcomes[0]["text"]
+    else:
+        alerts = [line for line in run.lines if line.startswith("ALERT: ")]
+        ends = [line for line in run.lines if line in (SUCCESS_TEXT, FAILED_TEXT)]
+        expect(len(ends) == 1, f"quillmere-cli printed the end texts {ends}")
+        end = ends[0]
+    return Run(alerts + [COMPLETE if end == SUCCESS_TEXT else FAILED], run.status, run.errors)
 
 
 def bundle_name(kind, checksum):
@@ -442,7 +480,7 @@ def bundle_name(kind, checksum):
     return f"Quillmere_{VERSION_FIELD}_0x{checksum}.app"
 
 
-def check_run(run, ends, alert_patterns, rig):
+def check_run(run, ends, alert_patterns, rig, failed_status=1):
     screens = run.screens
     expect(screens, "Quillmere printed no screen")
     if ends == "complete":
@@ -451,7 +489,7 @@ def check_run(run, ends, alert_patterns, rig):
     else:
         expect(screens[-1] == FAILED, f"expected the Failed screen, last screen: {screens[-1]!r}")
         expect(not any(SUCCESS_TEXT in s for s in screens), "a failed update showed the success text")
-        expect(run.status == 1, f"Quillmere exit status {run.status} after EXIT")
+        expect(run.status == failed_status, f"exit status {run.status} after a failure, expected {failed_status}")
     patterns = [p.replace("PATH", re.escape(rig.dir)) for p in alert_patterns]
     expect(len(run.alerts) == len(patterns) and all(re.fullmatch(p, a) for p, a in zip(patterns, run.alerts)),
            f"alerts {run.alerts!r}, expected {alert_patterns!r}")
@@ -532,8 +570,9 @@ def run_case(name, case, rig):
     elif case.as_user is not None:
         os.makedirs(rig.path(case.state), mode=0o777, exist_ok=True)
         os.chmod(rig.path(case.state), 0o777)  # the record folder of a run as another user
-    first = rig.update(exe, case.tick, case.scale, case.state, case.env, case.as_user)
-    check_run(first, case.ends, case.alerts, rig)
+    first = rig.update(exe, case.tick, case.scale, case.state, case.env, case.as_user, case.front)
+    # quillmere-cli tells a refusal before the first tool run (3) from a failed update (1).
+    check_run(first, case.ends, case.alerts, rig, 3 if case.front != "window" and case.sent_nothing else 1)
     if case.runs is not None:
         runs = sum("runCmd() returned:" in line for line in first.errors)
         expect(runs == case.runs, f"{runs} tool runs, expected {case.runs}")
