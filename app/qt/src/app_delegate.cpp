@@ -123,6 +123,7 @@ void AppDelegate::applyRefresh(const Refresh& refresh) {
         const QString name = fromUtf8(*refresh.picture);
         window_->imgORBEN->setPicture(name, window_->picture(name));
     }
+    window_->imgORBEN->setAccessibleDescription(fromUtf8(statusInWords(core_->state().STATUS_OF_PNG)));
     if (refresh.labelCen) window_->labelCen->setTitle(fromUtf8(*refresh.labelCen));
     if (refresh.labelBot) window_->labelBot->setTitle(fromUtf8(*refresh.labelBot));
     if (refresh.startBtnTitle) {
@@ -282,6 +283,7 @@ void AppDelegate::showRunningScreen() {
 
 void AppDelegate::showStartButton() {
     window_->startBtn->show();
+    window_->startBtn->setFocus();  // FINISH / EXIT is one Space or Enter away
     reportScreen();
 }
 
