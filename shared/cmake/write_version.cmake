@@ -1,6 +1,6 @@
 # Writes the program version into OUT at build time: the project version, then what
 # `git describe` says of the checkout when the sources are one (tarballs have no history).
-#   cmake -DSOURCE_DIR=... -DOUT=... -DVERSION=... -DHIDAPI_VERSION=... -P write_version.cmake
+#   cmake -DSOURCE_DIR=... -DOUT=... -DVERSION=... -DHIDAPI_VERSION=... -DBUILD_TYPE=... -P write_version.cmake
 # OUT is rewritten only when its text changes, so an unchanged checkout rebuilds nothing.
 set(described "")
 find_program(GIT_EXECUTABLE git)
@@ -21,6 +21,7 @@ set(content "// Written at build time; see shared/cmake/write_version.cmake.
 namespace conv {
 const char* programVersion() { return \"${text}\"; }
 const char* hidapiBuildVersion() { return \"${HIDAPI_VERSION}\"; }
+const char* buildType() { return \"${BUILD_TYPE}\"; }
 }  // namespace conv
 ")
 if(EXISTS "${OUT}")

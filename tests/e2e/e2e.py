@@ -225,7 +225,8 @@ class Rig:
         it as. front "cli" or "cli-json": quillmere-cli updates from the bundle instead."""
         self.runs += 1
         out_path = self.path(f"quillmere-{self.runs}.out")
-        env = dict(os.environ, TAVIK_EMULATOR=self.socket, QUILLMERE_TIME_SCALE=scale,
+        # The case's folder is the home folder: the record must write it "~".
+        env = dict(os.environ, TAVIK_EMULATOR=self.socket, QUILLMERE_TIME_SCALE=scale, HOME=self.dir,
                    QT_QPA_PLATFORM="offscreen", XDG_STATE_HOME=self.path(state), **(extra_env or {}))
         args = [exe, "--auto-start", "--auto-finish", "--auto-alert"] + (["--tick"] if tick else [])
         if front != "window":
@@ -293,7 +294,8 @@ class Case:
     scale: str = "0.1"            # QUILLMERE_TIME_SCALE for this case
     sent_nothing: bool = False    # refused before the first tool run: the converter got no report
     env: dict = field(default_factory=dict)  # more environment for the first Quillmere run
-    replay: str = ""              # "same": scripts/replay of the record agrees; "changed-tmpa": it diverges
+    replay: str = ""              # "same": scripts/replay of the record agrees ("same-tgz": of the record
+                                  # packed as the README asks); "changed-tmpa": it diverges
     state: str = "state"          # XDG_STATE_HOME under the case's folder ("a-file": unwritable)
     transports: tuple = ("socket",)  # and "hidraw": also through hidapi on convsim's hidraw nodes
     node_mode: str = None         # hidraw: the nodes' permission bits
@@ -376,7 +378,7 @@ BOTH = ("socket", "hidraw")
 
 CASES = {
     "clean-a": Case(tick=False, ends="complete", bcode="before", again="none", transports=BOTH),
-    "clean-ab": Case(ends="complete", again="none", replay="same", transports=BOTH),
+    "clean-ab": Case(ends="complete", again="none", replay="same-tgz", transports=BOTH),
     # A recording replayed with line 12 (A packet 4) of its tmpa.hex changed; a state folder that
     # cannot be written.
     "replay-changed-tmpa": Case(tick=False, ends="complete", bcode="before", again="none", replay="changed-tmpa"),
@@ -528,6 +530,14 @@ def check_record(rig, run, case):
     for name in ("output.log", "wire.jsonl", "summary.txt"):  # wire.jsonl stays empty when no tool ran
         expect(os.path.exists(os.path.join(record, name)), f"{record}/{name} is missing")
     expect(any(record in line and NO_RECORD not in line for line in run.errors), "the record's folder is not on stderr")
+    for name in ("output.log", "summary.txt"):
+        with open(os.path.join(record, name), encoding="utf-8", errors="replace") as f:
+            expect(rig.dir not in f.read(), f"{name} names the home folder {rig.dir}")
+    summary = text_lines(os.path.join(record, "summary.txt"))
+    keys = [line.partition(": ")[0] for line in summary[:7]]
+    expect(keys == ["program", "os", "kernel", "qt", "hidapi", "transport", "pause scale"], f"summary begins {keys}")
+    transport = "hidraw /dev/hidraw0 on USB port 1-1 (0e7b:0bf2)" if rig.namespace else "emulator (socket ~/conv.sock)"
+    expect(summary[5] == "transport: " + transport, f"summary says {summary[5]!r}")
     if not case.replay:
         return
     expected = 0
@@ -536,6 +546,10 @@ def check_record(rig, run, case):
         alter_byte(os.path.join(record, "tmpa.hex"), 12)
         expected = 1
     build = os.path.dirname(os.path.dirname(os.environ["QM_E2E_BUNDLE"]))
+    if case.replay == "same-tgz":
+        subprocess.run(["tar", "czf", rig.path("update.tgz"), "-C", os.path.dirname(record), os.path.basename(record)],
+                       check=True)
+        record = rig.path("update.tgz")
     replay = subprocess.run([sys.executable, REPLAY, record, "--build", build], capture_output=True, text=True)
     print(replay.stdout, end="")
     kept = re.search(r"^replay: scratch folder kept: (.+)$", replay.stdout, re.M)

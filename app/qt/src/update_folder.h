@@ -2,7 +2,8 @@
 // The record of one update or service action, in a folder of its own (quill/update_record.h):
 // output.log (all the update printed), wire.jsonl (each tool run appends itself through
 // TAVIK_RECORD), summary.txt (outcome, cause, versions, checksums, time per phase) and the
-// copies of tmpa.hex and tmpb.hex that a replay needs.
+// copies of tmpa.hex and tmpb.hex that a replay needs. The user's home folder appears as "~" in
+// output.log and summary.txt.
 #include <QtCore/QByteArray>
 #include <QtCore/QElapsedTimer>
 #include <QtCore/QStringList>
@@ -40,6 +41,8 @@ private:
 
     const BundleLayout layout_;
     const std::string action_, version_, localCksum_;
+    std::string system_;  // the summary's first lines: program, system, transport, pause scale
+    std::string home_;    // written "~" in every stored text
     std::filesystem::path folder_;  // empty: nothing is recorded
     std::FILE* log_ = nullptr;
     QElapsedTimer clock_;

@@ -7,5 +7,7 @@ namespace conv {
 const char* programVersion();
 // The hidapi release the tool was built against ("0.13.1"; empty when unknown).
 const char* hidapiBuildVersion();
+// CMAKE_BUILD_TYPE of the build ("Release", "RelWithDebInfo"; empty when none was set).
+const char* buildType();
 
 }  // namespace conv
