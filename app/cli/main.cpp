@@ -7,6 +7,7 @@
 #include <QtCore/QTimer>
 
 #include <cstdio>
+#include <exception>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -182,9 +183,7 @@ private:
     QStringList alerts_;
 };
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
     const auto parsed = parseOptions(argc, argv);
     if (const int* status = std::get_if<int>(&parsed)) return *status;
     const CliOptions& options = std::get<CliOptions>(parsed);
@@ -204,4 +203,19 @@ int main(int argc, char** argv) {
     ProgressReport report(stdout, form);
     CliFront front(layout, options, report);
     return front.update();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& error) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "quillmere-cli: %s\n", error.what());
+    } catch (...) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "quillmere-cli: unexpected error\n");
+    }
+    return kExitFailed;
 }
