@@ -117,6 +117,7 @@ public:
             record_.emplace(layout_, options_.bcode ? "START (box ticked)" : "START", version_,
                             core_->state().LOCAL_CKSUM);
             core_->onClick1();
+            report_.ended();  // the record writes its line on standard error
             record_->finish(core_->lastActionFailed(), core_->cause(), alerts_);
         }
         poll.stop();

@@ -98,6 +98,12 @@ void ProgressReport::alert(const std::string& text) {
     printLine(form_ == ReportForm::Json ? "{\"event\":\"alert\",\"text\":" + jsonString(text) + "}" : "ALERT: " + text);
 }
 
+void ProgressReport::ended() {
+    eraseTerminalLine();
+    step_.clear();
+    std::fflush(out_);
+}
+
 void ProgressReport::outcome(bool failed, const std::string& cause, int exitCode) {
     const std::string text(failed ? kFailedBottomText : kCompleteBottomText);
     step_.clear();

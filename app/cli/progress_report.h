@@ -25,6 +25,8 @@ public:
     // The front end's STATUS_OF_PNG; a value that changes nothing printed prints nothing.
     void progress(int status);
     void alert(const std::string& text);
+    // The update has ended: the terminal's progress line goes, before anything else is written.
+    void ended();
     // `cause`: the update's first cause of failure, or what went well.
     void outcome(bool failed, const std::string& cause, int exitCode);
     void record(const std::string& folder);
