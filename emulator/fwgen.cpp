@@ -17,6 +17,7 @@
 #include "conv/hexfield.h"
 #include "conv/hexfile.h"
 #include "conv/packets.h"
+#include "conv/version.h"
 
 namespace {
 
@@ -24,7 +25,8 @@ constexpr const char* kUsage =
     "usage: fwgen a OUT.hex [--bytes N] [--seed S]\n"
     "       fwgen b OUT.hex [--lines N] [--seed S]\n"
     "       fwgen checksum A.hex\n"
-    "       fwgen alines A.hex\n";
+    "       fwgen alines A.hex\n"
+    "       fwgen --help | --version\n";
 constexpr std::size_t kRecordBytes = 16;
 constexpr const char* kLineEnd = "\r\n";
 
@@ -99,8 +101,19 @@ int fail(const std::string& what) {
 
 int main(int argc, char** argv) {
     const std::vector<std::string_view> args(argv + 1, argv + argc);
-    if (args.size() < 2) return fail("missing arguments");
+    if (args.size() == 1 && (args[0] == "-h" || args[0] == "--help")) {
+        std::cout << kUsage;
+        return 0;
+    }
+    if (args.size() == 1 && args[0] == "--version") {
+        std::cout << "fwgen " << conv::programVersion() << "\n";
+        return 0;
+    }
+    if (args.empty()) return fail("missing arguments");
     const std::string_view what = args[0];
+    if (what != "a" && what != "b" && what != "checksum" && what != "alines")
+        return fail("unknown kind '" + std::string(what) + "'");
+    if (args.size() < 2) return fail("missing arguments");
     const std::string path(args[1]);
 
     if (what == "checksum" || what == "alines") {
@@ -122,7 +135,6 @@ int main(int argc, char** argv) {
         std::cout << conv::hexByte(static_cast<std::uint8_t>(total >> 8)) << conv::hexByte(static_cast<std::uint8_t>(total)) << "\n";
         return 0;
     }
-    if (what != "a" && what != "b") return fail("unknown kind '" + std::string(what) + "'");
 
     // Records carry 16-bit addresses and the A gatherer stops at address records: 64 KiB at most.
     std::size_t count = what == "a" ? 30000 : 320;

@@ -19,6 +19,7 @@
 #include "hidraw_server.h"
 #include "replay_device.h"
 #include "server.h"
+#include "conv/version.h"
 
 namespace {
 
@@ -27,7 +28,8 @@ constexpr const char* kUsage =
     "               [--state FILE | --converter PORT:STATEFILE[@MS]...] [--reenum-ms N] [--report-ms N] [--usb full-speed|instant]\n"
     "               [--fault NAME[@N]]... [--mode-code CODE] [--aprom-bytes N] [--blank] [-v]\n"
     "       convsim (--socket PATH | --hidraw [--node-mode OCTAL]) --replay WIRE.jsonl [--replay-fast] [-v]\n"
-    "       convsim --show FILE\n";
+    "       convsim --show FILE\n"
+    "       convsim --help | --version\n";
 
 int usageError(const std::string& what) {
     std::cerr << "convsim: " << what << "\n" << kUsage;
@@ -160,6 +162,9 @@ int main(int argc, char** argv) {
         };
         if (arg == "-h" || arg == "--help") {
             std::cout << kUsage << "faults: " << convsim::faultNames() << "\n";
+            return 0;
+        } else if (arg == "--version") {
+            std::cout << "convsim " << conv::programVersion() << "\n";
             return 0;
         } else if (arg == "--show") {
             auto path = value();

@@ -10,7 +10,8 @@ serves hidraw nodes in the private namespace of scripts/hidraw-run, and every Qu
 that namespace, so its tavik goes through hidapi. QM_HIDRAW_TESTS=skip, set by hand, skips those.
 
 Programs come from the environment: QM_E2E_BUNDLE (a built Quillmere bundle), QM_E2E_CONVSIM,
-QM_E2E_FWGEN, QM_E2E_SRECCAT and QM_E2E_OBJCOPY (for the foreign-file cases), QM_E2E_HIDRAW_RUN.
+QM_E2E_FWGEN, QM_E2E_SRECCAT and QM_E2E_OBJCOPY (for the foreign-file cases), QM_E2E_HIDRAW_RUN,
+QM_E2E_CLI (quillmere-cli, for the cases that update from the command line).
 Each case sets QUILLMERE_TIME_SCALE (0.1 unless it needs longer run limits) to shrink the
 sequence's pauses and run limits.
 """
@@ -29,7 +30,8 @@ import time
 from dataclasses import dataclass, field, replace
 
 COMPLETE = "SCREEN: Complete | Firmware successfully updated. | FINISH"
-FAILED = "SCREEN:  | The Setup didn't finish and will restart. | EXIT"
+FAILED_TEXT = "The Setup didn't finish and will restart."
+FAILED = f"SCREEN:  | {FAILED_TEXT} | EXIT"
 SUCCESS_TEXT = "Firmware successfully updated."
 RUN_DEADLINE_S = 150  # a Quillmere run still going after this is killed and the case fails
 VERSION_FIELD = "V100"
@@ -227,18 +229,24 @@ class Rig:
         return sum(": W " in line for line in text_lines(self.path("convsim.log")))
 
     def update(self, exe, tick, scale, state="state", extra_env=None, as_user=None, port=None,
-               interrupt=None):
+               interrupt=None, front="window"):
         """One Quillmere run: START pressed (box ticked or not), alerts printed and dismissed,
         FINISH/EXIT pressed at the end. Killed with its tool runs at the deadline. Its update
         record goes under the case's folder `state`. as_user: the numeric user (and group) to run
-        it as. interrupt: a signal sent to Quillmere once it has sent A packet 200."""
+        it as. interrupt: a signal sent to Quillmere once it has sent A packet 200. front "cli" or
+        "cli-json": quillmere-cli updates from the bundle instead."""
         self.runs += 1
         run_no = self.runs
         out_path = self.path(f"quillmere-{run_no}.out")
-        env = dict(os.environ, TAVIK_EMULATOR=self.socket, QUILLMERE_TIME_SCALE=scale,
+        # The case's folder is the home folder: the record must write it "~".
+        env = dict(os.environ, TAVIK_EMULATOR=self.socket, QUILLMERE_TIME_SCALE=scale, HOME=self.dir,
                    QT_QPA_PLATFORM="offscreen", XDG_STATE_HOME=self.path(state), **(extra_env or {}))
         args = [exe, "--auto-start", "--auto-finish", "--auto-alert"] + (["--tick"] if tick else []) + \
             (["--port", port] if port else [])
+        if front != "window":
+            bundle = os.path.dirname(os.path.dirname(os.path.dirname(exe)))
+            args = [os.environ["QM_E2E_CLI"], "update"] + (["--b-code"] if tick else []) + \
+                (["--port", port] if port else []) + (["--json"] if front == "cli-json" else []) + [bundle]
         if as_user is not None:
             args = ["setpriv", f"--reuid={as_user}", f"--regid={as_user}", "--clear-groups"] + args
         if self.namespace:
@@ -263,7 +271,8 @@ class Rig:
                 child.wait()
                 raise CaseFailed(f"Quillmere still running after {RUN_DEADLINE_S} s; killed "
                                  f"(last screens: {[l for l in text_lines(out_path) if l.startswith('SCREEN: ')][-3:]})")
-        return Run(text_lines(out_path), status, text_lines(self.path(f"quillmere-{run_no}.err")))
+        run = Run(text_lines(out_path), status, text_lines(self.path(f"quillmere-{run_no}.err")))
+        return run if front == "window" else cli_run(run, front == "cli-json")
 
     def last_record(self, state="state"):
         """The update folder made last (by time: a clock that went back names it before others)."""
@@ -306,7 +315,8 @@ class Case:
     scale: str = "0.1"            # QUILLMERE_TIME_SCALE for this case
     sent_nothing: bool = False    # refused before the first tool run: the converter got no report
     env: dict = field(default_factory=dict)  # more environment for the first Quillmere run
-    replay: str = ""              # "same": scripts/replay of the record agrees; "changed-tmpa": it diverges
+    replay: str = ""              # "same": scripts/replay of the record agrees ("same-tgz": of the record
+                                  # packed as the README asks); "changed-tmpa": it diverges
     state: str = "state"          # XDG_STATE_HOME under the case's folder ("a-file": unwritable)
     transports: tuple = ("socket",)  # and "hidraw": also through hidapi on convsim's hidraw nodes
     node_mode: str = None         # hidraw: the nodes' permission bits
@@ -321,6 +331,7 @@ class Case:
     cause: str = None             # the first update's cause (regular expression), in its summary and last line
     interrupt: int = None         # a signal sent to the first update in the middle of the A transfer
     on_hidraw: dict = None        # fields that differ through hidraw, where the kernel decides
+    front: str = "window"         # the first update by: window | cli (plain lines) | cli-json
 
 
 def break_record(rig, name, line_no):
@@ -460,7 +471,7 @@ BOTH = ("socket", "hidraw")
 
 CASES = {
     "clean-a": Case(tick=False, ends="complete", bcode="before", again="none", transports=BOTH),
-    "clean-ab": Case(ends="complete", again="none", replay="same", transports=BOTH),
+    "clean-ab": Case(ends="complete", again="none", replay="same-tgz", transports=BOTH),
     # A recording replayed with line 12 (A packet 4) of its tmpa.hex changed; a state folder that
     # cannot be written.
     "replay-changed-tmpa": Case(tick=False, ends="complete", bcode="before", again="none", replay="changed-tmpa"),
@@ -562,9 +573,38 @@ CASES = {
     # A stray go setting in the user's environment holds back no run.
     "stray-wait-for-go": Case(env={"TAVIK_WAIT_FOR_GO": "1"}, ends="complete", again="none"),
     "bundle-wrong-checksum": Case(bundle="wrong-checksum", alerts=[FINAL_CHECKSUM], bcode="before"),
+    # The same update from the command line: clean, a fault (with --json), a refused file.
+    "cli-clean-ab": Case(ends="complete", again="none", front="cli", transports=BOTH),
+    "cli-json-unplug-mid-a": Case(faults=["unplug@200"], app="incomplete", bcode="before", front="cli-json"),
+    "cli-tmpa-with-hole": Case(prepare=lambda rig: edit_lines(rig, "tmpa.hex", lambda l: l[:49] + l[50:]), sent_nothing=True,
+                               alerts=[r"Acode file refused \(PATH/tmpa\.hex\): line 50: .*"], app="before", bcode="before",
+                               again="none", front="cli"),
     "tool-missing": Case(tool=False, alerts=[r"Cannot start tavik \(PATH/Quillmere_V100_0x[0-9a-f]{4}\.app/Contents/Resources/tavik\): .+"],
                          app="before", bcode="before", again="none"),
 }
+
+
+def cli_run(run, json_form):
+    """A quillmere-cli run in the window's terms: its alerts, and its end text as the end screen.
+    With --json every line must be one event, the outcome's exit status the real one, and the
+    record's folder the last event."""
+    if json_form:
+        try:
+            events = [json.loads(line) for line in run.lines]
+        except ValueError as error:
+            raise CaseFailed(f"quillmere-cli --json printed a line that is no JSON: {error}")
+        outcomes = [e for e in events if e["event"] == "outcome"]
+        expect(len(outcomes) == 1 and outcomes[0]["exit"] == run.status, f"outcome events {outcomes}, exit {run.status}")
+        expect(events[-1]["event"] == "record" and os.path.isdir(events[-1]["folder"]), f"last event {events[-1]}")
+        expect(any(e["event"] == "step" for e in events), "no step event")
+        alerts = ["ALERT: " + e["text"] for e in events if e["event"] == "alert"]
+        end = outcomes[0]["text"]
+    else:
+        alerts = [line for line in run.lines if line.startswith("ALERT: ")]
+        ends = [line for line in run.lines if line in (SUCCESS_TEXT, FAILED_TEXT)]
+        expect(len(ends) == 1, f"quillmere-cli printed the end texts {ends}")
+        end = ends[0]
+    return Run(alerts + [COMPLETE if end == SUCCESS_TEXT else FAILED], run.status, run.errors)
 
 
 def bundle_name(kind, checksum):
@@ -579,7 +619,7 @@ def bundle_name(kind, checksum):
     return f"Quillmere_{VERSION_FIELD}_0x{checksum}.app"
 
 
-def check_run(run, ends, alert_patterns, rig):
+def check_run(run, ends, alert_patterns, rig, failed_status=1):
     screens = run.screens
     expect(screens, "Quillmere printed no screen")
     if ends == "complete":
@@ -591,7 +631,7 @@ def check_run(run, ends, alert_patterns, rig):
     else:
         expect(screens[-1] == FAILED, f"expected the Failed screen, last screen: {screens[-1]!r}")
         expect(not any(SUCCESS_TEXT in s for s in screens), "a failed update showed the success text")
-        expect(run.status == 1, f"Quillmere exit status {run.status} after EXIT")
+        expect(run.status == failed_status, f"exit status {run.status} after a failure, expected {failed_status}")
     patterns = [p.replace("PATH", re.escape(rig.dir)) for p in alert_patterns]
     expect(len(run.alerts) == len(patterns) and all(re.fullmatch(p, a) for p, a in zip(patterns, run.alerts)),
            f"alerts {run.alerts!r}, expected {alert_patterns!r}")
@@ -630,6 +670,14 @@ def check_record(rig, run, case):
     for name in ("output.log", "wire.jsonl", "summary.txt"):  # wire.jsonl stays empty when no tool ran
         expect(os.path.exists(os.path.join(record, name)), f"{record}/{name} is missing")
     expect(any(record in line and NO_RECORD not in line for line in run.errors), "the record's folder is not on stderr")
+    for name in ("output.log", "summary.txt"):
+        with open(os.path.join(record, name), encoding="utf-8", errors="replace") as f:
+            expect(rig.dir not in f.read(), f"{name} names the home folder {rig.dir}")
+    summary = text_lines(os.path.join(record, "summary.txt"))
+    keys = [line.partition(": ")[0] for line in summary[:7]]
+    expect(keys == ["program", "os", "kernel", "qt", "hidapi", "transport", "pause scale"], f"summary begins {keys}")
+    transport = r"hidraw /dev/hidraw\d+ on USB port 1-1 \(0e7b:0bf2\).*" if rig.namespace else r"emulator \(socket ~/conv\.sock\).*"
+    expect(re.fullmatch("transport: " + transport, summary[5]), f"summary says {summary[5]!r}")
     if case.cause:
         summary = dict(line.split(": ", 1) for line in text_lines(os.path.join(record, "summary.txt")) if ": " in line)
         outcome = OUTCOMES[case.ends]
@@ -645,6 +693,10 @@ def check_record(rig, run, case):
         alter_byte(os.path.join(record, "tmpa.hex"), 12)
         expected = 1
     build = os.path.dirname(os.path.dirname(os.environ["QM_E2E_BUNDLE"]))
+    if case.replay == "same-tgz":
+        subprocess.run(["tar", "czf", rig.path("update.tgz"), "-C", os.path.dirname(record), os.path.basename(record)],
+                       check=True)
+        record = rig.path("update.tgz")
     replay = subprocess.run([sys.executable, REPLAY, record, "--build", build], capture_output=True, text=True)
     print(replay.stdout, end="")
     kept = re.search(r"^replay: scratch folder kept: (.+)$", replay.stdout, re.M)
@@ -708,8 +760,9 @@ def run_case(name, case, rig):
                                                                              port=case.beside)))
         other.start()
     first = rig.update(exe, case.tick, case.scale, case.state, case.env, case.as_user, case.port,
-                       interrupt=case.interrupt)
-    check_run(first, case.ends, case.alerts, rig)
+                       interrupt=case.interrupt, front=case.front)
+    # quillmere-cli tells a refusal before the first tool run (3) from a failed update (1).
+    check_run(first, case.ends, case.alerts, rig, 3 if case.front != "window" and case.sent_nothing else 1)
     if case.beside:
         other.join()
         check_run(beside["run"], "complete", [], rig)

@@ -9,11 +9,13 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <string>
 
 #include "conv/emuproto.h"
 #include "conv/usbport.h"
+#include "conv/version.h"
 #include "hold/hold_loop.h"
 #include "hold/system_port.h"
 
@@ -21,7 +23,17 @@ namespace {
 constexpr int kPollMs = 20;  // how often to look for the device while none is present
 }
 
-int main() {
+int main(int argc, char** argv) {
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        std::puts("usage: tavik-hold\n"
+                  "Holds the converter open until standard input closes, so that each tool run of an\n"
+                  "update skips the host's first-open delay. Started by Quillmere; prints nothing.");
+        return 0;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("tavik-hold %s\n", conv::programVersion());
+        return 0;
+    }
 #ifdef __linux__
     ::prctl(PR_SET_PDEATHSIG, SIGTERM);  // no holder outlives its front end, even a crashed one
 #endif

@@ -378,5 +378,14 @@ bool FrontCore::onChangeMenu1(std::string_view title) {
     return true;
 }
 
+std::string_view outcomeName(FrontCore::Outcome outcome) {
+    switch (outcome) {
+        case FrontCore::Outcome::Complete: return "Complete";
+        case FrontCore::Outcome::Failed: return "Failed";
+        case FrontCore::Outcome::Interrupted: break;
+    }
+    return "interrupted";
+}
+
 }  // namespace quill
 

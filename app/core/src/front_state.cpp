@@ -4,6 +4,19 @@ namespace quill {
 
 std::string progressPicture(int status) { return std::to_string(status) + ".png"; }
 
+std::optional<int> progressPercent(int status) {
+    if (status >= kStatusComplete) return 100;
+    if (status < 0) return std::nullopt;
+    return status * 100 / kStatusComplete;
+}
+
+std::string statusInWords(int status) {
+    if (status == kStatusIdle) return "Ready";
+    if (status == kStatusFailed) return "Failed";
+    if (status >= kStatusComplete) return std::string(kCompleteText);
+    return std::string(kUpdatingText) + ", " + std::to_string(progressPercent(status).value_or(0)) + " %";
+}
+
 Refresh refreshFor(int status, int lastStatus, bool ckboxTicked) {
     Refresh refresh;
     if (status <= 0) refresh.ckbox1Colour = ckboxTicked ? TextColour::White : TextColour::Gray;

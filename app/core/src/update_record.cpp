@@ -1,8 +1,14 @@
 #include "quill/update_record.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cctype>
+#include <fstream>
 #include <system_error>
 #include <vector>
+
+#include "conv/packets.h"
+#include "conv/usbport.h"
 
 namespace quill {
 namespace {
@@ -48,6 +54,36 @@ std::variant<fs::path, std::string> makeUpdateFolder(const fs::path& root, std::
     std::sort(folders.begin(), folders.end());
     for (std::size_t i = 0; i + std::max<std::size_t>(keep, 1) - 1 < folders.size(); ++i) fs::remove_all(folders[i], ec);
     return folder;
+}
+
+std::string homeAsTilde(std::string_view text, std::string_view home) {
+    while (home.size() > 1 && home.back() == '/') home.remove_suffix(1);
+    if (home.size() <= 1) return std::string(text);
+    std::string out;
+    std::size_t from = 0;
+    for (std::size_t at = text.find(home); at != std::string_view::npos; at = text.find(home, at + 1)) {
+        const std::size_t end = at + home.size();
+        // Only a whole folder name: "/home/ann" in "/home/anna" is someone else's.
+        const bool whole = end == text.size() || !(std::isalnum(static_cast<unsigned char>(text[end])) ||
+                                                   text[end] == '_' || text[end] == '-' || text[end] == '.');
+        if (!whole || at < from) continue;
+        out.append(text.substr(from, at - from)).append("~");
+        from = end;
+    }
+    return out.append(text.substr(from));
+}
+
+std::string describeTransport(const char* emulatorSocket, const fs::path& sysfsRoot) {
+    if (emulatorSocket != nullptr && *emulatorSocket != '\0') return std::string("emulator (socket ") + emulatorSocket + ")";
+    std::string joined;
+    for (const conv::usbport::PortNode& device :
+         conv::usbport::devicesWithIds(sysfsRoot.string(), {{conv::kLoaderVid, conv::kLoaderPid}, {conv::kNormalVid, conv::kNormalPid}})) {
+        if (device.node.empty()) continue;
+        char ids[10];
+        std::snprintf(ids, sizeof ids, "%04x:%04x", device.vendorId, device.productId);
+        joined += (joined.empty() ? "" : "; ") + ("hidraw /dev/" + device.node + " on USB port " + device.port + " (" + ids + ")");
+    }
+    return joined.empty() ? "hidraw, no converter present" : joined;
 }
 
 }  // namespace quill

@@ -5,7 +5,10 @@
 //   TP1_2.png         idle picture (640x480 view)
 //   0.png .. 19.png   progress pictures, one more ring segment lit per step
 //   complete.png, failed.png
+// and, with --icons DIR, the application icon for the desktop, square, in the usual sizes:
+//   DIR/hicolor/NxN/apps/quillmere.png   (N = 16, 22, 24, 32, 48, 64, 128, 256)
 // Everything is computed from fixed numbers, so two runs give the same pixels.
+#include <QtCore/QDir>
 #include <QtGui/QFont>
 #include <QtGui/QGuiApplication>
 #include <QtGui/QImage>
@@ -337,16 +340,46 @@ QImage drawFailed() {
     return image;
 }
 
+// The idle picture's ring, fully lit, and the USB symbol on a rounded navy square that fills
+// the icon, so the artwork is centred and large at every size.
+QImage drawIcon() {
+    constexpr double kHalf = kRingOuter + 14;
+    QImage image = transparentCanvas(int(2 * kHalf), int(2 * kHalf));
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(10, 24, 52));
+    p.drawRoundedRect(QRectF(0, 0, 2 * kHalf, 2 * kHalf), kHalf / 4, kHalf / 4);
+    p.translate(kHalf - kRingCentre.x(), kHalf - kRingCentre.y());
+    drawRing(p, kSteps, kAccent, kCyan);
+    drawUsbSymbol(p, kRingCentre, kAccentLight);
+    return image;
+}
+
+bool saveIcons(const QString &dir) {
+    const QImage master = drawIcon();
+    bool ok = true;
+    for (const int size : {16, 22, 24, 32, 48, 64, 128, 256}) {
+        const QString folder = QStringLiteral("%1/hicolor/%2x%2/apps").arg(dir).arg(size);
+        QDir().mkpath(folder);
+        const QImage icon = master.scaled(size, size, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+        ok = save(icon, folder, "quillmere.png", "PNG") && ok;
+    }
+    return ok;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s OUTPUT_DIR\n", argv[0]);
+    const bool icons = argc == 3 && qstrcmp(argv[1], "--icons") == 0;
+    if (argc != 2 && !icons) {
+        std::fprintf(stderr, "usage: %s OUTPUT_DIR | --icons DIR\n", argv[0]);
         return 2;
     }
     // Drawing needs no display.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication app(argc, argv);
+    if (icons) return saveIcons(QString::fromLocal8Bit(argv[2])) ? EXIT_SUCCESS : EXIT_FAILURE;
     const QString dir = QString::fromLocal8Bit(argv[1]);
 
     bool ok = save(drawBackground(), dir, "bkg.bmp", "BMP");

@@ -76,6 +76,7 @@ AppDelegate::AppDelegate(const BundleLayout& layout, LaunchOptions options, doub
     core_ = std::make_unique<FrontCore>(Ports{*runner_, *this, *this, *this, *this},
                                         CoreConfig{layout.firmwareDir, timeScale, pauses.factor, options_.port});
     runner_->pinned = [this](const std::string& port) {
+        if (record_) record_->pinned(port);
         holder_.reset();
         if (holderWanted_) holder_.emplace(resourceDir_, port);
     };
@@ -130,6 +131,7 @@ void AppDelegate::applyRefresh(const Refresh& refresh) {
         const QString name = fromUtf8(*refresh.picture);
         window_->imgORBEN->setPicture(name, window_->picture(name));
     }
+    window_->imgORBEN->setAccessibleDescription(fromUtf8(statusInWords(core_->state().STATUS_OF_PNG)));
     if (refresh.labelCen) window_->labelCen->setTitle(fromUtf8(*refresh.labelCen));
     if (refresh.labelBot) window_->labelBot->setTitle(fromUtf8(*refresh.labelBot));
     if (refresh.startBtnTitle) {
@@ -205,10 +207,7 @@ void AppDelegate::recorded(const std::string& action, const std::function<void()
     const auto alertsBefore = messagesShown_.size();
     run();
     const auto outcome = core_->lastOutcome();
-    record_->finish(outcome == FrontCore::Outcome::Complete ? "Complete"
-                    : outcome == FrontCore::Outcome::Failed ? "Failed"
-                                                            : "interrupted",
-                    core_->cause(), messagesShown_.mid(alertsBefore));
+    record_->finish(std::string(outcomeName(outcome)), core_->cause(), messagesShown_.mid(alertsBefore));
     record_.reset();
     // Told to end during the action: quit once the caller has let go of the converter.
     if (const int signal = EndSignals::received(); signal != 0) emit terminateRequested(128 + signal);
@@ -310,6 +309,7 @@ void AppDelegate::showRunningScreen() {
 
 void AppDelegate::showStartButton() {
     window_->startBtn->show();
+    window_->startBtn->setFocus();  // FINISH / EXIT is one Space or Enter away
     reportScreen();
 }
 

@@ -3,6 +3,8 @@
 #include <QtCore/QCommandLineParser>
 
 #include "conv/usbport.h"
+#include "conv/version.h"
+
 namespace quill::qt {
 
 std::optional<LaunchOptions> parseLaunchOptions(const QStringList& arguments, QString& error) {
@@ -23,9 +25,20 @@ std::optional<LaunchOptions> parseLaunchOptions(const QStringList& arguments, QS
                                   QStringLiteral("Update the converter on this USB port only, such as 1-1.4."),
                                   QStringLiteral("path"));
     parser.addOptions({autoStart, tick, autoFinish, autoAlert, screenshots, port});
+    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Show this help and exit."));
+    const QCommandLineOption version(QStringLiteral("version"), QStringLiteral("Show the version and exit."));
+    parser.addOptions({help, version});
     if (!parser.parse(arguments)) {
         error = parser.errorText();
         return std::nullopt;
+    }
+    if (parser.isSet(help) || parser.isSet(version)) {
+        LaunchOptions answered;
+        answered.answer = parser.isSet(help)
+                              ? QStringLiteral("Usage: Quillmere [options]\n") + parser.helpText().section(QLatin1Char('\n'), 1)
+                              : QStringLiteral("Quillmere ") + QString::fromUtf8(conv::programVersion()) + QLatin1Char('\n');
+        return answered;
     }
     if (!parser.positionalArguments().isEmpty()) {
         error = QStringLiteral("unexpected argument: ") + parser.positionalArguments().first();

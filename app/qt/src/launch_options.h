@@ -8,6 +8,7 @@
 //   --screenshot-dir DIR   save idle.png, running.png and finished.png window grabs in DIR
 //   --port PATH            update the converter on that USB port only ("1-1.4"); without it,
 //                          an update goes on only when at most one converter is plugged in
+// and for people: -h/--help and --version, which print their answer and start nothing.
 #include <QtCore/QString>
 #include <QtCore/QStringList>
 
@@ -25,6 +26,7 @@ struct LaunchOptions {
     bool autoAlert = false;
     QString screenshotDir;
     std::string port;  // a checked USB port path, or empty
+    QString answer;  // set by --help or --version: print it and exit
 };
 
 // Reads the command line (program name first) and the environment; nullopt with `error` set

@@ -43,6 +43,14 @@ private:
 int main(int argc, char** argv) {
     QElapsedTimer sinceMain;
     sinceMain.start();
+    // --help and --version answer before a display is opened (a headless shell has none).
+    QStringList plainArguments;
+    for (int i = 0; i < argc; ++i) plainArguments << QString::fromLocal8Bit(argv[i]);
+    QString ignored;
+    if (const auto early = quill::qt::parseLaunchOptions(plainArguments, ignored); early && !early->answer.isEmpty()) {
+        std::fputs(qPrintable(early->answer), stdout);
+        return 0;
+    }
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quillmere"));
     QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
@@ -52,6 +60,10 @@ int main(int argc, char** argv) {
     if (!options) {
         std::fprintf(stderr, "Quillmere: %s\n", qPrintable(error));
         return 2;
+    }
+    if (!options->answer.isEmpty()) {
+        std::fputs(qPrintable(options->answer), stdout);
+        return 0;
     }
     // A logout, a shutdown or Ctrl-C ends the update in an orderly way (its record says so).
     if (!quill::qt::EndSignals::instance().install())

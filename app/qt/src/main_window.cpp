@@ -2,6 +2,7 @@
 
 #include <QtCore/QTimer>
 #include <QtGui/QCloseEvent>
+#include <QtGui/QKeyEvent>
 #include <QtWidgets/QCheckBox>
 #include <QtWidgets/QComboBox>
 #include <QtWidgets/QProgressBar>
@@ -36,6 +37,7 @@ QRect fromBottomLeft(int x, int y, int width, int height) {
 }
 
 MainWindow::MainWindow(QString resourceDir) : resourceDir_(std::move(resourceDir)) {
+    installAccessibleFactory();
     // No maximise button; the fixed size refuses every resize.
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
@@ -51,10 +53,12 @@ MainWindow::MainWindow(QString resourceDir) : resourceDir_(std::move(resourceDir
     bar->setObjectName(QStringLiteral("bar"));
     bar->setGeometry(fromBottomLeft(0, -70, 640, 220));
     bar->setPicture(QStringLiteral("bar.png"), picture(QStringLiteral("bar.png")));
+    bar->setAccessibleName(QStringLiteral("Banner"));
 
     imgORBEN = new PictureView(this);
     imgORBEN->setObjectName(QStringLiteral("imgORBEN"));
     imgORBEN->setGeometry(fromBottomLeft(0, 10, 640, 480));
+    imgORBEN->setAccessibleName(QStringLiteral("Update status"));  // described by the refresh
 
     labelTop = makeLabel(this, fromBottomLeft(10, 310, 200, 150), 36, Qt::AlignLeft);
     labelTop->setObjectName(QStringLiteral("labelTop"));
@@ -62,9 +66,11 @@ MainWindow::MainWindow(QString resourceDir) : resourceDir_(std::move(resourceDir
 
     labelVer = makeLabel(this, fromBottomLeft(10, 290, 200, 100), 20, Qt::AlignLeft);
     labelVer->setObjectName(QStringLiteral("labelVer"));
+    labelVer->setEmptyAccessibleName(QStringLiteral("No version"));
 
     labelCen = makeLabel(this, fromBottomLeft(245, 90, 150, 40), 28, Qt::AlignHCenter);
     labelCen->setObjectName(QStringLiteral("labelCen"));
+    labelCen->setEmptyAccessibleName(QStringLiteral("Status"));
 
     labelBot = makeLabel(this, fromBottomLeft(10, 46, 450, 20), 18, Qt::AlignLeft);
     labelBot->setObjectName(QStringLiteral("labelBot"));
@@ -74,12 +80,15 @@ MainWindow::MainWindow(QString resourceDir) : resourceDir_(std::move(resourceDir
     ckbox1->setObjectName(QStringLiteral("ckbox1"));
     ckbox1->setGeometry(fromBottomLeft(10, 19, 500, 20));
     ckbox1->setFont(arial(18));
-    ckbox1->setFocusPolicy(Qt::NoFocus);
+    ckbox1->setFocusPolicy(Qt::StrongFocus);
+    ckbox1->installEventFilter(this);
 
     startBtn = makeLabel(this, fromBottomLeft(510, 15, 119, 53), 18, Qt::AlignHCenter);
     startBtn->setObjectName(QStringLiteral("startBtn"));
     startBtn->setFace(picture(QStringLiteral("button_red.png")));
     startBtn->setTitle(QStringLiteral("START"));
+    startBtn->setPressable();
+    setTabOrder(ckbox1, startBtn);
 
     menuOwner_ = std::make_unique<QComboBox>();
     menu1 = menuOwner_.get();
@@ -113,6 +122,17 @@ void MainWindow::closeEvent(QCloseEvent* event) {
         return;
     }
     event->accept();
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == ckbox1 && event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) && key->modifiers() == Qt::NoModifier) {
+            ckbox1->click();
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void MainWindow::changeEvent(QEvent* event) {

@@ -49,6 +49,8 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    // Enter ticks or clears the focused check box, as Space does.
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void changeEvent(QEvent* event) override;
 
 private:

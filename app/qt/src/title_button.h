@@ -2,6 +2,9 @@
 // A borderless button that draws only its title (and, for START, its face picture). The
 // window's texts are all titles of such buttons; their colour belongs to the title, so a plain
 // title change brings back the default colour and the caller styles it again.
+// Labels take no focus and read as static text to screen readers; a button made pressable takes
+// the focus with Tab, is pressed with Space or Enter and shows a focus frame once the keyboard has
+// moved the focus, so the mouse user's window looks as before.
 #include <QtGui/QPixmap>
 #include <QtWidgets/QPushButton>
 
@@ -28,12 +31,26 @@ public:
 
     static QColor defaultTitleColour() { return Qt::black; }
 
+    // A button rather than a label: focusable, and a push button to screen readers.
+    void setPressable();
+
+    // Screen readers see a label (a title button that takes no focus) as static text named by
+    // its title, or by `emptyName` while the title is empty.
+    void setEmptyAccessibleName(const QString& emptyName) { emptyName_ = emptyName; }
+    QString accessibleTitle() const;
+
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     QPixmap face_;
     Qt::Alignment alignment_ = Qt::AlignHCenter;
+    QString emptyName_;
 };
+
+// Installs (once) the accessibility factory that presents labels as static text and the
+// status picture as a graphic described by its accessibleDescription.
+void installAccessibleFactory();
 
 }  // namespace quill::qt

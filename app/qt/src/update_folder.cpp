@@ -1,13 +1,19 @@
 #include "update_folder.h"
 
+#include <QtCore/QCoreApplication>
 #include <QtCore/QCryptographicHash>
 #include <QtCore/QDateTime>
+#include <QtCore/QFile>
+#include <QtCore/QSysInfo>
 
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <system_error>
 
+#include "conv/version.h"
 #include "conv/wirerecord.h"
+#include "quill/time_scale.h"
 #include "quill/update_record.h"
 
 namespace quill::qt {
@@ -15,11 +21,30 @@ namespace {
 
 namespace fs = std::filesystem;
 
+std::string envOr(const char* name, const char* fallback) {
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0' ? value : fallback;
+}
+
+// The lines support reads first: which program on which system.
+std::string describeSystem() {
+    const std::string build = conv::buildType();
+    return "program: " + QCoreApplication::applicationName().toStdString() + " " + conv::programVersion() +
+           (build.empty() ? "" : ", " + build + " build") + "\nos: " + QSysInfo::prettyProductName().toStdString() +
+           "\nkernel: " + QSysInfo::kernelType().toStdString() + " " + QSysInfo::kernelVersion().toStdString() + " " +
+           QSysInfo::currentCpuArchitecture().toStdString() + "\nqt: " + qVersion() + "\nhidapi: " +
+           conv::hidapiBuildVersion() + " (tavik was built with it)\n";
+}
+
 }  // namespace
 
 UpdateFolder::UpdateFolder(const BundleLayout& layout, std::string action, std::string version, std::string localCksum)
     : layout_(layout), action_(std::move(action)), version_(std::move(version)), localCksum_(std::move(localCksum)) {
     clock_.start();
+    system_ = describeSystem();
+    transport_ = describeTransport(std::getenv("TAVIK_EMULATOR"), "/sys");
+    const char* home = std::getenv("HOME");
+    home_ = home != nullptr ? home : "";
     const fs::path root = updatesRoot(std::getenv("XDG_STATE_HOME"), std::getenv("HOME"));
     const std::string stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")).toStdString();
     auto made = makeUpdateFolder(root, stamp, kUpdateFoldersKept);
@@ -55,7 +80,8 @@ UpdateFolder::~UpdateFolder() {
 
 void UpdateFolder::output(std::string_view text) {
     if (log_ == nullptr) return;
-    std::fwrite(text.data(), 1, text.size(), log_);
+    const std::string stored = homeAsTilde(text, home_);
+    std::fwrite(stored.data(), 1, stored.size(), log_);
     std::fflush(log_);
 }
 
@@ -81,8 +107,9 @@ void UpdateFolder::finish(const std::string& outcome, const std::string& cause, 
 }
 
 void UpdateFolder::writeSummary(const std::string& outcome, const std::string& cause, const QStringList& alerts) {
-    std::ofstream out(folder_ / "summary.txt", std::ios::trunc);
-    out << "outcome: " << outcome << "\ncause: " << cause << "\naction: " << action_
+    std::ostringstream out;
+    out << system_ << "transport: " << transport_ << (pinned_.empty() ? "" : ", pinned to USB port " + pinned_)
+        << "\npause scale: " << envOr(kPauseScaleEnv, "1") << "\noutcome: " << outcome << "\ncause: " << cause << "\naction: " << action_
         << "\nbundle: " << fs::path(layout_.bundlePath).filename().string() << "\nversion: " << version_
         << "\nexpected A checksum: " << localCksum_ << " (low byte first)\ntime scale: "
         << (qEnvironmentVariableIsEmpty("QUILLMERE_TIME_SCALE") ? QByteArray("1") : qgetenv("QUILLMERE_TIME_SCALE")).toStdString()
@@ -98,6 +125,7 @@ void UpdateFolder::writeSummary(const std::string& outcome, const std::string& c
         out << "phase " << phases_[i].first << ": " << (until - phases_[i].second) << " ms\n";
     }
     out << "total: " << end << " ms\n";
+    std::ofstream(folder_ / "summary.txt", std::ios::trunc) << homeAsTilde(out.str(), home_);
 }
 
 }  // namespace quill::qt

@@ -2,7 +2,8 @@
 // The record of one update or service action, in a folder of its own (quill/update_record.h):
 // output.log (all the update printed), wire.jsonl (each tool run appends itself through
 // TAVIK_RECORD), summary.txt (outcome, cause, versions, checksums, time per phase) and the
-// copies of tmpa.hex and tmpb.hex that a replay needs, made from the bytes the action read.
+// copies of tmpa.hex and tmpb.hex that a replay needs, made from the bytes the action read. The user's home folder appears
+// as "~" in output.log and summary.txt.
 #include <QtCore/QByteArray>
 #include <QtCore/QElapsedTimer>
 #include <QtCore/QStringList>
@@ -28,11 +29,16 @@ public:
     UpdateFolder(const UpdateFolder&) = delete;
     UpdateFolder& operator=(const UpdateFolder&) = delete;
 
+    // Where the record is; empty when none is kept.
+    const std::filesystem::path& folder() const { return folder_; }
+
     void output(std::string_view text);
     void phase(const std::string& name);
     // A firmware file as the action read it: the bytes are copied into the folder and summed for
     // the summary (the folder itself never opens the firmware files).
     void firmwareRead(const std::string& name, const std::optional<std::string>& bytes, const std::string& why);
+    // The USB port the action pinned its converter to (for the summary's transport line).
+    void pinned(const std::string& port) { pinned_ = port; }
     // Writes summary.txt and puts the outcome ("Complete", "Failed" or "interrupted"), its cause
     // and the folder on standard error.
     void finish(const std::string& outcome, const std::string& cause, const QStringList& alerts);
@@ -42,6 +48,10 @@ private:
 
     const BundleLayout layout_;
     const std::string action_, version_, localCksum_;
+    std::string system_;     // the summary's first lines: program, system, Qt and hidapi
+    std::string transport_;  // how tavik reaches the converter, as found at the start
+    std::string pinned_;     // the USB port every run was pinned to, if any
+    std::string home_;    // written "~" in every stored text
     std::filesystem::path folder_;  // empty: nothing is recorded
     std::FILE* log_ = nullptr;
     QElapsedTimer clock_;

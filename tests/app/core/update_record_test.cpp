@@ -45,3 +45,37 @@ TEST(UpdateRecord, KeepsTheNewestTwentyFoldersAndNothingElseIsTouched) {
     EXPECT_EQ(updatesRoot("relative", "/h"), fs::path("/h/.local/state/quillmere/updates"));
     EXPECT_EQ(updatesRoot(nullptr, nullptr), fs::path());
 }
+
+TEST(UpdateRecord, StoredTextsNameTheHomeFolderAsTildeOnly) {
+    struct Row {
+        const char* text;
+        const char* home;
+        const char* stored;
+    };
+    const Row rows[] = {
+        {"fopen Acode fail (/home/ann/fw/tmpa.hex)", "/home/ann", "fopen Acode fail (~/fw/tmpa.hex)"},
+        {"/home/ann and /home/ann/", "/home/ann/", "~ and ~/"},
+        {"/home/anna/x /home/ann.b /home/ann", "/home/ann", "/home/anna/x /home/ann.b ~"},  // other users' folders
+        {"/x/y", "/", "/x/y"},
+        {"/x/y", "", "/x/y"},
+    };
+    for (const Row& row : rows) EXPECT_EQ(homeAsTilde(row.text, row.home), row.stored) << row.text;
+}
+
+TEST(UpdateRecord, TransportNamesTheConvertersNodeAndUsbPortOrTheEmulator) {
+    const fs::path sys = fs::temp_directory_path() / ("quill_sysfs_" + std::to_string(::getpid()));
+    fs::remove_all(sys);
+    const auto addNode = [&](const char* node, const char* port, const char* hidId) {
+        const fs::path hid = sys / "devices/pci0000:00/usb1" / port / (std::string(port) + ":1.0") / "0003:X.0001";
+        fs::create_directories(hid);
+        std::ofstream(hid / "uevent") << "DRIVER=hid-generic\nHID_ID=" << hidId << "\nHID_NAME=x\n";
+        fs::create_directories(sys / "class/hidraw" / node);
+        fs::create_directory_symlink(hid, sys / "class/hidraw" / node / "device");
+    };
+    EXPECT_EQ(describeTransport(nullptr, sys), "hidraw, no converter present");
+    addNode("hidraw0", "1-2", "0003:0000046D:0000C52B");  // a keyboard receiver
+    addNode("hidraw3", "1-1.4", "0003:00000E7B:00000BF2");
+    EXPECT_EQ(describeTransport("", sys), "hidraw /dev/hidraw3 on USB port 1-1.4 (0e7b:0bf2)");
+    EXPECT_EQ(describeTransport("/tmp/c.sock", sys), "emulator (socket /tmp/c.sock)");
+    fs::remove_all(sys);
+}

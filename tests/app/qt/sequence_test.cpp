@@ -1,7 +1,9 @@
 // Pressing START against a scripted tool: what the window refuses while the update runs, the
-// Complete screen and the button that follows. The Failed screens are followed in tests/e2e.
+// Complete screen and the button that follows, by mouse and from the keyboard with a screen
+// reader's view of the window. The Failed screens are followed in tests/e2e.
 #include <QtCore/QFile>
 #include <QtCore/QTimer>
+#include <QtGui/QAccessible>
 #include <QtTest/QTest>
 #include <QtWidgets/QApplication>
 #include <QtWidgets/QCheckBox>
@@ -80,6 +82,53 @@ TEST_F(StartButtonTest, AnUpdateRefusesCloseAndInputThenEndsCompleteAndFinishEnd
     EXPECT_FALSE(w.isVisible());
     EXPECT_EQ(exitCode, -100);
     w.startBtn->click();
+    EXPECT_EQ(exitCode, 0);
+}
+
+// The controls are reached with Tab and work with Space and Enter; a screen reader finds every
+// widget named, the buttons by their titles and the status picture described in words.
+TEST_F(StartButtonTest, KeyboardAndScreenReaderReachEveryControlAndStartTheUpdate) {
+    bundle.writeTool(kHealthyTool);
+    bundle.writeFirmware("tmpa.hex", 48 + 56);
+    open();
+    MainWindow& w = delegate->window();
+    w.show();
+    w.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+    const auto key = [](Qt::Key k) { QTest::keyClick(QApplication::focusWidget(), k); };
+
+    QAccessibleInterface* window = QAccessible::queryAccessibleInterface(&w);
+    ASSERT_NE(window, nullptr);
+    QAccessibleInterface* start = nullptr;
+    QAccessibleInterface* status = nullptr;
+    for (int i = 0; i < window->childCount(); ++i) {
+        QAccessibleInterface* child = window->child(i);
+        const QString name = child->text(QAccessible::Name);
+        EXPECT_FALSE(name.isEmpty()) << "child " << i << " role " << child->role();
+        if (child->role() == QAccessible::Button) start = child;
+        if (child->role() == QAccessible::Graphic && name == QStringLiteral("Update status")) status = child;
+    }
+    ASSERT_NE(start, nullptr);
+    ASSERT_NE(status, nullptr);
+    EXPECT_EQ(start->text(QAccessible::Name), QStringLiteral("START"));
+    EXPECT_EQ(status->text(QAccessible::Description), QStringLiteral("Ready"));
+
+    w.ckbox1->setFocus(Qt::TabFocusReason);
+    key(Qt::Key_Space);
+    EXPECT_TRUE(w.ckbox1->isChecked());
+    key(Qt::Key_Enter);
+    EXPECT_FALSE(w.ckbox1->isChecked());
+    key(Qt::Key_Tab);
+    ASSERT_EQ(QApplication::focusWidget(), w.startBtn);
+    EXPECT_TRUE(start->state().focused);
+    key(Qt::Key_Return);  // the whole update runs inside this key press
+
+    EXPECT_EQ(delegate->core().state().STATUS_OF_PNG, kStatusComplete);
+    delegate->onTimer1();
+    EXPECT_EQ(status->text(QAccessible::Description), QStringLiteral("Complete"));
+    EXPECT_EQ(QAccessible::queryAccessibleInterface(w.startBtn)->text(QAccessible::Name), QStringLiteral("FINISH"));
+    ASSERT_EQ(QApplication::focusWidget(), w.startBtn);
+    key(Qt::Key_Space);
     EXPECT_EQ(exitCode, 0);
 }
 

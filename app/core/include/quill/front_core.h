@@ -194,4 +194,7 @@ private:
     bool converterSeen_ = false;
 };
 
+// "Complete", "Failed" or "interrupted": the outcome as the record and the last line name it.
+std::string_view outcomeName(FrontCore::Outcome outcome);
+
 }  // namespace quill

@@ -36,6 +36,12 @@ inline constexpr std::string_view kExitTitle = "EXIT";
 
 // "%d.png" of a progress value.
 std::string progressPicture(int status);
+// How far the current transfer has come, in percent: 0 to 95 in steps of 5 while it runs (one
+// per progress picture), 100 once complete; nullopt when idle or failed.
+std::optional<int> progressPercent(int status);
+// What the status picture shows, in words for screen readers: "Ready", "Updating, 55 %",
+// "Complete" or "Failed".
+std::string statusInWords(int status);
 
 enum class TextColour { White, Gray };
 

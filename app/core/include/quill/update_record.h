@@ -23,4 +23,15 @@ std::filesystem::path updatesRoot(const char* xdgStateHome, const char* home);
 std::variant<std::filesystem::path, std::string> makeUpdateFolder(const std::filesystem::path& root,
                                                                   std::string_view stamp, std::size_t keep);
 
+// `text` with the home folder written "~" wherever it begins a path ("/home/ann/x" and
+// "/home/ann" but not "/home/anna"), so that no stored text carries the user's name. A home
+// of "/" or "" changes nothing.
+std::string homeAsTilde(std::string_view text, std::string_view home);
+
+// How tavik reaches the converter, for the record: "emulator (socket PATH)" when `emulatorSocket`
+// (TAVIK_EMULATOR) names one; else each USB device under sysfsRoot with a converter identity and a
+// hidraw node, with its USB port: "hidraw /dev/hidraw3 on USB port 1-1.4
+// (0e7b:0bf2)", several joined by "; ", or "hidraw, no converter present".
+std::string describeTransport(const char* emulatorSocket, const std::filesystem::path& sysfsRoot);
+
 }  // namespace quill
