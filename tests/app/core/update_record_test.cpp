@@ -65,16 +65,16 @@ TEST(UpdateRecord, StoredTextsNameTheHomeFolderAsTildeOnly) {
 TEST(UpdateRecord, TransportNamesTheConvertersNodeAndUsbPortOrTheEmulator) {
     const fs::path sys = fs::temp_directory_path() / ("quill_sysfs_" + std::to_string(::getpid()));
     fs::remove_all(sys);
-    const auto addNode = [&](const char* node, const char* port, const char* hidId) {
-        const fs::path hid = sys / "devices/pci0000:00/usb1" / port / (std::string(port) + ":1.0") / "0003:X.0001";
-        fs::create_directories(hid);
-        std::ofstream(hid / "uevent") << "DRIVER=hid-generic\nHID_ID=" << hidId << "\nHID_NAME=x\n";
-        fs::create_directories(sys / "class/hidraw" / node);
-        fs::create_directory_symlink(hid, sys / "class/hidraw" / node / "device");
+    // A USB device on its port, with its ids and, under its interface, a hidraw node.
+    const auto addNode = [&](const char* node, const char* port, const char* vid, const char* pid) {
+        const fs::path device = sys / "bus/usb/devices" / port;
+        fs::create_directories(device / (std::string(port) + ":1.0") / ("0003:" + std::string(vid) + ".0001") / "hidraw" / node);
+        std::ofstream(device / "idVendor") << vid << "\n";
+        std::ofstream(device / "idProduct") << pid << "\n";
     };
     EXPECT_EQ(describeTransport(nullptr, sys), "hidraw, no converter present");
-    addNode("hidraw0", "1-2", "0003:0000046D:0000C52B");  // a keyboard receiver
-    addNode("hidraw3", "1-1.4", "0003:00000E7B:00000BF2");
+    addNode("hidraw0", "1-2", "046d", "c52b");  // a keyboard receiver
+    addNode("hidraw3", "1-1.4", "0e7b", "0bf2");
     EXPECT_EQ(describeTransport("", sys), "hidraw /dev/hidraw3 on USB port 1-1.4 (0e7b:0bf2)");
     EXPECT_EQ(describeTransport("/tmp/c.sock", sys), "emulator (socket /tmp/c.sock)");
     fs::remove_all(sys);
