@@ -57,7 +57,8 @@ TEST(BLine, EchoAfterAStatusReportAndMalformedLines) {
     EXPECT_TRUE(rig.run(line).ends_with(std::string(conv::kBLineSent) + "\n"));
 
     Rig retry;
-    EXPECT_EQ(retry.run((retry.withNormal(), ":10000000" "0000" "0102030405060708090a0b0c0d0e" "00\r\n")), std::string(conv::kBLineRetry) + "\n");
+    EXPECT_EQ(retry.run((retry.withNormal(), ":10000000" "0000" "0102030405060708090a0b0c0d0e" "00\r\n")),
+              std::string(conv::kBLineRetry) + "\n");
     EXPECT_EQ(retry.run(line.substr(0, 43) + "\n"), "retry\nlen ubfail\n");
     EXPECT_TRUE(retry.transport.normal->writes.empty());
 }

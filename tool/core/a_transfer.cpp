@@ -25,7 +25,8 @@ void showReport(Session& s) {
 // Reply bytes 0..14, the packet-number byte marked.
 void printReply(Session& s, bool markPacketNo) {
     for (std::size_t i = 0; i < 15; ++i) {
-        std::fprintf(s.out(), markPacketNo && i == conv::loader::kReplyPacketNo ? conv::kMarkedReportByteFormat : conv::kReportByteFormat, s.bufR[i]);
+        const bool marked = markPacketNo && i == conv::loader::kReplyPacketNo;
+        std::fprintf(s.out(), marked ? conv::kMarkedReportByteFormat : conv::kReportByteFormat, s.bufR[i]);
     }
 }
 
@@ -51,12 +52,13 @@ bool writePacket(Session& s, const char* failure) {
 std::optional<std::string> checkALineArgument(std::string_view text) {
     const std::size_t digits = 2 * conv::kLoaderReportSize;
     if (text.size() < digits) {
-        return std::string(conv::kALineFailed) + ": A-line argument has " + std::to_string(text.size()) + " characters, " +
-               std::to_string(digits) + " hexadecimal digits are needed";
+        return std::string(conv::kALineFailed) + ": A-line argument has " + std::to_string(text.size()) +
+               " characters, " + std::to_string(digits) + " hexadecimal digits are needed";
     }
     for (std::size_t i = 0; i < digits; ++i) {
         if (!conv::isHexDigit(text[i])) {
-            return std::string(conv::kALineFailed) + ": A-line argument holds a non-hex character at position " + std::to_string(i + 1);
+            return std::string(conv::kALineFailed) + ": A-line argument holds a non-hex character at position " +
+                   std::to_string(i + 1);
         }
     }
     return std::nullopt;
@@ -128,7 +130,7 @@ bool updateAcode(Session& s, const AcodeFile& file) {
         packNo += 2;
         const std::uint32_t written = bufChecksum(s);
         std::fprintf(out, "ckSum_w=%04x\n", written);
-        std::fprintf(out, "%.*s", static_cast<int>(conv::kChecksumDump.size()), conv::kChecksumDump.data());
+        messages::print(out, conv::kChecksumDump);
         printReply(s, true);
         std::fprintf(out, "...(more)\n");
         if (written != replyChecksum(s)) {
@@ -200,7 +202,7 @@ bool updateAcode_1line(Session& s, std::string_view text) {
             std::fprintf(out, "ckSum_r: report of %d bytes holds no checksum\n", got);
             continue;
         }
-        std::fprintf(out, "%.*s", static_cast<int>(conv::kChecksumDump.size()), conv::kChecksumDump.data());
+        messages::print(out, conv::kChecksumDump);
         printReply(s, true);
         std::fprintf(out, " ...(more readback)\n");
         if (replyChecksum(s) == written) {

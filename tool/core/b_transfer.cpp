@@ -32,7 +32,8 @@ std::optional<std::string> checkBLineArgument(std::string_view text) {
     for (std::size_t position = 4; position <= 41; ++position) {
         if (position == 8 || position == 9) continue;
         if (!digitAt(position)) {
-            return std::string(conv::kBLineFailed) + ": B-line argument holds a non-hex character at position " + std::to_string(position);
+            return std::string(conv::kBLineFailed) + ": B-line argument holds a non-hex character at position " +
+                   std::to_string(position);
         }
     }
     return std::nullopt;

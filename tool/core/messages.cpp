@@ -16,8 +16,13 @@ std::string notFoundText(NotFound which) {
     return "";
 }
 
+void print(std::FILE* out, std::string_view text) {
+    std::fprintf(out, "%.*s", static_cast<int>(text.size()), text.data());
+}
+
 void line(std::FILE* out, std::string_view text) {
-    std::fprintf(out, "%.*s\n", static_cast<int>(text.size()), text.data());
+    print(out, text);
+    std::fputc('\n', out);
 }
 
 void linkLost(std::FILE* out, std::string_view stopped) {

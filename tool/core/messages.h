@@ -12,7 +12,8 @@ namespace tavik::messages {
 // The text printed when a command's device cannot be opened (absent or refused alike).
 std::string notFoundText(NotFound which);
 
-// Prints `text` and a line end: the words the front end reads go out through here.
+// Prints `text`, then (line) a line end: the words the front end reads go out through here.
+void print(std::FILE* out, std::string_view text);
 void line(std::FILE* out, std::string_view text);
 
 // A read failed because the device is gone (unplugged or re-enumerated); `stopped` names what

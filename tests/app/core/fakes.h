@@ -107,8 +107,11 @@ struct FakeTavik : Rig {
             if (arg == "sta") return RunResult{staEnd, staOutput, "", ""};
             if (arg == "stb") return RunResult{RunEnd::Exited, stbOutput, "", ""};
             if (arg == "sync") return RunResult{syncEnd, "", "", ""};
-            if (arg.size() == 130)
-                return RunResult{RunEnd::Exited, ++aRuns == uafailAt ? said(std::string(conv::kALineFailed) + " ckSum") : replyDump(imageSum(10)), "", ""};
+            if (arg.size() == 130) {
+                const bool refused = ++aRuns == uafailAt;
+                return RunResult{RunEnd::Exited,
+                                 refused ? said(std::string(conv::kALineFailed) + " ckSum") : replyDump(imageSum(10)), "", ""};
+            }
             return RunResult{RunEnd::Exited, arg.size() == 45 ? bOutput : arg + "ok\n", "", ""};
         };
     }
