@@ -1,5 +1,6 @@
 // Device commands as the converter sees them on the wire, and the lines they print.
 #include "core/commands.h"
+#include "conv/toolrun.h"
 #include "fake_device.h"
 
 using namespace tavik;
@@ -53,10 +54,11 @@ TEST(BLine, EchoAfterAStatusReportAndMalformedLines) {
         d.replies.push_back(frame);
         d.replies.back()[0] = 1;
     };
-    EXPECT_TRUE(rig.run(line).ends_with("ubok\n"));
+    EXPECT_TRUE(rig.run(line).ends_with(std::string(conv::kBLineSent) + "\n"));
 
     Rig retry;
-    EXPECT_EQ(retry.run((retry.withNormal(), ":10000000" "0000" "0102030405060708090a0b0c0d0e" "00\r\n")), "retry\n");
+    EXPECT_EQ(retry.run((retry.withNormal(), ":10000000" "0000" "0102030405060708090a0b0c0d0e" "00\r\n")),
+              std::string(conv::kBLineRetry) + "\n");
     EXPECT_EQ(retry.run(line.substr(0, 43) + "\n"), "retry\nlen ubfail\n");
     EXPECT_TRUE(retry.transport.normal->writes.empty());
 }

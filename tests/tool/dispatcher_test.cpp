@@ -1,4 +1,5 @@
 // The command line: argument classes, the not-found texts, and the lines the front end reads.
+#include "conv/toolrun.h"
 #include "fake_device.h"
 
 using namespace tavik;
@@ -25,11 +26,19 @@ TEST(Dispatcher, AbsentOrRefusedDevicePrintsTheSameNotFoundText) {
     for (auto status : {hid::OpenStatus::Absent, hid::OpenStatus::Refused}) {
         Rig rig;
         rig.transport.nextOpens = {status};
-        EXPECT_EQ(rig.run("qb"), "0E7B/1CF? NOT FOUND\n\n");
+        EXPECT_EQ(rig.run("qb"), std::string(conv::kNormalNotFound) + "\n\n");
         EXPECT_EQ(rig.err.text(), status == hid::OpenStatus::Refused ? "refused: fix the permissions\n" : "");
     }
-    EXPECT_EQ(Rig().run("ua"), "you are running 'ua'\nLDROM NOT FOUND\n");
-    EXPECT_EQ(Rig().run("stbb"), "0E7B/1Cf? NOT FOUND\n");
+    EXPECT_EQ(Rig().run("ua"), "you are running 'ua'\n" + std::string(conv::kLoaderNotFound) + "\n");
+    EXPECT_EQ(Rig().run("stbb"), std::string(conv::kNormalNotFoundLowerF) + "\n");
+}
+
+// The status line the front end reads to learn that the B lines are held and then burned.
+TEST(Dispatcher, StatusPrintsTheReportBytesTheFrontEndReads) {
+    Rig rig;
+    rig.withNormal()->replies = {{0x01, 0x01, 0x02, 0x42, 0xD0, 0xC4}};
+    EXPECT_EQ(rig.run("stb"), std::string(conv::kStatusBurned) + " " + std::string(conv::kStatusLinesHeld) +
+                                  " 00 00 00 00 stbok\n");
 }
 
 TEST(Dispatcher, MalformedFirmwareTextIsRefusedBeforeAnyDeviceIsOpened) {

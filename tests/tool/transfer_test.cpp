@@ -49,7 +49,7 @@ TEST(OnePacketA, FailsAfterTenWrongRepliesOrWhenNoFurtherReplyComes) {
     ten.withLoader()->replies.assign(10, loaderReply(1, 4));
     const std::string out = ten.run(arg);
     EXPECT_EQ(count(out, "ckSum_r="), 10u);
-    EXPECT_TRUE(out.ends_with(" ...(more readback)\nuafail ckSum\n"));
+    EXPECT_TRUE(out.ends_with(" ...(more readback)\n" + std::string(conv::kALineFailed) + " ckSum\n"));
 
     once.withLoader()->replies.push_back(loaderReply(1, 4));
     EXPECT_TRUE(once.run(arg).ends_with("ckSum_r: no further reply within 1000 ms\nuafail ckSum\n"));

@@ -25,7 +25,8 @@ void showReport(Session& s) {
 // Reply bytes 0..14, the packet-number byte marked.
 void printReply(Session& s, bool markPacketNo) {
     for (std::size_t i = 0; i < 15; ++i) {
-        std::fprintf(s.out(), markPacketNo && i == conv::loader::kReplyPacketNo ? "*%02x " : "%02x ", s.bufR[i]);
+        const bool marked = markPacketNo && i == conv::loader::kReplyPacketNo;
+        std::fprintf(s.out(), marked ? conv::kMarkedReportByteFormat : conv::kReportByteFormat, s.bufR[i]);
     }
 }
 
@@ -51,12 +52,13 @@ bool writePacket(Session& s, const char* failure) {
 std::optional<std::string> checkALineArgument(std::string_view text) {
     const std::size_t digits = 2 * conv::kLoaderReportSize;
     if (text.size() < digits) {
-        return "uafail: A-line argument has " + std::to_string(text.size()) + " characters, " +
-               std::to_string(digits) + " hexadecimal digits are needed";
+        return std::string(conv::kALineFailed) + ": A-line argument has " + std::to_string(text.size()) +
+               " characters, " + std::to_string(digits) + " hexadecimal digits are needed";
     }
     for (std::size_t i = 0; i < digits; ++i) {
         if (!conv::isHexDigit(text[i])) {
-            return "uafail: A-line argument holds a non-hex character at position " + std::to_string(i + 1);
+            return std::string(conv::kALineFailed) + ": A-line argument holds a non-hex character at position " +
+                   std::to_string(i + 1);
         }
     }
     return std::nullopt;
@@ -70,7 +72,7 @@ AcodeFile readAcodeFile(Session& s) {
                                       ? conv::gatherAImage(conv::splitHexLines(read.bytes))
                                       : conv::AImageResult{{}, conv::HexError{0, read.why}};
     if (!gathered.ok()) {
-        messages::fileRefused(s.out(), "tarna.hex", gathered.error->message(), "uafail");
+        messages::fileRefused(s.out(), "tarna.hex", gathered.error->message(), conv::kALineFailed);
         file.state = FileState::Refused;
         return file;
     }
@@ -128,7 +130,7 @@ bool updateAcode(Session& s, const AcodeFile& file) {
         packNo += 2;
         const std::uint32_t written = bufChecksum(s);
         std::fprintf(out, "ckSum_w=%04x\n", written);
-        std::fprintf(out, "ckSum_r=");
+        messages::print(out, conv::kChecksumDump);
         printReply(s, true);
         std::fprintf(out, "...(more)\n");
         if (written != replyChecksum(s)) {
@@ -168,7 +170,7 @@ bool updateAcode_1line(Session& s, std::string_view text) {
     // The caller has refused a malformed argument before opening the device.
     const auto packet = conv::parseALine(text);
     if (!packet) {
-        std::fprintf(out, "uafail\n");
+        messages::line(out, conv::kALineFailed);
         return false;
     }
     load(s, *packet);
@@ -176,7 +178,7 @@ bool updateAcode_1line(Session& s, std::string_view text) {
         std::fprintf(out, "%.2s, ", text.data() + 2 * i);
         if (i % 16 == 0) std::fprintf(out, "\n");
     }
-    if (!writePacket(s, "WRITE65() uafail")) return false;
+    if (!writePacket(s, ("WRITE65() " + std::string(conv::kALineFailed)).c_str())) return false;
     const std::uint32_t written = bufChecksum(s);
     showReport(s);
     std::fprintf(out, "ckSum_w=%04x\n", written);
@@ -200,7 +202,7 @@ bool updateAcode_1line(Session& s, std::string_view text) {
             std::fprintf(out, "ckSum_r: report of %d bytes holds no checksum\n", got);
             continue;
         }
-        std::fprintf(out, "ckSum_r=");
+        messages::print(out, conv::kChecksumDump);
         printReply(s, true);
         std::fprintf(out, " ...(more readback)\n");
         if (replyChecksum(s) == written) {
@@ -208,7 +210,7 @@ bool updateAcode_1line(Session& s, std::string_view text) {
             return true;
         }
     }
-    std::fprintf(out, "uafail ckSum\n");
+    messages::line(out, std::string(conv::kALineFailed) + " ckSum");
     return false;
 }
 

@@ -32,7 +32,8 @@ std::optional<std::string> checkBLineArgument(std::string_view text) {
     for (std::size_t position = 4; position <= 41; ++position) {
         if (position == 8 || position == 9) continue;
         if (!digitAt(position)) {
-            return "ubfail: B-line argument holds a non-hex character at position " + std::to_string(position);
+            return std::string(conv::kBLineFailed) + ": B-line argument holds a non-hex character at position " +
+                   std::to_string(position);
         }
     }
     return std::nullopt;
@@ -41,26 +42,26 @@ std::optional<std::string> checkBLineArgument(std::string_view text) {
 bool updateBcode_1line(Session& s, std::string_view text) {
     std::FILE* out = s.out();
     if (text.size() != conv::kBLineLength) {
-        std::fprintf(out, "len ubfail\n");
+        messages::line(out, "len " + std::string(conv::kBLineFailed));
         return false;
     }
     // The caller has refused a 45-character argument that is malformed before opening the device.
     const auto parsed = conv::parseBLine(text);
     if (!parsed) {
-        std::fprintf(out, "ubfail\n");
+        messages::line(out, conv::kBLineFailed);
         return false;
     }
     const conv::FrameReport frame = conv::makeBLineFrame(*parsed);
     load(s, frame);
     if (conv::isRetryFrame(frame)) {
-        std::fprintf(out, "retry\n");
+        messages::line(out, conv::kBLineRetry);
         return true;
     }
     const std::uint32_t written = frameChecksum(s);
     std::fprintf(out, "cks_w=%04x\n", written);
     if (s.writeBuf(conv::kFrameReportSize) != static_cast<int>(conv::kFrameReportSize)) {
         s.reportWriteFailure();
-        std::fprintf(out, "ubfail\n");
+        messages::line(out, conv::kBLineFailed);
         return false;
     }
     for (int attempt = 0; attempt < kEchoTries; ++attempt) {
@@ -68,22 +69,23 @@ bool updateBcode_1line(Session& s, std::string_view text) {
         s.bufR.fill(0);
         if (s.readBufR(s.bufR.size()) <= 0) {
             if (s.res < 0) messages::linkLost(out, "no echo can come");
-            std::fprintf(out, "hid_read() ubfail\n");
+            messages::line(out, "hid_read() " + std::string(conv::kBLineFailed));
             return false;
         }
         if (!isEcho(s)) continue;
         // An echo cut before its checksum field would be summed over the cleared buffer.
         if (s.res < static_cast<int>(conv::frame::kBLineChecksum)) {
-            std::fprintf(out, "echo of %d bytes is cut short\nubfail\n", s.res);
+            std::fprintf(out, "echo of %d bytes is cut short\n", s.res);
+            messages::line(out, conv::kBLineFailed);
             return false;
         }
         const std::uint32_t echoed = conv::echoChecksum(s.bufR.data());
         std::fprintf(out, "cks_r=%04x\n", echoed);
         if (echoed == written) {
-            std::fprintf(out, "ubok\n");
+            messages::line(out, conv::kBLineSent);
             return true;
         }
-        std::fprintf(out, "ubfail\n");
+        messages::line(out, conv::kBLineFailed);
         return false;
     }
     return true;
@@ -97,7 +99,7 @@ BcodeFile readBcodeFile(Session& s) {
                                       ? conv::gatherBLines(conv::splitHexLines(read.bytes))
                                       : conv::BLinesResult{{}, conv::HexError{0, read.why}};
     if (!gathered.ok()) {
-        messages::fileRefused(s.out(), "tarn_b.hex", gathered.error->message(), "ubfail");
+        messages::fileRefused(s.out(), "tarn_b.hex", gathered.error->message(), conv::kBLineFailed);
         file.state = FileState::Refused;
         return file;
     }
@@ -118,7 +120,8 @@ bool updateBcode(Session& s, const BcodeFile& file) {
         // Every line was checked when the file was gathered; one that cannot be read is not sent.
         const auto parsed = conv::parseBLine(text);
         if (text.size() != conv::kBLineLength || !parsed) {
-            std::fprintf(out, "line%03d cannot be read\nubfail\n", lineNo);
+            std::fprintf(out, "line%03d cannot be read\n", lineNo);
+            messages::line(out, conv::kBLineFailed);
             return false;
         }
         std::fprintf(out, "@%.4s, %.32s\n", text.data() + 3, text.data() + 9);

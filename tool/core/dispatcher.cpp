@@ -76,7 +76,7 @@ void monitor(Session& s) {
             return;
         }
         if (s.res == 0 || s.bufR[1] == 1) continue;  // nothing new, or the device's own frames
-        for (int i = 0; i < 10; ++i) std::fprintf(out, "%02x ", s.bufR[i]);
+        for (int i = 0; i < 10; ++i) std::fprintf(out, conv::kReportByteFormat, s.bufR[i]);
         std::fprintf(out, " ...(^Z to Stop)\n");
         std::fflush(out);
     }
@@ -155,7 +155,7 @@ constexpr std::array<Command, 16> kCommands{{
      [](Session& s) {
          if (!s.open(Identity::Normal, NotFound::Normal)) return;
          s.readBufR(conv::kFrameReportSize);
-         for (int i = 0; i < 10; ++i) std::fprintf(s.out(), "%02x ", s.bufR[i]);
+         for (int i = 0; i < 10; ++i) std::fprintf(s.out(), conv::kReportByteFormat, s.bufR[i]);
          printLine(s, "stbok");
      }},
     {"ub",

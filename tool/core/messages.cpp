@@ -6,14 +6,23 @@
 
 namespace tavik::messages {
 
-const char* notFoundText(NotFound which) {
+std::string notFoundText(NotFound which) {
     switch (which) {
-        case NotFound::Loader: return "LDROM NOT FOUND\n";
-        case NotFound::Normal: return "0E7B/1CF? NOT FOUND\n";
-        case NotFound::NormalLowerF: return "0E7B/1Cf? NOT FOUND\n";
-        case NotFound::NormalAndBlank: return "0E7B/1CF? NOT FOUND\n\n";
+        case NotFound::Loader: return std::string(conv::kLoaderNotFound) + '\n';
+        case NotFound::Normal: return std::string(conv::kNormalNotFound) + '\n';
+        case NotFound::NormalLowerF: return std::string(conv::kNormalNotFoundLowerF) + '\n';
+        case NotFound::NormalAndBlank: return std::string(conv::kNormalNotFound) + "\n\n";
     }
     return "";
+}
+
+void print(std::FILE* out, std::string_view text) {
+    std::fprintf(out, "%.*s", static_cast<int>(text.size()), text.data());
+}
+
+void line(std::FILE* out, std::string_view text) {
+    print(out, text);
+    std::fputc('\n', out);
 }
 
 void linkLost(std::FILE* out, std::string_view stopped) {

@@ -1,14 +1,20 @@
 #pragma once
 // The printed words for the ways a device action can fail, kept in one place.
 #include <cstdio>
+#include <string>
 #include <string_view>
 
+#include "conv/toolrun.h"
 #include "core/session.h"
 
 namespace tavik::messages {
 
 // The text printed when a command's device cannot be opened (absent or refused alike).
-const char* notFoundText(NotFound which);
+std::string notFoundText(NotFound which);
+
+// Prints `text`, then (line) a line end: the words the front end reads go out through here.
+void print(std::FILE* out, std::string_view text);
+void line(std::FILE* out, std::string_view text);
 
 // A read failed because the device is gone (unplugged or re-enumerated); `stopped` names what
 // ends because of it.
@@ -18,7 +24,7 @@ void linkLost(std::FILE* out, std::string_view stopped);
 void writeFailed(std::FILE* out, hid::WriteFailure why);
 
 // A firmware file was refused before anything was sent; `why` names the line and the fault,
-// `failure` is the transfer's failure word ("uafail" / "ubfail") printed on the line after.
+// `failure` is the transfer's failure word (conv::kALineFailed / conv::kBLineFailed) printed on the line after.
 void fileRefused(std::FILE* out, std::string_view file, std::string_view why, std::string_view failure);
 
 }  // namespace tavik::messages

@@ -27,7 +27,7 @@ bool Session::openAs(Identity identity, const NotFound* text) {
     }
     // Absent and refused print the same words, which the front end relies on; a refusal also
     // tells the person at the terminal why.
-    if (text != nullptr) std::fprintf(out_, "%s", messages::notFoundText(*text));
+    if (text != nullptr) std::fprintf(out_, "%s", messages::notFoundText(*text).c_str());
     if (result.status == hid::OpenStatus::Refused) {
         std::fflush(out_);
         std::fprintf(err_, "%s\n", result.detail.c_str());

@@ -26,11 +26,12 @@ bool startsWith(std::string_view text, std::string_view a, std::string_view b) {
 
 }  // namespace
 
-std::string alertChecksumField(std::optional<std::string_view> found) {
+ChecksumProblem checksumFieldProblem(std::optional<std::string_view> found) {
     const std::string expected =
         "the first field beginning with 0x must be 0x and four hexadecimal digits, for example Quillmere_V100_0x8dcc.app";
-    if (!found) return "The bundle name has no checksum field: " + expected;
-    return "The bundle name's checksum field \"" + std::string(*found) + "\" is malformed: " + expected;
+    const std::string what =
+        found ? "'s checksum field \"" + std::string(*found) + "\" is malformed" : " has no checksum field";
+    return {"the bundle name" + what, "The bundle name" + what + ": " + expected};
 }
 
 std::string versionDisplayText(std::string_view field) {
@@ -64,10 +65,10 @@ BundleName readBundleName(std::string_view bundlePath) {
     // character that is no digit (the bundle's ".app" when the field comes last).
     const auto field = std::find_if(fields.begin(), fields.end(), [](std::string_view f) { return startsWith(f, "0x", "0X"); });
     if (field == fields.end()) {
-        result.checksumProblem = alertChecksumField(std::nullopt);
+        result.checksumProblem = checksumFieldProblem(std::nullopt);
     } else if (field->size() < 6 || !conv::isHexDigits(field->substr(2, 4)) ||
                (field->size() > 6 && conv::isHexDigit((*field)[6]))) {
-        result.checksumProblem = alertChecksumField(*field);
+        result.checksumProblem = checksumFieldProblem(*field);
     } else {
         const std::string_view f = *field;
         std::string text{f[4], f[5], ' ', f[2], f[3]};

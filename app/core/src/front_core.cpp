@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "conv/hexfile.h"
+#include "conv/toolrun.h"
 #include "conv/usbport.h"
 #include "quill/bundle.h"
 
@@ -21,17 +22,14 @@ bool contains(std::string_view text, std::string_view marker) {
 
 // A run that was killed at its limit never proves a device present or a marker seen.
 bool loaderPresent(const RunResult& r) {
-    return r.end == RunEnd::Exited && !contains(r.output, "LDROM NOT FOUND");
+    return r.end == RunEnd::Exited && !contains(r.output, conv::kLoaderNotFound);
 }
-bool normalDevicePresent(const RunResult& r) {
-    return r.end == RunEnd::Exited && !contains(r.output, "0E7B/1CF? NOT FOUND");
-}
-bool statusC4(const RunResult& r) { return r.end == RunEnd::Exited && contains(r.output, "c4"); }
+bool statusC4(const RunResult& r) { return r.end == RunEnd::Exited && contains(r.output, conv::kStatusLinesHeld); }
 bool statusD0(const RunResult& r) {
-    return r.end == RunEnd::Exited && contains(r.output, "01 01 02 42 d0");
+    return r.end == RunEnd::Exited && contains(r.output, conv::kStatusBurned);
 }
 // tavik's words for a converter it did not find (loader or normal mode); a killed run proves nothing.
-bool foundNothing(const RunResult& r) { return r.end == RunEnd::Exited && contains(r.output, " NOT FOUND"); }
+bool foundNothing(const RunResult& r) { return r.end == RunEnd::Exited && contains(r.output, conv::kNotFoundEnd); }
 
 }  // namespace
 
@@ -194,31 +192,17 @@ bool FrontCore::waitLDROM() {
         because(converterSeen_ ? "the loader did not appear after 31 tries"
                                : "no converter was found: neither 0E7B:0BF2 nor its loader 0416:A316 appeared");
         ports_.alerts.alertA(std::string(kAlertWaitLdrom));
-        state_.TIMEOUTFAIL = true;
     }
     ports_.log.trace("waitLDROM() done.\n");
-    return present;
-}
-
-bool FrontCore::waitTarn() {
-    const bool present = waitDevice("stb", seconds(1), 30, normalDevicePresent);
-    if (!present) {
-        because("the converter in normal mode did not appear after 31 tries");
-        ports_.alerts.alertA(std::string(kAlertWaitTarn));
-        state_.TIMEOUTFAIL = true;
-    }
     return present;
 }
 
 // Without the expected total the A code could only end on "Final CheckSum Error": nothing is sent.
 bool FrontCore::checksumFieldSound() {
     if (parseLocalCksum(state_.LOCAL_CKSUM)) return true;
-    const std::string alert = checksumProblem_.value_or(alertChecksumField(std::nullopt));
-    // The cause is the alert's first clause: "the bundle name has no checksum field".
-    std::string sentence = alert.substr(0, alert.find(':'));
-    sentence[0] = 't';
-    because(sentence);
-    fail(alert);
+    const ChecksumProblem problem = checksumProblem_.value_or(checksumFieldProblem(std::nullopt));
+    because(problem.cause);
+    fail(problem.alert);
     return false;
 }
 
@@ -250,7 +234,7 @@ void FrontCore::sequence() {
         return;
     }
     enterPhase("A transfer");
-    updateA(firmware->a);
+    sendAPackets(firmware->a);
     if (state_.STATUS_OF_PNG == kStatusFailed) return;
     enterPhase("restart and into the loader again");
     run("runaprom");
@@ -275,14 +259,13 @@ void FrontCore::sequence() {
     burst("sb", 20, milliseconds(20));
     if (ports_.view.compatibilityTicked()) {
         enterPhase("B transfer");
-        updateB(firmware->b);
+        sendBLines(firmware->b);
         // An incomplete B code is never burned; the device still has to leave update mode.
         if (state_.STATUS_OF_PNG != kStatusFailed) {
             enterPhase("burn");
             if (!waitDevice("stb", seconds(2), 10, statusC4)) {
                 because("the status C4 did not come after 11 tries");
                 ports_.alerts.alertA(std::string(kAlertWaitC4));
-                state_.TIMEOUTFAIL = true;
                 state_.STATUS_OF_PNG = kStatusFailed;
                 return;
             }
@@ -340,14 +323,14 @@ bool FrontCore::whileBusy(const std::function<void()>& action) {
 void FrontCore::UPDATE_A() {
     if (!whileBusy([this] {
             if (!checksumFieldSound()) return;
-            if (const auto image = loadA()) updateA(*image);
+            if (const auto image = loadA()) sendAPackets(*image);
         }))
         state_.STATUS_OF_PNG = kStatusFailed;
 }
 
 void FrontCore::UPDATE_B() {
     if (!whileBusy([this] {
-            if (const auto lines = loadB()) updateB(*lines);
+            if (const auto lines = loadB()) sendBLines(*lines);
         }))
         state_.STATUS_OF_PNG = kStatusFailed;
 }

@@ -37,7 +37,7 @@ std::string traceBytes(const conv::LoaderReport& report, std::size_t from, std::
 
 // The line of a tool output that holds "uafail" (e.g. "uafail ckSum"), without its line end.
 std::string failLine(std::string_view output) {
-    const std::size_t at = output.find("uafail");
+    const std::size_t at = output.find(conv::kALineFailed);
     const std::size_t start = output.rfind('\n', at);
     const std::size_t from = start == std::string_view::npos ? 0 : start + 1;
     std::string_view line = output.substr(from, output.find('\n', at) - from);
@@ -109,11 +109,10 @@ std::string alertRetryBound(int lineNumber, std::string_view line) {
 bool finalChecksumMatches(std::string_view output, std::string_view localCksum) {
     const auto expected = parseLocalCksum(localCksum);
     if (!expected) return false;
-    constexpr std::string_view kDump = "ckSum_r=";
-    for (std::size_t at = output.find(kDump); at != std::string_view::npos;
-         at = output.find(kDump, at + 1)) {
+    for (std::size_t at = output.find(conv::kChecksumDump); at != std::string_view::npos;
+         at = output.find(conv::kChecksumDump, at + 1)) {
         // "ckSum_r=" then reply bytes 0..14 as "%02x " (byte 4 as "*%02x ") on one line.
-        std::string_view rest = output.substr(at + kDump.size());
+        std::string_view rest = output.substr(at + conv::kChecksumDump.size());
         rest = rest.substr(0, rest.find('\n'));
         int index = 0;
         int low = -1, high = -1;
@@ -185,7 +184,7 @@ std::optional<std::vector<std::string>> FrontCore::loadB() {
     return std::move(gathered.lines);
 }
 
-void FrontCore::updateA(const conv::AImage& image) {
+void FrontCore::sendAPackets(const conv::AImage& image) {
     const auto packets = conv::buildAPackets(image);
     // Each run names the one that follows, so the runner may have it ready.
     std::vector<std::string> arguments;
@@ -224,7 +223,7 @@ void FrontCore::updateA(const conv::AImage& image) {
         const RunResult result = run(arguments[k], arguments[k + 1]);
         ports_.log.trace(std::string(kRemainRuler) + " " + std::to_string(total) + " remain " +
                          std::to_string(total - position) + "\n");
-        if (result.end == RunEnd::TimedOut || contains(result.output, "uafail")) {
+        if (result.end == RunEnd::TimedOut || contains(result.output, conv::kALineFailed)) {
             because(runFailure(result, " was not acknowledged (" + failLine(result.output) + ")"));
             state_.STATUS_OF_PNG = kStatusFailed;
             return;
@@ -272,7 +271,7 @@ void FrontCore::updateA(const conv::AImage& image) {
     fail(std::string(kAlertFinalChecksum));
 }
 
-void FrontCore::updateB(const std::vector<std::string>& lines) {
+void FrontCore::sendBLines(const std::vector<std::string>& lines) {
     const std::size_t count = lines.size();
     for (std::size_t n = 1; n <= count; ++n) {
         const std::string& line = lines[n - 1];
@@ -285,7 +284,7 @@ void FrontCore::updateB(const std::vector<std::string>& lines) {
         const std::string_view next = n < count ? std::string_view(lines[n]) : std::string_view();
         step_ = bLine(n, count);
         RunResult result = run(line, next);
-        for (int resends = 0; result.end == RunEnd::Exited && contains(result.output, "retry"); ++resends) {
+        for (int resends = 0; result.end == RunEnd::Exited && contains(result.output, conv::kBLineRetry); ++resends) {
             if (resends == kMaxBLineResends) {
                 because(step_ + " still answered retry after " + std::to_string(kMaxBLineResends) + " resends");
                 fail(alertRetryBound(static_cast<int>(n), line));
@@ -295,7 +294,7 @@ void FrontCore::updateB(const std::vector<std::string>& lines) {
         }
         // Only an echo that matched ("ubok") proves the line arrived; "ubfail", a killed run, an
         // absent device and ten reports without the echo all leave the B code incomplete.
-        if (result.end == RunEnd::TimedOut || !contains(result.output, "ubok")) {
+        if (result.end == RunEnd::TimedOut || !contains(result.output, conv::kBLineSent)) {
             because(runFailure(result, " was not echoed"));
             ports_.log.trace("\nBcode line " + std::to_string(n) + " not confirmed by the device\n");
             state_.STATUS_OF_PNG = kStatusFailed;

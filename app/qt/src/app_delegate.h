@@ -105,7 +105,6 @@ private:
     QPointer<QMessageBox> alertBox_;  // the open alert, if any
     QString lastScreen_;
     bool idleSeen_ = false;
-    bool startPressed_ = false;
     bool finishHandled_ = false;
     bool runningShotAtHalf_ = false;
     bool runningShotTaken_ = false;

@@ -1,5 +1,7 @@
 #pragma once
-// How the front end starts tavik runs and reads what they print beyond its marker words.
+// How the front end starts tavik runs and the words, lines and byte formats it reads in what they
+// print. tavik prints with these declarations and the front end reads with them, so the two cannot
+// drift apart.
 #include <string_view>
 
 namespace conv {
@@ -25,5 +27,32 @@ inline constexpr std::string_view kDeviceGone = "the device is gone (unplugged o
 inline constexpr std::string_view kWriteFailedStart = "!! hid_write() failed: ";
 inline constexpr std::string_view kWriteTimedOut = "the write timed out (ETIMEDOUT)";
 inline constexpr std::string_view kWriteStalled = "the device stalled the write (EPIPE)";
+
+// The standard output lines of a run that found no converter in the mode it needed: the loader
+// (ISP mode), or the converter in normal mode (the monitor and B-code commands spell it with a small
+// f). Every one of them ends in kNotFoundEnd.
+inline constexpr std::string_view kLoaderNotFound = "LDROM NOT FOUND";
+inline constexpr std::string_view kNormalNotFound = "0E7B/1CF? NOT FOUND";
+inline constexpr std::string_view kNormalNotFoundLowerF = "0E7B/1Cf? NOT FOUND";
+inline constexpr std::string_view kNotFoundEnd = " NOT FOUND";
+
+// The word a run of an A line prints when the loader did not take the packet.
+inline constexpr std::string_view kALineFailed = "uafail";
+// The words a run of a B line ends with: the echo matched, the echo did not match or never came, or
+// the line was not sent because the device could not take its frame (send it again).
+inline constexpr std::string_view kBLineSent = "ubok";
+inline constexpr std::string_view kBLineFailed = "ubfail";
+inline constexpr std::string_view kBLineRetry = "retry";
+
+// How tavik prints each byte of a report it read: two small hex digits and a space. The status
+// command ("stb") prints the first ten bytes of the normal-mode status report this way; an A run
+// prints the loader's reply after kChecksumDump, with the packet number byte marked by a '*'.
+inline constexpr const char* kReportByteFormat = "%02x ";
+inline constexpr const char* kMarkedReportByteFormat = "*%02x ";
+inline constexpr std::string_view kChecksumDump = "ckSum_r=";
+// What the status command prints once the converter has burned the B lines (report 1, kind 1,
+// 02 42, code d0), and the code it reports while it holds B lines not yet burned.
+inline constexpr std::string_view kStatusBurned = "01 01 02 42 d0";
+inline constexpr std::string_view kStatusLinesHeld = "c4";
 
 }  // namespace conv

@@ -10,10 +10,14 @@
 
 #include <unistd.h>
 
+#include "conv/toolrun.h"
 #include "hex_text.h"
 #include "quill/front_core.h"
 
 namespace quill::test {
+
+// One line of tool output made of a word tavik prints.
+inline std::string said(std::string_view word) { return std::string(word) + "\n"; }
 
 using Words = std::vector<std::string>;
 
@@ -85,12 +89,14 @@ inline std::string replyDump(unsigned total) {
     return text;
 }
 
-// A converter that does all it should: 160-byte A image (48 + 2 * 56), 5 B lines, matching name.
-struct Device : Rig {
-    std::string staOutput, stbOutput = "01 01 02 42 d0 c4 00 00 00 00 stbok\n", bOutput = "ubok\n";
+// A tool runner whose tavik runs answer as for a converter that does all it should: 160-byte A
+// image (48 + 2 * 56), 5 B lines, matching name.
+struct FakeTavik : Rig {
+    std::string staOutput, stbOutput = said(std::string(conv::kStatusBurned) + " c4 00 00 00 00 stbok"),
+                bOutput = said(conv::kBLineSent);
     RunEnd staEnd = RunEnd::Exited, syncEnd = RunEnd::Exited;
     int uafailAt = 0, aRuns = 0;  // uafailAt: the A packet (from 1) that the loader refuses
-    explicit Device(bool box = false, double scale = 1.0, double pauseScale = 1.0) : Rig(scale, pauseScale) {
+    explicit FakeTavik(bool box = false, double scale = 1.0, double pauseScale = 1.0) : Rig(scale, pauseScale) {
         ticked = box;
         write("tmpa.hex", hexFile(10));
         write("tmpb.hex", hexFile(5));
@@ -101,8 +107,11 @@ struct Device : Rig {
             if (arg == "sta") return RunResult{staEnd, staOutput, "", ""};
             if (arg == "stb") return RunResult{RunEnd::Exited, stbOutput, "", ""};
             if (arg == "sync") return RunResult{syncEnd, "", "", ""};
-            if (arg.size() == 130)
-                return RunResult{RunEnd::Exited, ++aRuns == uafailAt ? "uafail ckSum\n" : replyDump(imageSum(10)), "", ""};
+            if (arg.size() == 130) {
+                const bool refused = ++aRuns == uafailAt;
+                return RunResult{RunEnd::Exited,
+                                 refused ? said(std::string(conv::kALineFailed) + " ckSum") : replyDump(imageSum(10)), "", ""};
+            }
             return RunResult{RunEnd::Exited, arg.size() == 45 ? bOutput : arg + "ok\n", "", ""};
         };
     }

@@ -8,14 +8,14 @@
 namespace quill::test {
 namespace {
 
-struct Hinting : Device {
+struct Hinting : FakeTavik {
     std::vector<std::string> args, hints;  // per run: its argument, the successor it named
     std::string pending;
     void expectNext(const std::string& next) override { pending = next; }
     RunResult runCmd(const std::string& arg, std::chrono::milliseconds limit) override {
         args.push_back(arg);
         hints.push_back(std::exchange(pending, {}));
-        return Device::runCmd(arg, limit);
+        return FakeTavik::runCmd(arg, limit);
     }
 };
 
@@ -32,7 +32,9 @@ TEST(NextRunHint, EveryTransferRunNamesItsSuccessorAndTheLastNone) {
 TEST(NextRunHint, AResentBLineNamesTheLineAfterIt) {
     Hinting rig;
     int sends = 0;
-    rig.respond = [&](const std::string&) { return RunResult{RunEnd::Exited, ++sends == 2 ? "retry\n" : "ubok\n", "", ""}; };
+    rig.respond = [&](const std::string&) {
+        return RunResult{RunEnd::Exited, said(++sends == 2 ? conv::kBLineRetry : conv::kBLineSent), "", ""};
+    };
     rig.core->UPDATE_B();
     ASSERT_EQ(rig.args.size(), 6u);
     EXPECT_EQ(rig.args[1], rig.args[2]) << "line 2 is sent again";

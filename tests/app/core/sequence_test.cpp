@@ -38,7 +38,7 @@ std::string bFileWith(unsigned address, const std::vector<std::uint8_t>& data, c
 }  // namespace
 
 TEST(Sequence, WithoutBoxRunsTheAPhaseAndLeavesUpdateMode) {
-    Device rig;
+    FakeTavik rig;
     // The one converter listed (twice: once per identity while it re-enumerates) is pinned.
     rig.listing = RunResult{RunEnd::Exited, "CONVERTER 1-2 0e7b:0bf2 /dev/hidraw4\nCONVERTER 1-2 0416:a316 -\n", "", ""};
     rig.core->onClick1();
@@ -60,55 +60,55 @@ TEST(Sequence, EachPathEndsWithTheRightWordsAlertsAndState) {
     struct Path {
         const char* name;
         bool box;
-        std::function<void(Device&)> setUp;
+        std::function<void(FakeTavik&)> setUp;
         Words words;
         Words alerts;
         int status;
         std::string cause;  // the update record's sentence (its start)
     };
     const Path paths[] = {
-        {"box ticked", true, [](Device&) {},
+        {"box ticked", true, [](FakeTavik&) {},
          concat({kAPhase, kBSwitch, {"B*5", "stb", "bb", "stb*2", "qa*30", "qb*31"}}), {}, 20,
          "every step was confirmed by the device"},
-        {"loader absent", false, [](Device& d) { d.staOutput = "LDROM NOT FOUND\n"; },
+        {"loader absent", false, [](FakeTavik& d) { d.staOutput = said(conv::kLoaderNotFound); },
          {"sa*20", "sta*31"}, {"Timout (wait LDROM)"}, -1, "the loader did not appear after 31 tries"},
         {"no converter at all", false,
-         [](Device& d) {
-             d.staOutput = "LDROM NOT FOUND\n";
+         [](FakeTavik& d) {
+             d.staOutput = said(conv::kLoaderNotFound);
              d.respond = [&d, normal = d.respond](const std::string& arg) {
-                 return arg == "sa" ? RunResult{RunEnd::Exited, "0E7B/1CF? NOT FOUND\n", "", ""} : normal(arg);
+                 return arg == "sa" ? RunResult{RunEnd::Exited, said(conv::kNormalNotFound), "", ""} : normal(arg);
              };
          },
          {"sa*20", "sta*31"}, {"Timout (wait LDROM)"}, -1,
          "no converter was found: neither 0E7B:0BF2 nor its loader 0416:A316 appeared"},
-        {"status runs killed", false, [](Device& d) { d.staEnd = RunEnd::TimedOut; },
+        {"status runs killed", false, [](FakeTavik& d) { d.staEnd = RunEnd::TimedOut; },
          {"sa*20", "sta*31"}, {"Timout (wait LDROM)"}, -1, "the loader did not appear after 31 tries"},
-        {"sync killed", false, [](Device& d) { d.syncEnd = RunEnd::TimedOut; },
+        {"sync killed", false, [](FakeTavik& d) { d.syncEnd = RunEnd::TimedOut; },
          {"sa*20", "sta", "sync"}, {}, -1, "the loader did not answer sync in time"},
-        {"A packet refused", false, [](Device& d) { d.uafailAt = 2; },
+        {"A packet refused", false, [](FakeTavik& d) { d.uafailAt = 2; },
          {"sa*20", "sta", "sync", "A*2"}, {}, -1, "A packet 2 of 4 was not acknowledged (uafail ckSum)"},
-        {"A fails", false, [](Device& d) { d.core->readBundlePath("/x/Q_V1_0xdead.app"); },
+        {"A fails", false, [](FakeTavik& d) { d.core->readBundlePath("/x/Q_V1_0xdead.app"); },
          {"sa*20", "sta", "sync", "A*4"}, {"Final CheckSum Error"}, -1,
          "the loader's final A checksum is not the bundle's ad de (low byte first)"},
-        {"B fails: not burnt, still quit", true, [](Device& d) { d.bOutput = "ubfail\n"; },
+        {"B fails: not burnt, still quit", true, [](FakeTavik& d) { d.bOutput = said(conv::kBLineFailed); },
          concat({kAPhase, kBSwitch, {"B", "stb", "qa*30", "qb*31"}}), {}, -1, "B line 1 of 5 was not echoed"},
-        {"no C4: no burn", true, [&](Device& d) { d.stbOutput = noC4; },
+        {"no C4: no burn", true, [&](FakeTavik& d) { d.stbOutput = noC4; },
          concat({kAPhase, kBSwitch, {"B*5", "stb*11"}}), {"TIMEOUT (wait status C4)"}, -1,
          "the status C4 did not come after 11 tries"},
-        {"no D0: auto-fixed", true, [&](Device& d) { d.stbOutput = noD0; },
+        {"no D0: auto-fixed", true, [&](FakeTavik& d) { d.stbOutput = noD0; },
          concat({kAPhase, kBSwitch, {"B*5", "stb", "bb", "stb*7", "qa*30", "qb*31"}}),
          {"Timeout (wait status:D0), auto-fixed"}, 20,
          "the status D0 did not come after 6 tries: the burn was not confirmed by the device"},
         // Told to end: the run in flight (or the next one) comes back interrupted; nothing further is sent.
         {"interrupted in the A code", false,
-         [](Device& d) {
+         [](FakeTavik& d) {
              d.respond = [count = 0, normal = d.respond](const std::string& arg) mutable {
                  return arg.size() == 130 && ++count == 3 ? RunResult{RunEnd::Interrupted, "", "SIGTERM", ""} : normal(arg);
              };
          },
          {"sa*20", "sta", "sync", "A*3"}, {}, -1, "interrupted by SIGTERM during A packet 3 of 4"},
         {"interrupted after the A code", false,
-         [](Device& d) {
+         [](FakeTavik& d) {
              d.respond = [normal = d.respond](const std::string& arg) {
                  return arg == "runaprom" ? RunResult{RunEnd::Interrupted, "", "SIGHUP", ""} : normal(arg);
              };
@@ -116,10 +116,10 @@ TEST(Sequence, EachPathEndsWithTheRightWordsAlertsAndState) {
          {"sa*20", "sta", "sync", "A*4", "runaprom"}, {}, -1,
          "interrupted by SIGHUP during the phase \"restart and into the loader again\""},
         {"tool cannot start", false,
-         [](Device& d) { d.respond = [](const std::string&) { return RunResult{RunEnd::FailedToStart, "", "gone", ""}; }; },
+         [](FakeTavik& d) { d.respond = [](const std::string&) { return RunResult{RunEnd::FailedToStart, "", "gone", ""}; }; },
          {"sa"}, {"Cannot start tavik (/b/tavik): gone"}, -1, "tavik cannot be started (/b/tavik): gone"},
         {"converter may not be opened", false,
-         [](Device& d) {
+         [](FakeTavik& d) {
              d.respond = [](const std::string&) {
                  return RunResult{RunEnd::Exited, "0E7B/1CF? NOT FOUND\n", "",
                                   "tavik: converter 0e7b:0bf2 is present at /dev/hidraw3 but cannot be opened "
@@ -129,44 +129,44 @@ TEST(Sequence, EachPathEndsWithTheRightWordsAlertsAndState) {
          {"sa"}, {"The converter 0e7b:0bf2 is plugged in at /dev/hidraw3 but this user may not open it. Install "}, -1,
          "the converter 0e7b:0bf2 at /dev/hidraw3 stayed closed to this user for 1.5 s"},
         {"two converters at START", true,
-         [](Device& d) {
+         [](FakeTavik& d) {
              d.listing = RunResult{RunEnd::Exited, "CONVERTER 1-1 0416:a316 /dev/hidraw0\nCONVERTER 1-2 0e7b:0bf2 -\n", "", ""};
          },
          {}, {"Several converters are plugged in (USB ports 1-1, 1-2). Unplug all but the one to update, or choose one with --port PORT."},
          -1, "several converters were plugged in (USB ports 1-1, 1-2); nothing was sent"},
-        {"tmpb.hex missing", true, [](Device& d) { std::filesystem::remove(d.path("tmpb.hex")); },
+        {"tmpb.hex missing", true, [](FakeTavik& d) { std::filesystem::remove(d.path("tmpb.hex")); },
          {}, {"fopen Bcode fail (PATH/tmpb.hex)"}, -1, "tmpb.hex cannot be opened (PATH/tmpb.hex)"},
-        {"tmpb.hex corrupt", true, [](Device& d) { d.write("tmpb.hex", hexFile(5).replace(100, 1, "x")); },
+        {"tmpb.hex corrupt", true, [](FakeTavik& d) { d.write("tmpb.hex", hexFile(5).replace(100, 1, "x")); },
          {}, {"Bcode file refused (PATH/tmpb.hex): line 3: "}, -1, "tmpb.hex refused: line 3: "},
-        {"tmpa.hex missing", false, [](Device& d) { std::filesystem::remove(d.path("tmpa.hex")); },
+        {"tmpa.hex missing", false, [](FakeTavik& d) { std::filesystem::remove(d.path("tmpa.hex")); },
          {}, {"fopen Acode fail (PATH/tmpa.hex)"}, -1, "tmpa.hex cannot be opened (PATH/tmpa.hex)"},
-        {"tmpa.hex a FIFO", false, [](Device& d) { std::filesystem::remove(d.path("tmpa.hex")), ::mkfifo(d.path("tmpa.hex").c_str(), 0600); },
+        {"tmpa.hex a FIFO", false, [](FakeTavik& d) { std::filesystem::remove(d.path("tmpa.hex")), ::mkfifo(d.path("tmpa.hex").c_str(), 0600); },
          {}, {"Acode file refused (PATH/tmpa.hex): tmpa.hex is not a regular file (a FIFO)"}, -1, "tmpa.hex refused: tmpa.hex is not"},
-        {"tmpa.hex corrupt", false, [](Device& d) { d.write("tmpa.hex", hexFile(10).replace(27, 1, "2")); },
+        {"tmpa.hex corrupt", false, [](FakeTavik& d) { d.write("tmpa.hex", hexFile(10).replace(27, 1, "2")); },
          {}, {"Acode file refused (PATH/tmpa.hex): line 2: checksum"}, -1, "tmpa.hex refused: line 2: checksum"},
         // Whatever cannot be sent exactly is refused before the first run.
-        {"tmpa.hex with a hole", false, [](Device& d) { d.write("tmpa.hex", withoutLine(hexFile(10), 3)); }, {},
+        {"tmpa.hex with a hole", false, [](FakeTavik& d) { d.write("tmpa.hex", withoutLine(hexFile(10), 3)); }, {},
          {"Acode file refused (PATH/tmpa.hex): line 4: record for address 0x0030 where the image goes on at 0x0020"}, -1,
          "tmpa.hex refused: line 4: "},
-        {"tmpa.hex opening with data", false, [](Device& d) { d.write("tmpa.hex", withoutLine(hexFile(10), 0)); }, {},
+        {"tmpa.hex opening with data", false, [](FakeTavik& d) { d.write("tmpa.hex", withoutLine(hexFile(10), 0)); }, {},
          {"Acode file refused (PATH/tmpa.hex): line 1: a data record on the first line"}, -1, "tmpa.hex refused: line 1: "},
-        {"tmpb.hex with LF line ends", true, [](Device& d) { d.write("tmpb.hex", hexFile(5, "\n")); },
+        {"tmpb.hex with LF line ends", true, [](FakeTavik& d) { d.write("tmpb.hex", hexFile(5, "\n")); },
          {}, {"Bcode file refused (PATH/tmpb.hex): line 2: data record of 44 characters; B lines are 16-byte data records ending in CR LF"}, -1,
          "tmpb.hex refused: line 2: "},
-        {"tmpb.hex with a padded line", true, [](Device& d) { d.write("tmpb.hex", bFileWith(0x50, {1, 2, 3, 4, 5, 6, 7, 8}, std::string(16, ' '))); },
+        {"tmpb.hex with a padded line", true, [](FakeTavik& d) { d.write("tmpb.hex", bFileWith(0x50, {1, 2, 3, 4, 5, 6, 7, 8}, std::string(16, ' '))); },
          {}, {"Bcode file refused (PATH/tmpb.hex): line 7: character 28 is not a hexadecimal digit"}, -1, "tmpb.hex refused: line 7: "},
         {"tmpb.hex with a retry line", true,
-         [](Device& d) { d.write("tmpb.hex", bFileWith(0x1010, {0x10, 0x10, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14})); }, {},
+         [](FakeTavik& d) { d.write("tmpb.hex", bFileWith(0x1010, {0x10, 0x10, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14})); }, {},
          {"Bcode file refused (PATH/tmpb.hex): line 7: address low, address high and the first two data bytes are all 0x10"}, -1,
          "tmpb.hex refused: line 7: "},
-        {"bundle without checksum", false, [](Device& d) { d.core->readBundlePath("/x/Quillmere_V1.app"); },
+        {"bundle without checksum", false, [](FakeTavik& d) { d.core->readBundlePath("/x/Quillmere_V1.app"); },
          {}, {"The bundle name has no checksum field: the first field beginning with 0x must be 0x and four hexadecimal digits"}, -1,
          "the bundle name has no checksum field"},
-        {"malformed first checksum field", false, [](Device& d) { d.core->readBundlePath("/x/Q_V1_0x12_0x0a0b.app"); }, {},
+        {"malformed first checksum field", false, [](FakeTavik& d) { d.core->readBundlePath("/x/Q_V1_0x12_0x0a0b.app"); }, {},
          {"The bundle name's checksum field \"0x12\" is malformed"}, -1, "the bundle name's checksum field \"0x12\" is malformed"},
     };
     for (const auto& p : paths) {
-        Device rig(p.box);
+        FakeTavik rig(p.box);
         p.setUp(rig);
         rig.core->onClick1();
         Words alerts = p.alerts;
@@ -187,7 +187,7 @@ TEST(Sequence, EachPathEndsWithTheRightWordsAlertsAndState) {
 }
 
 TEST(Sequence, IsRunningWhileItRunsAndIgnoresASecondPress) {
-    Device rig;
+    FakeTavik rig;
     std::size_t runningSeen = 0;
     rig.respond = [&, normal = rig.respond](const std::string& arg) {
         runningSeen += rig.core->isRunning();
@@ -202,7 +202,7 @@ TEST(Sequence, IsRunningWhileItRunsAndIgnoresASecondPress) {
 // The time factor scales pauses and run limits; the pause scale the pauses only (0 removes them).
 TEST(Sequence, TimeFactorAndPauseScale) {
     for (double pauseScale : {1.0, 0.0}) {
-        Device rig(false, 0.5, pauseScale);
+        FakeTavik rig(false, 0.5, pauseScale);
         rig.core->onClick1();
         EXPECT_EQ(fold(rig.pausesUs).front(), pauseScale > 0 ? "500*20" : "0*" + std::to_string(rig.pausesUs.size()));
         EXPECT_EQ(rig.calls.front().second.count(), 1500);  // "sa"
@@ -216,12 +216,12 @@ TEST(ServiceMenu, UpdateItemsRunATransferPlainItemsOneWordUnknownTitlesNone) {
         {"Update A", {"sync", "A*4"}}, {"Update B", {"B*5"}}, {"RunApRom", {"runaprom"}},
         {"Quit B", {"qb"}}, {"Update C", {}}};
     for (const auto& [title, words] : items) {
-        Device rig;
+        FakeTavik rig;
         EXPECT_EQ(rig.core->onChangeMenu1(title), !words.empty()) << title;
         EXPECT_EQ(rig.words(), words) << title;
     }
     // "Update A" checks the bundle name as START does.
-    Device unnamed;
+    FakeTavik unnamed;
     unnamed.core->readBundlePath("/x/Quillmere_V1.app");
     EXPECT_TRUE(unnamed.core->onChangeMenu1("Update A"));
     EXPECT_TRUE(unnamed.calls.empty());

@@ -10,7 +10,7 @@ using namespace quill::test;
 
 // Packet contents and progress are followed in tests/e2e; here the run limits of sync and packets.
 TEST(UpdateA, SyncAndPacketRunLimits) {
-    Device rig;
+    FakeTavik rig;
     rig.core->UPDATE_A();
     ASSERT_EQ(rig.words(), (Words{"sync", "A*4"}));  // 48 + 2 * 56: the last packet is empty
     EXPECT_EQ(rig.calls[0].second.count(), 5000);
@@ -43,7 +43,7 @@ TEST(UpdateA, OnlyTheFirstPacketMayFail) {
         {4, {RunEnd::Exited, gone, "", ""}, {"sync", "A*4"}, -1, "the converter was unplugged during A packet 4 of 4"},
     };
     for (const auto& c : cases) {
-        Device rig;
+        FakeTavik rig;
         rig.respond = [n = c.packet, result = c.result, count = 0, normal = rig.respond](const std::string& arg) mutable {
             return arg.size() == 130 && ++count == n ? result : normal(arg);
         };
@@ -66,11 +66,11 @@ TEST(FinalCheck, OnlyReplyBytesEightAndNineOfAReplyDumpCount) {
 
 // A "ubfail" that stops the lines is followed through the sequence.
 TEST(UpdateB, RetryIsBounded) {
-    Device rig;
+    FakeTavik rig;
     int runs = 0;
     rig.respond = [&](const std::string& arg) {  // line 2 heals after two retries, line 3 never
         const bool retry = (arg.substr(3, 4) == "0010" && ++runs < 3) || arg.substr(3, 4) == "0020";
-        return RunResult{RunEnd::Exited, retry ? "retry\n" : "ubok\n", "", ""};
+        return RunResult{RunEnd::Exited, said(retry ? conv::kBLineRetry : conv::kBLineSent), "", ""};
     };
     rig.core->UPDATE_B();
     EXPECT_EQ(rig.words(), Words{"B*25"});  // 1 + 3 + (1 + 20)
@@ -82,7 +82,7 @@ TEST(UpdateB, RetryIsBounded) {
 TEST(UpdateB, ALineCountsOnlyWhenItsEchoMatched) {
     const std::string gone = "!! hid_read() failed: " + std::string(conv::kDeviceGone) + ", no echo can come\nhid_read() ubfail\n";
     for (const std::string answer : {"cks_w=1234\n", "0E7B/1CF? NOT FOUND\n", "ubfail\n", gone.c_str()}) {
-        Device rig;
+        FakeTavik rig;
         rig.respond = [&](const std::string&) { return RunResult{RunEnd::Exited, answer, "", ""}; };
         rig.core->UPDATE_B();
         EXPECT_EQ(rig.words(), Words{"B"}) << answer;  // the rest is not sent
@@ -92,13 +92,13 @@ TEST(UpdateB, ALineCountsOnlyWhenItsEchoMatched) {
 }
 
 TEST(UpdateB, MissingOrLineFeedOnlyFileAlertsWithPathAndSendsNothing) {
-    Device missing;
+    FakeTavik missing;
     std::filesystem::remove(missing.path("tmpb.hex"));
     missing.core->UPDATE_B();
     EXPECT_EQ(missing.alerts, Words{"fopen Bcode fail (" + missing.path("tmpb.hex") + ")"});
     EXPECT_EQ(missing.state().STATUS_OF_PNG, -1);
 
-    Device lf;
+    FakeTavik lf;
     lf.write("tmpb.hex", hexFile(5, "\n"));
     lf.core->UPDATE_B();
     EXPECT_TRUE(lf.calls.empty());

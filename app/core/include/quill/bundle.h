@@ -8,10 +8,16 @@
 
 namespace quill {
 
+// Why a bundle name's checksum field cannot be used.
+struct ChecksumProblem {
+    std::string cause;  // for the update record: "the bundle name has no checksum field"
+    std::string alert;  // the cause as a sentence, then what the field must look like
+};
+
 struct BundleName {
     std::optional<std::string> versionText;  // "V 1.2.3"; absent: labelVer keeps its empty title
     std::string localCksum;                  // LOCAL_CKSUM: "2b 1a", or "LB HB" when absent
-    std::optional<std::string> checksumProblem;  // the alert when the checksum field is absent or malformed
+    std::optional<ChecksumProblem> checksumProblem;  // set when the checksum field is absent or malformed
     std::vector<std::string> logLines;       // the path itself, then "bad str 'Vxx'" per placeholder
 };
 
@@ -22,8 +28,8 @@ struct BundleName {
 // with a malformed one, nothing may be sent: checksumProblem says why.
 BundleName readBundleName(std::string_view bundlePath);
 
-// The alert for a bundle name whose first "0x" field is missing (nullopt) or malformed.
-std::string alertChecksumField(std::optional<std::string_view> found);
+// The problem of a bundle name whose first "0x" field is missing (nullopt) or malformed.
+ChecksumProblem checksumFieldProblem(std::optional<std::string_view> found);
 
 // Display text of a version field: "V123" -> "V 1.2.3", "V12" -> "V 1.2", "V1" -> "V 1.".
 std::string versionDisplayText(std::string_view field);

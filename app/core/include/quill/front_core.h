@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "conv/hexfile.h"
+#include "quill/bundle.h"
 #include "quill/front_state.h"
 #include "quill/ports.h"
 
@@ -55,7 +56,6 @@ inline constexpr std::string_view kCloseRefusedText =
 
 // Alerts of the sequence and the transfers.
 inline constexpr std::string_view kAlertWaitLdrom = "Timout (wait LDROM)";
-inline constexpr std::string_view kAlertWaitTarn = "Timout (wait 0E7B/1CF?)";
 inline constexpr std::string_view kAlertWaitC4 = "TIMEOUT (wait status C4)";
 inline constexpr std::string_view kAlertWaitD0 = "Timeout (wait status:D0), auto-fixed";
 inline constexpr std::string_view kAlertFinalChecksum = "Final CheckSum Error";
@@ -121,9 +121,8 @@ public:
     // The transfers (also reached from the service menu). Failure leaves STATUS_OF_PNG = -1.
     void UPDATE_A();
     void UPDATE_B();
-    // Device waits; a give-up shows its alert and sets TIMEOUTFAIL. True when the device came.
+    // Waits for the loader; a give-up shows its alert. True when the loader came.
     bool waitLDROM();
-    bool waitTarn();
 
     // True while the sequence, a transfer or a menu action runs: the window must not close.
     bool isRunning() const { return running_; }
@@ -164,8 +163,8 @@ private:
     std::optional<conv::AImage> loadA();
     std::optional<std::vector<std::string>> loadB();
     void sequence();
-    void updateA(const conv::AImage& image);
-    void updateB(const std::vector<std::string>& lines);
+    void sendAPackets(const conv::AImage& image);
+    void sendBLines(const std::vector<std::string>& lines);
     void fail(const std::string& alert);
     // The sentence for a packet or line run that failed: a device that left wins over the marker
     // word, then a write that timed out or stalled, then a run killed at its limit, else `otherwise`.
@@ -183,7 +182,7 @@ private:
     CoreConfig config_;
     FrontState state_;
     bool running_ = false;
-    std::optional<std::string> checksumProblem_;  // from the bundle name, shown when START needs it
+    std::optional<ChecksumProblem> checksumProblem_;  // from the bundle name, shown when START needs it
     std::string cause_;
     Outcome outcome_ = Outcome::Complete;
     bool interrupted_ = false;

@@ -18,7 +18,6 @@ struct FrontState {
     int STATUS_OF_PNG = kStatusIdle;
     int LAST_STATUS_OF_PNG = 0;  // not -2, so the first tick draws the idle picture
     std::optional<std::string> PLAYING_PNG;
-    bool TIMEOUTFAIL = false;
     std::string LOCAL_CKSUM{kNoChecksum};  // "ll hh", lower-case, low byte first
     std::string cmdRet;                     // all the last tool run printed
 };
