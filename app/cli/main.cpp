@@ -121,7 +121,11 @@ public:
         QTimer poll;
         QObject::connect(&poll, &QTimer::timeout, [this] { report_.progress(core_->state().STATUS_OF_PNG); });
         poll.start(200);
-        record_.emplace(layout_, options_.bcode ? "START (box ticked)" : "START", version_, core_->state().LOCAL_CKSUM);
+        const quill::CoreConfig& config = core_->config();
+        record_.emplace(layout_,
+                        quill::qt::UpdateFolder::Action{options_.bcode ? "START (box ticked)" : "START", version_,
+                                                        core_->state().LOCAL_CKSUM, config.timeScale, config.pauseScale},
+                        runner_);
         holderWanted_ = true;
         core_->onClick1();
         holderWanted_ = false;

@@ -1,9 +1,4 @@
 // The emulated back end: the emulated converter's AF_UNIX SOCK_SEQPACKET protocol.
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -11,6 +6,7 @@
 #include <cstring>
 #include <deque>
 
+#include "conv/emuclient.h"
 #include "conv/emuproto.h"
 #include "conv/hexfield.h"
 #include "conv/usbport.h"
@@ -20,95 +16,12 @@ namespace tavik::hid {
 
 namespace {
 
-using Message = std::vector<std::uint8_t>;
-
-class Socket {
-public:
-    Socket() = default;
-    explicit Socket(int fd) : fd_(fd) {}
-    ~Socket() { reset(); }
-    Socket(Socket&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-    Socket& operator=(Socket&& other) noexcept {
-        if (this != &other) {
-            reset();
-            fd_ = other.fd_;
-            other.fd_ = -1;
-        }
-        return *this;
-    }
-    int fd() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    void reset() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_ = -1;
-};
-
-// Connects to the emulator; on failure returns an invalid socket and says why in `why`.
-Socket connectTo(const std::string& path, std::string& why) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (path.size() >= sizeof address.sun_path) {
-        why = "socket path is longer than " + std::to_string(sizeof address.sun_path - 1) + " characters";
-        return {};
-    }
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    Socket socket(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
-    if (!socket.valid()) {
-        why = std::string("socket(): ") + std::strerror(errno);
-        return {};
-    }
-    while (::connect(socket.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        if (errno == EINTR) continue;
-        why = std::string("connect(): ") + std::strerror(errno);
-        return {};
-    }
-    return socket;
-}
-
-bool sendMessage(const Socket& socket, char opcode, std::span<const std::uint8_t> body) {
-    Message message;
-    message.reserve(body.size() + 1);
-    message.push_back(static_cast<std::uint8_t>(opcode));
-    message.insert(message.end(), body.begin(), body.end());
-    for (;;) {
-        const ssize_t sent = ::send(socket.fd(), message.data(), message.size(), MSG_NOSIGNAL);
-        if (sent >= 0) return static_cast<std::size_t>(sent) == message.size();
-        if (errno != EINTR) return false;
-    }
-}
-
-bool sendText(const Socket& socket, char opcode, std::string_view body) {
-    return sendMessage(socket, opcode, {reinterpret_cast<const std::uint8_t*>(body.data()), body.size()});
-}
-
-enum class Received { Message, TimedOut, Closed };
-
-// Receives one message, waiting at most timeoutMs (kBlocking: no limit).
-Received receive(const Socket& socket, Message& message, int timeoutMs) {
-    if (timeoutMs >= 0) {
-        pollfd waitFor{socket.fd(), POLLIN, 0};
-        int ready;
-        do {
-            ready = ::poll(&waitFor, 1, timeoutMs);
-        } while (ready < 0 && errno == EINTR);
-        if (ready == 0) return Received::TimedOut;
-        if (ready < 0) return Received::Closed;
-    }
-    message.resize(conv::emu::kMaxMessage);
-    for (;;) {
-        const ssize_t got = ::recv(socket.fd(), message.data(), message.size(), 0);
-        if (got > 0) {
-            message.resize(static_cast<std::size_t>(got));
-            return Received::Message;
-        }
-        // Every message carries an opcode, so zero bytes means the emulator closed the connection.
-        if (got == 0 || errno != EINTR) return Received::Closed;
-    }
-}
+using conv::emu::Connection;
+using conv::emu::Message;
+using conv::emu::Received;
+using conv::emu::receive;
+using conv::emu::sendMessage;
+using conv::emu::sendText;
 
 std::string hexId(std::uint16_t id) {
     char text[8];
@@ -118,7 +31,7 @@ std::string hexId(std::uint16_t id) {
 
 class EmulatedDevice final : public Device {
 public:
-    explicit EmulatedDevice(Socket socket) : socket_(std::move(socket)) {}
+    explicit EmulatedDevice(Connection socket) : socket_(std::move(socket)) {}
 
     int write(std::span<const std::uint8_t> data) override {
         if (closed_) return -1;
@@ -201,7 +114,7 @@ private:
         }
     }
 
-    Socket socket_;
+    Connection socket_;
     std::deque<Message> pending_;
     bool closed_ = false;
 };
@@ -213,7 +126,7 @@ public:
     std::vector<DeviceInfo> enumerate() override {
         std::vector<DeviceInfo> devices;
         std::string why;
-        Socket socket = connectTo(path_, why);
+        Connection socket = conv::emu::connectTo(path_, why);
         Message message;
         if (!socket.valid() || !sendText(socket, conv::emu::kEnumerate, {}) ||
             receive(socket, message, kBlocking) != Received::Message || message[0] != conv::emu::kEnumerate) {
@@ -235,23 +148,17 @@ public:
         result.port = port_.empty() ? std::string(conv::usbport::kDefaultPort) : port_;
         result.node = path_;
         std::string why;
-        Socket socket = connectTo(path_, why);
-        Message reply;
+        Connection socket = conv::emu::connectTo(path_, why);
         if (socket.valid()) {
             // Unpinned, the request names no port, exactly as before ports were known.
-            const std::string ids = hexId(vendorId) + " " + hexId(productId) + (port_.empty() ? "" : " " + port_);
-            if (!sendText(socket, conv::emu::kOpen, ids)) {
-                why = std::string("send(): ") + std::strerror(errno);
-            } else if (receive(socket, reply, kBlocking) != Received::Message) {
-                why = "the emulator closed the connection without answering the open";
-            } else if (reply.size() == 2 && reply[0] == conv::emu::kOpen && reply[1] == '1') {
-                result.status = OpenStatus::Opened;
-                result.device = std::make_unique<EmulatedDevice>(std::move(socket));
-                return result;
-            } else if (reply.size() == 2 && reply[0] == conv::emu::kOpen && reply[1] == '0') {
-                return result;  // no such device now
-            } else {
-                why = "the emulator answered the open with an unknown message";
+            const std::string request = conv::emu::openRequest(vendorId, productId, port_, false);
+            switch (conv::emu::requestOpen(socket, request, why)) {
+                case conv::emu::OpenReply::Opened:
+                    result.status = OpenStatus::Opened;
+                    result.device = std::make_unique<EmulatedDevice>(std::move(socket));
+                    return result;
+                case conv::emu::OpenReply::Absent: return result;  // no such device now
+                case conv::emu::OpenReply::Failed: break;
             }
         }
         result.status = OpenStatus::Refused;

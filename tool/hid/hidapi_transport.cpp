@@ -198,7 +198,7 @@ private:
                         (reason.empty() ? "no reason given" : reason) +
                         "); most likely this user may not access that hidraw node: add a udev rule such as "
                         "SUBSYSTEM==\"hidraw\", ATTRS{idVendor}==\"" + vid + "\", ATTRS{idProduct}==\"" + pid +
-                        "\", MODE=\"0660\", TAG+=\"uaccess\" and plug the converter in again";
+                        "\", TAG+=\"uaccess\" and plug the converter in again";
         return result;
     }
 

@@ -3,8 +3,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "conv/emuproto.h"
+#include "conv/emuclient.h"
 #include "conv/packets.h"
 #include "conv/usbport.h"
 
@@ -83,28 +81,13 @@ private:
     // "Ovvvv pppp hold" (pinned: "Ovvvv pppp PORT hold") on a fresh connection, which becomes
     // the open device when "O1" comes.
     int open(const Identity& id) const {
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        if (path_.size() >= sizeof address.sun_path) return -1;
-        std::memcpy(address.sun_path, path_.c_str(), path_.size() + 1);
-        const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-        if (fd < 0) return -1;
-        char request[64];
-        const int length = std::snprintf(request, sizeof request, "O%04x %04x%s%.*s", id.vid, id.pid,
-                                         usbPort_.empty() ? "" : (" " + usbPort_).c_str(),
-                                         static_cast<int>(conv::emu::kHolderMark.size()), conv::emu::kHolderMark.data());
-        if (length < 0 || static_cast<std::size_t>(length) >= sizeof request) {
-            ::close(fd);
-            return -1;
-        }
-        char reply[8] = {};
-        if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
-            ::send(fd, request, static_cast<std::size_t>(length), MSG_NOSIGNAL) == length &&
-            ::recv(fd, reply, sizeof reply, 0) == 2 && reply[0] == 'O' && reply[1] == '1') {
-            return fd;
-        }
-        ::close(fd);
-        return -1;
+        std::string why;
+        conv::emu::Connection connection = conv::emu::connectTo(path_, why);
+        if (!connection.valid()) return -1;
+        const std::string request = conv::emu::openRequest(static_cast<std::uint16_t>(id.vid),
+                                                           static_cast<std::uint16_t>(id.pid), usbPort_, true);
+        if (conv::emu::requestOpen(connection, request, why) != conv::emu::OpenReply::Opened) return -1;
+        return connection.release();
     }
 
     std::string path_;

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "conv/toolrun.h"
+#include "conv/wirerecord.h"
 #include "conv/usbport.h"
 #include "end_signals.h"
 
@@ -38,8 +39,7 @@ std::unique_ptr<QProcess> ProcessToolRunner::start(const std::string& argument, 
     process->setArguments({QString::fromStdString(argument)});
     // Standard error is read as well (it names a converter that may not be opened) and passed on.
     process->setProcessChannelMode(QProcess::SeparateChannels);
-    // Taken anew for every run (the update record names its file there); the go-byte setting
-    // reaches held-back runs only, whatever the environment we were given.
+    // The go-byte setting reaches held-back runs only, whatever the environment we were given.
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     if (heldBack) {
         environment.insert(QString::fromLatin1(conv::kWaitForGoEnv), QStringLiteral("1"));
@@ -47,6 +47,8 @@ std::unique_ptr<QProcess> ProcessToolRunner::start(const std::string& argument, 
         environment.remove(QString::fromLatin1(conv::kWaitForGoEnv));
     }
     if (!port_.empty()) environment.insert(QString::fromLatin1(conv::usbport::kPortEnv), QString::fromStdString(port_));
+    if (!recordFile_.empty())
+        environment.insert(QString::fromLatin1(conv::wire::kRecordEnv), QString::fromStdString(recordFile_));
     process->setProcessEnvironment(environment);
     if (heldBack) {
         // Its standard input is our pipe: it waits there for the go byte.

@@ -30,12 +30,17 @@ public:
     // Every run from now on gets TAVIK_PORT=port (none when empty); `pinned` hears of it.
     void pinPort(const std::string& port) override;
     std::function<void(const std::string& port)> pinned;
+    // Every run from now on appends itself to the wire recording `file` (TAVIK_RECORD); empty:
+    // the runs get the recording setting we were started with, if any.
+    void recordTo(std::string file) { recordFile_ = std::move(file); }
+
 private:
     std::unique_ptr<QProcess> start(const std::string& argument, bool heldBack) const;
     void discardPrepared();
 
     QString toolPath_;
     std::string port_;  // pinned USB port, empty: none
+    std::string recordFile_;  // the update record's wire.jsonl, empty: none
     std::string expectedNext_;
     std::string preparedArgument_;
     std::unique_ptr<QProcess> prepared_;  // started ahead, waiting for its go

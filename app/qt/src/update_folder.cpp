@@ -12,8 +12,6 @@
 #include <system_error>
 
 #include "conv/version.h"
-#include "conv/wirerecord.h"
-#include "quill/time_scale.h"
 #include "quill/update_record.h"
 
 namespace quill::qt {
@@ -21,9 +19,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string envOr(const char* name, const char* fallback) {
-    const char* value = std::getenv(name);
-    return value != nullptr && *value != '\0' ? value : fallback;
+std::string factorText(double factor) {
+    std::ostringstream text;
+    text << factor;
+    return text.str();
 }
 
 // The lines support reads first: which program on which system.
@@ -38,8 +37,8 @@ std::string describeSystem() {
 
 }  // namespace
 
-UpdateFolder::UpdateFolder(const BundleLayout& layout, std::string action, std::string version, std::string localCksum)
-    : layout_(layout), action_(std::move(action)), version_(std::move(version)), localCksum_(std::move(localCksum)) {
+UpdateFolder::UpdateFolder(const BundleLayout& layout, Action action, ProcessToolRunner& runner)
+    : layout_(layout), action_(std::move(action)), runner_(runner) {
     clock_.start();
     system_ = describeSystem();
     transport_ = describeTransport(std::getenv("TAVIK_EMULATOR"), "/sys");
@@ -65,16 +64,12 @@ UpdateFolder::UpdateFolder(const BundleLayout& layout, std::string action, std::
         return;
     }
     writeSummary("running", "the update had not ended when this was written", {});
-    if (qEnvironmentVariableIsSet(conv::wire::kRecordEnv)) outerRecord_ = qgetenv(conv::wire::kRecordEnv);
-    qputenv(conv::wire::kRecordEnv, QByteArray::fromStdString((folder_ / "wire.jsonl").string()));
+    runner_.recordTo((folder_ / "wire.jsonl").string());
 }
 
 UpdateFolder::~UpdateFolder() {
     if (folder_.empty()) return;
-    if (outerRecord_)
-        qputenv(conv::wire::kRecordEnv, *outerRecord_);
-    else
-        qunsetenv(conv::wire::kRecordEnv);
+    runner_.recordTo({});
     std::fclose(log_);
 }
 
@@ -109,11 +104,10 @@ void UpdateFolder::finish(const std::string& outcome, const std::string& cause, 
 void UpdateFolder::writeSummary(const std::string& outcome, const std::string& cause, const QStringList& alerts) {
     std::ostringstream out;
     out << system_ << "transport: " << transport_ << (pinned_.empty() ? "" : ", pinned to USB port " + pinned_)
-        << "\npause scale: " << envOr(kPauseScaleEnv, "1") << "\noutcome: " << outcome << "\ncause: " << cause << "\naction: " << action_
-        << "\nbundle: " << fs::path(layout_.bundlePath).filename().string() << "\nversion: " << version_
-        << "\nexpected A checksum: " << localCksum_ << " (low byte first)\ntime scale: "
-        << (qEnvironmentVariableIsEmpty("QUILLMERE_TIME_SCALE") ? QByteArray("1") : qgetenv("QUILLMERE_TIME_SCALE")).toStdString()
-        << "\n";
+        << "\npause scale: " << factorText(action_.pauseScale) << "\noutcome: " << outcome << "\ncause: " << cause
+        << "\naction: " << action_.name << "\nbundle: " << fs::path(layout_.bundlePath).filename().string()
+        << "\nversion: " << action_.version << "\nexpected A checksum: " << action_.localCksum
+        << " (low byte first)\ntime scale: " << factorText(action_.timeScale) << "\n";
     for (const char* name : {"tmpa.hex", "tmpb.hex"}) {
         const auto read = firmware_.find(name);
         out << name << ": " << (read == firmware_.end() ? std::string("not read by this action") : read->second) << "\n";

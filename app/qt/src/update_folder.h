@@ -1,7 +1,7 @@
 #pragma once
 // The record of one update or service action, in a folder of its own (quill/update_record.h):
-// output.log (all the update printed), wire.jsonl (each tool run appends itself through
-// TAVIK_RECORD), summary.txt (outcome, cause, versions, checksums, time per phase) and the
+// output.log (all the update printed), wire.jsonl (each tool run of the runner it is given
+// appends itself), summary.txt (outcome, cause, versions, checksums, time per phase) and the
 // copies of tmpa.hex and tmpb.hex that a replay needs, made from the bytes the action read. The user's home folder appears
 // as "~" in output.log and summary.txt.
 #include <QtCore/QByteArray>
@@ -16,16 +16,25 @@
 #include <utility>
 #include <vector>
 
+#include "process_runner.h"
 #include "quill/bundle.h"
 
 namespace quill::qt {
 
 class UpdateFolder {
 public:
-    // Makes the folder and points the tool runs at its wire.jsonl. When that is not possible it
-    // says so in one line on standard error, and the update goes on without a record.
-    UpdateFolder(const BundleLayout& layout, std::string action, std::string version, std::string localCksum);
-    ~UpdateFolder();  // later tool runs record no more
+    // What the summary states besides the outcome.
+    struct Action {
+        std::string name;        // "START", "menu: Status A", ...
+        std::string version;     // the bundle's version
+        std::string localCksum;  // the expected A checksum
+        double timeScale = 1.0;  // the scales the action runs with
+        double pauseScale = 1.0;
+    };
+    // Makes the folder and points the runner's tool runs at its wire.jsonl. When that is not
+    // possible it says so in one line on standard error, and the update goes on without a record.
+    UpdateFolder(const BundleLayout& layout, Action action, ProcessToolRunner& runner);
+    ~UpdateFolder();  // the runner's later tool runs record no more
     UpdateFolder(const UpdateFolder&) = delete;
     UpdateFolder& operator=(const UpdateFolder&) = delete;
 
@@ -47,7 +56,8 @@ private:
     void writeSummary(const std::string& outcome, const std::string& cause, const QStringList& alerts);
 
     const BundleLayout layout_;
-    const std::string action_, version_, localCksum_;
+    const Action action_;
+    ProcessToolRunner& runner_;
     std::string system_;     // the summary's first lines: program, system, Qt and hidapi
     std::string transport_;  // how tavik reaches the converter, as found at the start
     std::string pinned_;     // the USB port every run was pinned to, if any
@@ -56,7 +66,6 @@ private:
     std::FILE* log_ = nullptr;
     QElapsedTimer clock_;
     std::vector<std::pair<std::string, qint64>> phases_;  // name, ms since the start at its entry
-    std::optional<QByteArray> outerRecord_;                // TAVIK_RECORD as it was before
     std::map<std::string, std::string> firmware_;          // file name -> its summary line's text
 };
 

@@ -105,6 +105,8 @@ public:
 
     FrontState& state() { return state_; }
     const FrontState& state() const { return state_; }
+    // The settings in use (an unusable time scale already replaced by 1).
+    const CoreConfig& config() const { return config_; }
 
     // Start-up: logs the bundle path, sets LOCAL_CKSUM from it and returns the version text for
     // labelVer (empty when the name has none).
