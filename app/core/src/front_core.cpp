@@ -61,10 +61,13 @@ void FrontCore::pauseFor(microseconds duration) {
     ports_.clock.pause(microseconds(std::llround(static_cast<double>(duration.count()) * factor)));
 }
 
-RunResult FrontCore::run(std::string_view argument, std::string_view next) {
+milliseconds FrontCore::scaledLimit(milliseconds limit) const {
     // At least 1 ms: a zero limit would mean "no limit" to some runners.
-    const milliseconds limit(std::max<long long>(
-        1, std::llround(static_cast<double>(runLimitFor(argument).count()) * config_.timeScale)));
+    return milliseconds(std::max<long long>(1, std::llround(static_cast<double>(limit.count()) * config_.timeScale)));
+}
+
+RunResult FrontCore::run(std::string_view argument, std::string_view next) {
+    const milliseconds limit = scaledLimit(runLimitFor(argument));
     if (!next.empty()) ports_.runner.expectNext(std::string(next));
     RunResult result = ports_.runner.runCmd(std::string(argument), limit);
     if (result.end == RunEnd::Interrupted) {
@@ -116,8 +119,7 @@ std::string alertSeveralConverters(const std::vector<std::string>& ports) {
 bool FrontCore::chooseConverter() {
     std::string port = config_.port;
     if (port.empty()) {
-        const milliseconds limit(std::max<long long>(1, std::llround(static_cast<double>(kStatusRunLimit.count()) *
-                                                                     config_.timeScale)));
+        const milliseconds limit = scaledLimit(kStatusRunLimit);
         // A listing that cannot be had leaves today's path: the runs that follow say what is wrong.
         const std::optional<RunResult> listing = ports_.runner.listConverters(limit);
         std::vector<std::string> present;

@@ -147,6 +147,8 @@ private:
 
     // `next`: the argument of the run that will most likely follow (a hint for the runner).
     RunResult run(std::string_view argument, std::string_view next = {});
+    // A run's time limit under the time factor.
+    std::chrono::milliseconds scaledLimit(std::chrono::milliseconds limit) const;
     void burst(std::string_view word, int count, std::chrono::microseconds pauseAfter);
     void pauseFor(std::chrono::microseconds duration);
     bool waitDevice(std::string_view word, std::chrono::microseconds pause, int limit,
