@@ -132,7 +132,7 @@ class Rig(Emulator):
         with open(out_path, "wb") as out, open(self.path(f"quillmere-{run_no}.err"), "wb") as err:
             child = subprocess.Popen(args, stdout=out, stderr=err, stdin=subprocess.DEVNULL,
                                      env=env, start_new_session=True)
-            # nsenter and setpriv exec the program: the child is Quillmere itself.
+            # nsenter, env and setpriv exec the program: the child is Quillmere itself.
             while interrupt and child.poll() is None:
                 with open(out_path, "rb") as f:
                     if f.read().count(b"send to tavik:") >= 200:
@@ -152,24 +152,6 @@ class Rig(Emulator):
     def last_record(self, state="state"):
         """The update folder made last (by time: a clock that went back names it before others)."""
         return max(glob.glob(self.path(f"{state}/quillmere/updates/*")), key=os.path.getmtime)
-
-    def tail(self, name, n=15):
-        try:
-            return "\n".join(text_lines(self.path(name))[-n:])
-        except OSError:
-            return "(none)"
-
-    def close(self, keep):
-        if self.namespace:
-            try:
-                os.kill(self.namespace[0], signal.SIGTERM)
-            except OSError:
-                pass
-        if self.convsim is not None:
-            self.convsim.kill()
-            self.convsim.wait()
-        if not keep:
-            shutil.rmtree(self.dir, ignore_errors=True)
 
 
 # ---- the matrix ------------------------------------------------------------------------------

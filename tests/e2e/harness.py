@@ -1,13 +1,8 @@
 #!/usr/bin/env python3
-"""What the e2e matrix and the tavik session cases share: convsim started and stopped over the
-socket or as hidraw nodes in scripts/hidraw-run's namespace, programs run against it, the case's
-folder, and the check that the emulated flash holds exactly the given images.
-
-    harness.py flash-check [--a-total 0xNNNN] CONVSIM STATE A_HEX B_HEX
-
-prints, field by field, what convsim --show STATE reports beside what the images make it report
-(with --a-total, the A total once more against that figure) and ends with status 1 on any
-difference. Programs come from the environment: QM_E2E_CONVSIM, QM_E2E_FWGEN, QM_E2E_HIDRAW_RUN.
+"""What the e2e matrix and the tavik session cases share: convsim on either transport, programs
+run against it, the case's folder and command line, and the flash check, which
+`harness.py flash-check [--a-total 0xNNNN] CONVSIM STATE A_HEX B_HEX` prints field by field
+(status 1 on any difference). Programs come from QM_E2E_CONVSIM, QM_E2E_FWGEN, QM_E2E_HIDRAW_RUN.
 """
 import argparse
 import contextlib
@@ -82,14 +77,15 @@ def flash_check(argv):
         parser.add_argument(name)
     given = parser.parse_args(argv)
     held = show(given.state, given.convsim)
-    rows = list(flash_fields(data_by_address(given.a_hex), data_by_address(given.b_hex)).items())
+    rows = [(field, field, sent) for field, sent in flash_fields(data_by_address(given.a_hex),
+                                                                 data_by_address(given.b_hex)).items()]
     if given.a_total:
-        rows.append(("application total (name)", given.a_total))
+        rows.append(("A total in the name", "application total", given.a_total))
     differences = 0
-    for field, sent in rows:
-        device = held.get(field.removesuffix(" (name)"), "(none)")
+    for label, field, sent in rows:
+        device = held.get(field, "(none)")
         differences += device != sent
-        print(f"  {field:24} sent:   {sent}\n  {'':24} device: {device}   {'match' if device == sent else 'MISMATCH'}")
+        print(f"  {label:24} sent:   {sent}\n  {'':24} device: {device}   {'match' if device == sent else 'MISMATCH'}")
     return 1 if differences else 0
 
 
@@ -196,14 +192,14 @@ class Emulator:
 
     def command(self, args, env):
         """args and env made to reach this converter: through the socket, or run in hidraw-run's
-        namespace as its command would be (nsenter and setpriv exec the program)."""
+        namespace with the settings its command would get (nsenter and env exec the program)."""
         env = dict(env, TAVIK_EMULATOR=self.socket)
         if not self.namespace:
             return args, env
         del env["TAVIK_EMULATOR"]
-        env["LD_PRELOAD"] = self.namespace[1]
-        env["ASAN_OPTIONS"] = self.namespace[3]
-        return ["nsenter", "-t", str(self.namespace[0]), "-m", f"--wd={os.getcwd()}"] + args, env
+        pid, preload, _, asan, _ = self.namespace
+        return ["nsenter", "-t", str(pid), "-m", f"--wd={os.getcwd()}", "env", f"LD_PRELOAD={preload}",
+                f"ASAN_OPTIONS={asan}"] + args, env
 
     def show(self, state=None):
         return show(state or self.state)
