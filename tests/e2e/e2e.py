@@ -503,7 +503,8 @@ def check_device(device, before, firmware, app, bcode):
     elif app == "before":
         expect(held_a == old_a, f"device A changed to {held_a}, expected it untouched {old_a}")
     elif app == "incomplete":
-        expect(held_a["application"].startswith("incomplete"), f"device A is {held_a['application']!r}, expected an interrupted image")
+        expect(held_a["application"].startswith("incomplete"),
+               f"device A is {held_a['application']!r}, expected an interrupted image")
     elif app == "damaged":
         expect(held_a["application"] == "complete" and held_a["application size"] == new_a["application size"] and
                held_a["application sha256"] != new_a["application sha256"],

@@ -153,7 +153,8 @@ def files(s):  # "ua" and "ub" over whole files beside tavik
     total = fwgen("checksum", a).strip()
     s.start("--usb", "full-speed")
     s.to_loader()
-    s.run("ua", 60, has=("transfered A code , done.", f"FINAL TOTAL CKSUM = (hi){total[:2]} {total[2:]}"), hasnt="error")
+    s.run("ua", 60, has=("transfered A code , done.", f"FINAL TOTAL CKSUM = (hi){total[:2]} {total[2:]}"),
+          hasnt="error")
     s.to_normal()
     s.run("sb")
     s.run("ub", 60, hasnt="fail")
@@ -347,8 +348,9 @@ open(sys.argv[1], "w").close()
 while not os.path.exists(sys.argv[2]):
     time.sleep(0.02)
 p = select.poll()
-p.register(fd, select.POLLIN | select.POLLRDNORM | select.POLLOUT | select.POLLWRNORM)
-gone = p.poll(0)[0][1] == select.POLLIN | select.POLLRDNORM | select.POLLOUT | select.POLLWRNORM | select.POLLERR | select.POLLHUP
+events = select.POLLIN | select.POLLRDNORM | select.POLLOUT | select.POLLWRNORM
+p.register(fd, events)
+gone = p.poll(0)[0][1] == events | select.POLLERR | select.POLLHUP
 n = 0
 try:
     while os.read(fd, 64):
