@@ -2,13 +2,14 @@
 """Whole updates seen as a user sees them: the real Quillmere window (offscreen) runs the real
 tavik from its bundle against convsim, the emulated converter.
 
-    e2e.py CASE [TRANSPORT]     run one case of the matrix below (exit status 0: it passed)
+    e2e.py CASE [TRANSPORT]     run one case of the matrix below (exit status 0: it passed, 77: skipped)
     e2e.py --list [TRANSPORT]   print the case names
 
 TRANSPORT is "socket" (default: tavik reaches convsim through TAVIK_EMULATOR) or "hidraw": convsim
 serves hidraw nodes in the private namespace of scripts/hidraw-run, and every Quillmere run enters
 that namespace, so its tavik goes through hidapi. QM_HIDRAW_TESTS=skip, set by hand, skips those.
 
+The convsim side of each case (both transports, the case's folder, the flash check) is harness.py's.
 Programs come from the environment: QM_E2E_BUNDLE (a built Quillmere bundle), QM_E2E_CONVSIM,
 QM_E2E_FWGEN, QM_E2E_SRECCAT and QM_E2E_OBJCOPY (for the foreign-file cases), QM_E2E_HIDRAW_RUN,
 QM_E2E_CLI (quillmere-cli, for the cases that update from the command line).
@@ -24,10 +25,13 @@ import shutil
 import signal
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 from dataclasses import dataclass, field, replace
+
+sys.dont_write_bytecode = True
+import harness  # noqa: E402
+from harness import CaseFailed, Emulator, data_by_address, expect, flash_fields, fwgen, text_lines  # noqa: E402
 
 COMPLETE = "SCREEN: Complete | Firmware successfully updated. | FINISH"
 FAILED_TEXT = "The Setup didn't finish and will restart."
@@ -39,42 +43,6 @@ REPLAY = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.ab
 RECIPES = os.path.join(os.path.dirname(os.path.dirname(REPLAY)), "docs", "firmware-files.md")
 NO_RECORD = "no record of this update is kept"
 OUTCOMES = {"complete": "Complete", "failed": "Failed", "interrupted": "interrupted"}
-
-
-class CaseFailed(Exception):
-    pass
-
-
-def expect(condition, what):
-    if not condition:
-        raise CaseFailed(what)
-
-
-def text_lines(path):
-    with open(path, "rb") as f:
-        return f.read().decode("utf-8", "replace").splitlines()
-
-
-def fwgen(*args):
-    return subprocess.run([os.environ["QM_E2E_FWGEN"], *args], check=True, capture_output=True, text=True).stdout
-
-
-# ---- firmware as the device should end up holding it ----------------------------------------
-
-def hex_records(path):
-    """(address, type, data) of every record, read independently of the project's own code."""
-    records = []
-    with open(path, "rb") as f:
-        for raw in f:
-            line = raw.strip()
-            if line.startswith(b":"):
-                body = bytes.fromhex(line[1:].decode())
-                records.append(((body[1] << 8) | body[2], body[3], body[4:4 + body[0]]))
-    return records
-
-
-def data_by_address(path):
-    return b"".join(data for _, _, data in sorted(r for r in hex_records(path) if r[1] == 0))
 
 
 @dataclass
@@ -104,24 +72,12 @@ class Run:
         return [l[len("ALERT: "):] for l in self.lines if l.startswith("ALERT: ")]
 
 
-class Rig:
+class Rig(Emulator):
     """A folder holding a bundle, its firmware, and a convsim with its flash file."""
 
     def __init__(self, case_name, transport="socket"):
-        self.transport = transport
-        # hidraw: (pid, LD_PRELOAD, mount namespace id, ASAN_OPTIONS, descriptor holding the
-        # namespace) of the process keeping it alive
-        self.namespace = None
-        # No "_" in the path: the front end reads the "_" fields of its whole bundle path.
-        self.dir = os.path.join(tempfile.gettempdir(), f"qm-e2e-{case_name}-{os.getpid()}-{time.monotonic_ns()}")
-        os.makedirs(self.dir)
-        self.socket = os.path.join(self.dir, "conv.sock")
-        self.state = os.path.join(self.dir, "conv.state")
-        self.convsim = None
+        super().__init__("qm-e2e", case_name, transport)
         self.runs = 0
-
-    def path(self, name):
-        return os.path.join(self.dir, name)
 
     def write_sample_firmware(self):
         fwgen("a", self.path("tmpa.hex"))
@@ -147,83 +103,6 @@ class Rig:
             os.symlink(os.path.join(resources, entry), os.path.join(bundle, "Contents", "Resources", entry))
         return exe
 
-    def start_device(self, faults=(), node_mode=None, verbose=False, converters=(), more=()):
-        """converters: more converters beside the one on 1-1, "PORT" or "PORT@MS" (plugged in
-        MS after the start), each with its flash file PORT.state; more: further convsim options."""
-        # Identities come back 50 ms after they leave, which keeps each case short.
-        options = ["--reenum-ms", "50"] + (["-v"] if verbose else []) + list(more)
-        options += ["--converter", f"1-1:{self.state}"] if converters else ["--state", self.state]
-        for converter in converters:
-            port, _, at = converter.partition("@")
-            options += ["--converter", f"{port}:{self.path(port + '.state')}" + (f"@{at}" if at else "")]
-        for fault in faults:
-            options += ["--fault", fault]
-        log = open(self.path("convsim.log"), "a")
-        if self.transport == "hidraw":
-            # hidraw-run's command only holds the namespace open and says where it is.
-            ready = self.path("namespace")
-            if os.path.exists(ready):
-                os.remove(ready)  # left by the hidraw-run before a restart
-            holder = 'echo "$$ $LD_PRELOAD $ASAN_OPTIONS" >"$0~" && mv "$0~" "$0" && exec sleep 3600'
-            args = [os.environ["QM_E2E_HIDRAW_RUN"], "--convsim", os.environ["QM_E2E_CONVSIM"]] + \
-                (["--node-mode", node_mode] if node_mode else []) + options + ["--", "bash", "-c", holder, ready]
-            self.convsim = subprocess.Popen(args, stderr=log, stdout=log)
-            self.wait_for(lambda: os.path.exists(ready), "hidraw-run did not start")
-            with open(ready) as f:
-                pid, preload, asan = f.read().split()
-            # The open descriptor keeps the namespace's id from going to another namespace (a
-            # parallel case's) before expect_no_leftovers compares against it.
-            self.namespace = (int(pid), preload, os.readlink(f"/proc/{pid}/ns/mnt"), asan,
-                              os.open(f"/proc/{pid}/ns/mnt", os.O_RDONLY))
-            return
-        self.convsim = subprocess.Popen([os.environ["QM_E2E_CONVSIM"], "--socket", self.socket] + options,
-                                        stderr=log, stdout=log)
-        self.wait_for(lambda: os.path.exists(self.socket), "convsim did not open its socket")
-
-    def wait_for(self, condition, what):
-        deadline = time.monotonic() + 10
-        while not condition():
-            expect(self.convsim.poll() is None, f"convsim exited at start: {self.tail('convsim.log')}")
-            expect(time.monotonic() < deadline, what)
-            time.sleep(0.02)
-
-    def stop_device(self):
-        if self.convsim is None:
-            return
-        if self.namespace:
-            # Ending hidraw-run's command makes it stop convsim and end with that command's status.
-            os.kill(self.namespace[0], signal.SIGTERM)
-            status = self.convsim.wait(timeout=30)
-            self.convsim = None
-            expect(status == 128 + signal.SIGTERM, f"hidraw-run ended with status {status}")
-            try:
-                self.expect_no_leftovers()
-            finally:
-                os.close(self.namespace[4])
-                self.namespace = None
-            return
-        self.convsim.send_signal(signal.SIGTERM)
-        status = self.convsim.wait(timeout=10)  # past it, close() kills convsim and the case fails
-        self.convsim = None
-        expect(status == 0, f"convsim ended with status {status}")
-
-    def expect_no_leftovers(self):
-        """After hidraw-run: no process left in its namespace, no node or mount of it on the host."""
-        for entry in os.listdir("/proc"):
-            try:
-                same = entry.isdigit() and os.readlink(f"/proc/{entry}/ns/mnt") == self.namespace[2]
-            except OSError:
-                same = False
-            expect(not same, f"process {entry} outlived hidraw-run")
-        expect(not any(n.startswith("hidraw") for n in os.listdir("/dev")), "a hidraw node is left on the host")
-        mounts = subprocess.run(["findmnt", "-rn", "-o", "SOURCE"], capture_output=True, text=True).stdout
-        expect("convsim-hidraw" not in mounts and "hidraw-run" not in mounts, "a mount is left on the host")
-
-    def show(self, state=None):
-        out = subprocess.run([os.environ["QM_E2E_CONVSIM"], "--show", state or self.state],
-                             check=True, capture_output=True, text=True).stdout
-        return dict(line.split(": ", 1) for line in out.splitlines())
-
     def writes_seen(self):
         """Reports the verbose convsim log shows written to the converter."""
         return sum(": W " in line for line in text_lines(self.path("convsim.log")))
@@ -239,8 +118,8 @@ class Rig:
         run_no = self.runs
         out_path = self.path(f"quillmere-{run_no}.out")
         # The case's folder is the home folder: the record must write it "~".
-        env = dict(os.environ, TAVIK_EMULATOR=self.socket, QUILLMERE_TIME_SCALE=scale, HOME=self.dir,
-                   QT_QPA_PLATFORM="offscreen", XDG_STATE_HOME=self.path(state), **(extra_env or {}))
+        env = dict(os.environ, QUILLMERE_TIME_SCALE=scale, HOME=self.dir, QT_QPA_PLATFORM="offscreen",
+                   XDG_STATE_HOME=self.path(state), **(extra_env or {}))
         args = [exe, "--auto-start", "--auto-finish", "--auto-alert"] + (["--tick"] if tick else []) + \
             (["--port", port] if port else [])
         if front != "window":
@@ -249,15 +128,11 @@ class Rig:
                 (["--port", port] if port else []) + (["--json"] if front == "cli-json" else []) + [bundle]
         if as_user is not None:
             args = ["setpriv", f"--reuid={as_user}", f"--regid={as_user}", "--clear-groups"] + args
-        if self.namespace:
-            del env["TAVIK_EMULATOR"]
-            env["LD_PRELOAD"] = self.namespace[1]
-            env["ASAN_OPTIONS"] = self.namespace[3]
-            args = ["nsenter", "-t", str(self.namespace[0]), "-m", f"--wd={os.getcwd()}"] + args
+        args, env = self.command(args, env)
         with open(out_path, "wb") as out, open(self.path(f"quillmere-{run_no}.err"), "wb") as err:
             child = subprocess.Popen(args, stdout=out, stderr=err, stdin=subprocess.DEVNULL,
                                      env=env, start_new_session=True)
-            # nsenter and setpriv exec the program: the child is Quillmere itself.
+            # nsenter, env and setpriv exec the program: the child is Quillmere itself.
             while interrupt and child.poll() is None:
                 with open(out_path, "rb") as f:
                     if f.read().count(b"send to tavik:") >= 200:
@@ -277,24 +152,6 @@ class Rig:
     def last_record(self, state="state"):
         """The update folder made last (by time: a clock that went back names it before others)."""
         return max(glob.glob(self.path(f"{state}/quillmere/updates/*")), key=os.path.getmtime)
-
-    def tail(self, name, n=15):
-        try:
-            return "\n".join(text_lines(self.path(name))[-n:])
-        except OSError:
-            return "(none)"
-
-    def close(self, keep):
-        if self.namespace:
-            try:
-                os.kill(self.namespace[0], signal.SIGTERM)
-            except OSError:
-                pass
-        if self.convsim is not None:
-            self.convsim.kill()
-            self.convsim.wait()
-        if not keep:
-            shutil.rmtree(self.dir, ignore_errors=True)
 
 
 # ---- the matrix ------------------------------------------------------------------------------
@@ -639,25 +496,24 @@ def check_run(run, ends, alert_patterns, rig, failed_status=1):
 
 def check_device(device, before, firmware, app, bcode):
     """Compares what convsim --show reports with the images (or with the flash before the run)."""
-    a_keys = ("application", "application size", "application total", "application sha256")
-    held_a, old_a = tuple(device[k] for k in a_keys), tuple(before[k] for k in a_keys)
-    new_a = ("complete", f"{len(firmware.a_image)} bytes", f"0x{firmware.a_total:04x}",
-             hashlib.sha256(firmware.a_image).hexdigest())
+    new = flash_fields(firmware.a_image, firmware.b_data)
+    held_a, old_a, new_a = ({k: f.get(k) for k in new if k.startswith("application")} for f in (device, before, new))
     if app == "new":
         expect(held_a == new_a, f"device holds A {held_a}, expected {new_a}")
     elif app == "before":
         expect(held_a == old_a, f"device A changed to {held_a}, expected it untouched {old_a}")
     elif app == "incomplete":
-        expect(held_a[0].startswith("incomplete"), f"device A is {held_a[0]!r}, expected an interrupted image")
+        expect(held_a["application"].startswith("incomplete"),
+               f"device A is {held_a['application']!r}, expected an interrupted image")
     elif app == "damaged":
-        expect(held_a[0] == "complete" and held_a[1] == new_a[1] and held_a[3] != new_a[3],
+        expect(held_a["application"] == "complete" and held_a["application size"] == new_a["application size"] and
+               held_a["application sha256"] != new_a["application sha256"],
                f"device A {held_a}: expected a whole image that differs from the file")
-    held_b = (device["b-code lines"], device["b-code sha256"])
-    new_b = (str(len(firmware.b_data) // 16), hashlib.sha256(firmware.b_data).hexdigest())
+    held_b, old_b, new_b = ({k: f.get(k) for k in new if k.startswith("b-code")} for f in (device, before, new))
     if bcode == "new":
         expect(held_b == new_b, f"device holds B {held_b}, expected {new_b}")
     elif bcode == "before":
-        expect(held_b == (before["b-code lines"], before["b-code sha256"]), f"device B changed to {held_b}")
+        expect(held_b == old_b, f"device B changed to {held_b}")
 
 
 def check_record(rig, run, case):
@@ -794,35 +650,11 @@ def run_case(name, case, rig):
     check_device(rig.show(), before, good, "new", "new")
 
 
-def main(argv):
-    transport = argv[2] if len(argv) == 3 else "socket"
-    cases = [name for name, case in CASES.items() if transport in case.transports]
-    if len(argv) in (2, 3) and argv[1] == "--list":
-        print(";".join(cases))
-        return 0
-    if len(argv) not in (2, 3) or argv[1] not in cases:
-        print(f"usage: {argv[0]} CASE [socket|hidraw] | --list [socket|hidraw]\ncases: {', '.join(cases)}",
-              file=sys.stderr)
-        return 2
-    if transport == "hidraw" and os.environ.get("QM_HIDRAW_TESTS") == "skip":
-        print("skipped: QM_HIDRAW_TESTS=skip")
-        return 77
-    name = argv[1]
-    rig = Rig(name, transport)
-    ok = False
-    try:
-        case = CASES[name]
-        run_case(name, replace(case, **case.on_hidraw) if transport == "hidraw" and case.on_hidraw else case, rig)
-        rig.stop_device()
-        ok = True
-        print(f"{name}: passed")
-    except CaseFailed as failure:
-        print(f"{name}: FAILED: {failure}")
-        print(f"--- files kept in {rig.dir}; convsim log tail:\n{rig.tail('convsim.log')}")
-    finally:
-        rig.close(keep=not ok)
-    return 0 if ok else 1
+def run_named(rig, name):
+    case = CASES[name]
+    run_case(name, replace(case, **case.on_hidraw) if rig.transport == "hidraw" and case.on_hidraw else case, rig)
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv))
+    sys.exit(harness.main(sys.argv, lambda transport: [n for n, c in CASES.items() if transport in c.transports],
+                          Rig, run_named))

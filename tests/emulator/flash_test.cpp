@@ -1,5 +1,5 @@
 // The state file. What --show prints (sizes, totals, SHA-256) is checked against the HEX files
-// in tavik_session.sh.
+// in tavik_session.py.
 #include <gtest/gtest.h>
 
 #include <filesystem>

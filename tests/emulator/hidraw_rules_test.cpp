@@ -1,5 +1,5 @@
 // Which reports reach a hidraw file and how many wait there, as the kernel decides. What tavik
-// sees of it through the nodes is in tavik_session.sh and the e2e matrix.
+// sees of it through the nodes is in tavik_session.py and the e2e matrix.
 #include <gtest/gtest.h>
 
 #include "hidraw_rules.h"

@@ -29,7 +29,7 @@ protected:
     }
 };
 
-// A good transfer (numbering, stored image, totals) and bad-ack are followed in tavik_session.sh.
+// A good transfer (numbering, stored image, totals) and bad-ack are followed in tavik_session.py.
 TEST_F(Loader, RunApplicationWithAWrongNumberOrAnIncompleteImageStays) {
     h.exchange(conv::makeSyncPacket());
     h.write(conv::makeLoaderCommand(conv::loader::kCmdRunAprom, 7));

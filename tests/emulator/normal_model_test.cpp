@@ -1,6 +1,6 @@
 // The normal-mode identity (update mode, status reports, B-line echoes, burn, start A and quit),
 // its faults and the --fault arguments. What tavik sees of the faults (bad-echo, short and long
-// replies, flood) is in tavik_session.sh.
+// replies, flood) is in tavik_session.py.
 #include <gtest/gtest.h>
 
 #include "model_harness.h"
@@ -8,7 +8,7 @@
 namespace convsim::test {
 namespace {
 
-// The C4 / D0 sequence of a good session is followed in tavik_session.sh; here its negatives.
+// The C4 / D0 sequence of a good session is followed in tavik_session.py; here its negatives.
 TEST(NormalMode, StatusReportsOnlyInUpdateModeAndNoC4OrD0WithoutLines) {
     Harness h;
     h.mode("WRONG123");
@@ -55,7 +55,7 @@ TEST(NormalMode, BurnReplacesTheBCodeWithThisSessionsLinesAndQuitDropsUnburnedOn
     EXPECT_EQ(h.model->flash().bcode.size(), 2u);
 }
 
-// Echoes of good lines are checked by tavik for every line in tavik_session.sh.
+// Echoes of good lines are checked by tavik for every line in tavik_session.py.
 TEST(NormalMode, LinesOutsideUpdateModeAndMalformedWritesAreIgnored) {
     Harness h;
     EXPECT_TRUE(h.exchange(bLine(0)).empty());
@@ -72,7 +72,7 @@ TEST(NormalMode, LinesOutsideUpdateModeAndMalformedWritesAreIgnored) {
     EXPECT_TRUE(h.model->inUpdateMode());
 }
 
-// The accepted forms are the ones tavik_session.sh starts convsim with.
+// The accepted forms are the ones tavik_session.py starts convsim with.
 TEST(FaultParsing, ARejectedArgumentIsNamed) {
     Faults f;
     for (const char* bad : {"", "unplugged", "bad-ack", "bad-ack@0", "bad-ack@3x", "no-c4@2", "slow-reenum", "flood=1",

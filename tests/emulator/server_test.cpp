@@ -41,7 +41,7 @@ struct Emulator {
         }
         for (int i = 0; waitForSocket && i < 500 && !fs::exists(socket); ++i) std::this_thread::sleep_for(10ms);
     }
-    ~Emulator() {  // a clean stop is checked in tavik_session.sh
+    ~Emulator() {  // a clean stop is checked in tavik_session.py
         ::kill(pid, SIGTERM);
         ::waitpid(pid, nullptr, 0);
         fs::remove_all(dir);

@@ -6,7 +6,7 @@
 using namespace tavik;
 using namespace tavik::test;
 
-// Sync and RunApRom against the loader's numbering are followed in tests/emulator/tavik_session.sh.
+// Sync and RunApRom against the loader's numbering are followed in tests/emulator/tavik_session.py.
 TEST(LoaderCommands, PacketNumberWaitSkipsOtherNumbersAndStopsWhenTheDeviceIsGone) {
     Rig rig;
     auto loader = rig.withLoader();
@@ -24,7 +24,7 @@ TEST(LoaderCommands, PacketNumberWaitSkipsOtherNumbersAndStopsWhenTheDeviceIsGon
                                          "(unplugged or re-enumerated), stopped waiting for the packet number\n"));
 }
 
-// The burn frame meets convsim in tests/emulator/tavik_session.sh.
+// The burn frame meets convsim in tests/emulator/tavik_session.py.
 TEST(FrameCommands, QuitFramesGoThroughTheRightHandles) {
     Rig quitA, quitB;
     EXPECT_EQ(quitA.run((quitA.withNormal(), "qa")), "qaok\n");

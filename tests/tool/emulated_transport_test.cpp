@@ -1,5 +1,5 @@
 // The emulated back end's device list against a scripted SOCK_SEQPACKET server. Listing, opening
-// and reports against convsim itself are followed in tests/emulator/tavik_session.sh.
+// and reports against convsim itself are followed in tests/emulator/tavik_session.py.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/un.h>

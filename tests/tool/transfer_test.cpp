@@ -94,7 +94,7 @@ TEST(OneLineB, AnEchoCutBeforeItsChecksumIsAFailure) {
     }
 }
 
-// Whole good files go through in tavik_session.sh (files).
+// Whole good files go through in tavik_session.py (files).
 TEST(WholeFileB, WhatCannotBeSentExactlyIsRefusedBeforeTheDeviceIsOpened) {
     // A short record blank-padded to the length of a B line once sent stale buffer bytes.
     std::string padded = hextext::file(24);
