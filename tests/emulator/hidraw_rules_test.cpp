@@ -34,7 +34,7 @@ TEST(HidrawRules, OnlyDeclaredInputReportsThatFitTheTransferReachTheFile) {
 
 TEST(HidrawRules, AFullQueueKeepsWhatWaitsAndDropsTheNewest) {
     HidrawQueue queue;
-    for (std::uint8_t i = 0; i < 63; ++i) ASSERT_TRUE(queue.push({i}));
+    for (std::uint8_t i = 0; i < 63; ++i) EXPECT_TRUE(queue.push({i})) << int{i};
     EXPECT_FALSE(queue.push({63}));
     EXPECT_EQ(queue.front(), Bytes{0});
     queue.pop();

@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "replay_device.h"
+#include "row_name.h"
 
 using namespace convsim;
 
@@ -47,37 +48,39 @@ using Bytes = std::vector<std::uint8_t>;
 
 }  // namespace
 
-TEST(Replay, PollsWhileNoDeviceIsRecordedMayDifferReadsComeAtTheirPaceAKilledRunMayGoFurther) {
-    for (HostRun polls : {0, 1, 4}) {
-        ReplayDevice d = device(false);
-        EXPECT_EQ(d.identity(), Identity::Normal) << "what a holder or a device list sees";
-        EXPECT_FALSE(d.open(Identity::Loader, 100, 0)) << "not yet: the recording opens normal mode first";
-        ASSERT_TRUE(d.open(Identity::Normal, 1, 0));
-        d.write(Identity::Normal, Bytes{0x05, 0x01}, 1, 0);
-        for (HostRun run = 2; run < 2 + polls; ++run) EXPECT_FALSE(d.open(Identity::Normal, run, 0));
-        ASSERT_TRUE(d.open(Identity::Loader, 50, 0)) << polls;
-        d.write(Identity::Loader, Bytes{0x00, 0xa6}, 50, 100);
-        d.advance(1099);
-        EXPECT_TRUE(d.takeEvents().empty()) << "the read came 1000 us after the write";
-        EXPECT_EQ(d.nextDeadline(), 1100);
-        d.advance(1100);
-        auto events = d.takeEvents();
-        ASSERT_EQ(events.size(), 1u);
-        EXPECT_EQ(events[0].bytes, Bytes{0xa6});
-        d.advance(2100);
-        events = d.takeEvents();
-        ASSERT_EQ(events.size(), 1u);
-        EXPECT_TRUE(events[0].kind == Event::Kind::Left && events[0].identity == Identity::Loader);
+// Each row: how many polls the host makes while no device is recorded.
+class ReplayPolls : public testing::TestWithParam<HostRun> {};
+TEST_P(ReplayPolls, MayDifferReadsComeAtTheirPaceAKilledRunMayGoFurther) {
+    const HostRun polls = GetParam();
+    ReplayDevice d = device(false);
+    EXPECT_EQ(d.identity(), Identity::Normal) << "what a holder or a device list sees";
+    EXPECT_FALSE(d.open(Identity::Loader, 100, 0)) << "not yet: the recording opens normal mode first";
+    ASSERT_TRUE(d.open(Identity::Normal, 1, 0));
+    d.write(Identity::Normal, Bytes{0x05, 0x01}, 1, 0);
+    for (HostRun run = 2; run < 2 + polls; ++run) EXPECT_FALSE(d.open(Identity::Normal, run, 0));
+    ASSERT_TRUE(d.open(Identity::Loader, 50, 0));
+    d.write(Identity::Loader, Bytes{0x00, 0xa6}, 50, 100);
+    d.advance(1099);
+    EXPECT_TRUE(d.takeEvents().empty()) << "the read came 1000 us after the write";
+    EXPECT_EQ(d.nextDeadline(), 1100);
+    d.advance(1100);
+    auto events = d.takeEvents();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].bytes, Bytes{0xa6});
+    d.advance(2100);
+    events = d.takeEvents();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_TRUE(events[0].kind == Event::Kind::Left && events[0].identity == Identity::Loader);
 
-        ASSERT_TRUE(d.open(Identity::Normal, 60, 3000));
-        d.write(Identity::Normal, Bytes{0x05, 0x42}, 60, 3000);
-        EXPECT_FALSE(d.open(Identity::Normal, 60, 3000)) << "beyond the killed run's recording";
-        d.write(Identity::Normal, Bytes{0x05, 0x20}, 60, 3000);
-        EXPECT_EQ(d.finish(3000), 0);
-        EXPECT_EQ(notes(d), "run qb goes beyond its recording, where it was killed; the rest is not compared\n"
-                            "replay complete: every recorded report matched\n");
-    }
+    ASSERT_TRUE(d.open(Identity::Normal, 60, 3000));
+    d.write(Identity::Normal, Bytes{0x05, 0x42}, 60, 3000);
+    EXPECT_FALSE(d.open(Identity::Normal, 60, 3000)) << "beyond the killed run's recording";
+    d.write(Identity::Normal, Bytes{0x05, 0x20}, 60, 3000);
+    EXPECT_EQ(d.finish(3000), 0);
+    EXPECT_EQ(notes(d), "run qb goes beyond its recording, where it was killed; the rest is not compared\n"
+                        "replay complete: every recorded report matched\n");
 }
+INSTANTIATE_TEST_SUITE_P(, ReplayPolls, testing::Values(0, 1, 4), testing::PrintToStringParamName());
 
 TEST(Replay, AChangedByteDivergesAndSilencesTheDeviceARunCutShortLeavesItsRestUnused) {
     ReplayDevice d = device(true);
@@ -118,29 +121,35 @@ TEST(Replay, AChangedByteDivergesAndSilencesTheDeviceARunCutShortLeavesItsRestUn
     EXPECT_EQ(std::count(diverged.begin(), diverged.end(), '\n'), 1) << diverged;
 }
 
-TEST(Replay, DamagedRecordingsAreRefusedNamingTheLine) {
+namespace {
+struct Damaged : rowname::Row { std::string text, error; };
+std::vector<Damaged> damagedRecordings() {
     const std::string run = R"({"ev":"run","v":1,"argc":1,"arg":"sa","t":0})";
-    const std::pair<std::string, std::string> refused[] = {
-        {"", "line 1: no run recorded"},
-        {run, "line 1: cut off (no line end): the recording is truncated"},
-        {run + "\n{\"ev\":\"open\",\"id\":\"0416:a316\",\"res", "line 2: cut off (no line end): the recording is truncated"},
-        {"garbage\n", "line 1: not a JSON object"},
-        {R"({"ev":"end","t":0})" "\n", "line 1: event outside a run (no \"run\" line before it since the last \"end\")"},
-        {run + "\n" + R"({"ev":"in","id":"0416:a316","n":2,"hex":"a6","t":5})" "\n", "line 2: \"n\" does not match the bytes read"},
-        {run + "\n" + R"({"ev":"out","id":"1234:5678","n":1,"hex":"00","t":5})" "\n",
+    return {
+        {"empty", "", "line 1: no run recorded"},
+        {"no line end", run, "line 1: cut off (no line end): the recording is truncated"},
+        {"cut inside a line", run + "\n{\"ev\":\"open\",\"id\":\"0416:a316\",\"res", "line 2: cut off (no line end): the recording is truncated"},
+        {"no JSON", "garbage\n", "line 1: not a JSON object"},
+        {"end outside a run", R"({"ev":"end","t":0})" "\n", "line 1: event outside a run (no \"run\" line before it since the last \"end\")"},
+        {"count and bytes differ", run + "\n" + R"({"ev":"in","id":"0416:a316","n":2,"hex":"a6","t":5})" "\n", "line 2: \"n\" does not match the bytes read"},
+        {"foreign identity", run + "\n" + R"({"ev":"out","id":"1234:5678","n":1,"hex":"00","t":5})" "\n",
          "line 2: identity is not one of the converter's (0416:a316, 0e7b:0bf2)"},
-        {run + "\n" + R"({"ev":"out","id":"0416:a316","n":1,"hex":"0g","t":5})" "\n", "line 2: report without hex bytes \"hex\""},
-        {R"({"ev":"run","v":2,"arg":"sa","t":0})" "\n", "line 1: format version is not 1"},
-        {run + "\n" + R"({"ev":"out","id":"0416:a316","hex":"00","t":5})" "\n", "line 2: report without a count \"n\""},
-        {run + "\n" + R"({"ev":"out","id":"0416:a316","n":-2,"hex":"","t":5})" "\n", "line 2: \"n\" -2 is out of range (-1 to 65536)"},
-        {run + "\n" + R"({"ev":"out","id":"0416:a316","n":1,"hex":"00","t":9223372036854775807})" "\n",
+        {"not hex", run + "\n" + R"({"ev":"out","id":"0416:a316","n":1,"hex":"0g","t":5})" "\n", "line 2: report without hex bytes \"hex\""},
+        {"other format version", R"({"ev":"run","v":2,"arg":"sa","t":0})" "\n", "line 1: format version is not 1"},
+        {"no count", run + "\n" + R"({"ev":"out","id":"0416:a316","hex":"00","t":5})" "\n", "line 2: report without a count \"n\""},
+        {"count out of range", run + "\n" + R"({"ev":"out","id":"0416:a316","n":-2,"hex":"","t":5})" "\n", "line 2: \"n\" -2 is out of range (-1 to 65536)"},
+        {"time out of range", run + "\n" + R"({"ev":"out","id":"0416:a316","n":1,"hex":"00","t":9223372036854775807})" "\n",
          "line 2: \"t\" 9223372036854775807 is out of range (0 to 1000000000000)"},
-        {"{\"ev\":\"" + std::string(1000, 'x') + "\",\"t\":0}\n", "line 1: unknown event \"" + std::string(40, 'x') + "...\" (1000 characters)"},
-        {run + "\n" + R"({"ev":"out","id":"0416:a3160","n":1,"hex":"00","t":5})" "\n", "line 2: identity \"id\" is not vvvv:pppp"},
+        {"long unknown event", "{\"ev\":\"" + std::string(1000, 'x') + "\",\"t\":0}\n", "line 1: unknown event \"" + std::string(40, 'x') + "...\" (1000 characters)"},
+        {"malformed identity", run + "\n" + R"({"ev":"out","id":"0416:a3160","n":1,"hex":"00","t":5})" "\n", "line 2: identity \"id\" is not vvvv:pppp"},
     };
-    for (const auto& [text, error] : refused) {
-        auto parsed = parseRecording(text);
-        ASSERT_TRUE(std::holds_alternative<std::string>(parsed)) << text;
-        EXPECT_EQ(std::get<std::string>(parsed), error);
-    }
 }
+}  // namespace
+
+class DamagedRecording : public testing::TestWithParam<Damaged> {};
+TEST_P(DamagedRecording, IsRefusedNamingTheLine) {
+    auto parsed = parseRecording(GetParam().text);
+    ASSERT_TRUE(std::holds_alternative<std::string>(parsed));
+    EXPECT_EQ(std::get<std::string>(parsed), GetParam().error);
+}
+INSTANTIATE_TEST_SUITE_P(, DamagedRecording, testing::ValuesIn(damagedRecordings()), rowname::ByName{});

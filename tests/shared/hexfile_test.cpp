@@ -7,6 +7,7 @@
 #include "conv/checksum.h"
 #include "conv/hexfile.h"
 #include "hex_text.h"
+#include "row_name.h"
 
 using namespace conv;
 
@@ -67,28 +68,26 @@ TEST(GatherAImage, TakesContiguousRecordsUpToTheFirstShortOne) {
 
 namespace {
 // A file the gatherer must refuse: at which line (0: the file as a whole), saying what.
-struct Refusal {
-    const char* name;
+struct Refusal : rowname::Row {
     std::vector<std::string> lines;
     std::size_t line;
     const char* says;
 };
 template <typename Result>
 void expectRefused(const Refusal& c, const Result& result) {
-    ASSERT_FALSE(result.ok()) << c.name;
-    EXPECT_EQ(result.error->line, c.line) << c.name << ": " << result.error->message();
-    EXPECT_NE(result.error->message().find(c.says), std::string::npos) << c.name << ": " << result.error->message();
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(result.error->line, c.line) << result.error->message();
+    EXPECT_NE(result.error->message().find(c.says), std::string::npos) << result.error->message();
 }
-}  // namespace
 
 // Every way a file can fail to land exactly where it says, each refused with its line.
-TEST(GatherAImageRefuses, WhatCannotBeSentExactly) {
+std::vector<Refusal> aRefusals() {
     const std::string a0 = record(0, 0, run(16, 0)), a1 = record(0, 0x10, run(16, 16)), a2 = record(0, 0x20, run(16, 32));
     std::string badSum = a1;
     badSum[12] = badSum[12] == '0' ? '1' : '0';  // a data digit changed: checksum no longer fits
     std::string nonHex = a1;
     nonHex[20] = 'g';
-    const Refusal cases[] = {
+    return {
         {"data on line 1 would be skipped", {a0, a1, a2, kEof}, 1, "line 1: a data record on the first line"},
         {"a hole in the addresses", {kHeader, a0, a2, record(0, 0x30, run(16, 48)), kEof}, 3,
          "line 3: record for address 0x0020 where the image goes on at 0x0010"},
@@ -125,8 +124,12 @@ TEST(GatherAImageRefuses, WhatCannotBeSentExactly) {
         {"an empty file", {}, 1, "line 1: the file ends without its end-of-file record"},
         {"no data", {kHeader, kEof}, 0, "holds 0 bytes"},
     };
-    for (const auto& c : cases) expectRefused(c, gatherAImage(c.lines));
 }
+}  // namespace
+
+class GatherAImageRefuses : public testing::TestWithParam<Refusal> {};
+TEST_P(GatherAImageRefuses, WhatCannotBeSentExactly) { expectRefused(GetParam(), gatherAImage(GetParam().lines)); }
+INSTANTIATE_TEST_SUITE_P(, GatherAImageRefuses, testing::ValuesIn(aRefusals()), rowname::ByName{});
 
 TEST(GatherBLines, TakesTheExactSixteenByteCrLfRecords) {
     const std::string line0 = record(0, 0, run(16, 0)), line1 = record(0, 0x10, run(16, 5));
@@ -136,7 +139,8 @@ TEST(GatherBLines, TakesTheExactSixteenByteCrLfRecords) {
     EXPECT_EQ(result.lines, (std::vector<std::string>{line0, line1, line0}));
 }
 
-TEST(GatherBLinesRefuses, WhatWouldBeLostOrSentWrong) {
+namespace {
+std::vector<Refusal> bRefusals() {
     const std::string good = record(0, 0, run(16, 0));
     std::string badSum = record(0, 0x40, run(16, 0));
     badSum[41] = badSum[41] == 'F' ? 'E' : 'F';
@@ -144,7 +148,7 @@ TEST(GatherBLinesRefuses, WhatWouldBeLostOrSentWrong) {
     lfOnly.erase(lfOnly.size() - 2, 1);
     std::string padded = record(0, 0x10, run(8, 0));  // an 8-byte record blank-padded to 45 characters
     padded.insert(padded.size() - 2, std::string(kBLineLength - padded.size(), ' '));
-    const Refusal cases[] = {
+    return {
         {"wrong record checksum", {kHeader, good, badSum}, 3, "line 3: checksum"},
         {"blank-padded short record", {kHeader, good, padded}, 3, "not a hexadecimal digit"},
         {"a line feed alone", {kHeader, good, lfOnly}, 3, "data record of 44 characters; B lines are 16-byte data records ending in CR LF"},
@@ -166,5 +170,9 @@ TEST(GatherBLinesRefuses, WhatWouldBeLostOrSentWrong) {
         {"a byte-order mark", {"\xEF\xBB\xBF" + kHeader, good, kEof}, 1, "record does not start with ':'"},
         {"junk before a line", {kHeader, std::string(1023, 'x') + good, kEof}, 2, "line of 1066 characters; no record"},
     };
-    for (const auto& c : cases) expectRefused(c, gatherBLines(c.lines));
 }
+}  // namespace
+
+class GatherBLinesRefuses : public testing::TestWithParam<Refusal> {};
+TEST_P(GatherBLinesRefuses, WhatWouldBeLostOrSentWrong) { expectRefused(GetParam(), gatherBLines(GetParam().lines)); }
+INSTANTIATE_TEST_SUITE_P(, GatherBLinesRefuses, testing::ValuesIn(bRefusals()), rowname::ByName{});

@@ -33,6 +33,7 @@ TEST(LoaderPackets, AImageSplitsIntoNumberedPackets) {
     EXPECT_EQ(first[13] | (first[14] << 8), 48 + 56 * 3 + 10);
     EXPECT_TRUE(std::equal(image.bytes.begin(), image.bytes.begin() + 48, first.begin() + 17));
     for (std::size_t k = 1; k < packets.size(); ++k) {
+        SCOPED_TRACE(k);
         EXPECT_EQ(packets[k][1], 0);
         EXPECT_EQ(packets[k][5] | (packets[k][6] << 8), 3 + 2 * k);
     }

@@ -45,10 +45,11 @@ TEST(TavikBinary, EveryCommandPrintsItsNotFoundTextWithoutAConverter) {
     // dispatcher_test. A wire recording that cannot be written changes nothing the run prints.
     const std::vector<std::pair<std::string, std::string>> expected{{"sta", kLoader}, {"stb", kNormal}, {"bb", kLowerF}};
     for (const auto& [word, text] : expected) {
+        SCOPED_TRACE(word);
         const ToolRun run = runTavik({word}, "env -u TAVIK_EMULATOR TAVIK_RECORD=/nonexistent/wire.jsonl");
-        EXPECT_EQ(run.out, text) << word;
-        EXPECT_EQ(run.err, "") << word;
-        EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0) << word;
+        EXPECT_EQ(run.out, text);
+        EXPECT_EQ(run.err, "");
+        EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0);
     }
 }
 

@@ -3,37 +3,45 @@
 
 #include "quill/bundle.h"
 #include "quill/time_scale.h"
+#include "row_name.h"
 
 using namespace quill;
 
-TEST(BundleName, VersionAndChecksumFromTheFields) {
-    // version "": none; problem: the field the alert names ("" when the name has none).
-    struct Case { const char* path; const char* version; const char* cksum; const char* problem = nullptr; };
-    const Case cases[] = {
-        {"/A/Quillmere_V123_0x1a2b.app", "V 1.2.3", "2b 1a"},
-        {"/A/Quillmere.app", "", "LB HB", ""},
-        {"/A/Quillmere_V1_0X1A2B.app", "V 1.", "2b 1a"},  // upper-case digits kept as the tool prints
-        {"/A/Quillmere_0x1a2b_v1234.app", "v 1.2.34.app", "2b 1a"},
-        {"/my_vault/Quillmere_V123_0x1a2b.app", "v a.u.lt/Quillmere", "2b 1a"},
-        {"/A/Q_V1_V2_0x1111_0x2222.app", "V 1.", "11 11"},
-        {"/A/Q_Vxx_V34.app", "V 3.4..app", "LB HB", ""},
-        // A lone "V" is no version; the first "0x" field decides, and a malformed one is not
-        // passed over for a later one.
-        {"/A/Q_V_V9_0x1g2b_0x12_0xab.app", "V 9.", "LB HB", "\"0x1g2b\""},
-        {"/A/Q_V9_0x12_0xabcd.app", "V 9.", "LB HB", "\"0x12\""},
-        {"/A/Q_V9_0x1a2b3.app", "V 9.", "LB HB", "\"0x1a2b3.app\""},
-    };
-    for (const auto& c : cases) {
-        const BundleName name = readBundleName(c.path);
-        EXPECT_EQ(name.versionText.value_or(""), c.version) << c.path;
-        EXPECT_EQ(name.localCksum, c.cksum) << c.path;
-        ASSERT_EQ(name.checksumProblem.has_value(), c.problem != nullptr) << c.path;
-        if (c.problem) {
-            const std::string& alert = name.checksumProblem->alert;
-            EXPECT_NE(alert.find(c.problem), std::string::npos) << alert;
-            EXPECT_NE(alert.find("0x and four hexadecimal digits"), std::string::npos);
-        }
+namespace {
+// version "": none; problem: the field the alert names ("" when the name has none).
+struct Named : rowname::Row { const char* path; const char* version; const char* cksum; const char* problem = nullptr; };
+const Named kNames[] = {
+    {"version and checksum", "/A/Quillmere_V123_0x1a2b.app", "V 1.2.3", "2b 1a"},
+    {"neither", "/A/Quillmere.app", "", "LB HB", ""},
+    {"upper-case checksum", "/A/Quillmere_V1_0X1A2B.app", "V 1.", "2b 1a"},  // digits kept as the tool prints
+    {"version last", "/A/Quillmere_0x1a2b_v1234.app", "v 1.2.34.app", "2b 1a"},
+    {"v in the folder", "/my_vault/Quillmere_V123_0x1a2b.app", "v a.u.lt/Quillmere", "2b 1a"},
+    {"first of each", "/A/Q_V1_V2_0x1111_0x2222.app", "V 1.", "11 11"},
+    {"version after a placeholder", "/A/Q_Vxx_V34.app", "V 3.4..app", "LB HB", ""},
+    // A lone "V" is no version; the first "0x" field decides, and a malformed one is not
+    // passed over for a later one.
+    {"lone V and a bad digit", "/A/Q_V_V9_0x1g2b_0x12_0xab.app", "V 9.", "LB HB", "\"0x1g2b\""},
+    {"two checksum digits", "/A/Q_V9_0x12_0xabcd.app", "V 9.", "LB HB", "\"0x12\""},
+    {"five checksum digits", "/A/Q_V9_0x1a2b3.app", "V 9.", "LB HB", "\"0x1a2b3.app\""},
+};
+}  // namespace
+
+class BundlePath : public testing::TestWithParam<Named> {};
+TEST_P(BundlePath, VersionAndChecksumFromTheFields) {
+    const Named& c = GetParam();
+    const BundleName name = readBundleName(c.path);
+    EXPECT_EQ(name.versionText.value_or(""), c.version);
+    EXPECT_EQ(name.localCksum, c.cksum);
+    ASSERT_EQ(name.checksumProblem.has_value(), c.problem != nullptr);
+    if (c.problem) {
+        const std::string& alert = name.checksumProblem->alert;
+        EXPECT_NE(alert.find(c.problem), std::string::npos) << alert;
+        EXPECT_NE(alert.find("0x and four hexadecimal digits"), std::string::npos);
     }
+}
+INSTANTIATE_TEST_SUITE_P(, BundlePath, testing::ValuesIn(kNames), rowname::ByName{});
+
+TEST(BundleName, PlaceholderVersionAndTheChecksumText) {
     const BundleName placeholder = readBundleName("/A/Q_Vxx_0x1a2b.app");
     EXPECT_FALSE(placeholder.versionText);
     EXPECT_EQ(placeholder.logLines, (std::vector<std::string>{"/A/Q_Vxx_0x1a2b.app", "bad str 'Vxx'"}));

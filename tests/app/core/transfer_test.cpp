@@ -4,6 +4,7 @@
 
 #include "conv/toolrun.h"
 #include "fakes.h"
+#include "row_name.h"
 
 using namespace quill;
 using namespace quill::test;
@@ -18,42 +19,46 @@ TEST(UpdateA, SyncAndPacketRunLimits) {
     EXPECT_EQ(rig.state().STATUS_OF_PNG, 19);
 }
 
+namespace {
+struct PacketFailure : rowname::Row { int packet; RunResult result; Words words; int status; std::string cause; };
 // The first packet's answer is not judged; any later refusal or killed run stops without an
 // alert, its cause naming the packet: a device gone wins over the marker word.
-TEST(UpdateA, OnlyTheFirstPacketMayFail) {
+std::vector<PacketFailure> packetFailures() {
     const std::string gone = "!! hid_read() failed: " + std::string(conv::kDeviceGone) + ", no reply can come\n";
     const std::string writeFailed(conv::kWriteFailedStart);
-    const struct {
-        int packet;
-        RunResult result;
-        Words words;
-        int status;
-        std::string cause;
-    } cases[] = {
-        {1, {RunEnd::Exited, "uafail ckSum\n", "", ""}, {"sync", "A*4"}, 19, ""},
-        {1, {RunEnd::TimedOut, "", "", ""}, {"sync", "A"}, -1, "A packet 1 of 4 got no answer in time"},
-        {2, {RunEnd::Exited, "uafail ckSum\n", "", ""}, {"sync", "A*2"}, -1, "A packet 2 of 4 was not acknowledged (uafail ckSum)"},
-        {2, {RunEnd::Exited, gone + "uafail ckSum\n", "", ""}, {"sync", "A*2"}, -1, "the converter was unplugged during A packet 2 of 4"},
-        {3, {RunEnd::TimedOut, "", "", ""}, {"sync", "A*3"}, -1, "A packet 3 of 4 got no answer in time"},
-        {3, {RunEnd::Exited, writeFailed + std::string(conv::kWriteTimedOut) + "\nWRITE65() uafail\n", "", ""}, {"sync", "A*3"}, -1,
-         "the write of A packet 3 of 4 timed out"},
-        {2, {RunEnd::Exited, writeFailed + std::string(conv::kWriteStalled) + "\nWRITE65() uafail\n", "", ""}, {"sync", "A*2"}, -1,
-         "the converter stalled the write of A packet 2 of 4"},
-        {4, {RunEnd::TimedOut, replyDump(imageSum(10)), "", ""}, {"sync", "A*4"}, -1, "A packet 4 of 4 got no answer in time"},
-        {4, {RunEnd::Exited, gone, "", ""}, {"sync", "A*4"}, -1, "the converter was unplugged during A packet 4 of 4"},
+    return {
+        {"first refused, not judged", 1, {RunEnd::Exited, "uafail ckSum\n", "", ""}, {"sync", "A*4"}, 19, ""},
+        {"first killed", 1, {RunEnd::TimedOut, "", "", ""}, {"sync", "A"}, -1, "A packet 1 of 4 got no answer in time"},
+        {"second refused", 2, {RunEnd::Exited, "uafail ckSum\n", "", ""}, {"sync", "A*2"}, -1,
+         "A packet 2 of 4 was not acknowledged (uafail ckSum)"},
+        {"gone before the marker", 2, {RunEnd::Exited, gone + "uafail ckSum\n", "", ""}, {"sync", "A*2"}, -1,
+         "the converter was unplugged during A packet 2 of 4"},
+        {"third killed", 3, {RunEnd::TimedOut, "", "", ""}, {"sync", "A*3"}, -1, "A packet 3 of 4 got no answer in time"},
+        {"write timed out", 3, {RunEnd::Exited, writeFailed + std::string(conv::kWriteTimedOut) + "\nWRITE65() uafail\n", "", ""},
+         {"sync", "A*3"}, -1, "the write of A packet 3 of 4 timed out"},
+        {"write stalled", 2, {RunEnd::Exited, writeFailed + std::string(conv::kWriteStalled) + "\nWRITE65() uafail\n", "", ""},
+         {"sync", "A*2"}, -1, "the converter stalled the write of A packet 2 of 4"},
+        {"last killed after its reply", 4, {RunEnd::TimedOut, replyDump(imageSum(10)), "", ""}, {"sync", "A*4"}, -1,
+         "A packet 4 of 4 got no answer in time"},
+        {"last gone", 4, {RunEnd::Exited, gone, "", ""}, {"sync", "A*4"}, -1, "the converter was unplugged during A packet 4 of 4"},
     };
-    for (const auto& c : cases) {
-        FakeTavik rig;
-        rig.respond = [n = c.packet, result = c.result, count = 0, normal = rig.respond](const std::string& arg) mutable {
-            return arg.size() == 130 && ++count == n ? result : normal(arg);
-        };
-        rig.core->UPDATE_A();
-        EXPECT_EQ(rig.words(), c.words) << c.packet;
-        EXPECT_EQ(rig.state().STATUS_OF_PNG, c.status) << c.packet;
-        EXPECT_EQ(rig.core->cause(), c.cause) << c.packet;
-        EXPECT_TRUE(rig.alerts.empty());
-    }
 }
+}  // namespace
+
+class APacketFailure : public testing::TestWithParam<PacketFailure> {};
+TEST_P(APacketFailure, OnlyTheFirstPacketMayFail) {
+    const PacketFailure& c = GetParam();
+    FakeTavik rig;
+    rig.respond = [n = c.packet, result = c.result, count = 0, normal = rig.respond](const std::string& arg) mutable {
+        return arg.size() == 130 && ++count == n ? result : normal(arg);
+    };
+    rig.core->UPDATE_A();
+    EXPECT_EQ(rig.words(), c.words);
+    EXPECT_EQ(rig.state().STATUS_OF_PNG, c.status);
+    EXPECT_EQ(rig.core->cause(), c.cause);
+    EXPECT_TRUE(rig.alerts.empty());
+}
+INSTANTIATE_TEST_SUITE_P(, APacketFailure, testing::ValuesIn(packetFailures()), rowname::ByName{});
 
 // The alert of a wrong total is followed through the sequence.
 TEST(FinalCheck, OnlyReplyBytesEightAndNineOfAReplyDumpCount) {
@@ -82,11 +87,12 @@ TEST(UpdateB, RetryIsBounded) {
 TEST(UpdateB, ALineCountsOnlyWhenItsEchoMatched) {
     const std::string gone = "!! hid_read() failed: " + std::string(conv::kDeviceGone) + ", no echo can come\nhid_read() ubfail\n";
     for (const std::string answer : {"cks_w=1234\n", "0E7B/1CF? NOT FOUND\n", "ubfail\n", gone.c_str()}) {
+        SCOPED_TRACE(answer);
         FakeTavik rig;
         rig.respond = [&](const std::string&) { return RunResult{RunEnd::Exited, answer, "", ""}; };
         rig.core->UPDATE_B();
-        EXPECT_EQ(rig.words(), Words{"B"}) << answer;  // the rest is not sent
-        EXPECT_EQ(rig.state().STATUS_OF_PNG, -1) << answer;
+        EXPECT_EQ(rig.words(), Words{"B"});  // the rest is not sent
+        EXPECT_EQ(rig.state().STATUS_OF_PNG, -1);
         EXPECT_EQ(rig.core->cause(), answer == gone ? "the converter was unplugged during B line 1 of 5" : "B line 1 of 5 was not echoed");
     }
 }

@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "quill/update_record.h"
+#include "row_name.h"
 
 namespace fs = std::filesystem;
 using namespace quill;
@@ -46,21 +47,22 @@ TEST(UpdateRecord, KeepsTheNewestTwentyFoldersAndNothingElseIsTouched) {
     EXPECT_EQ(updatesRoot(nullptr, nullptr), fs::path());
 }
 
-TEST(UpdateRecord, StoredTextsNameTheHomeFolderAsTildeOnly) {
-    struct Row {
-        const char* text;
-        const char* home;
-        const char* stored;
-    };
-    const Row rows[] = {
-        {"fopen Acode fail (/home/ann/fw/tmpa.hex)", "/home/ann", "fopen Acode fail (~/fw/tmpa.hex)"},
-        {"/home/ann and /home/ann/", "/home/ann/", "~ and ~/"},
-        {"/home/anna/x /home/ann.b /home/ann", "/home/ann", "/home/anna/x /home/ann.b ~"},  // other users' folders
-        {"/x/y", "/", "/x/y"},
-        {"/x/y", "", "/x/y"},
-    };
-    for (const Row& row : rows) EXPECT_EQ(homeAsTilde(row.text, row.home), row.stored) << row.text;
+namespace {
+struct HomeRow : rowname::Row { const char* text; const char* home; const char* stored; };
+const HomeRow kHomeRows[] = {
+    {"inside the home folder", "fopen Acode fail (/home/ann/fw/tmpa.hex)", "/home/ann", "fopen Acode fail (~/fw/tmpa.hex)"},
+    {"home given with a slash", "/home/ann and /home/ann/", "/home/ann/", "~ and ~/"},
+    {"other users' folders", "/home/anna/x /home/ann.b /home/ann", "/home/ann", "/home/anna/x /home/ann.b ~"},
+    {"home is the root", "/x/y", "/", "/x/y"},
+    {"no home", "/x/y", "", "/x/y"},
+};
+}  // namespace
+
+class StoredText : public testing::TestWithParam<HomeRow> {};
+TEST_P(StoredText, NamesTheHomeFolderAsTildeOnly) {
+    EXPECT_EQ(homeAsTilde(GetParam().text, GetParam().home), GetParam().stored);
 }
+INSTANTIATE_TEST_SUITE_P(, StoredText, testing::ValuesIn(kHomeRows), rowname::ByName{});
 
 TEST(UpdateRecord, TransportNamesTheConvertersNodeAndUsbPortOrTheEmulator) {
     const fs::path sys = fs::temp_directory_path() / ("quill_sysfs_" + std::to_string(::getpid()));
