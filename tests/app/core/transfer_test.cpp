@@ -22,7 +22,8 @@ TEST(UpdateA, SyncAndPacketRunLimits) {
 // alert, its cause naming the packet: a device gone wins over the marker word.
 TEST(UpdateA, OnlyTheFirstPacketMayFail) {
     const std::string gone = "!! hid_read() failed: " + std::string(conv::kDeviceGone) + ", no reply can come\n";
-    const std::string writeFailed(conv::kWriteFailedStart);
+    const std::string writeFailed(conv::kWriteFailedStart), refused = std::string(conv::kALineFailed) + " ckSum\n";
+    const std::string writeRefused = "\nWRITE65() " + std::string(conv::kALineFailed) + "\n";
     const struct {
         int packet;
         RunResult result;
@@ -30,14 +31,14 @@ TEST(UpdateA, OnlyTheFirstPacketMayFail) {
         int status;
         std::string cause;
     } cases[] = {
-        {1, {RunEnd::Exited, "uafail ckSum\n", "", ""}, {"sync", "A*4"}, 19, ""},
+        {1, {RunEnd::Exited, refused, "", ""}, {"sync", "A*4"}, 19, ""},
         {1, {RunEnd::TimedOut, "", "", ""}, {"sync", "A"}, -1, "A packet 1 of 4 got no answer in time"},
         {2, {RunEnd::Exited, "uafail ckSum\n", "", ""}, {"sync", "A*2"}, -1, "A packet 2 of 4 was not acknowledged (uafail ckSum)"},
-        {2, {RunEnd::Exited, gone + "uafail ckSum\n", "", ""}, {"sync", "A*2"}, -1, "the converter was unplugged during A packet 2 of 4"},
+        {2, {RunEnd::Exited, gone + refused, "", ""}, {"sync", "A*2"}, -1, "the converter was unplugged during A packet 2 of 4"},
         {3, {RunEnd::TimedOut, "", "", ""}, {"sync", "A*3"}, -1, "A packet 3 of 4 got no answer in time"},
-        {3, {RunEnd::Exited, writeFailed + std::string(conv::kWriteTimedOut) + "\nWRITE65() uafail\n", "", ""}, {"sync", "A*3"}, -1,
+        {3, {RunEnd::Exited, writeFailed + std::string(conv::kWriteTimedOut) + writeRefused, "", ""}, {"sync", "A*3"}, -1,
          "the write of A packet 3 of 4 timed out"},
-        {2, {RunEnd::Exited, writeFailed + std::string(conv::kWriteStalled) + "\nWRITE65() uafail\n", "", ""}, {"sync", "A*2"}, -1,
+        {2, {RunEnd::Exited, writeFailed + std::string(conv::kWriteStalled) + writeRefused, "", ""}, {"sync", "A*2"}, -1,
          "the converter stalled the write of A packet 2 of 4"},
         {4, {RunEnd::TimedOut, replyDump(imageSum(10)), "", ""}, {"sync", "A*4"}, -1, "A packet 4 of 4 got no answer in time"},
         {4, {RunEnd::Exited, gone, "", ""}, {"sync", "A*4"}, -1, "the converter was unplugged during A packet 4 of 4"},
@@ -75,11 +76,12 @@ TEST(UpdateB, RetryIsBounded) {
     rig.core->UPDATE_B();
     EXPECT_EQ(rig.words(), Words{"B*25"});  // 1 + 3 + (1 + 20)
     ASSERT_EQ(rig.alerts.size(), 1u);
-    EXPECT_NE(rig.alerts[0].find("retry"), std::string::npos);
+    EXPECT_NE(rig.alerts[0].find(conv::kBLineRetry), std::string::npos);
     EXPECT_EQ(rig.state().STATUS_OF_PNG, -1);
 }
 
 TEST(UpdateB, ALineCountsOnlyWhenItsEchoMatched) {
+    // tavik's words spelled out: this fails when the words tavik prints change.
     const std::string gone = "!! hid_read() failed: " + std::string(conv::kDeviceGone) + ", no echo can come\nhid_read() ubfail\n";
     for (const std::string answer : {"cks_w=1234\n", "0E7B/1CF? NOT FOUND\n", "ubfail\n", gone.c_str()}) {
         FakeTavik rig;
