@@ -46,8 +46,8 @@ int main(int argc, char** argv) {
     if (!port) return 0;
     // The emulated converter when its socket is named; otherwise the USB devices through hidapi.
     const std::optional<std::string> socketPath = conv::emu::socketFromEnvironment();
-    std::unique_ptr<tavik::hid::Transport> transport = socketPath ? tavik::hid::makeEmulatedTransport(*socketPath, *port)
-                                                                  : tavik::hid::makeHidapiTransport(*port);
+    std::unique_ptr<tavik::hid::Transport> transport =
+        socketPath ? tavik::hid::makeEmulatedTransport(*socketPath, *port) : tavik::hid::makeHidapiTransport(*port);
     // TAVIK_RECORD=FILE: the run is appended to FILE as it happens, whichever back end serves it.
     if (const char* record = std::getenv(conv::wire::kRecordEnv); record != nullptr && *record != '\0')
         transport = tavik::hid::makeRecordingTransport(std::move(transport), record, args);

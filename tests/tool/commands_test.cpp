@@ -20,8 +20,8 @@ TEST(LoaderCommands, PacketNumberWaitSkipsOtherNumbersAndStopsWhenTheDeviceIsGon
     loader->replies = {loaderReply(0, 2)};
     loader->gone = true;
     EXPECT_FALSE(READ_PKNO_FROM_FW(*rig.session, 0x0104));
-    EXPECT_TRUE(rig.out.text().ends_with("(hid_read() ret:-1)\n!! hid_read() failed: " + std::string(conv::kDeviceGone) +
-                                         ", stopped waiting for the packet number\n"));
+    EXPECT_TRUE(rig.out.text().ends_with("(hid_read() ret:-1)\n!! hid_read() failed: " +
+                                         std::string(conv::kDeviceGone) + ", stopped waiting for the packet number\n"));
 }
 
 // The burn frame meets convsim in tests/emulator/tavik_session.sh.

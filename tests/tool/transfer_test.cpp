@@ -90,7 +90,8 @@ TEST(OneLineB, AnEchoCutBeforeItsChecksumIsAFailure) {
             d.replies.push_back(echo);
         };
         const std::string out = rig.run(line);
-        const std::string failed = "echo of " + std::to_string(size) + " bytes is cut short\n" + std::string(conv::kBLineFailed);
+        const std::string failed =
+            "echo of " + std::to_string(size) + " bytes is cut short\n" + std::string(conv::kBLineFailed);
         EXPECT_TRUE(out.ends_with((size < 21 ? failed : std::string(conv::kBLineSent)) + "\n"))
             << size << ": " << out;
     }

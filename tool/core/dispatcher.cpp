@@ -103,7 +103,8 @@ constexpr std::array<Command, 16> kCommands{{
          startA(s);
      },
      "saok"},
-    {"runaprom", kLoader, [](Session& s) { RunApRom(s); }, "\nYou can use 'sb' 'qa' 'qb' to exit upg-mode.\nrunapromok"},
+    {"runaprom", kLoader, [](Session& s) { RunApRom(s); },
+     "\nYou can use 'sb' 'qa' 'qb' to exit upg-mode.\nrunapromok"},
     {"sta", kLoader, [](Session& s) { statusA(s); }},
     {"qa", kNormal, [](Session& s) { quit41_20(s); }, "qaok"},
     {"read", kLoader,

@@ -92,8 +92,9 @@ inline std::string replyDump(unsigned total) {
 // A tool runner whose tavik runs answer as for a converter that does all it should: 160-byte A
 // image (48 + 2 * 56), 5 B lines, matching name.
 struct FakeTavik : Rig {
-    std::string staOutput, stbOutput = said(std::string(conv::kStatusBurned) + " " + std::string(conv::kStatusLinesHeld) + " 00 00 00 00 stbok"),
-                bOutput = said(conv::kBLineSent);
+    std::string staOutput,
+        stbOutput = said(std::string(conv::kStatusBurned) + " " + std::string(conv::kStatusLinesHeld) + " 00 00 00 00 stbok"),
+        bOutput = said(conv::kBLineSent);
     RunEnd staEnd = RunEnd::Exited, syncEnd = RunEnd::Exited;
     int uafailAt = 0, aRuns = 0;  // uafailAt: the A packet (from 1) that the loader refuses
     explicit FakeTavik(bool box = false, double scale = 1.0, double pauseScale = 1.0) : Rig(scale, pauseScale) {

@@ -122,9 +122,10 @@ TEST(Sequence, EachPathEndsWithTheRightWordsAlertsAndState) {
         {"converter may not be opened", false,
          [](FakeTavik& d) {
              d.respond = [](const std::string&) {
-                 return RunResult{RunEnd::Exited, std::string(conv::kNormalNotFound) + "\n", "",
-                                  std::string(conv::kCannotOpenStart) + "0e7b:0bf2" + std::string(conv::kCannotOpenPresent) +
-                                      "/dev/hidraw3" + std::string(conv::kCannotOpenEnd) + "Permission denied); most likely ...\n"};
+                 const std::string refused = std::string(conv::kCannotOpenStart) + "0e7b:0bf2" +
+                                             std::string(conv::kCannotOpenPresent) + "/dev/hidraw3" +
+                                             std::string(conv::kCannotOpenEnd) + "Permission denied); most likely ...\n";
+                 return RunResult{RunEnd::Exited, std::string(conv::kNormalNotFound) + "\n", "", refused};
              };
          },
          {"sa"}, {"The converter 0e7b:0bf2 is plugged in at /dev/hidraw3 but this user may not open it. Install "}, -1,
