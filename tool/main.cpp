@@ -8,10 +8,11 @@
 #include <cstring>
 #include <exception>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
-#include "conv/emuproto.h"
+#include "conv/emuclient.h"
 #include "conv/toolrun.h"
 #include "conv/usbport.h"
 #include "conv/wirerecord.h"
@@ -41,17 +42,12 @@ int main(int argc, char** argv) {
 
     // TAVIK_PORT=PORT: only the converter on that USB port is ever opened. A setting that is no
     // port path is refused whole: opening whatever is found instead could reach another converter.
-    std::string complaint;
-    const std::optional<std::string> port = conv::usbport::portFromEnvironment(complaint);
-    if (!port) {
-        std::fprintf(stderr, "tavik: %s; nothing was done\n", complaint.c_str());
-        return 0;
-    }
+    const std::optional<std::string> port = conv::usbport::portFromEnvironment("tavik", "nothing was done");
+    if (!port) return 0;
     // The emulated converter when its socket is named; otherwise the USB devices through hidapi.
-    const char* socketPath = std::getenv(conv::emu::kSocketEnv);
-    std::unique_ptr<tavik::hid::Transport> transport = (socketPath != nullptr && *socketPath != '\0')
-                                                           ? tavik::hid::makeEmulatedTransport(socketPath, *port)
-                                                           : tavik::hid::makeHidapiTransport(*port);
+    const std::optional<std::string> socketPath = conv::emu::socketFromEnvironment();
+    std::unique_ptr<tavik::hid::Transport> transport =
+        socketPath ? tavik::hid::makeEmulatedTransport(*socketPath, *port) : tavik::hid::makeHidapiTransport(*port);
     // TAVIK_RECORD=FILE: the run is appended to FILE as it happens, whichever back end serves it.
     if (const char* record = std::getenv(conv::wire::kRecordEnv); record != nullptr && *record != '\0')
         transport = tavik::hid::makeRecordingTransport(std::move(transport), record, args);

@@ -7,11 +7,18 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "conv/emuproto.h"
 
 namespace conv::emu {
+
+std::optional<std::string> socketFromEnvironment() {
+    const char* path = std::getenv(kSocketEnv);
+    if (path == nullptr || *path == '\0') return std::nullopt;
+    return std::string(path);
+}
 
 Connection& Connection::operator=(Connection&& other) noexcept {
     if (this != &other) {

@@ -62,11 +62,12 @@ bool isPortPath(std::string_view port) {
     }
 }
 
-std::optional<std::string> portFromEnvironment(std::string& complaint) {
+std::optional<std::string> portFromEnvironment(std::string_view program, std::string_view outcome) {
     const char* pinned = std::getenv(kPortEnv);
     if (pinned == nullptr || *pinned == '\0') return std::string();
     if (isPortPath(pinned)) return std::string(pinned);
-    complaint = std::string(kPortEnv) + "='" + pinned + "' is not a USB port path such as 1-1.4";
+    std::fprintf(stderr, "%.*s: %s='%s' is not a USB port path such as 1-1.4; %.*s\n", static_cast<int>(program.size()),
+                 program.data(), kPortEnv, pinned, static_cast<int>(outcome.size()), outcome.data());
     return std::nullopt;
 }
 

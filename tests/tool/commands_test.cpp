@@ -20,8 +20,8 @@ TEST(LoaderCommands, PacketNumberWaitSkipsOtherNumbersAndStopsWhenTheDeviceIsGon
     loader->replies = {loaderReply(0, 2)};
     loader->gone = true;
     EXPECT_FALSE(READ_PKNO_FROM_FW(*rig.session, 0x0104));
-    EXPECT_TRUE(rig.out.text().ends_with("(hid_read() ret:-1)\n!! hid_read() failed: the device is gone "
-                                         "(unplugged or re-enumerated), stopped waiting for the packet number\n"));
+    EXPECT_TRUE(rig.out.text().ends_with("(hid_read() ret:-1)\n!! hid_read() failed: " +
+                                         std::string(conv::kDeviceGone) + ", stopped waiting for the packet number\n"));
 }
 
 // The burn frame meets convsim in tests/emulator/tavik_session.py.
@@ -59,6 +59,7 @@ TEST(BLine, EchoAfterAStatusReportAndMalformedLines) {
     Rig retry;
     EXPECT_EQ(retry.run((retry.withNormal(), ":10000000" "0000" "0102030405060708090a0b0c0d0e" "00\r\n")),
               std::string(conv::kBLineRetry) + "\n");
-    EXPECT_EQ(retry.run(line.substr(0, 43) + "\n"), "retry\nlen ubfail\n");
+    EXPECT_EQ(retry.run(line.substr(0, 43) + "\n"),
+              std::string(conv::kBLineRetry) + "\nlen " + std::string(conv::kBLineFailed) + "\n");
     EXPECT_TRUE(retry.transport.normal->writes.empty());
 }

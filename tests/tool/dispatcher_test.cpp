@@ -41,6 +41,7 @@ TEST(Dispatcher, StatusPrintsTheReportBytesTheFrontEndReads) {
                                   " 00 00 00 00 stbok\n");
 }
 
+// Spells the failure words out: it fails when the words the front end reads change.
 TEST(Dispatcher, MalformedFirmwareTextIsRefusedBeforeAnyDeviceIsOpened) {
     Rig rig;
     std::string aLine(130, '0');
@@ -52,7 +53,7 @@ TEST(Dispatcher, MalformedFirmwareTextIsRefusedBeforeAnyDeviceIsOpened) {
     EXPECT_EQ(rigB.run(bLine), "ubfail: B-line argument holds a non-hex character at position 21\n");
     EXPECT_EQ(rig.transport.opens + rigB.transport.opens, 0);
     // A 131st character is not part of the packet, whatever it is.
-    EXPECT_EQ(Rig().run(std::string(130, 'A') + "z"), "LDROM NOT FOUND\n");
+    EXPECT_EQ(Rig().run(std::string(130, 'A') + "z"), std::string(conv::kLoaderNotFound) + "\n");
 }
 
 TEST(Dispatcher, DeviceListWithTheLoaderStringsAndTheConvertersPorts) {

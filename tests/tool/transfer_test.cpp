@@ -37,7 +37,7 @@ TEST(WholeFileA, ARefusedFileIsNamedAndTheLoaderIsNeverOpened) {
     Rig rig(file.path);
     const std::string out = rig.run((rig.withLoader(), "ua"));
     EXPECT_NE(out.find("!! tarna.hex refused, nothing sent: line 3: record for address 0x0020"), std::string::npos) << out;
-    EXPECT_TRUE(out.ends_with("\nuafail\n")) << out;
+    EXPECT_TRUE(out.ends_with("\n" + std::string(conv::kALineFailed) + "\n")) << out;
     EXPECT_EQ(rig.transport.opens, 0);
     Rig missing(testing::TempDir() + "no_such.hex");
     EXPECT_EQ(missing.run((missing.withLoader(), "ua")), "you are running 'ua'\nfopen() Acode fail\n");
@@ -48,18 +48,19 @@ TEST(OnePacketA, FailsAfterTenWrongRepliesOrWhenNoFurtherReplyComes) {
     Rig ten, once, refused;
     ten.withLoader()->replies.assign(10, loaderReply(1, 4));
     const std::string out = ten.run(arg);
-    EXPECT_EQ(count(out, "ckSum_r="), 10u);
-    EXPECT_TRUE(out.ends_with(" ...(more readback)\n" + std::string(conv::kALineFailed) + " ckSum\n"));
+    const std::string failed = std::string(conv::kALineFailed) + " ckSum\n";
+    EXPECT_EQ(count(out, std::string(conv::kChecksumDump)), 10u);
+    EXPECT_TRUE(out.ends_with(" ...(more readback)\n" + failed));
 
     once.withLoader()->replies.push_back(loaderReply(1, 4));
-    EXPECT_TRUE(once.run(arg).ends_with("ckSum_r: no further reply within 1000 ms\nuafail ckSum\n"));
+    EXPECT_TRUE(once.run(arg).ends_with("ckSum_r: no further reply within 1000 ms\n" + failed));
     EXPECT_EQ(once.transport.loader->readTimeouts, (std::vector<int>{hid::kBlocking, 1000}));
 
     // A write that fails says why, in the words the front end looks for, before the marker.
     refused.withLoader()->failWrites = 1;
     refused.transport.loader->failsAs = hid::WriteFailure::TimedOut;
     EXPECT_TRUE(refused.run(arg).ends_with(std::string(conv::kWriteFailedStart) + std::string(conv::kWriteTimedOut) +
-                                           "\nWRITE65() uafail\n"));
+                                           "\nWRITE65() " + std::string(conv::kALineFailed) + "\n"));
 }
 
 TEST(OnePacketA, AReportWithoutTheChecksumBytesProvesNothing) {
@@ -69,7 +70,7 @@ TEST(OnePacketA, AReportWithoutTheChecksumBytesProvesNothing) {
     rig.withLoader()->replies = {Bytes{}, Bytes{0x00}};
     const std::string out = rig.run(zeros);
     EXPECT_EQ(count(out, "holds no checksum"), 2u) << out;
-    EXPECT_TRUE(out.ends_with("no further reply within 1000 ms\nuafail ckSum\n"));
+    EXPECT_TRUE(out.ends_with("no further reply within 1000 ms\n" + std::string(conv::kALineFailed) + " ckSum\n"));
 
     // Cut after its checksum or padded behind it, a reply still answers for the packet.
     Rig cut;
@@ -89,7 +90,9 @@ TEST(OneLineB, AnEchoCutBeforeItsChecksumIsAFailure) {
             d.replies.push_back(echo);
         };
         const std::string out = rig.run(line);
-        EXPECT_TRUE(out.ends_with(size < 21 ? "echo of " + std::to_string(size) + " bytes is cut short\nubfail\n" : "ubok\n"))
+        const std::string failed =
+            "echo of " + std::to_string(size) + " bytes is cut short\n" + std::string(conv::kBLineFailed);
+        EXPECT_TRUE(out.ends_with((size < 21 ? failed : std::string(conv::kBLineSent)) + "\n"))
             << size << ": " << out;
     }
 }
@@ -103,6 +106,6 @@ TEST(WholeFileB, WhatCannotBeSentExactlyIsRefusedBeforeTheDeviceIsOpened) {
     Rig refused({}, damaged.path);
     const std::string out = refused.run((refused.withNormal(), "ub"));
     EXPECT_EQ(out.rfind("!! tarn_b.hex refused, nothing sent: line 3: character 28 is not a hexadecimal digit", 0), 0u) << out;
-    EXPECT_TRUE(out.ends_with("\nubfail\n")) << out;
+    EXPECT_TRUE(out.ends_with("\n" + std::string(conv::kBLineFailed) + "\n")) << out;
     EXPECT_EQ(refused.transport.opens, 0);
 }

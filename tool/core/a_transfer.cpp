@@ -1,10 +1,9 @@
 // A code through the loader: the whole "tarna.hex" in one run, or one packet per run.
-#include <algorithm>
-
 #include "conv/hexfield.h"
 #include "conv/hexfile.h"
 #include "conv/packets.h"
 #include "core/commands.h"
+#include "core/firmware_file.h"
 #include "core/messages.h"
 
 namespace tavik {
@@ -17,7 +16,7 @@ void showReport(Session& s) {
     std::FILE* out = s.out();
     std::fprintf(out, "\nSHOW65BYTES(): buf[0~64]= WriteReport =\n");
     for (std::size_t i = 0; i < conv::kLoaderReportSize; ++i) {
-        std::fprintf(out, "%02x, ", s.buf[i]);
+        std::fprintf(out, "%02x, ", s.outgoing()[i]);
         if (i % 16 == 0) std::fprintf(out, "\n");
     }
 }
@@ -26,22 +25,16 @@ void showReport(Session& s) {
 void printReply(Session& s, bool markPacketNo) {
     for (std::size_t i = 0; i < 15; ++i) {
         const bool marked = markPacketNo && i == conv::loader::kReplyPacketNo;
-        std::fprintf(s.out(), marked ? conv::kMarkedReportByteFormat : conv::kReportByteFormat, s.bufR[i]);
+        std::fprintf(s.out(), marked ? conv::kMarkedReportByteFormat : conv::kReportByteFormat, s.reply()[i]);
     }
 }
 
-std::uint32_t replyChecksum(const Session& s) { return s.bufR[0] + 256u * s.bufR[1]; }
+std::uint32_t replyChecksum(const Session& s) { return s.reply()[0] + 256u * s.reply()[1]; }
 
-std::uint32_t bufChecksum(const Session& s) {
-    conv::LoaderReport report;
-    std::copy(s.buf.begin(), s.buf.end(), report.begin());
-    return conv::packetChecksum(report);
-}
-
-void load(Session& s, const conv::LoaderReport& report) { std::copy(report.begin(), report.end(), s.buf.begin()); }
-
-bool writePacket(Session& s, const char* failure) {
-    if (s.writeBuf(conv::kLoaderReportSize) == static_cast<int>(conv::kLoaderReportSize)) return true;
+// Loads a packet as the outgoing report and writes it; on failure prints why and `failure`.
+bool writePacket(Session& s, const conv::LoaderReport& packet, const char* failure) {
+    s.load(packet);
+    if (s.writeReport(conv::kLoaderReportSize) == static_cast<int>(conv::kLoaderReportSize)) return true;
     s.reportWriteFailure();
     std::fprintf(s.out(), "%s\n", failure);
     return false;
@@ -65,21 +58,8 @@ std::optional<std::string> checkALineArgument(std::string_view text) {
 }
 
 AcodeFile readAcodeFile(Session& s) {
-    AcodeFile file;
-    const conv::FileBytes read = conv::readFirmwareFile(s.config().aHexPath);
-    if (read.status == conv::FileBytes::Status::Missing) return file;
-    conv::AImageResult gathered = read.status == conv::FileBytes::Status::Read
-                                      ? conv::gatherAImage(conv::splitHexLines(read.bytes))
-                                      : conv::AImageResult{{}, conv::HexError{0, read.why}};
-    if (!gathered.ok()) {
-        messages::fileRefused(s.out(), "tarna.hex", gathered.error->message(), conv::kALineFailed);
-        file.state = FileState::Refused;
-        return file;
-    }
-    file.state = FileState::Ready;
-    file.image = std::move(gathered.image);
-    file.size = static_cast<long>(read.bytes.size());
-    return file;
+    auto file = gatherFirmwareFile(s, s.config().aHexPath, "tarna.hex", conv::kALineFailed, conv::gatherAImage);
+    return {file.state, std::move(file.gathered.image), static_cast<long>(file.size)};
 }
 
 bool updateAcode(Session& s, const AcodeFile& file) {
@@ -104,14 +84,12 @@ bool updateAcode(Session& s, const AcodeFile& file) {
         std::fprintf(out, "%02x, ", image.bytes[i]);
     }
     std::fprintf(out, "\n");
-    load(s, packets.front());
-    if (!writePacket(s, "!! fail to write A-code")) return false;
+    if (!writePacket(s, packets.front(), "!! fail to write A-code")) return false;
     showReport(s);
     if (!READ_PKNO_FROM_FW(s, packNo + 1)) return false;
     packNo += 2;
     std::fprintf(out, "=============================== Above is 1st pkg of upg A\n");
     s.pause(5);
-    s.buf.fill(0);
 
     // Full continuation packets of 56 image bytes, each checked against the loader's checksum.
     std::size_t pos = conv::loader::kFirstImageBytes;
@@ -122,20 +100,19 @@ bool updateAcode(Session& s, const AcodeFile& file) {
             std::fprintf(out, "@%02x,#%02x ", image.bytes[pos + i], packets[k][1 + conv::loader::kData + i]);
         }
         pos += conv::loader::kContinuationBytes;
-        load(s, packets[k]);
         s.pause(1);
-        if (!writePacket(s, "!! fail to write A-code")) return false;
+        if (!writePacket(s, packets[k], "!! fail to write A-code")) return false;
         showReport(s);
         if (!READ_PKNO_FROM_FW(s, packNo + 1)) return false;
         packNo += 2;
-        const std::uint32_t written = bufChecksum(s);
+        const std::uint32_t written = conv::packetChecksum(packets[k]);
         std::fprintf(out, "ckSum_w=%04x\n", written);
         messages::print(out, conv::kChecksumDump);
         printReply(s, true);
         std::fprintf(out, "...(more)\n");
         if (written != replyChecksum(s)) {
             for (int i = 0; i < 3; ++i) {
-                std::fprintf(out, "\n !! checksum (0x%02x%02x) error , quit program !!\n", s.bufR[1], s.bufR[0]);
+                std::fprintf(out, "\n !! checksum (0x%02x%02x) error , quit program !!\n", s.reply()[1], s.reply()[0]);
             }
             return false;
         }
@@ -148,16 +125,15 @@ bool updateAcode(Session& s, const AcodeFile& file) {
     std::fprintf(out, "*** LAST PACK has %d bytes, packNo=%d (%04x)\n", static_cast<int>(left),
                  static_cast<int>(packNo), packNo);
     for (std::size_t i = 0; i < left; ++i) std::fprintf(out, "%02x, ", image.bytes[pos + i]);
-    load(s, packets.back());
-    if (!writePacket(s, "!! fail to write A-code")) return false;
+    if (!writePacket(s, packets.back(), "!! fail to write A-code")) return false;
     showReport(s);
     if (!READ_PKNO_FROM_FW(s, packNo + 1)) return false;
-    std::fprintf(out, "ckSum_w=%04x , ", bufChecksum(s));
+    std::fprintf(out, "ckSum_w=%04x , ", conv::packetChecksum(packets.back()));
     std::fprintf(out, "readback bufR=\n");
     printReply(s, false);
     std::fprintf(out, "...(more)\n");
-    std::fprintf(out, "FINAL TOTAL CKSUM = (hi)%02x %02x\n", s.bufR[conv::loader::kReplyTotal + 1],
-                 s.bufR[conv::loader::kReplyTotal]);
+    std::fprintf(out, "FINAL TOTAL CKSUM = (hi)%02x %02x\n", s.reply()[conv::loader::kReplyTotal + 1],
+                 s.reply()[conv::loader::kReplyTotal]);
     std::fprintf(out, "=====================================================\n");
     s.pause(5);
     std::fprintf(out, "\ntransfered A code , done.\nyou can use 'runaprom ' to quit A\n");
@@ -173,21 +149,20 @@ bool updateAcode_1line(Session& s, std::string_view text) {
         messages::line(out, conv::kALineFailed);
         return false;
     }
-    load(s, *packet);
     for (std::size_t i = 0; i < conv::kLoaderReportSize; ++i) {
         std::fprintf(out, "%.2s, ", text.data() + 2 * i);
         if (i % 16 == 0) std::fprintf(out, "\n");
     }
-    if (!writePacket(s, ("WRITE65() " + std::string(conv::kALineFailed)).c_str())) return false;
-    const std::uint32_t written = bufChecksum(s);
+    if (!writePacket(s, *packet, ("WRITE65() " + std::string(conv::kALineFailed)).c_str())) return false;
+    const std::uint32_t written = conv::packetChecksum(*packet);
     showReport(s);
     std::fprintf(out, "ckSum_w=%04x\n", written);
 
     // A loader answers each packet once: the first reply may take as long as the loader needs,
     // but after a wrong one no other is coming, so later reads are bounded.
     for (int attempt = 0; attempt < kOnePacketTries; ++attempt) {
-        s.bufR.fill(0);
-        const int got = s.readBufR(conv::kLoaderReportSize, attempt == 0 ? hid::kBlocking : s.config().replyWaitMs);
+        s.clearReply();
+        const int got = s.readReply(conv::kLoaderReportSize, attempt == 0 ? hid::kBlocking : s.config().replyWaitMs);
         if (got < 0) {
             messages::linkLost(out, "no reply can come");
             break;

@@ -1,11 +1,10 @@
 // B code through the normal-mode device: one 16-byte HEX line per frame, each echoed back.
-#include <algorithm>
-
 #include "conv/checksum.h"
 #include "conv/hexfield.h"
 #include "conv/hexfile.h"
 #include "conv/packets.h"
 #include "core/commands.h"
+#include "core/firmware_file.h"
 #include "core/messages.h"
 
 namespace tavik {
@@ -14,14 +13,11 @@ namespace {
 
 constexpr int kEchoTries = 10;
 
-void load(Session& s, const conv::FrameReport& frame) {
-    std::copy(frame.begin(), frame.end(), s.buf.begin());
-}
+bool isEcho(const Session& s) { return conv::isBLineEcho(s.reply().data(), s.reply().size()); }
 
-bool isEcho(const Session& s) { return conv::isBLineEcho(s.bufR.data(), s.bufR.size()); }
-
-std::uint32_t frameChecksum(const Session& s) {
-    return conv::checkSum(s.buf.data(), static_cast<std::int32_t>(conv::frame::kBLineChecksum));
+// The checksum a B-line frame carries: over the bytes before its checksum field.
+std::uint32_t frameChecksum(const conv::FrameReport& frame) {
+    return conv::checkSum(frame.data(), static_cast<std::int32_t>(conv::frame::kBLineChecksum));
 }
 
 }  // namespace
@@ -52,34 +48,34 @@ bool updateBcode_1line(Session& s, std::string_view text) {
         return false;
     }
     const conv::FrameReport frame = conv::makeBLineFrame(*parsed);
-    load(s, frame);
+    s.load(frame);
     if (conv::isRetryFrame(frame)) {
         messages::line(out, conv::kBLineRetry);
         return true;
     }
-    const std::uint32_t written = frameChecksum(s);
+    const std::uint32_t written = frameChecksum(frame);
     std::fprintf(out, "cks_w=%04x\n", written);
-    if (s.writeBuf(conv::kFrameReportSize) != static_cast<int>(conv::kFrameReportSize)) {
+    if (s.writeReport(conv::kFrameReportSize) != static_cast<int>(conv::kFrameReportSize)) {
         s.reportWriteFailure();
         messages::line(out, conv::kBLineFailed);
         return false;
     }
     for (int attempt = 0; attempt < kEchoTries; ++attempt) {
         // Cleared so that a short report cannot pass for an echo with an older report's bytes.
-        s.bufR.fill(0);
-        if (s.readBufR(s.bufR.size()) <= 0) {
-            if (s.res < 0) messages::linkLost(out, "no echo can come");
+        s.clearReply();
+        if (s.readReply(s.reply().size()) <= 0) {
+            if (s.lastResult() < 0) messages::linkLost(out, "no echo can come");
             messages::line(out, "hid_read() " + std::string(conv::kBLineFailed));
             return false;
         }
         if (!isEcho(s)) continue;
         // An echo cut before its checksum field would be summed over the cleared buffer.
-        if (s.res < static_cast<int>(conv::frame::kBLineChecksum)) {
-            std::fprintf(out, "echo of %d bytes is cut short\n", s.res);
+        if (s.lastResult() < static_cast<int>(conv::frame::kBLineChecksum)) {
+            std::fprintf(out, "echo of %d bytes is cut short\n", s.lastResult());
             messages::line(out, conv::kBLineFailed);
             return false;
         }
-        const std::uint32_t echoed = conv::echoChecksum(s.bufR.data());
+        const std::uint32_t echoed = conv::echoChecksum(s.reply().data());
         std::fprintf(out, "cks_r=%04x\n", echoed);
         if (echoed == written) {
             messages::line(out, conv::kBLineSent);
@@ -92,20 +88,8 @@ bool updateBcode_1line(Session& s, std::string_view text) {
 }
 
 BcodeFile readBcodeFile(Session& s) {
-    BcodeFile file;
-    const conv::FileBytes read = conv::readFirmwareFile(s.config().bHexPath);
-    if (read.status == conv::FileBytes::Status::Missing) return file;
-    conv::BLinesResult gathered = read.status == conv::FileBytes::Status::Read
-                                      ? conv::gatherBLines(conv::splitHexLines(read.bytes))
-                                      : conv::BLinesResult{{}, conv::HexError{0, read.why}};
-    if (!gathered.ok()) {
-        messages::fileRefused(s.out(), "tarn_b.hex", gathered.error->message(), conv::kBLineFailed);
-        file.state = FileState::Refused;
-        return file;
-    }
-    file.state = FileState::Ready;
-    file.lines = std::move(gathered.lines);
-    return file;
+    auto file = gatherFirmwareFile(s, s.config().bHexPath, "tarn_b.hex", conv::kBLineFailed, conv::gatherBLines);
+    return {file.state, std::move(file.gathered.lines)};
 }
 
 bool updateBcode(Session& s, const BcodeFile& file) {
@@ -128,25 +112,26 @@ bool updateBcode(Session& s, const BcodeFile& file) {
         for (std::uint8_t b : parsed->data) std::fprintf(out, "%02x ", b);
         std::fprintf(out, "line%03d,", lineNo++);
 
-        load(s, conv::makeBLineFrame(*parsed));
-        const std::uint32_t written = frameChecksum(s);
-        std::fprintf(out, "ckSum_w=%04x,L:%02x,H:%02x\n", written, s.buf[conv::frame::kBLineChecksum],
-                     s.buf[conv::frame::kBLineChecksum + 1]);
-        if (s.writeBuf(conv::kFrameReportSize) != static_cast<int>(conv::kFrameReportSize)) {
+        const conv::FrameReport frame = conv::makeBLineFrame(*parsed);
+        s.load(frame);
+        const std::uint32_t written = frameChecksum(frame);
+        std::fprintf(out, "ckSum_w=%04x,L:%02x,H:%02x\n", written, frame[conv::frame::kBLineChecksum],
+                     frame[conv::frame::kBLineChecksum + 1]);
+        if (s.writeReport(conv::kFrameReportSize) != static_cast<int>(conv::kFrameReportSize)) {
             s.reportWriteFailure();
             std::fprintf(out, "!!! fail to write B-code !!!\n");
             return false;
         }
         for (int attempt = 0; attempt < kEchoTries; ++attempt) {
-            const int got = s.readBufR(s.bufR.size());
+            const int got = s.readReply(s.reply().size());
             if (got < 0) {
                 messages::linkLost(out, "B-code transfer stopped");
                 return false;
             }
             if (got > 0 && isEcho(s)) {
                 std::fprintf(out, "### hid_read(%d)=", got);
-                for (int i = 0; i < 10; ++i) std::fprintf(out, "%02x ", s.bufR[i]);
-                std::fprintf(out, "...,     ckSum_r=%04x\n\n", conv::echoChecksum(s.bufR.data()));
+                messages::bytes(out, s.reply(), 10);
+                std::fprintf(out, "...,     ckSum_r=%04x\n\n", conv::echoChecksum(s.reply().data()));
                 break;
             }
         }

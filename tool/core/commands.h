@@ -1,6 +1,6 @@
 #pragma once
-// Device commands and firmware transfers. Each builds its report in the session's `buf`, writes
-// it to the session's `handle` and prints what it did; the caller has opened the right device.
+// Device commands and firmware transfers. Each builds the session's outgoing report, writes it to
+// the device the session opened and prints what it did; the caller has opened the right device.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -14,7 +14,7 @@
 namespace tavik {
 
 // ---- loader device --------------------------------------------------------------------------
-// Sends a bare loader command (0xA4 synchronise or 0xA6 status) and reads one reply into bufR.
+// Sends a bare loader command (0xA4 synchronise or 0xA6 status) and reads one reply.
 bool CmdWriteAndReadOne(Session& s, std::uint32_t cmd);
 bool statusA(Session& s);
 // Asks the status, then tells the loader to start the application; returns the last write.

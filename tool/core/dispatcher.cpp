@@ -1,6 +1,7 @@
 #include "core/dispatcher.h"
 
 #include <array>
+#include <optional>
 
 #include "conv/hexfile.h"
 #include "conv/packets.h"
@@ -36,11 +37,6 @@ unsigned firstCodePoint(std::string_view text) {
     return code;
 }
 
-void fetchString(Session& s, hid::StringKind kind) {
-    // A failed query leaves the previous text in place.
-    if (auto text = s.handle->getString(kind)) s.wstr = *text;
-}
-
 void deviceList(Session& s) {
     std::FILE* out = s.out();
     for (const hid::DeviceInfo& d : s.transport().enumerate()) {
@@ -48,15 +44,11 @@ void deviceList(Session& s) {
                      d.serial.c_str());
     }
     if (s.openQuietly(Identity::Loader)) {
-        fetchString(s, hid::StringKind::Manufacturer);
-        std::fprintf(out, "Manufacturer String: %s\n", s.wstr.c_str());
-        fetchString(s, hid::StringKind::Product);
-        std::fprintf(out, "Product String: %s\n", s.wstr.c_str());
-        fetchString(s, hid::StringKind::SerialNumber);
-        std::fprintf(out, "Serial Number String: (%d) %s\n", static_cast<int>(firstCodePoint(s.wstr)),
-                     s.wstr.c_str());
-        fetchString(s, hid::StringKind::Indexed1);
-        std::fprintf(out, "Indexed String 1: %s\n", s.wstr.c_str());
+        std::fprintf(out, "Manufacturer String: %s\n", s.fetchDescriptor(hid::StringKind::Manufacturer).c_str());
+        std::fprintf(out, "Product String: %s\n", s.fetchDescriptor(hid::StringKind::Product).c_str());
+        const std::string& serial = s.fetchDescriptor(hid::StringKind::SerialNumber);
+        std::fprintf(out, "Serial Number String: (%d) %s\n", static_cast<int>(firstCodePoint(serial)), serial.c_str());
+        std::fprintf(out, "Indexed String 1: %s\n", s.fetchDescriptor(hid::StringKind::Indexed1).c_str());
     }
     std::fprintf(out, "\nYou can use 'stbb' to run Monitor ...\n");
 }
@@ -71,109 +63,92 @@ void monitor(Session& s) {
     std::FILE* out = s.out();
     std::fprintf(out, " (^Z to Stop)");
     for (;;) {
-        if (s.readBufR(conv::kFrameReportSize) < 0) {
+        if (s.readReply(conv::kFrameReportSize) < 0) {
             messages::linkLost(out, "monitor stopped");
             return;
         }
-        if (s.res == 0 || s.bufR[1] == 1) continue;  // nothing new, or the device's own frames
-        for (int i = 0; i < 10; ++i) std::fprintf(out, conv::kReportByteFormat, s.bufR[i]);
+        if (s.lastResult() == 0 || s.reply()[1] == 1) continue;  // nothing new, or the device's own frames
+        messages::bytes(out, s.reply(), 10);
         std::fprintf(out, " ...(^Z to Stop)\n");
         std::fflush(out);
     }
 }
 
+// The device a command opens first, and the text it prints when that device cannot be opened.
+struct Target {
+    Identity identity;
+    NotFound notFound;
+};
+constexpr Target kLoader{Identity::Loader, NotFound::Loader};
+constexpr Target kNormal{Identity::Normal, NotFound::Normal};
+constexpr Target kNormalLowerF{Identity::Normal, NotFound::NormalLowerF};
+
+// `run` goes ahead only once `target` is open (a command without one opens what it needs itself),
+// and `done`, when there is one, is printed after it.
 struct Command {
     std::string_view word;
+    std::optional<Target> target;
     void (*run)(Session&);
+    const char* done = nullptr;
 };
 
 // In the order the words are compared.
 constexpr std::array<Command, 16> kCommands{{
-    {"list", deviceList},
-    {"ports", listPorts},
-    {"sa",
+    {"list", std::nullopt, deviceList},
+    {"ports", std::nullopt, listPorts},
+    {"sa", kNormal,
      [](Session& s) {
-         if (!s.open(Identity::Normal, NotFound::Normal)) return;
          SEND_QRX004Q(s);
          s.pause(1000);
          startA(s);
-         printLine(s, "saok");
-     }},
-    {"runaprom",
+     },
+     "saok"},
+    {"runaprom", kLoader, [](Session& s) { RunApRom(s); },
+     "\nYou can use 'sb' 'qa' 'qb' to exit upg-mode.\nrunapromok"},
+    {"sta", kLoader, [](Session& s) { statusA(s); }},
+    {"qa", kNormal, [](Session& s) { quit41_20(s); }, "qaok"},
+    {"read", kLoader,
      [](Session& s) {
-         if (!s.open(Identity::Loader, NotFound::Loader)) return;
-         RunApRom(s);
-         printLine(s, "\nYou can use 'sb' 'qa' 'qb' to exit upg-mode.");
-         printLine(s, "runapromok");
-     }},
-    {"sta",
+         s.readReply(s.reply().size());
+         messages::bytes(s.out(), s.reply(), 16);
+     },
+     " ..."},
+    {"sb", kNormal, [](Session& s) { SEND_QRX004Q(s); }, "sbok"},
+    {"sbi", kNormal,
      [](Session& s) {
-         if (s.open(Identity::Loader, NotFound::Loader)) statusA(s);
-     }},
-    {"qa",
-     [](Session& s) {
-         if (!s.open(Identity::Normal, NotFound::Normal)) return;
-         quit41_20(s);
-         printLine(s, "qaok");
-     }},
-    {"read",
-     [](Session& s) {
-         if (!s.open(Identity::Loader, NotFound::Loader)) return;
-         s.readBufR(s.bufR.size());
-         for (int i = 0; i < 16; ++i) std::fprintf(s.out(), "%02x ", s.bufR[i]);
-         printLine(s, " ...");
-     }},
-    {"sb",
-     [](Session& s) {
-         if (!s.open(Identity::Normal, NotFound::Normal)) return;
          SEND_QRX004Q(s);
-         printLine(s, "sbok");
-     }},
-    {"sbi",
-     [](Session& s) {
-         if (!s.open(Identity::Normal, NotFound::Normal)) return;
-         SEND_QRX004Q(s);
-         s.readBufR(s.bufR.size());
-         const auto& r = s.bufR;
+         s.readReply(s.reply().size());
+         const auto& r = s.reply();
          std::fprintf(s.out(), "%c%c%c%c%c%c\n", r[13], r[14], r[15], r[16], r[17], r[18]);
      }},
-    {"bb",
+    {"bb", kNormalLowerF, [](Session& s) { burnB(s); }},
+    {"qb", Target{Identity::Normal, NotFound::NormalAndBlank}, [](Session& s) { quit42_20(s); }, "qbok"},
+    {"stbb", kNormalLowerF, monitor},
+    {"stb", kNormal,
      [](Session& s) {
-         if (s.open(Identity::Normal, NotFound::NormalLowerF)) burnB(s);
-     }},
-    {"qb",
-     [](Session& s) {
-         if (!s.open(Identity::Normal, NotFound::NormalAndBlank)) return;
-         quit42_20(s);
-         printLine(s, "qbok");
-     }},
-    {"stbb",
-     [](Session& s) {
-         if (s.open(Identity::Normal, NotFound::NormalLowerF)) monitor(s);
-     }},
-    {"stb",
-     [](Session& s) {
-         if (!s.open(Identity::Normal, NotFound::Normal)) return;
-         s.readBufR(conv::kFrameReportSize);
-         for (int i = 0; i < 10; ++i) std::fprintf(s.out(), conv::kReportByteFormat, s.bufR[i]);
-         printLine(s, "stbok");
-     }},
-    {"ub",
+         s.readReply(conv::kFrameReportSize);
+         messages::bytes(s.out(), s.reply(), 10);
+     },
+     "stbok"},
+    {"ub", std::nullopt,
      [](Session& s) {
          const BcodeFile file = readBcodeFile(s);
          if (file.state != FileState::Refused && s.open(Identity::Normal, NotFound::Normal)) updateBcode(s, file);
      }},
-    {"sync",
-     [](Session& s) {
-         if (s.open(Identity::Loader, NotFound::Loader)) CmdWriteAndReadOne(s, conv::loader::kCmdSync);
-     }},
-    {"ua",
+    {"sync", kLoader, [](Session& s) { CmdWriteAndReadOne(s, conv::loader::kCmdSync); }},
+    {"ua", std::nullopt,
      [](Session& s) {
          printLine(s, "you are running 'ua'");
          const AcodeFile file = readAcodeFile(s);
          if (file.state != FileState::Refused && s.open(Identity::Loader, NotFound::Loader)) updateAcode(s, file);
      }},
 }};
+
+void runCommand(Session& s, const Command& c) {
+    if (c.target && !s.open(c.target->identity, c.target->notFound)) return;
+    c.run(s);
+    if (c.done != nullptr) printLine(s, c.done);
+}
 
 const Command* findCommand(std::string_view word) {
     for (const Command& c : kCommands)
@@ -198,7 +173,7 @@ ArgumentClass classify(std::span<const std::string_view> args) {
 void runCommandLine(Session& s, std::span<const std::string_view> args) {
     switch (classify(args)) {
         case ArgumentClass::DeviceList: deviceList(s); break;
-        case ArgumentClass::CommandWord: findCommand(args[0])->run(s); break;
+        case ArgumentClass::CommandWord: runCommand(s, *findCommand(args[0])); break;
         case ArgumentClass::Unknown: printLine(s, "UNKNOW COMMAND"); break;
         case ArgumentClass::ALine:
             // A malformed argument is refused before any device is opened.

@@ -1,4 +1,4 @@
-// Normal-mode commands: short device frames built in place over whatever buf held, so a start
+// Normal-mode commands: short device frames built in place over the report sent before, so a start
 // frame sent after the mode frame carries the mode frame's tail, as the converter has always seen.
 #include <algorithm>
 
@@ -11,10 +11,10 @@ namespace {
 
 int sendFrame(Session& s, std::uint8_t kind, std::string_view payload) {
     conv::FrameReport frame;
-    std::copy_n(s.buf.begin(), frame.size(), frame.begin());
+    std::copy_n(s.outgoing().begin(), frame.size(), frame.begin());
     conv::putFrame(frame, kind, payload);
-    std::copy(frame.begin(), frame.end(), s.buf.begin());
-    return s.writeBuf(conv::kFrameReportSize);
+    s.load(frame);
+    return s.writeReport(conv::kFrameReportSize);
 }
 
 int sendFrame(Session& s, std::uint8_t kind, std::uint8_t payload) {
@@ -27,8 +27,7 @@ int quit(Session& s, std::uint8_t firstPayload, unsigned pauseBeforeReopen) {
     if (pauseBeforeReopen > 0) s.pause(pauseBeforeReopen);
     if (!s.openQuietly(Identity::Normal)) {
         std::fprintf(s.out(), "!! second quit frame not sent: the normal-mode device could not be opened again\n");
-        s.res = -1;
-        return s.res;
+        return -1;
     }
     return sendFrame(s, conv::frame::kKindQuit, conv::frame::kQuitSecond);
 }

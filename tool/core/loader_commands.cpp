@@ -21,25 +21,23 @@ bool CmdWriteAndReadOne(Session& s, std::uint32_t cmd) {
         std::fprintf(out, "### sizeof(DWORD) = %lu , SEND 0xa6(statusA CMD) ###\n\n", 4UL);
     }
     if (sync) {
-        s.g_packno = 1;
-        const conv::LoaderReport packet = conv::makeSyncPacket();
-        std::copy(packet.begin(), packet.end(), s.buf.begin());
-        ++s.g_packno;
+        // Sync carries packet number 1; the loader answers with the next.
+        s.load(conv::makeSyncPacket());
+        s.setPacketNo(2);
     } else {
-        const conv::LoaderReport packet = conv::makeLoaderCommand(static_cast<std::uint8_t>(cmd & 0xFF));
-        std::copy(packet.begin(), packet.end(), s.buf.begin());
+        s.load(conv::makeLoaderCommand(static_cast<std::uint8_t>(cmd & 0xFF)));
     }
 
-    if (s.writeBuf(conv::kLoaderReportSize) <= 0) return false;
-    std::fprintf(out, "writeN in CmdWriteAndReadOne() = %d (", s.res);
-    for (int i = 0; i < 10; ++i) std::fprintf(out, "%02x ", s.buf[i]);
+    if (s.writeReport(conv::kLoaderReportSize) <= 0) return false;
+    std::fprintf(out, "writeN in CmdWriteAndReadOne() = %d (", s.lastResult());
+    messages::bytes(out, s.outgoing(), 10);
     std::fprintf(out, " ...\n");
 
-    if (s.readBufR(conv::kLoaderReportSize) <= 0) return false;
-    std::fprintf(out, "in CmdWriteAndReadOne(), readN  = %d (", s.res);
-    for (int i = 0; i < 10; ++i) std::fprintf(out, "%02x ", s.bufR[i]);
+    if (s.readReply(conv::kLoaderReportSize) <= 0) return false;
+    std::fprintf(out, "in CmdWriteAndReadOne(), readN  = %d (", s.lastResult());
+    messages::bytes(out, s.reply(), 10);
     std::fprintf(out, "...");
-    std::fprintf(out, "bufR[63,64]=%02x %02x\n", s.bufR[63], s.bufR[64]);
+    std::fprintf(out, "bufR[63,64]=%02x %02x\n", s.reply()[63], s.reply()[64]);
 
     if (sync) std::fprintf(out, "############## After sync-cmd : buf[4:5] should be 02 00 ############ \n\n");
     return true;
@@ -52,34 +50,35 @@ bool statusA(Session& s) {
 
 int RunApRom(Session& s) {
     CmdWriteAndReadOne(s, conv::loader::kCmdStatus);
-    s.g_packno = le32(&s.bufR[conv::loader::kReplyPacketNo]);
-    std::fprintf(s.out(), "in RunApRom(): USB Side tell me packNo = %04x\n", s.g_packno);
-    ++s.g_packno;
-    const conv::LoaderReport packet = conv::makeLoaderCommand(conv::loader::kCmdRunAprom, s.g_packno);
-    std::copy(packet.begin(), packet.end(), s.buf.begin());
-    return s.writeBuf(conv::kLoaderReportSize);
+    // The loader's reply tells the packet number it has reached; the command carries the next.
+    s.setPacketNo(le32(&s.reply()[conv::loader::kReplyPacketNo]));
+    std::fprintf(s.out(), "in RunApRom(): USB Side tell me packNo = %04x\n", s.packetNo());
+    s.setPacketNo(s.packetNo() + 1);
+    s.load(conv::makeLoaderCommand(conv::loader::kCmdRunAprom, s.packetNo()));
+    return s.writeReport(conv::kLoaderReportSize);
 }
 
 bool READ_PKNO_FROM_FW(Session& s, std::uint32_t expected) {
     std::FILE* out = s.out();
     std::fprintf(out, "WAIT READ_PKNO_FROM_FW(%04x)...", expected);
     for (;;) {
-        s.readBufR(conv::kLoaderReportSize);
-        while (s.res == 0) {
+        s.readReply(conv::kLoaderReportSize);
+        while (s.lastResult() == 0) {
             s.pause(300);
             std::fprintf(out, "readed 0 byte, retry ...\n");
-            s.readBufR(conv::kLoaderReportSize);
+            s.readReply(conv::kLoaderReportSize);
         }
-        if (s.res < 0) {
-            // bufR still holds an older reply: comparing it again could never end.
-            std::fprintf(out, "(hid_read() ret:%d)\n", s.res);
+        if (s.lastResult() < 0) {
+            // The reply still holds an older report: comparing it again could never end.
+            std::fprintf(out, "(hid_read() ret:%d)\n", s.lastResult());
             messages::linkLost(out, "stopped waiting for the packet number");
             return false;
         }
-        std::fprintf(out, "(hid_read() ret:%d) bufR[4],[5] = %02x %02x\n", s.res, s.bufR[4], s.bufR[5]);
+        const ReportBuffer& reply = s.reply();
+        std::fprintf(out, "(hid_read() ret:%d) bufR[4],[5] = %02x %02x\n", s.lastResult(), reply[4], reply[5]);
         // A reply too short to reach the packet number leaves an older reply's bytes there.
-        const bool holdsNumber = s.res >= static_cast<int>(conv::loader::kReplyPacketNo + 2);
-        if (holdsNumber && s.bufR[4] + 256u * s.bufR[5] == expected) return true;
+        const bool holdsNumber = s.lastResult() >= static_cast<int>(conv::loader::kReplyPacketNo + 2);
+        if (holdsNumber && reply[4] + 256u * reply[5] == expected) return true;
     }
 }
 

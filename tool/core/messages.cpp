@@ -25,6 +25,10 @@ void line(std::FILE* out, std::string_view text) {
     std::fputc('\n', out);
 }
 
+void bytes(std::FILE* out, const ReportBuffer& report, std::size_t count) {
+    for (std::size_t i = 0; i < count && i < report.size(); ++i) std::fprintf(out, conv::kReportByteFormat, report[i]);
+}
+
 void linkLost(std::FILE* out, std::string_view stopped) {
     std::fprintf(out, "!! hid_read() failed: %.*s, %s\n", static_cast<int>(conv::kDeviceGone.size()),
                  conv::kDeviceGone.data(), std::string(stopped).c_str());

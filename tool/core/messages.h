@@ -1,5 +1,6 @@
 #pragma once
 // The printed words for the ways a device action can fail, kept in one place.
+#include <cstddef>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -15,6 +16,9 @@ std::string notFoundText(NotFound which);
 // Prints `text`, then (line) a line end: the words the front end reads go out through here.
 void print(std::FILE* out, std::string_view text);
 void line(std::FILE* out, std::string_view text);
+
+// Prints the first `count` bytes of a report as the front end reads them (conv::kReportByteFormat).
+void bytes(std::FILE* out, const ReportBuffer& report, std::size_t count);
 
 // A read failed because the device is gone (unplugged or re-enumerated); `stopped` names what
 // ends because of it.

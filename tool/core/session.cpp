@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "conv/packets.h"
 #include "core/messages.h"
 
@@ -21,8 +23,8 @@ bool Session::openAs(Identity identity, const NotFound* text) {
     hid::OpenResult result = transport_.open(loader ? conv::kLoaderVid : conv::kNormalVid,
                                              loader ? conv::kLoaderPid : conv::kNormalPid);
     if (result.status == hid::OpenStatus::Opened) {
-        if (handle) replaced_.push_back(std::move(handle));
-        handle = std::move(result.device);
+        if (device_) replaced_.push_back(std::move(device_));
+        device_ = std::move(result.device);
         return true;
     }
     // Absent and refused print the same words, which the front end relies on; a refusal also
@@ -36,19 +38,29 @@ bool Session::openAs(Identity identity, const NotFound* text) {
     return false;
 }
 
-int Session::writeBuf(std::size_t length) {
-    res = handle ? handle->write({buf.data(), length}) : -1;
-    return res;
+int Session::writeReport(std::size_t length) {
+    lastResult_ = device_ ? device_->write({outgoing_.data(), length}) : -1;
+    return lastResult_;
 }
 
 void Session::reportWriteFailure() const {
-    messages::writeFailed(out_, handle ? handle->lastWriteFailure() : hid::WriteFailure::Gone);
+    messages::writeFailed(out_, device_ ? device_->lastWriteFailure() : hid::WriteFailure::Gone);
 }
 
-int Session::readBufR(std::size_t length, int timeoutMs) {
+int Session::readReply(std::size_t length, int timeoutMs) {
     std::fflush(out_);
-    res = handle ? handle->read({bufR.data(), length}, timeoutMs) : -1;
-    return res;
+    lastResult_ = device_ ? device_->read({reply_.data(), length}, timeoutMs) : -1;
+    return lastResult_;
+}
+
+void Session::load(std::span<const std::uint8_t> report) {
+    std::copy_n(report.begin(), std::min(report.size(), outgoing_.size()), outgoing_.begin());
+}
+
+const std::string& Session::fetchDescriptor(hid::StringKind kind) {
+    if (!device_) return descriptor_;
+    if (auto text = device_->getString(kind)) descriptor_ = *text;
+    return descriptor_;
 }
 
 void Session::pause(unsigned microseconds) const {

@@ -1,10 +1,12 @@
 #pragma once
-// One run of tavik: the device it opened last, the report buffers, and where its text goes.
+// One run of tavik: the device it opened last, the reports it sends and reads, and where its text
+// goes.
 #include <array>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -50,32 +52,54 @@ public:
     const Config& config() const { return config_; }
     hid::Transport& transport() { return transport_; }
 
-    // Opens the identity and makes it `handle`. On failure prints `text` (and, when the device
-    // is present but refused us, one line on the error stream) and returns false.
+    // Opens the identity and makes it the device the run talks to. On failure prints `text` (and,
+    // when the device is present but refused us, one line on the error stream) and returns false.
     bool open(Identity identity, NotFound text);
     // As open(), but prints nothing on stdout when the device is absent.
     bool openQuietly(Identity identity);
 
-    // Writes the first `length` bytes of buf; stores and returns the result (-1 without a device).
-    int writeBuf(std::size_t length);
-    // After a failed writeBuf(): the line that says why ("!! hid_write() failed: ...").
+    // Writes the first `length` bytes of the outgoing report; stores and returns the result (-1
+    // without a device).
+    int writeReport(std::size_t length);
+    // After a failed writeReport(): the line that says why ("!! hid_write() failed: ...").
     void reportWriteFailure() const;
-    // Reads one report of up to `length` bytes into bufR after flushing what was printed, so a
-    // run that is stopped while waiting still shows its text. Stores and returns the result.
-    int readBufR(std::size_t length, int timeoutMs = hid::kBlocking);
+    // Reads one report of up to `length` bytes into the reply after flushing what was printed, so
+    // a run that is stopped while waiting still shows its text. Stores and returns the result.
+    int readReply(std::size_t length, int timeoutMs = hid::kBlocking);
 
     void pause(unsigned microseconds) const;
 
-    // The run's shared state; device commands build their reports in place here.
-    std::unique_ptr<hid::Device> handle;
-    ReportBuffer buf{};
-    ReportBuffer bufR{};
-    std::int32_t res = 0;
-    std::string wstr;  // last descriptor string fetched (UTF-8)
-    std::uint32_t g_packno = 0;
+    // The report the next writeReport() sends. Device commands build it in place: what a command
+    // does not overwrite stays from the report before, as the converter has always seen it.
+    const ReportBuffer& outgoing() const { return outgoing_; }
+    // Copies `report` over the start of the outgoing report.
+    void load(std::span<const std::uint8_t> report);
+
+    // The last report read, and a way to clear it so that a short report cannot pass for one
+    // holding an older report's bytes.
+    const ReportBuffer& reply() const { return reply_; }
+    void clearReply() { reply_.fill(0); }
+
+    // What the last writeReport() or readReply() returned: bytes moved, 0, or -1 on failure.
+    int lastResult() const { return lastResult_; }
+
+    // Asks the open device for one of its descriptor strings and returns the one fetched last
+    // (UTF-8): a failed query leaves the previous text in place.
+    const std::string& fetchDescriptor(hid::StringKind kind);
+
+    // The loader packet number the run counts with.
+    std::uint32_t packetNo() const { return packetNo_; }
+    void setPacketNo(std::uint32_t packetNo) { packetNo_ = packetNo; }
 
 private:
     bool openAs(Identity identity, const NotFound* text);
+
+    std::unique_ptr<hid::Device> device_;
+    ReportBuffer outgoing_{};
+    ReportBuffer reply_{};
+    int lastResult_ = 0;
+    std::string descriptor_;
+    std::uint32_t packetNo_ = 0;
 
     hid::Transport& transport_;
     std::FILE* out_;

@@ -1,9 +1,7 @@
 // The emulated back end: the emulated converter's AF_UNIX SOCK_SEQPACKET protocol.
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <deque>
 
 #include "conv/emuclient.h"

@@ -8,12 +8,11 @@
 
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <string>
 
-#include "conv/emuproto.h"
+#include "conv/emuclient.h"
 #include "conv/usbport.h"
 #include "conv/version.h"
 #include "hold/hold_loop.h"
@@ -41,16 +40,11 @@ int main(int argc, char** argv) {
 
     // TAVIK_PORT as for tavik: only the converter on that USB port is held. A setting that is no
     // port path holds nothing rather than whatever converter is found.
-    std::string complaint;
-    const std::optional<std::string> usbPort = conv::usbport::portFromEnvironment(complaint);
-    if (!usbPort) {
-        std::fprintf(stderr, "tavik-hold: %s; nothing is held\n", complaint.c_str());
-        return 0;
-    }
-    const char* socketPath = std::getenv(conv::emu::kSocketEnv);
-    auto port = (socketPath != nullptr && *socketPath != '\0')
-                    ? tavik::hold::makeEmulatedPort(socketPath, STDIN_FILENO, *usbPort)
-                    : tavik::hold::makeHidrawPort("/sys", "/dev", STDIN_FILENO, *usbPort);
+    const std::optional<std::string> usbPort = conv::usbport::portFromEnvironment("tavik-hold", "nothing is held");
+    if (!usbPort) return 0;
+    const std::optional<std::string> socketPath = conv::emu::socketFromEnvironment();
+    auto port = socketPath ? tavik::hold::makeEmulatedPort(*socketPath, STDIN_FILENO, *usbPort)
+                           : tavik::hold::makeHidrawPort("/sys", "/dev", STDIN_FILENO, *usbPort);
     tavik::hold::holdUntilStopped(*port, kPollMs);
     return 0;
 }

@@ -8,6 +8,7 @@
 #include "conv/toolrun.h"
 #include "conv/usbport.h"
 #include "quill/bundle.h"
+#include "text_search.h"
 
 namespace quill {
 namespace {
@@ -15,10 +16,6 @@ namespace {
 using std::chrono::microseconds;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
-
-bool contains(std::string_view text, std::string_view marker) {
-    return text.find(marker) != std::string_view::npos;
-}
 
 // A run that was killed at its limit never proves a device present or a marker seen.
 bool loaderPresent(const RunResult& r) {

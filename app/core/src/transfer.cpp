@@ -9,6 +9,7 @@
 #include "conv/toolrun.h"
 #include "quill/bundle.h"
 #include "quill/front_core.h"
+#include "text_search.h"
 
 namespace quill {
 namespace {
@@ -17,10 +18,6 @@ constexpr std::string_view kRuler =
     "============================================================================";
 constexpr std::string_view kShortRuler = "=====================================================";
 constexpr std::string_view kRemainRuler = "====================================================";
-
-bool contains(std::string_view text, std::string_view marker) {
-    return text.find(marker) != std::string_view::npos;
-}
 
 // The 48 (first packet) or up to 56 image bytes of a report, as the trace shows them.
 std::string traceBytes(const conv::LoaderReport& report, std::size_t from, std::size_t count,
@@ -151,11 +148,15 @@ std::optional<std::string> FrontCore::readFirmware(char code, std::string_view n
         return std::nullopt;
     }
     if (!read) {
-        because(std::string(name) + " refused: " + file.why);
-        fail(alertFileRefused(code, path, file.why));
+        refuseFirmware(code, name, file.why);
         return std::nullopt;
     }
     return std::move(file.bytes);
+}
+
+void FrontCore::refuseFirmware(char code, std::string_view name, const std::string& why) {
+    because(std::string(name) + " refused: " + why);
+    fail(alertFileRefused(code, firmwarePath(name), why));
 }
 
 std::optional<conv::AImage> FrontCore::loadA() {
@@ -165,8 +166,7 @@ std::optional<conv::AImage> FrontCore::loadA() {
     ports_.log.trace("fsize=" + std::to_string(bytes->size()) + "\n");
     conv::AImageResult gathered = conv::gatherAImage(conv::splitHexLines(*bytes));
     if (!gathered.ok()) {
-        because("tmpa.hex refused: " + gathered.error->message());
-        fail(alertFileRefused('A', firmwarePath("tmpa.hex"), gathered.error->message()));
+        refuseFirmware('A', "tmpa.hex", gathered.error->message());
         return std::nullopt;
     }
     return std::move(gathered.image);
@@ -177,8 +177,7 @@ std::optional<std::vector<std::string>> FrontCore::loadB() {
     if (!bytes) return std::nullopt;
     conv::BLinesResult gathered = conv::gatherBLines(conv::splitHexLines(*bytes));
     if (!gathered.ok()) {
-        because("tmpb.hex refused: " + gathered.error->message());
-        fail(alertFileRefused('B', firmwarePath("tmpb.hex"), gathered.error->message()));
+        refuseFirmware('B', "tmpb.hex", gathered.error->message());
         return std::nullopt;
     }
     return std::move(gathered.lines);

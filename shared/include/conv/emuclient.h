@@ -3,6 +3,7 @@
 // converter's socket, its messages, and the open request. tavik's emulated back end and
 // tavik-hold both speak through it, so they send the same bytes.
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -32,6 +33,10 @@ public:
 private:
     int fd_ = -1;
 };
+
+// The socket the environment names (kSocketEnv): when it is set and not empty, the emulated
+// converter serves the run instead of the USB devices.
+std::optional<std::string> socketFromEnvironment();
 
 // Connects to the emulator's socket, retrying an interrupted connect; on failure returns an
 // invalid connection and says why in `why`.

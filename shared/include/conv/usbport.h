@@ -21,9 +21,10 @@ inline constexpr long kPermissionSettleMs = 1500;
 
 // "B-P" or "B-P.P...": bus and port numbers, nothing else (the text becomes part of a path).
 bool isPortPath(std::string_view port);
-// The port TAVIK_PORT names: empty when it is unset or empty; nullopt, with `complaint` saying
-// why, when it is no port path (then nothing may be opened: any converter found could be another).
-std::optional<std::string> portFromEnvironment(std::string& complaint);
+// The port TAVIK_PORT names: empty when it is unset or empty; nullopt when it is no port path
+// (then nothing may be opened: any converter found could be another), after one line on standard
+// error: "PROGRAM: TAVIK_PORT='...' is not a USB port path such as 1-1.4; OUTCOME".
+std::optional<std::string> portFromEnvironment(std::string_view program, std::string_view outcome);
 
 struct PortNode {
     std::string port;  // "1-1.4"

@@ -84,16 +84,17 @@ inline unsigned imageSum(int lines) { return hextext::image(lines * 16u).checksu
 // A loader reply dump as the tool prints it, with `total` in reply bytes 8 and 9.
 inline std::string replyDump(unsigned total) {
     char text[96];
-    std::snprintf(text, sizeof text, "ckSum_r=12 34 00 00 *05 00 00 00 %02x %02x 00 00 00 00 00  ...(more readback)\nuaok\n",
+    std::snprintf(text, sizeof text, "12 34 00 00 *05 00 00 00 %02x %02x 00 00 00 00 00  ...(more readback)\nuaok\n",
                   total & 0xFF, total >> 8);
-    return text;
+    return std::string(conv::kChecksumDump) + text;
 }
 
 // A tool runner whose tavik runs answer as for a converter that does all it should: 160-byte A
 // image (48 + 2 * 56), 5 B lines, matching name.
 struct FakeTavik : Rig {
-    std::string staOutput, stbOutput = said(std::string(conv::kStatusBurned) + " c4 00 00 00 00 stbok"),
-                bOutput = said(conv::kBLineSent);
+    std::string staOutput,
+        stbOutput = said(std::string(conv::kStatusBurned) + " " + std::string(conv::kStatusLinesHeld) + " 00 00 00 00 stbok"),
+        bOutput = said(conv::kBLineSent);
     RunEnd staEnd = RunEnd::Exited, syncEnd = RunEnd::Exited;
     int uafailAt = 0, aRuns = 0;  // uafailAt: the A packet (from 1) that the loader refuses
     explicit FakeTavik(bool box = false, double scale = 1.0, double pauseScale = 1.0) : Rig(scale, pauseScale) {

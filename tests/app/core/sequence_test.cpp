@@ -53,7 +53,8 @@ struct Path : rowname::Row {
     int status;
     std::string cause;  // the update record's sentence (its start)
 };
-const std::string kNoC4 = "01 01 02 42 d0 00 00 00 00 00 stbok\n", kNoD0 = "01 01 02 c4 00 00 00 00 00 00 stbok\n";
+const std::string kNoC4 = std::string(conv::kStatusBurned) + " 00 00 00 00 00 stbok\n",
+                  kNoD0 = "01 01 02 " + std::string(conv::kStatusLinesHeld) + " 00 00 00 00 00 00 stbok\n";
 std::vector<Path> paths() {
     return {
         {"box ticked", true, [](FakeTavik&) {},
@@ -110,9 +111,10 @@ std::vector<Path> paths() {
         {"converter may not be opened", false,
          [](FakeTavik& d) {
              d.respond = [](const std::string&) {
-                 return RunResult{RunEnd::Exited, "0E7B/1CF? NOT FOUND\n", "",
-                                  "tavik: converter 0e7b:0bf2 is present at /dev/hidraw3 but cannot be opened "
-                                  "(Permission denied); most likely ...\n"};
+                 const std::string refused = std::string(conv::kCannotOpenStart) + "0e7b:0bf2" +
+                                             std::string(conv::kCannotOpenPresent) + "/dev/hidraw3" +
+                                             std::string(conv::kCannotOpenEnd) + "Permission denied); most likely ...\n";
+                 return RunResult{RunEnd::Exited, std::string(conv::kNormalNotFound) + "\n", "", refused};
              };
          },
          {"sa"}, {"The converter 0e7b:0bf2 is plugged in at /dev/hidraw3 but this user may not open it. Install "}, -1,

@@ -163,6 +163,8 @@ private:
     // Reads a firmware file whole (once) and hands its bytes to the log; a missing or refused
     // file alerts and fails (-1).
     std::optional<std::string> readFirmware(char code, std::string_view name);
+    // Alerts and fails for a firmware file that may not be sent; `why` names the fault.
+    void refuseFirmware(char code, std::string_view name, const std::string& why);
     // Read and check the firmware files; a missing or refused file alerts and fails (-1).
     std::optional<conv::AImage> loadA();
     std::optional<std::vector<std::string>> loadB();
