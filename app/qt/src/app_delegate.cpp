@@ -67,19 +67,17 @@ bool isUserInput(QEvent::Type type) {
 AppDelegate::AppDelegate(const BundleLayout& layout, LaunchOptions options, double timeScale)
     : options_(std::move(options)),
       layout_(layout),
-      resourceDir_(fromUtf8(layout.resourceDir)),
       runner_(std::make_unique<ProcessToolRunner>(fromUtf8(layout.resourceDir) + QStringLiteral("/tavik"))),
+      holder_(*runner_, fromUtf8(layout.resourceDir),
+              [this](const std::string& port) {
+                  if (record_) record_->pinned(port);
+              }),
       window_(std::make_unique<MainWindow>(fromUtf8(layout.resourceDir))) {
     const TimeScale pauses = pauseScaleFromEnvironment();
     // Qualified: during construction only this class's own log() can run.
     if (pauses.complaint) AppDelegate::log(*pauses.complaint);
     core_ = std::make_unique<FrontCore>(Ports{*runner_, *this, *this, *this, *this},
                                         CoreConfig{layout.firmwareDir, timeScale, pauses.factor, options_.port});
-    runner_->pinned = [this](const std::string& port) {
-        if (record_) record_->pinned(port);
-        holder_.reset();
-        if (holderWanted_) holder_.emplace(resourceDir_, port);
-    };
 
     // First stage: title and the repeating refresh; its first tick comes once start-up has
     // returned to the event loop.
@@ -180,10 +178,7 @@ void AppDelegate::onClick1() {
     // The converter is held open for the length of an update, not for FINISH / EXIT: the
     // holder starts when the update has pinned its converter's port.
     if (!core_->isRunning() && core_->state().STATUS_OF_PNG == kStatusIdle) {
-        holderWanted_ = true;
-        recorded(compatibilityTicked() ? "START (box ticked)" : "START", [this] { core_->onClick1(); });
-        holderWanted_ = false;
-        holder_.reset();
+        holder_.during([this] { recorded(compatibilityTicked() ? "START (box ticked)" : "START", [this] { core_->onClick1(); }); });
     } else {
         core_->onClick1();
     }
@@ -196,10 +191,7 @@ void AppDelegate::onChangeMenu1(int index) {
         core_->onChangeMenu1(title);
         return;
     }
-    holderWanted_ = true;
-    recorded("menu: " + title, [&] { core_->onChangeMenu1(title); });
-    holderWanted_ = false;
-    holder_.reset();
+    holder_.during([&] { recorded("menu: " + title, [&] { core_->onChangeMenu1(title); }); });
 }
 
 void AppDelegate::recorded(const std::string& action, const std::function<void()>& run) {

@@ -92,13 +92,10 @@ private:
     BundleLayout layout_;
     std::string version_;
     std::unique_ptr<UpdateFolder> record_;  // while an update or service action runs
-    QString resourceDir_;
     std::unique_ptr<ProcessToolRunner> runner_;
+    ActionHolder holder_;  // tavik-hold for the converter an action pinned, during that action
     std::unique_ptr<MainWindow> window_;
     std::unique_ptr<FrontCore> core_;
-    // tavik-hold, started once the action knows its converter's port, for that action only.
-    std::optional<DeviceHolder> holder_;
-    bool holderWanted_ = false;
     QTimer timer_;
     QStringList messagesShown_;
     QPointer<QMessageBox> notice_;  // the open close-refusal notice, if any
