@@ -13,7 +13,6 @@
 class QMessageBox;
 
 #include "device_holder.h"
-#include "launch_options.h"
 #include "quill/bundle.h"
 #include "quill/front_core.h"
 
@@ -30,7 +29,8 @@ class AppDelegate : public QObject,
                     private SequenceView {
     Q_OBJECT
 public:
-    AppDelegate(const BundleLayout& layout, LaunchOptions options, double timeScale);
+    // port: the USB port an update is limited to (--port), empty for none.
+    AppDelegate(const BundleLayout& layout, std::string port, double timeScale);
     ~AppDelegate() override;
 
     MainWindow& window() { return *window_; }
@@ -51,11 +51,20 @@ public:
 
     // Every alert and notice shown so far, in order.
     const QStringList& messagesShown() const { return messagesShown_; }
+    // Nobody is in front of the window: alerts and notices are printed, and no box waits for OK.
+    void leaveAlertsUnattended() { alertsUnattended_ = true; }
+
+    // A line for standard output, also kept in the update's record.
+    void printLine(const QString& line);
+    // Log (public for helpers of the window): a line for standard error, also kept in the record.
+    void log(const std::string& line) override;
 
 signals:
     // FINISH / EXIT pressed after an update: 0 when it completed, 1 when it failed; told to end
     // by a signal (EndSignals): 128 + its number, once the action running has stopped.
     void terminateRequested(int exitCode);
+    // One turn of the status refresh has drawn what it changed.
+    void refreshed();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -66,7 +75,6 @@ private:
     // Clock
     void pause(std::chrono::microseconds duration) override;
     // Log
-    void log(const std::string& line) override;
     void trace(const std::string& text) override;
     void phase(const std::string& name) override;
     void firmwareRead(const std::string& name, const std::optional<std::string>& bytes, const std::string& why) override;
@@ -77,18 +85,13 @@ private:
     bool compatibilityTicked() const override;
 
     void applyRefresh(const Refresh& refresh);
-    void afterRefresh();
     void reportScreen();
     void showNotice(const QString& text);
-    void saveScreenshot(const QString& name);
-    // A line for standard output, also kept in the update's record.
-    void printLine(const QString& line);
     // Runs one update or service action with its record folder.
     void recorded(const std::string& action, const std::function<void()>& run);
     // SIGTERM, SIGHUP or SIGINT arrived (EndSignals).
     void onEndSignal(int signal);
 
-    LaunchOptions options_;
     BundleLayout layout_;
     std::string version_;
     std::unique_ptr<UpdateFolder> record_;  // while an update or service action runs
@@ -101,10 +104,7 @@ private:
     QPointer<QMessageBox> notice_;  // the open close-refusal notice, if any
     QPointer<QMessageBox> alertBox_;  // the open alert, if any
     QString lastScreen_;
-    bool idleSeen_ = false;
-    bool finishHandled_ = false;
-    bool runningShotAtHalf_ = false;
-    bool runningShotTaken_ = false;
+    bool alertsUnattended_ = false;
 };
 
 }  // namespace quill::qt
