@@ -115,10 +115,8 @@ public:
         QTimer poll;
         QObject::connect(&poll, &QTimer::timeout, [this] { report_.progress(core_->state().STATUS_OF_PNG); });
         poll.start(200);
-        const quill::CoreConfig& config = core_->config();
         record_.emplace(layout_,
-                        quill::qt::UpdateFolder::Action{options_.bcode ? "START (box ticked)" : "START", version_,
-                                                        core_->state().LOCAL_CKSUM, config.timeScale, config.pauseScale},
+                        quill::qt::UpdateFolder::Action::of(options_.bcode ? "START (box ticked)" : "START", version_, *core_),
                         runner_);
         holder_.during([this] { core_->onClick1(); });
         report_.ended();  // the record writes its line on standard error

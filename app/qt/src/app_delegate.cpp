@@ -159,10 +159,7 @@ void AppDelegate::onChangeMenu1(int index) {
 }
 
 void AppDelegate::recorded(const std::string& action, const std::function<void()>& run) {
-    const CoreConfig& config = core_->config();
-    record_ = std::make_unique<UpdateFolder>(
-        layout_, UpdateFolder::Action{action, version_, core_->state().LOCAL_CKSUM, config.timeScale, config.pauseScale},
-        *runner_);
+    record_ = std::make_unique<UpdateFolder>(layout_, UpdateFolder::Action::of(action, version_, *core_), *runner_);
     const auto alertsBefore = messagesShown_.size();
     run();
     const auto outcome = core_->lastOutcome();
