@@ -115,9 +115,8 @@ public:
         QTimer poll;
         QObject::connect(&poll, &QTimer::timeout, [this] { report_.progress(core_->state().STATUS_OF_PNG); });
         poll.start(200);
-        record_.emplace(layout_,
-                        quill::qt::UpdateFolder::Action::of(options_.bcode ? "START (box ticked)" : "START", version_, *core_),
-                        runner_);
+        const char* action = options_.bcode ? "START (box ticked)" : "START";
+        record_.emplace(layout_, quill::qt::UpdateFolder::Action::of(action, version_, *core_), runner_);
         holder_.during([this] { core_->onClick1(); });
         report_.ended();  // the record writes its line on standard error
         const std::string outcome(quill::outcomeName(core_->lastOutcome()));
@@ -182,7 +181,8 @@ private:
     quill::qt::ProcessToolRunner runner_;
     CountingRunner counter_{runner_};
     // Holds the converter the update chose (by --port, or the one plugged in) while it runs.
-    quill::qt::ActionHolder holder_{runner_, QString::fromStdString(layout_.resourceDir), [this](const std::string& port) {
+    quill::qt::ActionHolder holder_{runner_, QString::fromStdString(layout_.resourceDir),
+                                    [this](const std::string& port) {
                                         if (record_) record_->pinned(port);
                                     }};
     std::optional<quill::FrontCore> core_;

@@ -142,7 +142,8 @@ void AppDelegate::onClick1() {
     // The converter is held open for the length of an update, not for FINISH / EXIT: the
     // holder starts when the update has pinned its converter's port.
     if (!core_->isRunning() && core_->state().STATUS_OF_PNG == kStatusIdle) {
-        holder_.during([this] { recorded(compatibilityTicked() ? "START (box ticked)" : "START", [this] { core_->onClick1(); }); });
+        const std::string action = compatibilityTicked() ? "START (box ticked)" : "START";
+        holder_.during([&] { recorded(action, [this] { core_->onClick1(); }); });
     } else {
         core_->onClick1();
     }

@@ -1,6 +1,7 @@
 #pragma once
 // The application delegate: builds the window, runs the 0.2 s status refresh, and gives the
-// toolkit-free core its ports (tool runner, alerts, pauses, log, sequence effects).
+// toolkit-free core its ports (tool runner, alerts, pauses, log, sequence effects). A demo or a
+// test drives it from outside (ScriptedRun), through refreshed() and leaveAlertsUnattended().
 #include <QtCore/QObject>
 #include <QtCore/QPointer>
 #include <QtCore/QStringList>
@@ -56,7 +57,7 @@ public:
 
     // A line for standard output, also kept in the update's record.
     void printLine(const QString& line);
-    // Log (public for helpers of the window): a line for standard error, also kept in the record.
+    // A line for standard error, also kept in the update's record (the core's Log).
     void log(const std::string& line) override;
 
 signals:
