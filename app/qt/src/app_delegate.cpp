@@ -62,7 +62,7 @@ bool isUserInput(QEvent::Type type) {
 
 }  // namespace
 
-AppDelegate::AppDelegate(const BundleLayout& layout, std::string port, double timeScale)
+AppDelegate::AppDelegate(const BundleLayout& layout, const std::string& port, double timeScale)
     : layout_(layout),
       runner_(std::make_unique<ProcessToolRunner>(fromUtf8(layout.resourceDir) + QStringLiteral("/tavik"))),
       holder_(*runner_, fromUtf8(layout.resourceDir),
@@ -74,7 +74,7 @@ AppDelegate::AppDelegate(const BundleLayout& layout, std::string port, double ti
     // Qualified: during construction only this class's own log() can run.
     if (pauses.complaint) AppDelegate::log(*pauses.complaint);
     core_ = std::make_unique<FrontCore>(Ports{*runner_, *this, *this, *this, *this},
-                                        CoreConfig{layout.firmwareDir, timeScale, pauses.factor, std::move(port)});
+                                        CoreConfig{layout.firmwareDir, timeScale, pauses.factor, port});
 
     // First stage: title and the repeating refresh; its first tick comes once start-up has
     // returned to the event loop.

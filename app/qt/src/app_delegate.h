@@ -31,7 +31,7 @@ class AppDelegate : public QObject,
     Q_OBJECT
 public:
     // port: the USB port an update is limited to (--port), empty for none.
-    AppDelegate(const BundleLayout& layout, std::string port, double timeScale);
+    AppDelegate(const BundleLayout& layout, const std::string& port, double timeScale);
     ~AppDelegate() override;
 
     MainWindow& window() { return *window_; }
