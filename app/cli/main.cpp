@@ -105,12 +105,6 @@ public:
         const quill::TimeScale pauses = quill::pauseScaleFromEnvironment();
         for (const auto& complaint : {scale.complaint, pauses.complaint})
             if (complaint) std::fprintf(stderr, "quillmere-cli: %s\n", complaint->c_str());
-        // The holder keeps the converter the update chose (by --port, or the one plugged in).
-        runner_.pinned = [this](const std::string& port) {
-            if (record_) record_->pinned(port);
-            holder_.reset();
-            if (holderWanted_) holder_.emplace(QString::fromStdString(layout_.resourceDir), port);
-        };
         core_.emplace(quill::Ports{counter_, *this, *this, *this, *this},
                       quill::CoreConfig{layout.firmwareDir, scale.factor, pauses.factor, options.port});
         version_ = core_->readBundlePath(layout.bundlePath);
@@ -121,15 +115,9 @@ public:
         QTimer poll;
         QObject::connect(&poll, &QTimer::timeout, [this] { report_.progress(core_->state().STATUS_OF_PNG); });
         poll.start(200);
-        const quill::CoreConfig& config = core_->config();
-        record_.emplace(layout_,
-                        quill::qt::UpdateFolder::Action{options_.bcode ? "START (box ticked)" : "START", version_,
-                                                        core_->state().LOCAL_CKSUM, config.timeScale, config.pauseScale},
-                        runner_);
-        holderWanted_ = true;
-        core_->onClick1();
-        holderWanted_ = false;
-        holder_.reset();
+        const char* action = options_.bcode ? "START (box ticked)" : "START";
+        record_.emplace(layout_, quill::qt::UpdateFolder::Action::of(action, version_, *core_), runner_);
+        holder_.during([this] { core_->onClick1(); });
         report_.ended();  // the record writes its line on standard error
         const std::string outcome(quill::outcomeName(core_->lastOutcome()));
         record_->finish(outcome, core_->cause(), alerts_);
@@ -192,10 +180,13 @@ private:
     ProgressReport& report_;
     quill::qt::ProcessToolRunner runner_;
     CountingRunner counter_{runner_};
+    // Holds the converter the update chose (by --port, or the one plugged in) while it runs.
+    quill::qt::ActionHolder holder_{runner_, QString::fromStdString(layout_.resourceDir),
+                                    [this](const std::string& port) {
+                                        if (record_) record_->pinned(port);
+                                    }};
     std::optional<quill::FrontCore> core_;
     std::optional<quill::qt::UpdateFolder> record_;
-    std::optional<quill::qt::DeviceHolder> holder_;
-    bool holderWanted_ = false;  // the holder runs for the length of the update only
     std::string version_;
     QStringList alerts_;
 };

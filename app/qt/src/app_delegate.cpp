@@ -1,7 +1,5 @@
 #include "app_delegate.h"
 
-#include <QtCore/QDir>
-#include <QtGui/QScreen>
 #include <QtWidgets/QApplication>
 #include <QtWidgets/QCheckBox>
 #include <QtWidgets/QComboBox>
@@ -64,22 +62,19 @@ bool isUserInput(QEvent::Type type) {
 
 }  // namespace
 
-AppDelegate::AppDelegate(const BundleLayout& layout, LaunchOptions options, double timeScale)
-    : options_(std::move(options)),
-      layout_(layout),
-      resourceDir_(fromUtf8(layout.resourceDir)),
+AppDelegate::AppDelegate(const BundleLayout& layout, const std::string& port, double timeScale)
+    : layout_(layout),
       runner_(std::make_unique<ProcessToolRunner>(fromUtf8(layout.resourceDir) + QStringLiteral("/tavik"))),
+      holder_(*runner_, fromUtf8(layout.resourceDir),
+              [this](const std::string& port) {
+                  if (record_) record_->pinned(port);
+              }),
       window_(std::make_unique<MainWindow>(fromUtf8(layout.resourceDir))) {
     const TimeScale pauses = pauseScaleFromEnvironment();
     // Qualified: during construction only this class's own log() can run.
     if (pauses.complaint) AppDelegate::log(*pauses.complaint);
     core_ = std::make_unique<FrontCore>(Ports{*runner_, *this, *this, *this, *this},
-                                        CoreConfig{layout.firmwareDir, timeScale, pauses.factor, options_.port});
-    runner_->pinned = [this](const std::string& port) {
-        if (record_) record_->pinned(port);
-        holder_.reset();
-        if (holderWanted_) holder_.emplace(resourceDir_, port);
-    };
+                                        CoreConfig{layout.firmwareDir, timeScale, pauses.factor, port});
 
     // First stage: title and the repeating refresh; its first tick comes once start-up has
     // returned to the event loop.
@@ -116,7 +111,7 @@ AppDelegate::~AppDelegate() {
 
 void AppDelegate::onTimer1() {
     applyRefresh(core_->onTimer1(window_->ckbox1->isChecked()));
-    afterRefresh();
+    emit refreshed();
 }
 
 void AppDelegate::applyRefresh(const Refresh& refresh) {
@@ -143,47 +138,12 @@ void AppDelegate::applyRefresh(const Refresh& refresh) {
     reportScreen();
 }
 
-// Screenshots and the automatic presses of demos and tests.
-void AppDelegate::afterRefresh() {
-    const FrontState& state = core_->state();
-    const int status = state.STATUS_OF_PNG;
-    const bool rendered = state.LAST_STATUS_OF_PNG == status;
-
-    if (!idleSeen_ && status == kStatusIdle && rendered) {
-        idleSeen_ = true;
-        saveScreenshot(QStringLiteral("idle.png"));
-        if (options_.autoStart) {
-            QTimer::singleShot(0, this, [this] {
-                if (options_.tick) window_->ckbox1->setChecked(true);
-                window_->startBtn->click();
-            });
-        }
-    }
-    if (core_->isRunning() && rendered && status >= 0 && status <= kStatusLastProgress) {
-        if (!runningShotTaken_) {
-            runningShotTaken_ = true;
-            saveScreenshot(QStringLiteral("running.png"));
-        } else if (!runningShotAtHalf_ && status >= 10) {
-            runningShotAtHalf_ = true;
-            saveScreenshot(QStringLiteral("running.png"));
-        }
-    }
-    const bool ended = status >= kStatusComplete || status == kStatusFailed;
-    if (ended && rendered && !finishHandled_ && !core_->isRunning() && !window_->startBtn->isHidden()) {
-        finishHandled_ = true;
-        saveScreenshot(QStringLiteral("finished.png"));
-        if (options_.autoFinish) QTimer::singleShot(0, this, [this] { window_->startBtn->click(); });
-    }
-}
-
 void AppDelegate::onClick1() {
     // The converter is held open for the length of an update, not for FINISH / EXIT: the
     // holder starts when the update has pinned its converter's port.
     if (!core_->isRunning() && core_->state().STATUS_OF_PNG == kStatusIdle) {
-        holderWanted_ = true;
-        recorded(compatibilityTicked() ? "START (box ticked)" : "START", [this] { core_->onClick1(); });
-        holderWanted_ = false;
-        holder_.reset();
+        const std::string action = compatibilityTicked() ? "START (box ticked)" : "START";
+        holder_.during([&] { recorded(action, [this] { core_->onClick1(); }); });
     } else {
         core_->onClick1();
     }
@@ -196,17 +156,11 @@ void AppDelegate::onChangeMenu1(int index) {
         core_->onChangeMenu1(title);
         return;
     }
-    holderWanted_ = true;
-    recorded("menu: " + title, [&] { core_->onChangeMenu1(title); });
-    holderWanted_ = false;
-    holder_.reset();
+    holder_.during([&] { recorded("menu: " + title, [&] { core_->onChangeMenu1(title); }); });
 }
 
 void AppDelegate::recorded(const std::string& action, const std::function<void()>& run) {
-    const CoreConfig& config = core_->config();
-    record_ = std::make_unique<UpdateFolder>(
-        layout_, UpdateFolder::Action{action, version_, core_->state().LOCAL_CKSUM, config.timeScale, config.pauseScale},
-        *runner_);
+    record_ = std::make_unique<UpdateFolder>(layout_, UpdateFolder::Action::of(action, version_, *core_), *runner_);
     const auto alertsBefore = messagesShown_.size();
     run();
     const auto outcome = core_->lastOutcome();
@@ -242,8 +196,8 @@ void AppDelegate::alertA(const std::string& text) {
     const QString message = fromUtf8(text);
     messagesShown_ << message;
     printLine(QStringLiteral("ALERT: ") + message);
-    if (options_.autoAlert) return;
-    if (EndSignals::received() != 0) return;  // told to end: nobody is waiting to read it
+    // Unattended or told to end: nobody is waiting to read it.
+    if (alertsUnattended_ || EndSignals::received() != 0) return;
     const auto box = std::make_unique<QMessageBox>(window_.get());
     box->setWindowTitle(QStringLiteral("Quillmere"));
     box->setText(message);
@@ -257,7 +211,7 @@ void AppDelegate::alertA(const std::string& text) {
 void AppDelegate::showNotice(const QString& text) {
     messagesShown_ << text;
     printLine(QStringLiteral("NOTICE: ") + text);
-    if (options_.autoAlert) return;
+    if (alertsUnattended_) return;
     if (notice_) {
         notice_->raise();
         return;
@@ -335,23 +289,6 @@ void AppDelegate::reportScreen() {
     if (screen == lastScreen_) return;
     lastScreen_ = screen;
     printLine(screen);
-}
-
-void AppDelegate::saveScreenshot(const QString& name) {
-    if (options_.screenshotDir.isEmpty()) return;
-    QDir().mkpath(options_.screenshotDir);
-    const QString path = QDir(options_.screenshotDir).filePath(name);
-    // On a real display read back the pixels the server shows; elsewhere render the window.
-    QPixmap shot;
-    if (QGuiApplication::platformName() == QLatin1String("xcb") && window_->isVisible() && window_->screen()) {
-        window_->repaint();
-        shot = window_->screen()->grabWindow(window_->winId());
-    }
-    if (shot.isNull()) shot = window_->grab();
-    if (shot.save(path))
-        printLine(QStringLiteral("SCREENSHOT: ") + path);
-    else
-        log("cannot save screenshot " + path.toStdString());
 }
 
 }  // namespace quill::qt

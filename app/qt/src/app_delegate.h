@@ -1,6 +1,7 @@
 #pragma once
 // The application delegate: builds the window, runs the 0.2 s status refresh, and gives the
-// toolkit-free core its ports (tool runner, alerts, pauses, log, sequence effects).
+// toolkit-free core its ports (tool runner, alerts, pauses, log, sequence effects). A demo or a
+// test drives it from outside (ScriptedRun), through refreshed() and leaveAlertsUnattended().
 #include <QtCore/QObject>
 #include <QtCore/QPointer>
 #include <QtCore/QStringList>
@@ -13,7 +14,6 @@
 class QMessageBox;
 
 #include "device_holder.h"
-#include "launch_options.h"
 #include "quill/bundle.h"
 #include "quill/front_core.h"
 
@@ -30,7 +30,8 @@ class AppDelegate : public QObject,
                     private SequenceView {
     Q_OBJECT
 public:
-    AppDelegate(const BundleLayout& layout, LaunchOptions options, double timeScale);
+    // port: the USB port an update is limited to (--port), empty for none.
+    AppDelegate(const BundleLayout& layout, const std::string& port, double timeScale);
     ~AppDelegate() override;
 
     MainWindow& window() { return *window_; }
@@ -51,11 +52,20 @@ public:
 
     // Every alert and notice shown so far, in order.
     const QStringList& messagesShown() const { return messagesShown_; }
+    // Nobody is in front of the window: alerts and notices are printed, and no box waits for OK.
+    void leaveAlertsUnattended() { alertsUnattended_ = true; }
+
+    // A line for standard output, also kept in the update's record.
+    void printLine(const QString& line);
+    // A line for standard error, also kept in the update's record (the core's Log).
+    void log(const std::string& line) override;
 
 signals:
     // FINISH / EXIT pressed after an update: 0 when it completed, 1 when it failed; told to end
     // by a signal (EndSignals): 128 + its number, once the action running has stopped.
     void terminateRequested(int exitCode);
+    // One turn of the status refresh has drawn what it changed.
+    void refreshed();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -66,7 +76,6 @@ private:
     // Clock
     void pause(std::chrono::microseconds duration) override;
     // Log
-    void log(const std::string& line) override;
     void trace(const std::string& text) override;
     void phase(const std::string& name) override;
     void firmwareRead(const std::string& name, const std::optional<std::string>& bytes, const std::string& why) override;
@@ -77,37 +86,26 @@ private:
     bool compatibilityTicked() const override;
 
     void applyRefresh(const Refresh& refresh);
-    void afterRefresh();
     void reportScreen();
     void showNotice(const QString& text);
-    void saveScreenshot(const QString& name);
-    // A line for standard output, also kept in the update's record.
-    void printLine(const QString& line);
     // Runs one update or service action with its record folder.
     void recorded(const std::string& action, const std::function<void()>& run);
     // SIGTERM, SIGHUP or SIGINT arrived (EndSignals).
     void onEndSignal(int signal);
 
-    LaunchOptions options_;
     BundleLayout layout_;
     std::string version_;
     std::unique_ptr<UpdateFolder> record_;  // while an update or service action runs
-    QString resourceDir_;
     std::unique_ptr<ProcessToolRunner> runner_;
+    ActionHolder holder_;  // tavik-hold for the converter an action pinned, during that action
     std::unique_ptr<MainWindow> window_;
     std::unique_ptr<FrontCore> core_;
-    // tavik-hold, started once the action knows its converter's port, for that action only.
-    std::optional<DeviceHolder> holder_;
-    bool holderWanted_ = false;
     QTimer timer_;
     QStringList messagesShown_;
     QPointer<QMessageBox> notice_;  // the open close-refusal notice, if any
     QPointer<QMessageBox> alertBox_;  // the open alert, if any
     QString lastScreen_;
-    bool idleSeen_ = false;
-    bool finishHandled_ = false;
-    bool runningShotAtHalf_ = false;
-    bool runningShotTaken_ = false;
+    bool alertsUnattended_ = false;
 };
 
 }  // namespace quill::qt

@@ -3,7 +3,11 @@
 #include <QtCore/QFileInfo>
 #include <QtCore/QProcessEnvironment>
 
+#include <utility>
+
 #include "conv/usbport.h"
+#include "process_runner.h"
+
 namespace quill::qt {
 
 DeviceHolder::DeviceHolder(const QString& resourceDir, const std::string& usbPort) {
@@ -27,6 +31,23 @@ DeviceHolder::~DeviceHolder() {
         process_.kill();
         process_.waitForFinished(1000);
     }
+}
+
+ActionHolder::ActionHolder(ProcessToolRunner& runner, QString resourceDir,
+                           std::function<void(const std::string& port)> pinned)
+    : resourceDir_(std::move(resourceDir)) {
+    runner.pinned = [this, pinned = std::move(pinned)](const std::string& port) {
+        if (pinned) pinned(port);
+        holder_.reset();
+        if (wanted_) holder_.emplace(resourceDir_, port);
+    };
+}
+
+void ActionHolder::during(const std::function<void()>& action) {
+    wanted_ = true;
+    action();
+    wanted_ = false;
+    holder_.reset();
 }
 
 }  // namespace quill::qt

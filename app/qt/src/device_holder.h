@@ -5,8 +5,13 @@
 #include <QtCore/QProcess>
 #include <QtCore/QString>
 
+#include <functional>
+#include <optional>
 #include <string>
+
 namespace quill::qt {
+
+class ProcessToolRunner;
 
 class DeviceHolder {
 public:
@@ -22,6 +27,25 @@ public:
 
 private:
     QProcess process_;
+};
+
+// Holds the converter an action works on for the length of that action only (not between actions,
+// nor for FINISH / EXIT): it takes over the runner's pinned-port callback, and while an action runs
+// each port pinned gets a fresh DeviceHolder on that port.
+class ActionHolder {
+public:
+    // `pinned` (may be empty) hears of each pinned port before the holder changes.
+    ActionHolder(ProcessToolRunner& runner, QString resourceDir, std::function<void(const std::string& port)> pinned);
+    ActionHolder(const ActionHolder&) = delete;
+    ActionHolder& operator=(const ActionHolder&) = delete;
+
+    // Runs `action` with the holder allowed; when it returns, no holder runs.
+    void during(const std::function<void()>& action);
+
+private:
+    QString resourceDir_;
+    std::optional<DeviceHolder> holder_;
+    bool wanted_ = false;
 };
 
 }  // namespace quill::qt

@@ -45,11 +45,11 @@ std::optional<LaunchOptions> parseLaunchOptions(const QStringList& arguments, QS
         return std::nullopt;
     }
     LaunchOptions options;
-    options.autoStart = parser.isSet(autoStart);
-    options.tick = parser.isSet(tick);
-    options.autoFinish = parser.isSet(autoFinish);
-    options.autoAlert = parser.isSet(autoAlert) || qEnvironmentVariable(kAutoAlertEnv) == QLatin1String("1");
-    options.screenshotDir = parser.value(screenshots);
+    options.script.autoStart = parser.isSet(autoStart);
+    options.script.tick = parser.isSet(tick);
+    options.script.autoFinish = parser.isSet(autoFinish);
+    options.script.autoAlert = parser.isSet(autoAlert) || qEnvironmentVariable(kAutoAlertEnv) == QLatin1String("1");
+    options.script.screenshotDir = parser.value(screenshots);
     options.port = parser.value(port).toStdString();
     if (parser.isSet(port) && !conv::usbport::isPortPath(options.port)) {
         error = QStringLiteral("--port needs a USB port path such as 1-1.4, not '") + parser.value(port) + QStringLiteral("'");

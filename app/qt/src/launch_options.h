@@ -19,12 +19,19 @@ namespace quill::qt {
 
 inline constexpr const char* kAutoAlertEnv = "QUILLMERE_AUTO_ALERT";
 
-struct LaunchOptions {
+// What a demo or a test asks the window to do in place of a person (ScriptedRun does it).
+struct ScriptedRunOptions {
     bool autoStart = false;
     bool tick = false;
     bool autoFinish = false;
     bool autoAlert = false;
     QString screenshotDir;
+
+    bool any() const { return autoStart || tick || autoFinish || autoAlert || !screenshotDir.isEmpty(); }
+};
+
+struct LaunchOptions {
+    ScriptedRunOptions script;
     std::string port;  // a checked USB port path, or empty
     QString answer;  // set by --help or --version: print it and exit
 };

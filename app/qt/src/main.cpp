@@ -6,6 +6,7 @@
 #include <QtWidgets/QStyleFactory>
 
 #include <cstdio>
+#include <memory>
 
 #include "app_delegate.h"
 #include "end_signals.h"
@@ -13,6 +14,7 @@
 #include "main_window.h"
 #include "quill/bundle.h"
 #include "quill/time_scale.h"
+#include "scripted_run.h"
 
 namespace {
 
@@ -72,7 +74,10 @@ int main(int argc, char** argv) {
     if (scale.complaint) std::fprintf(stderr, "Quillmere: %s\n", scale.complaint->c_str());
 
     const quill::BundleLayout layout = quill::locateBundle(QApplication::applicationFilePath().toStdString());
-    quill::qt::AppDelegate delegate(layout, *options, scale.factor);
+    quill::qt::AppDelegate delegate(layout, options->port, scale.factor);
+    // A demo or a test drives the window; a person's run has no such object.
+    std::unique_ptr<quill::qt::ScriptedRun> script;
+    if (options->script.any()) script = std::make_unique<quill::qt::ScriptedRun>(delegate, options->script);
     QObject::connect(&delegate, &quill::qt::AppDelegate::terminateRequested, &app,
                      [](int code) { QCoreApplication::exit(code); }, Qt::QueuedConnection);
 

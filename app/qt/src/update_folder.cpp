@@ -37,6 +37,11 @@ std::string describeSystem() {
 
 }  // namespace
 
+UpdateFolder::Action UpdateFolder::Action::of(std::string name, std::string version, const FrontCore& core) {
+    return Action{std::move(name), std::move(version), core.state().LOCAL_CKSUM, core.config().timeScale,
+                  core.config().pauseScale};
+}
+
 UpdateFolder::UpdateFolder(const BundleLayout& layout, Action action, ProcessToolRunner& runner)
     : layout_(layout), action_(std::move(action)), runner_(runner) {
     clock_.start();

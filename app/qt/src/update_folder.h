@@ -18,6 +18,7 @@
 
 #include "process_runner.h"
 #include "quill/bundle.h"
+#include "quill/front_core.h"
 
 namespace quill::qt {
 
@@ -30,6 +31,9 @@ public:
         std::string localCksum;  // the expected A checksum
         double timeScale = 1.0;  // the scales the action runs with
         double pauseScale = 1.0;
+
+        // The action `name` with what `core` expects and the scales it runs with.
+        static Action of(std::string name, std::string version, const FrontCore& core);
     };
     // Makes the folder and points the runner's tool runs at its wire.jsonl. When that is not
     // possible it says so in one line on standard error, and the update goes on without a record.

@@ -1,5 +1,5 @@
 // The device holder: tavik-hold runs for the holder's lifetime and never outlives it; a missing
-// one changes nothing.
+// one changes nothing. An action's holder runs on the port pinned during the action, for its length.
 #include <QtCore/QFile>
 #include <QtCore/QTemporaryDir>
 #include <QtCore/QThread>
@@ -8,7 +8,11 @@
 #include <cerrno>
 #include <csignal>
 
+#include <string>
+#include <vector>
+
 #include "device_holder.h"
+#include "process_runner.h"
 #include "qt_test_support.h"
 
 namespace quill::qt::test {
@@ -48,6 +52,26 @@ TEST_F(HolderTest, RunsWhileHeldAndNeverOutlivesTheHolder) {
         EXPECT_FALSE(alive(pid));
         EXPECT_EQ(errno, ESRCH);
     }
+}
+
+TEST_F(HolderTest, ActionHoldsThePinnedPortUntilItEnds) {
+    writeHolder("exec cat > /dev/null\n");
+    std::vector<std::string> heard;
+    ProcessToolRunner runner(dir.filePath("tavik"));
+    ActionHolder holder(runner, dir.path(), [&](const std::string& port) { heard.push_back(port); });
+    runner.pinPort("1-1");  // between actions nothing is held
+    pid_t pid = 0;
+    QByteArray environment;
+    holder.during([&] {
+        runner.pinPort("2-3");
+        pid = startedPid();
+        QFile file(QStringLiteral("/proc/%1/environ").arg(pid));
+        if (file.open(QIODevice::ReadOnly)) environment = file.readAll();
+    });
+    ASSERT_GT(pid, 0);
+    EXPECT_TRUE(environment.split('\0').contains("TAVIK_PORT=2-3"));
+    EXPECT_FALSE(alive(pid));
+    EXPECT_EQ(heard, (std::vector<std::string>{"1-1", "2-3"}));
 }
 
 TEST_F(HolderTest, MissingHolderIsNoError) {

@@ -58,9 +58,9 @@ BundleLayout TempBundle::layout() const {
 }
 
 std::unique_ptr<AppDelegate> makeDelegate(const TempBundle& bundle) {
-    LaunchOptions options;
-    options.autoAlert = true;
-    return std::make_unique<AppDelegate>(bundle.layout(), options, timeScaleFromEnvironment().factor);
+    auto delegate = std::make_unique<AppDelegate>(bundle.layout(), std::string(), timeScaleFromEnvironment().factor);
+    delegate->leaveAlertsUnattended();
+    return delegate;
 }
 
 }  // namespace quill::qt::test
