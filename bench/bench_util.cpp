@@ -61,8 +61,10 @@ Run runProgram(const std::vector<std::string>& argv, const std::string& errPath)
     char buffer[16384];
     for (ssize_t n; (n = read(pipeFds[0], buffer, sizeof buffer)) != 0;) {
         if (n > 0 && run.out.empty()) run.firstOutputMs = msSince(start);
-        if (n > 0) run.out.append(buffer, static_cast<std::size_t>(n));
-        else if (errno != EINTR) break;
+        if (n > 0)
+            run.out.append(buffer, static_cast<std::size_t>(n));
+        else if (errno != EINTR)
+            break;
     }
     close(pipeFds[0]);
     int status = 0;
@@ -131,7 +133,8 @@ VirtualDisplay::VirtualDisplay(const std::string& logPath) {
     const int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     try {
         // Xvfb writes the display number it took to descriptor 3 once it accepts clients.
-        pid_ = spawn({xvfb, "-displayfd", "3", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"}, log, logPath, fds[1]);
+        pid_ =
+            spawn({xvfb, "-displayfd", "3", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"}, log, logPath, fds[1]);
     } catch (const std::exception&) {
         pid_ = -1;
     }
@@ -164,8 +167,10 @@ std::string Emulator::identity() const {
     if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && send(fd, "L", 1, 0) == 1) {
         const ssize_t n = recv(fd, reply, sizeof reply - 1, 0);
         // "L" then "vvvv pppp PATH SERIAL\n" when a device is present.
-        if (n >= 10) id = std::string(reply + 1, 4) + ":" + std::string(reply + 6, 4);
-        else if (n >= 1) id = "none";
+        if (n >= 10)
+            id = std::string(reply + 1, 4) + ":" + std::string(reply + 6, 4);
+        else if (n >= 1)
+            id = "none";
     }
     close(fd);
     return id;

@@ -133,11 +133,13 @@ void toolRuns(const Paths& p, const Options& o, const std::vector<std::string>& 
         const bool forRss = runs[label]++ % 10 == 9;
         const Run r = forRss ? measuredRss(p, {p.tavik, argument}) : tavik(p, argument);
         if (marker) check(r.out.find(marker) != std::string::npos, label + " printed no " + marker, r.out);
-        if (forRss) peakKb[label] = std::max(peakKb[label], r.maxRssKb);
-        else times[label].push_back(r.ms);
+        if (forRss)
+            peakKb[label] = std::max(peakKb[label], r.maxRssKb);
+        else
+            times[label].push_back(r.ms);
     };
-    const std::vector<std::string> order{"sa", "runaprom", "sta", "sync", "A line", "sb", "B line", "stb",
-                                         "bb", "qa", "qb"};
+    const std::vector<std::string> order{"sa",     "runaprom", "sta", "sync", "A line", "sb",
+                                         "B line", "stb",      "bb",  "qa",   "qb"};
     {
         // Words that move the device between its identities: re-enumeration takes no time.
         Emulator e(p.convsim, p.work, "words-switch", {"--reenum-ms", "0"});
@@ -176,11 +178,16 @@ void toolRuns(const Paths& p, const Options& o, const std::vector<std::string>& 
     long peak = 0;
     for (const auto& word : order) {
         rows.push_back({"tavik " + word, stats(times[word]), "peak RSS " + std::to_string(peakKb[word]) + " KiB"});
-        if (word != "sa" && word != "qb" && word != "stb") all.insert(all.end(), times[word].begin(), times[word].end());
+        if (word != "sa" && word != "qb" && word != "stb")
+            all.insert(all.end(), times[word].begin(), times[word].end());
         peak = std::max(peak, peakKb[word]);
     }
-    rows.push_back({"tavik, every word but sa/qb (1 ms pause) and stb", stats(all), "peak RSS " + std::to_string(peak) + " KiB"});
-    printRows("1. One tavik run, start to exit, ms (convsim instant, re-enumeration 0 ms; stb waits for the next 8 ms status report)", rows);
+    rows.push_back(
+        {"tavik, every word but sa/qb (1 ms pause) and stb", stats(all), "peak RSS " + std::to_string(peak) + " KiB"});
+    printRows(
+        "1. One tavik run, start to exit, ms (convsim instant, re-enumeration 0 ms; stb waits for the next 8 ms status "
+        "report)",
+        rows);
 }
 
 // ---- 2./3. transfers ----------------------------------------------------------------------
@@ -235,8 +242,7 @@ void transfers(const Paths& p, const Options& o, char which, std::uint16_t check
             if (!a) tavik(p, "sb");
             const Run r = tavik(p, word);
             const bool complete = a ? wholeAReported(r) : count(r.out, "### hid_read(") == bLines;  // one echo per line
-            check(complete && r.out.find("fail") == std::string::npos,
-                  "\"" + word + "\" did not complete", r.out);
+            check(complete && r.out.find("fail") == std::string::npos, "\"" + word + "\" did not complete", r.out);
             one.push_back(r.ms);
         }
         const char* speed = fullSpeed ? "full-speed" : "instant";
@@ -337,8 +343,9 @@ void window(const Paths& p, const Options& o, std::uint16_t checksum) {
             update.push_back(r.ms);
             rss.push_back(static_cast<double>(r.maxRssKb) / 1024);
         }
-        rows.push_back({std::string("whole update A+B, pauses removed, ") + (fullSpeed ? "full-speed" : "instant") + ", ms",
-                        stats(update), "peak RSS " + show(stats(rss), 1) + " MiB"});
+        rows.push_back(
+            {std::string("whole update A+B, pauses removed, ") + (fullSpeed ? "full-speed" : "instant") + ", ms",
+             stats(update), "peak RSS " + show(stats(rss), 1) + " MiB"});
     }
     unsetenv("QUILLMERE_PAUSE_SCALE");
     const std::string platform = display.name().empty() ? "offscreen platform" : "Xvfb " + display.name();
@@ -361,7 +368,8 @@ int main(int argc, char** argv) {
         } else if (arg == "--hidraw") {
             o.parts = "5";
         } else {
-            std::fprintf(stderr, "usage: quill_bench [--quick] [--without-holder] [--only PARTS (e.g. 13)] [--hidraw]\n");
+            std::fprintf(stderr,
+                         "usage: quill_bench [--quick] [--without-holder] [--only PARTS (e.g. 13)] [--hidraw]\n");
             return 2;
         }
     }
@@ -376,13 +384,16 @@ int main(int argc, char** argv) {
         }
         fs::copy_file(p.work + "/tmpa.hex", tavikDir(p) + "/tarna.hex", fs::copy_options::overwrite_existing);
         fs::copy_file(p.work + "/tmpb.hex", tavikDir(p) + "/tarn_b.hex", fs::copy_options::overwrite_existing);
-        const auto aImage = conv::gatherAImage(conv::splitHexLines(conv::readFirmwareFile(p.work + "/tmpa.hex").bytes)).image;
+        const auto aImage =
+            conv::gatherAImage(conv::splitHexLines(conv::readFirmwareFile(p.work + "/tmpa.hex").bytes)).image;
         std::vector<std::string> aLines;
         for (const auto& packet : conv::buildAPackets(aImage)) aLines.push_back(conv::formatALine(packet));
-        const auto bLines = conv::gatherBLines(conv::splitHexLines(conv::readFirmwareFile(p.work + "/tmpb.hex").bytes)).lines;
-        std::printf("quill_bench: A image %zu bytes (%zu packets), B file %zu lines; median (p10-p90 when n >= 10, "
-                    "else min-max)\n",
-                    aImage.bytes.size(), aLines.size(), bLines.size());
+        const auto bLines =
+            conv::gatherBLines(conv::splitHexLines(conv::readFirmwareFile(p.work + "/tmpb.hex").bytes)).lines;
+        std::printf(
+            "quill_bench: A image %zu bytes (%zu packets), B file %zu lines; median (p10-p90 when n >= 10, "
+            "else min-max)\n",
+            aImage.bytes.size(), aLines.size(), bLines.size());
 
         auto part = [&](char n) { return o.parts.find(n) != std::string::npos; };
         if (part('1')) toolRuns(p, o, aLines, bLines);

@@ -44,7 +44,8 @@ private:
 
 std::string record(std::uint16_t address, std::uint8_t type, const std::uint8_t* data, std::size_t n) {
     std::uint32_t sum = static_cast<std::uint32_t>(n) + (address >> 8) + (address & 0xFF) + type;
-    std::string text = ":" + conv::hexByte(static_cast<std::uint8_t>(n)) + conv::hexByte(static_cast<std::uint8_t>(address >> 8)) +
+    std::string text = ":" + conv::hexByte(static_cast<std::uint8_t>(n)) +
+                       conv::hexByte(static_cast<std::uint8_t>(address >> 8)) +
                        conv::hexByte(static_cast<std::uint8_t>(address)) + conv::hexByte(type);
     for (std::size_t i = 0; i < n; ++i) {
         text += conv::hexByte(data[i]);
@@ -128,11 +129,13 @@ int main(int argc, char** argv) {
             return 1;
         }
         if (what == "alines") {
-            for (const auto& packet : conv::buildAPackets(gathered.image)) std::cout << conv::formatALine(packet) << "\n";
+            for (const auto& packet : conv::buildAPackets(gathered.image))
+                std::cout << conv::formatALine(packet) << "\n";
             return 0;
         }
         const std::uint16_t total = gathered.image.checksum16();
-        std::cout << conv::hexByte(static_cast<std::uint8_t>(total >> 8)) << conv::hexByte(static_cast<std::uint8_t>(total)) << "\n";
+        std::cout << conv::hexByte(static_cast<std::uint8_t>(total >> 8))
+                  << conv::hexByte(static_cast<std::uint8_t>(total)) << "\n";
         return 0;
     }
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "quill/bundle.h"
 #include "fuzz_check.h"
+#include "quill/bundle.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view path(reinterpret_cast<const char*>(data), size);

@@ -23,7 +23,6 @@ namespace {
 
 using convsim::Micros;
 
-
 struct Reader {
     const std::uint8_t* data;
     std::size_t size;
@@ -111,7 +110,8 @@ void session(Reader& in) {
                 const std::uint8_t kind = in.byte();
                 const auto payload = in.take(in.byte());
                 conv::FrameReport frame{};
-                conv::putFrame(frame, kind, std::string_view(reinterpret_cast<const char*>(payload.data()), payload.size()));
+                conv::putFrame(frame, kind,
+                               std::string_view(reinterpret_cast<const char*>(payload.data()), payload.size()));
                 model.write(frame, now);
                 break;
             }
@@ -141,9 +141,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t mode = in.byte();
     const std::string_view rest(reinterpret_cast<const char*>(data) + in.pos, size - in.pos);
     switch (mode) {
-        case 0: stateFile(rest); break;
-        case 1: faultArguments(rest); break;
-        default: session(in); break;
+        case 0:
+            stateFile(rest);
+            break;
+        case 1:
+            faultArguments(rest);
+            break;
+        default:
+            session(in);
+            break;
     }
     return 0;
 }

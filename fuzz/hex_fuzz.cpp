@@ -1,9 +1,9 @@
 // Intel HEX files as both programs read them: the input is a whole file. Gathers the A image and
 // the B lines, and checks that whatever is accepted is exactly what the file says: every byte at
 // its address, nothing left out.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <algorithm>
 #include <cstdlib>
 #include <numeric>
 #include <string>
@@ -18,7 +18,6 @@
 
 namespace {
 
-
 void checkLines(std::string_view content, const std::vector<std::string>& lines) {
     std::string joined;
     for (std::size_t i = 0; i < lines.size(); ++i) {
@@ -26,7 +25,8 @@ void checkLines(std::string_view content, const std::vector<std::string>& lines)
         FUZZ_REQUIRE(!line.empty());
         // Lines are whole: only the end of the file ends one without its line feed, and a line
         // feed ends one.
-        FUZZ_REQUIRE(line.find('\n') == line.size() - 1 || (line.find('\n') == std::string::npos && i + 1 == lines.size()));
+        FUZZ_REQUIRE(line.find('\n') == line.size() - 1 ||
+                     (line.find('\n') == std::string::npos && i + 1 == lines.size()));
         joined += line;
     }
     FUZZ_REQUIRE(joined == content);

@@ -57,7 +57,8 @@ inline Contents contentsOf(const std::vector<std::string>& lines) {
         if (record->type == 2 && d.size() == 2) base = static_cast<std::uint32_t>(d[0] << 8 | d[1]) << 4;
         if (record->type == 4 && d.size() == 2) base = static_cast<std::uint32_t>(d[0] << 8 | d[1]) << 16;
         if (record->type != 0) continue;
-        for (std::size_t i = 0; i < d.size(); ++i) contents[base + record->offset + static_cast<std::uint32_t>(i)].push_back(d[i]);
+        for (std::size_t i = 0; i < d.size(); ++i)
+            contents[base + record->offset + static_cast<std::uint32_t>(i)].push_back(d[i]);
     }
     return contents;
 }

@@ -24,14 +24,13 @@
 #include "conv/hexfile.h"
 #include "core/dispatcher.h"
 #include "core/session.h"
-#include "hid/transport.h"
 #include "fuzz_check.h"
 #include "hex_reference.h"
+#include "hid/transport.h"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-
 
 struct Reader {
     const std::uint8_t* data;
@@ -105,7 +104,8 @@ private:
 
 const std::string& workDir() {
     static const std::string dir = [] {
-        std::string d = (std::filesystem::temp_directory_path() / ("fuzz_tavik_cli." + std::to_string(::getpid()))).string();
+        std::string d =
+            (std::filesystem::temp_directory_path() / ("fuzz_tavik_cli." + std::to_string(::getpid()))).string();
         std::filesystem::create_directories(d);
         return d;
     }();

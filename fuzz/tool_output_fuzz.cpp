@@ -16,12 +16,11 @@
 
 #include "conv/checksum.h"
 #include "conv/hexfield.h"
+#include "fuzz_check.h"
 #include "quill/bundle.h"
 #include "quill/front_core.h"
-#include "fuzz_check.h"
 
 namespace {
-
 
 bool contains(std::string_view text, std::string_view word) { return text.find(word) != std::string_view::npos; }
 
@@ -35,7 +34,8 @@ std::string lowerHex(std::string_view text) {
 std::string record(unsigned address, unsigned type, const std::string& bytes) {
     std::string line = ":" + conv::hexByte(static_cast<std::uint8_t>(bytes.size())) +
                        conv::hexByte(static_cast<std::uint8_t>(address >> 8)) +
-                       conv::hexByte(static_cast<std::uint8_t>(address)) + conv::hexByte(static_cast<std::uint8_t>(type));
+                       conv::hexByte(static_cast<std::uint8_t>(address)) +
+                       conv::hexByte(static_cast<std::uint8_t>(type));
     unsigned sum = bytes.size() + (address >> 8) + (address & 0xFF) + type;
     for (char c : bytes) {
         line += conv::hexByte(static_cast<std::uint8_t>(c));

@@ -35,8 +35,9 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitRefused = 3;  // the update failed before any tool run was started
 
-constexpr const char* kUsage = "usage: quillmere-cli update [--b-code] [--port PATH] [--json] BUNDLE.app\n"
-                               "       quillmere-cli --help | --version\n";
+constexpr const char* kUsage =
+    "usage: quillmere-cli update [--b-code] [--port PATH] [--json] BUNDLE.app\n"
+    "       quillmere-cli --help | --version\n";
 constexpr const char* kHelp =
     "\n"
     "Updates the converter's firmware as START in the Quillmere window does: the same steps,\n"
@@ -123,10 +124,10 @@ public:
         record_->finish(outcome, core_->cause(), alerts_);
         poll.stop();
         const int signal = quill::qt::EndSignals::received();
-        const int status = signal != 0                        ? 128 + signal
-                           : !core_->lastActionFailed()       ? kExitUpdated
-                           : counter_.started == 0            ? kExitRefused
-                                                              : kExitFailed;
+        const int status = signal != 0                  ? 128 + signal
+                           : !core_->lastActionFailed() ? kExitUpdated
+                           : counter_.started == 0      ? kExitRefused
+                                                        : kExitFailed;
         report_.outcome(outcome, core_->cause(), status);
         if (!record_->folder().empty()) report_.record(record_->folder().string());
         record_.reset();
@@ -210,7 +211,9 @@ int run(int argc, char** argv) {
         std::fprintf(stderr, "quillmere-cli: cannot watch for SIGTERM, SIGHUP and SIGINT; they end it at once\n");
     // The bundle's parts are where the window, started from that bundle, finds them.
     const quill::BundleLayout layout = quill::locateBundle((bundle / "Contents" / "MacOS" / "Quillmere").string());
-    const ReportForm form = options.json ? ReportForm::Json : ::isatty(STDOUT_FILENO) ? ReportForm::Terminal : ReportForm::Plain;
+    const ReportForm form = options.json              ? ReportForm::Json
+                            : ::isatty(STDOUT_FILENO) ? ReportForm::Terminal
+                                                      : ReportForm::Plain;
     ProgressReport report(stdout, form);
     CliFront front(layout, options, report);
     return front.update();

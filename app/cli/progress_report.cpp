@@ -52,7 +52,8 @@ void ProgressReport::drawTerminalLine() {
 // Estimated from the pace of the current step; unknown until it has made some progress.
 std::optional<long long> ProgressReport::secondsLeft() const {
     if (!percent_ || *percent_ <= 0 || *percent_ >= 100) return std::nullopt;
-    const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - stepStart_);
+    const auto spent =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - stepStart_);
     return (spent.count() * (100 - *percent_) / *percent_ + 999) / 1000;
 }
 
@@ -62,15 +63,15 @@ void ProgressReport::step(const std::string& name, int status) {
     percent_.reset();
     stepBaseline_ = progressPercent(status);
     switch (form_) {
-    case ReportForm::Terminal:
-        drawTerminalLine();
-        break;
-    case ReportForm::Plain:
-        printLine("step: " + name);
-        break;
-    case ReportForm::Json:
-        printLine("{\"event\":\"step\",\"step\":" + jsonString(name) + "}");
-        break;
+        case ReportForm::Terminal:
+            drawTerminalLine();
+            break;
+        case ReportForm::Plain:
+            printLine("step: " + name);
+            break;
+        case ReportForm::Json:
+            printLine("{\"event\":\"step\",\"step\":" + jsonString(name) + "}");
+            break;
     }
 }
 
@@ -80,17 +81,18 @@ void ProgressReport::progress(int status) {
     percent_ = percent;
     const auto left = secondsLeft();
     switch (form_) {
-    case ReportForm::Terminal:
-        drawTerminalLine();
-        break;
-    case ReportForm::Plain:
-        printLine("progress: " + std::to_string(*percent) + " %" +
-                  (left ? ", about " + std::to_string(*left) + " s left" : std::string()));
-        break;
-    case ReportForm::Json:
-        printLine("{\"event\":\"progress\",\"step\":" + jsonString(step_) + ",\"percent\":" + std::to_string(*percent) +
-                  ",\"seconds_left\":" + (left ? std::to_string(*left) : std::string("null")) + "}");
-        break;
+        case ReportForm::Terminal:
+            drawTerminalLine();
+            break;
+        case ReportForm::Plain:
+            printLine("progress: " + std::to_string(*percent) + " %" +
+                      (left ? ", about " + std::to_string(*left) + " s left" : std::string()));
+            break;
+        case ReportForm::Json:
+            printLine("{\"event\":\"progress\",\"step\":" + jsonString(step_) +
+                      ",\"percent\":" + std::to_string(*percent) +
+                      ",\"seconds_left\":" + (left ? std::to_string(*left) : std::string("null")) + "}");
+            break;
     }
 }
 
@@ -108,9 +110,8 @@ void ProgressReport::outcome(const std::string& outcome, const std::string& caus
     const std::string text(outcome == "Complete" ? kCompleteBottomText : kFailedBottomText);
     step_.clear();
     if (form_ == ReportForm::Json) {
-        printLine(std::string("{\"event\":\"outcome\",\"outcome\":") + jsonString(outcome) +
-                  ",\"text\":" + jsonString(text) + ",\"cause\":" + jsonString(cause) +
-                  ",\"exit\":" + std::to_string(exitCode) + "}");
+        printLine(std::string("{\"event\":\"outcome\",\"outcome\":") + jsonString(outcome) + ",\"text\":" +
+                  jsonString(text) + ",\"cause\":" + jsonString(cause) + ",\"exit\":" + std::to_string(exitCode) + "}");
         return;
     }
     printLine(text);

@@ -37,9 +37,12 @@ Micros nextFrame(Micros t) { return (t / kUsbFrame + 1) * kUsbFrame; }
 
 std::string_view identityName(Identity identity) {
     switch (identity) {
-        case Identity::Normal: return "normal mode (0e7b:0bf2)";
-        case Identity::Loader: return "loader (0416:a316)";
-        case Identity::None: break;
+        case Identity::Normal:
+            return "normal mode (0e7b:0bf2)";
+        case Identity::Loader:
+            return "loader (0416:a316)";
+        case Identity::None:
+            break;
     }
     return "no device";
 }
@@ -169,9 +172,15 @@ std::vector<std::uint8_t> DeviceModel::applyOutputFaults(std::vector<std::uint8_
 void DeviceModel::write(std::span<const std::uint8_t> report, Micros now) {
     advance(now);
     switch (identity_) {
-        case Identity::Loader: loaderWrite(report); break;
-        case Identity::Normal: normalWrite(report); break;
-        case Identity::None: note("write of " + std::to_string(report.size()) + " bytes while no device is present: dropped"); break;
+        case Identity::Loader:
+            loaderWrite(report);
+            break;
+        case Identity::Normal:
+            normalWrite(report);
+            break;
+        case Identity::None:
+            note("write of " + std::to_string(report.size()) + " bytes while no device is present: dropped");
+            break;
     }
     advance(now);
 }
@@ -295,7 +304,8 @@ void DeviceModel::loaderWrite(std::span<const std::uint8_t> report) {
             reply(packet, lastReplyNo_, LoaderResult::Ok, kPacketProgram);
             return;
         default:
-            refuse(packet, number, LoaderResult::UnknownCommand, "unknown command 0x" + conv::hexByte(static_cast<std::uint8_t>(command)));
+            refuse(packet, number, LoaderResult::UnknownCommand,
+                   "unknown command 0x" + conv::hexByte(static_cast<std::uint8_t>(command)));
             return;
     }
 }
@@ -315,7 +325,8 @@ std::vector<std::uint8_t> DeviceModel::statusReport() const {
 
 void DeviceModel::normalWrite(std::span<const std::uint8_t> report) {
     if (report.size() != kFrameSize || report[0] != conv::frame::kReportNoOut) {
-        note("normal mode drops a write of " + std::to_string(report.size()) + " bytes (wants 32 bytes, report number 5)");
+        note("normal mode drops a write of " + std::to_string(report.size()) +
+             " bytes (wants 32 bytes, report number 5)");
         return;
     }
     if (!conv::frameChecksumOk(report.data(), report.size())) {
@@ -389,7 +400,8 @@ void DeviceModel::bLine(std::span<const std::uint8_t> frame) {
     echo[0] = conv::frame::kReportNoIn;
     if (config_.faults.badEcho == bLinesSeen_) {
         echo[20] ^= 0xFF;  // the last data byte arrived damaged
-        note("fault bad-echo@" + std::to_string(bLinesSeen_) + ": the line is kept and echoed with its last byte changed");
+        note("fault bad-echo@" + std::to_string(bLinesSeen_) +
+             ": the line is kept and echoed with its last byte changed");
     }
     putLe16(&echo[conv::frame::kBLineChecksum], conv::checkSum(echo.data(), conv::frame::kBLineChecksum));
 

@@ -26,17 +26,17 @@ std::uint16_t productId(Identity identity);
 struct ModelConfig {
     Micros reenumDelay = 500'000;
     Micros reportPeriod = 8'000;
-    bool fullSpeed = false;          // 1 ms USB frames and flash programming times; otherwise instant
-    std::string modeCode;            // empty: conv::modeCode()
+    bool fullSpeed = false;                 // 1 ms USB frames and flash programming times; otherwise instant
+    std::string modeCode;                   // empty: conv::modeCode()
     std::uint32_t appRegionBytes = 61'440;  // 64 KiB flash less a 4 KiB loader
     Faults faults;
 };
 
 // Timing of the full-speed model.
-inline constexpr Micros kUsbFrame = 1'000;           // one interrupt transfer per 1 ms frame
-inline constexpr Micros kPacketProgram = 600;        // 56 bytes = 14 words at about 40 us each
-inline constexpr Micros kBLineBurn = 160;            // 16 bytes = 4 words at about 40 us each
-inline constexpr Micros kFloodPeriod = 100;          // `flood`: ten reports per millisecond
+inline constexpr Micros kUsbFrame = 1'000;     // one interrupt transfer per 1 ms frame
+inline constexpr Micros kPacketProgram = 600;  // 56 bytes = 14 words at about 40 us each
+inline constexpr Micros kBLineBurn = 160;      // 16 bytes = 4 words at about 40 us each
+inline constexpr Micros kFloodPeriod = 100;    // `flood`: ten reports per millisecond
 
 // Last byte of the normal-mode status report (report number 1, kind 1: 01 01 02 42 <code> <sum>).
 namespace status {
@@ -49,10 +49,10 @@ inline constexpr std::uint8_t kBurnFailed = 0xE0;  // the burn failed (fault no-
 // Byte 2 of a loader reply: why a packet was refused (0: taken).
 enum class LoaderResult : std::uint8_t {
     Ok = 0,
-    WrongNumber = 1,     // not the number following the last reply
-    NoTransfer = 2,      // continuation packet without a first packet since the last sync
-    BadTotal = 3,        // image length 0 or larger than the application region
-    BadAddress = 4,      // start address other than 0
+    WrongNumber = 1,  // not the number following the last reply
+    NoTransfer = 2,   // continuation packet without a first packet since the last sync
+    BadTotal = 3,     // image length 0 or larger than the application region
+    BadAddress = 4,   // start address other than 0
     UnknownCommand = 5,
 };
 

@@ -31,10 +31,14 @@ std::optional<std::string> addFault(Faults& faults, std::string_view faultText) 
         bool Faults::*member;
     };
     static constexpr Flag flags[] = {
-        {"silent-loader", &Faults::silentLoader}, {"no-loader", &Faults::noLoader},
-        {"no-c4", &Faults::noC4},                 {"no-d0", &Faults::noD0},
-        {"garbage-replies", &Faults::garbageReplies}, {"short-replies", &Faults::shortReplies},
-        {"long-replies", &Faults::longReplies},   {"flood", &Faults::flood},
+        {"silent-loader", &Faults::silentLoader},
+        {"no-loader", &Faults::noLoader},
+        {"no-c4", &Faults::noC4},
+        {"no-d0", &Faults::noD0},
+        {"garbage-replies", &Faults::garbageReplies},
+        {"short-replies", &Faults::shortReplies},
+        {"long-replies", &Faults::longReplies},
+        {"flood", &Faults::flood},
         {"absent", &Faults::absent},
     };
     for (const Flag& flag : flags) {

@@ -77,13 +77,15 @@ FlashState FlashState::factory() {
 std::string serializeFlash(const FlashState& flash) {
     std::string text;
     text += kMagic;
-    text += "\napplication " + std::to_string(flash.app.declaredTotal) + " " + std::to_string(flash.app.bytes.size()) + "\n";
+    text += "\napplication " + std::to_string(flash.app.declaredTotal) + " " + std::to_string(flash.app.bytes.size()) +
+            "\n";
     for (std::size_t pos = 0; pos < flash.app.bytes.size(); pos += kBytesPerLine) {
         const std::size_t n = std::min(kBytesPerLine, flash.app.bytes.size() - pos);
         text += "a " + hexOf(flash.app.bytes.data() + pos, n) + "\n";
     }
     text += "bcode " + std::to_string(flash.bcode.size()) + "\n";
-    for (const auto& [address, data] : flash.bcode) text += "b " + hex4(address) + " " + hexOf(data.data(), data.size()) + "\n";
+    for (const auto& [address, data] : flash.bcode)
+        text += "b " + hex4(address) + " " + hexOf(data.data(), data.size()) + "\n";
     text += "end\n";
     return text;
 }
@@ -101,26 +103,30 @@ FlashParse parseFlash(std::string_view text) {
         result.error = "line " + std::to_string(index + 1) + ": " + what;
         return result;
     };
-    if (lines.empty() || lines[0] != kMagic) return fail(0, "not a convsim state file (expected '" + std::string(kMagic) + "')");
+    if (lines.empty() || lines[0] != kMagic)
+        return fail(0, "not a convsim state file (expected '" + std::string(kMagic) + "')");
 
     std::size_t i = 1;
     auto head = i < lines.size() ? words(lines[i]) : std::vector<std::string_view>{};
     std::uint32_t declared = 0, held = 0;
     if (head.size() != 3 || head[0] != "application" || !parseNumber(head[1], declared) || !parseNumber(head[2], held))
         return fail(i, "expected 'application <declared length> <bytes held>'");
-    if (held > declared) return fail(i, "holds " + std::to_string(held) + " bytes of a " + std::to_string(declared) + "-byte image");
+    if (held > declared)
+        return fail(i, "holds " + std::to_string(held) + " bytes of a " + std::to_string(declared) + "-byte image");
     FlashState& flash = result.flash;
     flash.app.declaredTotal = declared;
     for (++i; flash.app.bytes.size() < held; ++i) {
         auto w = i < lines.size() ? words(lines[i]) : std::vector<std::string_view>{};
         if (w.size() != 2 || w[0] != "a" || !parseHexBytes(w[1], flash.app.bytes))
-            return fail(i, "expected 'a <hex bytes>' (" + std::to_string(held - flash.app.bytes.size()) + " bytes still missing)");
+            return fail(i, "expected 'a <hex bytes>' (" + std::to_string(held - flash.app.bytes.size()) +
+                               " bytes still missing)");
     }
     if (flash.app.bytes.size() != held) return fail(i - 1, "more image bytes than the 'application' line announces");
 
     auto bhead = i < lines.size() ? words(lines[i]) : std::vector<std::string_view>{};
     std::uint32_t count = 0;
-    if (bhead.size() != 2 || bhead[0] != "bcode" || !parseNumber(bhead[1], count)) return fail(i, "expected 'bcode <lines>'");
+    if (bhead.size() != 2 || bhead[0] != "bcode" || !parseNumber(bhead[1], count))
+        return fail(i, "expected 'bcode <lines>'");
     for (++i; flash.bcode.size() < count; ++i) {
         auto w = i < lines.size() ? words(lines[i]) : std::vector<std::string_view>{};
         std::vector<std::uint8_t> address, data;

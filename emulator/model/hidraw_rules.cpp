@@ -25,21 +25,30 @@ InputReports inputReportsOf(std::span<const std::uint8_t> descriptor) {
         for (std::size_t i = 0; i < size && at + 1 + i < descriptor.size(); ++i)
             value |= static_cast<std::uint32_t>(descriptor[at + 1 + i]) << (8 * i);
         switch (prefix & 0xFC) {
-            case 0x74: globals.reportSize = value; break;
-            case 0x94: globals.reportCount = value; break;
+            case 0x74:
+                globals.reportSize = value;
+                break;
+            case 0x94:
+                globals.reportCount = value;
+                break;
             case 0x84:
                 globals.reportId = static_cast<std::uint8_t>(value);
                 reports.numbered = true;
                 break;
-            case 0xA4: pushed.push_back(globals); break;
+            case 0xA4:
+                pushed.push_back(globals);
+                break;
             case 0xB4:
                 if (!pushed.empty()) {
                     globals = pushed.back();
                     pushed.pop_back();
                 }
                 break;
-            case 0x80: bits[globals.reportId] += std::uint64_t{globals.reportSize} * globals.reportCount; break;
-            default: break;
+            case 0x80:
+                bits[globals.reportId] += std::uint64_t{globals.reportSize} * globals.reportCount;
+                break;
+            default:
+                break;
         }
         at += 1 + size;
     }

@@ -137,7 +137,8 @@ void ReplayDevice::pair(HostRun run, Identity wanted) {
     beyondNoted_ = false;
     // The first run that opens a device, passing over runs that touch none.
     std::optional<std::size_t> first;
-    for (std::size_t r = cursor_ < entries.size() ? entries[cursor_].run : runStart_.size(); r < runStart_.size(); ++r) {
+    for (std::size_t r = cursor_ < entries.size() ? entries[cursor_].run : runStart_.size(); r < runStart_.size();
+         ++r) {
         std::size_t i = runStart_[r] + 1;
         while (i < entries.size() && entries[i].run == r && !isHostEvent(entries[i])) ++i;
         if (i >= entries.size() || entries[i].run != r) continue;  // touched no device
@@ -169,8 +170,11 @@ void ReplayDevice::pair(HostRun run, Identity wanted) {
 bool ReplayDevice::beyondKilledRun() {
     if (!paired_ || runEnded_[*paired_]) return false;
     if (std::exchange(beyondNoted_, true)) return true;
-    events_.push_back({Event::Kind::Note, Identity::None, {},
-                       "run " + runText(*paired_) + " goes beyond its recording, where it was killed; the rest is not compared"});
+    events_.push_back(
+        {Event::Kind::Note,
+         Identity::None,
+         {},
+         "run " + runText(*paired_) + " goes beyond its recording, where it was killed; the rest is not compared"});
     return true;
 }
 
@@ -197,8 +201,9 @@ bool ReplayDevice::open(Identity wanted, HostRun run, Micros now) {
     }
     const ReplayEntry& e = recording_.entries[next];
     if (e.event.kind != Kind::Open || e.identity != wanted) {
-        diverge(e.event.kind == Kind::Out ? conv::wire::hexText(e.event.bytes)
-                                          : "an open of " + conv::wire::identityText(vendorId(e.identity), productId(e.identity)),
+        diverge(e.event.kind == Kind::Out
+                    ? conv::wire::hexText(e.event.bytes)
+                    : "an open of " + conv::wire::identityText(vendorId(e.identity), productId(e.identity)),
                 e.reportNo, {});
         return false;
     }
@@ -222,8 +227,9 @@ void ReplayDevice::write(Identity to, std::span<const std::uint8_t> report, Host
     const ReplayEntry& e = recording_.entries[next];
     if (e.event.kind != Kind::Out || e.identity != to ||
         !std::equal(report.begin(), report.end(), e.event.bytes.begin(), e.event.bytes.end())) {
-        diverge(e.event.kind == Kind::Out ? conv::wire::hexText(e.event.bytes)
-                                          : "an open of " + conv::wire::identityText(vendorId(e.identity), productId(e.identity)),
+        diverge(e.event.kind == Kind::Out
+                    ? conv::wire::hexText(e.event.bytes)
+                    : "an open of " + conv::wire::identityText(vendorId(e.identity), productId(e.identity)),
                 e.reportNo, report);
         return;
     }
@@ -251,7 +257,7 @@ void ReplayDevice::advance(Micros now) {
             events_.push_back({Event::Kind::Input, read.identity, read.event.bytes, {}});
         } else if (read.event.n < 0) {
             leave(read.identity);  // the recorded read found the device gone
-        }  // n == 0: the recorded read waited in vain; nothing to send
+        }                          // n == 0: the recorded read waited in vain; nothing to send
     }
 }
 
@@ -268,7 +274,8 @@ void ReplayDevice::leave(Identity identity) {
 void ReplayDevice::diverge(const std::string& expected, std::size_t reportNo, std::span<const std::uint8_t> got) {
     const auto& entries = recording_.entries;
     // An open has no report number: name the report that follows it.
-    for (std::size_t i = std::min(cursor_, entries.size()); reportNo == 0 && i < entries.size(); ++i) reportNo = entries[i].reportNo;
+    for (std::size_t i = std::min(cursor_, entries.size()); reportNo == 0 && i < entries.size(); ++i)
+        reportNo = entries[i].reportNo;
     if (reportNo == 0)
         for (const auto& e : entries) reportNo = std::max(reportNo, e.reportNo + 1);
     const std::size_t run = paired_ ? *paired_ : recording_.runs.size() - 1;
@@ -286,7 +293,9 @@ void ReplayDevice::stop(std::string note) {
 
 int ReplayDevice::finish(Micros now) {
     advance(now);
-    auto note = [this](std::string text) { events_.push_back({Event::Kind::Note, Identity::None, {}, std::move(text)}); };
+    auto note = [this](std::string text) {
+        events_.push_back({Event::Kind::Note, Identity::None, {}, std::move(text)});
+    };
     if (diverged_) {
         note("replay stopped after diverging");
         return kReplayFailed;
@@ -303,8 +312,8 @@ int ReplayDevice::finish(Micros now) {
     leaveUnused(cursor_);
     const auto& entries = recording_.entries;
     const std::size_t later = paired_ && *paired_ + 1 < runStart_.size() ? runStart_[*paired_ + 1]
-                              : paired_                                 ? entries.size()
-                                                                        : cursor_;
+                              : paired_                                  ? entries.size()
+                                                                         : cursor_;
     for (std::size_t i = later; i < entries.size(); ++i) {
         if (!foundDevice(entries[i]) && entries[i].event.kind != Kind::Out) continue;
         ++unused_;

@@ -99,14 +99,14 @@ private:
 
     ReplayRecording recording_;
     bool fast_;
-    std::vector<std::size_t> runStart_;  // entry index of each run's "run" line
-    std::vector<bool> runEnded_;         // the run has its "end" line
-    std::vector<bool> runOpens_;         // the run opens a device (found or not)
+    std::vector<std::size_t> runStart_;      // entry index of each run's "run" line
+    std::vector<bool> runEnded_;             // the run has its "end" line
+    std::vector<bool> runOpens_;             // the run opens a device (found or not)
     std::optional<std::size_t> lastPaired_;  // the latest recorded run a host run was paired with
-    std::size_t cursor_ = 0;             // next entry to match
-    std::optional<HostRun> host_;        // the host run paired last
-    std::optional<std::size_t> paired_;  // its recorded run; nullopt: one the recording lacks
-    bool beyondNoted_ = false;           // the paired run went beyond its killed recording
+    std::size_t cursor_ = 0;                 // next entry to match
+    std::optional<HostRun> host_;            // the host run paired last
+    std::optional<std::size_t> paired_;      // its recorded run; nullopt: one the recording lacks
+    bool beyondNoted_ = false;               // the paired run went beyond its killed recording
     std::size_t unused_ = 0;
     const ReplayEntry* firstUnused_ = nullptr;
     std::deque<Delivery> deliveries_;

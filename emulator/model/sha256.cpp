@@ -54,7 +54,8 @@ void Sha256::update(std::span<const std::uint8_t> bytes) {
     std::size_t pos = 0;
     while (pos < bytes.size()) {
         const std::size_t take = std::min(bytes.size() - pos, block_.size() - blockUsed_);
-        std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(pos), take, block_.begin() + static_cast<std::ptrdiff_t>(blockUsed_));
+        std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(pos), take,
+                    block_.begin() + static_cast<std::ptrdiff_t>(blockUsed_));
         blockUsed_ += take;
         pos += take;
         if (blockUsed_ == block_.size()) {

@@ -1,12 +1,12 @@
 #define FUSE_USE_VERSION 35
 #include "hidraw_server.h"
 
+#include <fcntl.h>
 #include <fuse_lowlevel.h>
-#include <sys/ioctl.h>
 #include <linux/hidraw.h>
 #include <linux/magic.h>
-#include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <unistd.h>
@@ -47,7 +47,7 @@ const fuse_lowlevel_ops kOperations = [] {
 }();
 
 struct stat nodeAttributes(std::uint64_t ino, mode_t mode) {
-    struct stat st{};
+    struct stat st {};
     st.st_ino = ino;
     st.st_mode = ino == kRootIno ? (S_IFDIR | 0755) : (S_IFREG | (mode & 07777));
     st.st_nlink = ino == kRootIno ? 2 : 1;
@@ -108,12 +108,12 @@ std::string HidrawServer::nodeLink(const NodeEntry& entry) const {
 }
 
 std::optional<std::string> HidrawServer::start() {
-    struct statfs fsInfo{};
-    if (::statfs(config_.sysfsRoot.c_str(), &fsInfo) != 0)
-        return config_.sysfsRoot + ": " + std::strerror(errno);
+    struct statfs fsInfo {};
+    if (::statfs(config_.sysfsRoot.c_str(), &fsInfo) != 0) return config_.sysfsRoot + ": " + std::strerror(errno);
     if (fsInfo.f_type == SYSFS_MAGIC)
-        return config_.sysfsRoot + " is the system's sysfs: --hidraw serves only inside a private mount namespace "
-                                   "with stand-in /dev and /sys (run it through scripts/hidraw-run)";
+        return config_.sysfsRoot +
+               " is the system's sysfs: --hidraw serves only inside a private mount namespace "
+               "with stand-in /dev and /sys (run it through scripts/hidraw-run)";
     if (auto error = sysfs_.prepare()) return error;
     std::error_code error;
     std::filesystem::create_directories(mountDir(), error);
@@ -141,8 +141,8 @@ std::optional<std::string> HidrawServer::start() {
 int HidrawServer::run() {
     const sigset_t waitMask = ModelHost::catchStopSignals();
     for (const Slot& slot : slots_)
-        host_.log("serving hidraw nodes in " + config_.devDir + " as " + std::string(identityName(slot.device->identity())) +
-                  " on port " + slot.port);
+        host_.log("serving hidraw nodes in " + config_.devDir + " as " +
+                  std::string(identityName(slot.device->identity())) + " on port " + slot.port);
     fuse_buf buffer{};
     int status = 0;
     while (ModelHost::stopSignal() == 0) {
@@ -207,8 +207,12 @@ void HidrawServer::handleEvents() {
                             deliver(fh, file, e.bytes);
                     }
                     break;
-                case Event::Kind::Left: leave(slot, e.identity); break;
-                case Event::Kind::Arrived: appear(slot, e.identity); break;
+                case Event::Kind::Left:
+                    leave(slot, e.identity);
+                    break;
+                case Event::Kind::Arrived:
+                    appear(slot, e.identity);
+                    break;
                 case Event::Kind::Note:
                     host_.log(slots_.size() > 1 ? "port " + slots_[slot].port + ": " + e.text : e.text);
                     break;
@@ -248,7 +252,8 @@ void HidrawServer::forgetIfUnused(std::uint64_t ino) {
 // and the sysfs class link last, so an enumeration never finds a node that is not there yet.
 void HidrawServer::appear(std::size_t slot, Identity identity, unsigned other) {
     if (other == 0 && std::any_of(nodes_.begin(), nodes_.end(), [&](const auto& n) {
-            return n.second.present && !n.second.entry.other && n.second.slot == slot && n.second.entry.identity == identity;
+            return n.second.present && !n.second.entry.other && n.second.slot == slot &&
+                   n.second.entry.identity == identity;
         }))
         return;  // announced and followed both: one node per identity
     Node node;
@@ -264,8 +269,7 @@ void HidrawServer::appear(std::size_t slot, Identity identity, unsigned other) {
     const std::string link = nodeLink(node.entry);
     ::unlink(link.c_str());
     const std::string target = ".convsim-hidraw/hidraw" + std::to_string(node.entry.number);
-    if (::symlink(target.c_str(), link.c_str()) != 0)
-        host_.log("cannot link " + link + ": " + std::strerror(errno));
+    if (::symlink(target.c_str(), link.c_str()) != 0) host_.log("cannot link " + link + ": " + std::strerror(errno));
     nodes_[ino] = node;
     if (auto error = sysfs_.publish(node.entry)) host_.log("cannot write the sysfs entries: " + *error);
     host_.log((other ? "an unrelated HID device (" + entryString(node.entry, UsbString::Product) + ")"
@@ -358,8 +362,8 @@ void HidrawServer::open(fuse_req_t req, std::uint64_t ino, fuse_file_info* fi) {
     const bool held = std::any_of(files_.begin(), files_.end(), [&](const auto& f) { return f.second.ino == ino; });
     if (config_.firstOpenDelay && !held) {
         pending_.push_back({req, ino, 0, true, fi->flags, host_.now() + kFirstOpenDelay});
-        fuse_req_interrupt_func(req, [](fuse_req_t r, void* self) { static_cast<HidrawServer*>(self)->interrupted(r); },
-                                this);
+        fuse_req_interrupt_func(
+            req, [](fuse_req_t r, void* self) { static_cast<HidrawServer*>(self)->interrupted(r); }, this);
         return;
     }
     replyOpen(req, ino);
@@ -379,13 +383,15 @@ void HidrawServer::replyOpen(fuse_req_t req, std::uint64_t ino) {
     }
     fuse_file_info fi{};
     fi.fh = nextFh_++;
-    fi.direct_io = 1;   // every read and write reaches us whole, one report each
+    fi.direct_io = 1;  // every read and write reaches us whole, one report each
     fi.nonseekable = 1;
     OpenFile& file = files_[fi.fh];
     file.ino = ino;
     file.run = run;
-    if (fuse_reply_open(req, &fi) != 0) files_.erase(fi.fh);  // the opener is gone already
-    else if (host_.verbose()) host_.log("file " + std::to_string(fi.fh) + " opens " + nodeLink(nodes_.at(ino).entry));
+    if (fuse_reply_open(req, &fi) != 0)
+        files_.erase(fi.fh);  // the opener is gone already
+    else if (host_.verbose())
+        host_.log("file " + std::to_string(fi.fh) + " opens " + nodeLink(nodes_.at(ino).entry));
     // What the device says from this open on (a recording's next reports) reaches the new file.
     handleEvents();
 }
@@ -400,9 +406,12 @@ void HidrawServer::completeOpens() {
         return true;
     });
     for (const Pending& p : due) {
-        if (p.isWrite) finishWrite(p);
-        else if (nodePresent(p.fh)) replyOpen(p.req, p.fh);
-        else fuse_reply_err(p.req, ENODEV);
+        if (p.isWrite)
+            finishWrite(p);
+        else if (nodePresent(p.fh))
+            replyOpen(p.req, p.fh);
+        else
+            fuse_reply_err(p.req, ENODEV);
     }
 }
 
@@ -437,7 +446,8 @@ void HidrawServer::read(fuse_req_t req, std::size_t size, fuse_file_info* fi) {
         return;
     }
     pending_.push_back({req, fi->fh, size, false, 0, 0});
-    fuse_req_interrupt_func(req, [](fuse_req_t r, void* self) { static_cast<HidrawServer*>(self)->interrupted(r); }, this);
+    fuse_req_interrupt_func(
+        req, [](fuse_req_t r, void* self) { static_cast<HidrawServer*>(self)->interrupted(r); }, this);
 }
 
 void HidrawServer::write(fuse_req_t req, const char* data, std::size_t size, fuse_file_info* fi) {
@@ -555,12 +565,14 @@ void HidrawServer::deliver(std::uint64_t fh, OpenFile& file, const std::vector<s
     auto waiting = std::find_if(pending_.begin(), pending_.end(),
                                 [&](const Pending& p) { return !p.isOpen && !p.isWrite && p.fh == fh; });
     if (waiting != pending_.end()) {
-        fuse_reply_buf(waiting->req, reinterpret_cast<const char*>(report.data()), std::min(waiting->size, report.size()));
+        fuse_reply_buf(waiting->req, reinterpret_cast<const char*>(report.data()),
+                       std::min(waiting->size, report.size()));
         pending_.erase(waiting);
         return;
     }
     if (!file.queue.push(report)) {
-        if (file.dropped++ == 0) host_.log("file " + std::to_string(fh) + " does not read; dropping the reports its full queue cannot take");
+        if (file.dropped++ == 0)
+            host_.log("file " + std::to_string(fh) + " does not read; dropping the reports its full queue cannot take");
         return;
     }
     notifyPoll(file);

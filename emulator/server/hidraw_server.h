@@ -8,8 +8,8 @@
 #include <sys/types.h>
 
 #include <cstdint>
-#include <deque>
 #include <ctime>
+#include <deque>
 #include <map>
 #include <memory>
 #include <optional>
@@ -73,9 +73,9 @@ private:
     struct Node {
         NodeEntry entry;
         bool present = true;
-        std::size_t slot = 0;   // the converter's place in slots_ (unused for unrelated devices)
-        Micros modeAt = 0;      // when udev gives it its mode
-        timespec born{};        // wall-clock time it appeared
+        std::size_t slot = 0;  // the converter's place in slots_ (unused for unrelated devices)
+        Micros modeAt = 0;     // when udev gives it its mode
+        timespec born{};       // wall-clock time it appeared
     };
     struct Slot {
         std::string port;
@@ -93,11 +93,11 @@ private:
     // first-open delay, or a write the device NAKs.
     struct Pending {
         fuse_req* req = nullptr;
-        std::uint64_t fh = 0;   // read, write: the file; open: the node's inode
-        std::size_t size = 0;   // read: the reader's buffer; write: the report's size
+        std::uint64_t fh = 0;  // read, write: the file; open: the node's inode
+        std::size_t size = 0;  // read: the reader's buffer; write: the report's size
         bool isOpen = false;
-        int flags = 0;          // open: the open flags
-        Micros due = 0;         // open, write: when it completes
+        int flags = 0;   // open: the open flags
+        Micros due = 0;  // open, write: when it completes
         bool isWrite = false;
         std::vector<std::uint8_t> report{};  // write: the report, for the device once taken
         int error = 0;                       // write: its failure (0: the device takes it)

@@ -14,18 +14,19 @@
 #include <variant>
 
 #include "conv/usbport.h"
+#include "conv/version.h"
 #include "device_model.h"
 #include "flash.h"
 #include "hidraw_server.h"
 #include "replay_device.h"
 #include "server.h"
-#include "conv/version.h"
 
 namespace {
 
 constexpr const char* kUsage =
     "usage: convsim (--socket PATH | --hidraw [--node-mode OCTAL] [--udev-delay-ms N] [--other-hid N])\n"
-    "               [--state FILE | --converter PORT:STATEFILE[@MS]...] [--reenum-ms N] [--report-ms N] [--usb full-speed|instant]\n"
+    "               [--state FILE | --converter PORT:STATEFILE[@MS]...] [--reenum-ms N] [--report-ms N] [--usb "
+    "full-speed|instant]\n"
     "               [--fault NAME[@N]]... [--mode-code CODE] [--aprom-bytes N] [--blank] [-v]\n"
     "       convsim (--socket PATH | --hidraw [--node-mode OCTAL]) --replay WIRE.jsonl [--replay-fast] [-v]\n"
     "       convsim --show FILE\n"
@@ -247,10 +248,12 @@ int main(int argc, char** argv) {
     }
     if (hidraw == !server.socketPath.empty()) return usageError("either --socket PATH or --hidraw is required");
     // A socket message has no answer that could fail: the write faults live on the hidraw nodes.
-    if (!hidraw && model.faults.writes.any()) return usageError("the out-slow, out-timeout and out-stall faults need --hidraw");
+    if (!hidraw && model.faults.writes.any())
+        return usageError("the out-slow, out-timeout and out-stall faults need --hidraw");
     if (nodeMode && !hidraw) return usageError("--node-mode goes with --hidraw");
     if ((udevDelayMs || otherHid) && !hidraw) return usageError("--udev-delay-ms and --other-hid go with --hidraw");
-    if (server.statePath && !converters.empty()) return usageError("--state names the one converter; with --converter, name each");
+    if (server.statePath && !converters.empty())
+        return usageError("--state names the one converter; with --converter, name each");
     convsim::HidrawConfig nodes;
     nodes.verbose = server.verbose;
     if (nodeMode) nodes.nodeMode = *nodeMode;

@@ -33,8 +33,7 @@ Server::Server(const ServerConfig& config, ServedDevice& device)
     : Server(config, std::vector<PluggedDevice>{{"1-1", &device, config.statePath}}) {}
 
 Server::Server(const ServerConfig& config, const std::vector<PluggedDevice>& devices)
-    : config_(config),
-      slots_([&] {
+    : config_(config), slots_([&] {
           std::vector<Slot> slots;
           for (const PluggedDevice& d : devices)
               slots.push_back({d.port, d.device, std::make_unique<ModelHost>(*d.device, d.statePath, config_.verbose)});
@@ -59,7 +58,7 @@ std::optional<std::string> Server::listen() {
         return "socket path '" + path + "' must have 1 to " + std::to_string(sizeof(addr.sun_path) - 1) + " characters";
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
 
-    struct stat st{};
+    struct stat st {};
     if (::lstat(path.c_str(), &st) == 0) {
         if (!S_ISSOCK(st.st_mode)) return path + " exists and is not a socket";
         // A socket nobody answers on is left over from a killed run: take its place.
@@ -95,8 +94,8 @@ int Server::run() {
     const sigset_t waitMask = ModelHost::catchStopSignals();
 
     for (const Slot& slot : slots_)
-        log("serving " + config_.socketPath + " as " + std::string(identityName(slot.device->identity())) + " on port " +
-            slot.port);
+        log("serving " + config_.socketPath + " as " + std::string(identityName(slot.device->identity())) +
+            " on port " + slot.port);
     std::vector<pollfd> fds;
     while (ModelHost::stopSignal() == 0) {
         for (Slot& slot : slots_) slot.device->advance(now());
@@ -144,7 +143,8 @@ void Server::acceptAll() {
     for (;;) {
         const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
-            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) log(std::string("accept: ") + std::strerror(errno));
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+                log(std::string("accept: ") + std::strerror(errno));
             return;
         }
         Connection c;
@@ -177,7 +177,8 @@ void Server::readAll(Connection& c) {
             return;
         }
         if (static_cast<std::size_t>(n) > conv::emu::kMaxMessage) {
-            log("connection " + std::to_string(c.id) + ": message of " + std::to_string(n) + " bytes is too long; dropped");
+            log("connection " + std::to_string(c.id) + ": message of " + std::to_string(n) +
+                " bytes is too long; dropped");
             continue;
         }
         handleMessage(c, buffer.data(), static_cast<std::size_t>(n));
@@ -195,8 +196,8 @@ void Server::handleMessage(Connection& c, const std::uint8_t* data, std::size_t 
             for (std::size_t slot = 0; slot < slots_.size(); ++slot) {
                 const Identity id = slots_[slot].device->identity();
                 if (id == Identity::None) continue;
-                list += hex4(vendorId(id)) + " " + hex4(productId(id)) + " convsim:" +
-                        (id == Identity::Loader ? "loader" : "normal") + " " +
+                list += hex4(vendorId(id)) + " " + hex4(productId(id)) +
+                        " convsim:" + (id == Identity::Loader ? "loader" : "normal") + " " +
                         stringFor(conv::emu::kStringSerial, slot) + " " + std::string(conv::emu::kPortField) +
                         slots_[slot].port + "\n";
             }
@@ -210,9 +211,11 @@ void Server::handleMessage(Connection& c, const std::uint8_t* data, std::size_t 
             // ask the device what is there and are no tool run's open.
             // "vvvv pppp", then the port when one is named (without one: port 1-1).
             const bool holder = body.ends_with(conv::emu::kHolderMark);
-            const std::string_view request = holder ? body.substr(0, body.size() - conv::emu::kHolderMark.size()) : body;
+            const std::string_view request =
+                holder ? body.substr(0, body.size() - conv::emu::kHolderMark.size()) : body;
             const bool wellFormed = request.size() == 9 || (request.size() > 10 && request[9] == ' ');
-            const Identity wanted = wellFormed ? identityOf(request.substr(0, 9)).value_or(Identity::None) : Identity::None;
+            const Identity wanted =
+                wellFormed ? identityOf(request.substr(0, 9)).value_or(Identity::None) : Identity::None;
             const std::string_view port = request.size() > 10 ? request.substr(10) : conv::usbport::kDefaultPort;
             if (wanted == Identity::None) {
                 log(who + "open of '" + std::string(body.substr(0, 16)) + "' is malformed; answered O0");
@@ -250,11 +253,13 @@ void Server::handleMessage(Connection& c, const std::uint8_t* data, std::size_t 
             return;
         case conv::emu::kString: {
             const char which = body.empty() ? '\0' : body[0];
-            sendMessage(c, std::string(1, conv::emu::kString) + (c.state == State::Open && body.size() == 1 ? stringFor(which, c.slot) : ""));
+            sendMessage(c, std::string(1, conv::emu::kString) +
+                               (c.state == State::Open && body.size() == 1 ? stringFor(which, c.slot) : ""));
             return;
         }
         default:
-            log(who + "unknown message (opcode 0x" + conv::hexByte(data[0]) + ", " + std::to_string(size) + " bytes); dropped");
+            log(who + "unknown message (opcode 0x" + conv::hexByte(data[0]) + ", " + std::to_string(size) +
+                " bytes); dropped");
             return;
     }
     log(who + "message '" + std::string(1, opcode) + "' (" + std::to_string(size) + " bytes) out of place; dropped");
@@ -264,10 +269,14 @@ std::string Server::stringFor(char which, std::size_t slot) const {
     const Identity identity = slots_[slot].device->identity();
     switch (which) {
         case conv::emu::kStringManufacturer:
-        case conv::emu::kStringIndexed1: return usbString(identity, UsbString::Manufacturer);
-        case conv::emu::kStringProduct: return usbString(identity, UsbString::Product);
-        case conv::emu::kStringSerial: return usbString(identity, UsbString::Serial);
-        default: return "";
+        case conv::emu::kStringIndexed1:
+            return usbString(identity, UsbString::Manufacturer);
+        case conv::emu::kStringProduct:
+            return usbString(identity, UsbString::Product);
+        case conv::emu::kStringSerial:
+            return usbString(identity, UsbString::Serial);
+        default:
+            return "";
     }
 }
 
@@ -288,7 +297,9 @@ void Server::handleEvents() {
                 case Event::Kind::Arrived:
                     log(std::string(identityName(e.identity)) + " appears on port " + slots_[slot].port);
                     break;
-                case Event::Kind::Note: log(slots_.size() > 1 ? "port " + slots_[slot].port + ": " + e.text : e.text); break;
+                case Event::Kind::Note:
+                    log(slots_.size() > 1 ? "port " + slots_[slot].port + ": " + e.text : e.text);
+                    break;
             }
         }
     }

@@ -31,9 +31,12 @@ std::string hexDump(const std::uint8_t* data, std::size_t size) {
 std::string usbString(Identity identity, UsbString which) {
     const bool loader = identity == Identity::Loader;
     switch (which) {
-        case UsbString::Manufacturer: return "convsim";
-        case UsbString::Product: return loader ? "Converter boot loader (emulated)" : "Converter (emulated)";
-        case UsbString::Serial: return loader ? "EMU-LDR-0001" : "EMU-CNV-0001";
+        case UsbString::Manufacturer:
+            return "convsim";
+        case UsbString::Product:
+            return loader ? "Converter boot loader (emulated)" : "Converter (emulated)";
+        case UsbString::Serial:
+            return loader ? "EMU-LDR-0001" : "EMU-CNV-0001";
     }
     return "";
 }
@@ -44,7 +47,8 @@ std::vector<std::uint8_t> reportDescriptor(Identity identity) {
     if (identity == Identity::Loader) {
         d.insert(d.end(), {0x95, 0x40, 0x09, 0x01, 0x81, 0x02, 0x09, 0x01, 0x91, 0x02});
     } else {
-        d.insert(d.end(), {0x85, 0x01, 0x95, 0x1F, 0x09, 0x01, 0x81, 0x02, 0x85, 0x05, 0x95, 0x1F, 0x09, 0x01, 0x91, 0x02});
+        d.insert(d.end(),
+                 {0x85, 0x01, 0x95, 0x1F, 0x09, 0x01, 0x81, 0x02, 0x85, 0x05, 0x95, 0x1F, 0x09, 0x01, 0x91, 0x02});
     }
     d.push_back(0xC0);
     return d;
@@ -70,7 +74,7 @@ void ModelHost::saveIfChanged() {
 }
 
 sigset_t ModelHost::catchStopSignals() {
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = onStopSignal;
     sigemptyset(&action.sa_mask);
     ::sigaction(SIGINT, &action, nullptr);

@@ -40,9 +40,12 @@ std::uint16_t entryProductId(const NodeEntry& node) {
 std::string entryString(const NodeEntry& node, UsbString which) {
     if (!node.other) return usbString(node.identity, which);
     switch (which) {
-        case UsbString::Manufacturer: return "Logitech";
-        case UsbString::Product: return isKeyboard(node) ? "USB Keyboard" : "USB Optical Mouse";
-        case UsbString::Serial: return "";
+        case UsbString::Manufacturer:
+            return "Logitech";
+        case UsbString::Product:
+            return isKeyboard(node) ? "USB Keyboard" : "USB Optical Mouse";
+        case UsbString::Serial:
+            return "";
     }
     return "";
 }
@@ -50,8 +53,11 @@ std::string entryString(const NodeEntry& node, UsbString which) {
 std::vector<std::uint8_t> entryDescriptor(const NodeEntry& node) {
     if (!node.other) return reportDescriptor(node.identity);
     // Generic Desktop, Keyboard (6) or Mouse (2), one 8-byte input report.
-    return {0x05, 0x01, 0x09, static_cast<std::uint8_t>(isKeyboard(node) ? 0x06 : 0x02), 0xA1, 0x01, 0x15, 0x00,
-            0x26, 0xFF, 0x00, 0x75, 0x08, 0x95, 0x08, 0x81, 0x02, 0xC0};
+    return {0x05, 0x01, 0x09, static_cast<std::uint8_t>(isKeyboard(node) ? 0x06 : 0x02),
+            0xA1, 0x01, 0x15, 0x00,
+            0x26, 0xFF, 0x00, 0x75,
+            0x08, 0x95, 0x08, 0x81,
+            0x02, 0xC0};
 }
 
 // Every port of bus B hangs off that bus's root hub, usbB, as a flat list (hubs are not modelled).
@@ -76,7 +82,8 @@ std::optional<std::string> SysfsTree::publish(const NodeEntry& node) const {
     const std::string name = "hidraw" + std::to_string(node.number);
     const fs::path usb = usbDevice(node.port);
     const fs::path intf = usb / (node.port + ":1.0");
-    const fs::path hid = intf / ("0003:" + upperHex(vid, 4) + ":" + upperHex(pid, 4) + "." + upperHex(node.instance, 4));
+    const fs::path hid =
+        intf / ("0003:" + upperHex(vid, 4) + ":" + upperHex(pid, 4) + "." + upperHex(node.instance, 4));
     const fs::path raw = hid / "hidraw" / name;
     const std::string devnum = std::to_string(node.instance + 1);
     try {
@@ -96,9 +103,9 @@ std::optional<std::string> SysfsTree::publish(const NodeEntry& node) const {
         writeFile(intf / "bInterfaceNumber", "00\n");
         fs::create_symlink(root_ + "/bus/usb", intf / "subsystem");
         // The HID device: the ids, name and serial hidapi parses from its uevent.
-        writeFile(hid / "uevent", "DRIVER=hid-generic\nHID_ID=0003:0000" + upperHex(vid, 4) + ":0000" + upperHex(pid, 4) +
-                                      "\nHID_NAME=" + product + "\nHID_PHYS=usb-convsim-" + node.port +
-                                      "/input0\nHID_UNIQ=" + serial + "\n");
+        writeFile(hid / "uevent", "DRIVER=hid-generic\nHID_ID=0003:0000" + upperHex(vid, 4) + ":0000" +
+                                      upperHex(pid, 4) + "\nHID_NAME=" + product + "\nHID_PHYS=usb-convsim-" +
+                                      node.port + "/input0\nHID_UNIQ=" + serial + "\n");
         const std::vector<std::uint8_t> descriptor = entryDescriptor(node);
         writeFile(hid / "report_descriptor", std::string(descriptor.begin(), descriptor.end()));
         fs::create_symlink(root_ + "/bus/hid", hid / "subsystem");

@@ -16,9 +16,7 @@ unsigned long HexStringToDec(std::string_view text, int n) {
     return std::strtoul(field, nullptr, 16);
 }
 
-bool isHexDigit(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
+bool isHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 
 bool isHexDigits(std::string_view text) {
     if (text.empty()) return false;

@@ -18,8 +18,7 @@ namespace conv {
 namespace {
 
 std::string_view withoutLineEnd(std::string_view line) {
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r' || line.back() == ' ' ||
-                             line.back() == '\t'))
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
         line.remove_suffix(1);
     return line;
 }
@@ -119,9 +118,7 @@ std::optional<std::string> checkRecord(std::string_view line) {
     return std::nullopt;
 }
 
-std::uint16_t AImage::checksum16() const {
-    return static_cast<std::uint16_t>(checkSum(bytes) & 0xFFFF);
-}
+std::uint16_t AImage::checksum16() const { return static_cast<std::uint16_t>(checkSum(bytes) & 0xFFFF); }
 
 namespace {
 
@@ -132,10 +129,16 @@ unsigned long typeField(std::string_view line) { return HexStringToDec(line.subs
 // A record type's own byte count; nullopt for a data record (any count) or an unknown type.
 std::optional<unsigned long> fixedCount(unsigned long type) {
     switch (type) {
-        case kRecordEnd: return 0;
-        case kRecordSegment: case kRecordLinear: return 2;
-        case kRecordSegmentStart: case kRecordLinearStart: return 4;
-        default: return std::nullopt;
+        case kRecordEnd:
+            return 0;
+        case kRecordSegment:
+        case kRecordLinear:
+            return 2;
+        case kRecordSegmentStart:
+        case kRecordLinearStart:
+            return 4;
+        default:
+            return std::nullopt;
     }
 }
 
@@ -156,7 +159,9 @@ std::string hexAddress(std::uint32_t address) {
 }
 
 // Byte `index` of a validated record's data.
-std::uint8_t dataByte(std::string_view line, std::size_t index) { return parseHexByte(line.substr(9 + 2 * index, 2)).value_or(0); }
+std::uint8_t dataByte(std::string_view line, std::size_t index) {
+    return parseHexByte(line.substr(9 + 2 * index, 2)).value_or(0);
+}
 
 // The base address an address record sets (types 02 and 04; 0 for any other record).
 std::uint32_t baseAddress(std::string_view line, unsigned long type) {
@@ -185,7 +190,8 @@ public:
         while (++index_ < lines_.size()) {
             const std::string_view body = lineBody(lines_[index_]);
             if (body.empty()) continue;
-            if (end_ != 0) return refuse("follows the end-of-file record on line " + std::to_string(end_) + "; nothing may");
+            if (end_ != 0)
+                return refuse("follows the end-of-file record on line " + std::to_string(end_) + "; nothing may");
             if (body.size() > kMaxRecordCharacters) {
                 return refuse("line of " + std::to_string(body.size()) + " characters; no record is longer than " +
                               std::to_string(kMaxRecordCharacters));
@@ -235,8 +241,9 @@ AImageResult gatherAImage(const std::vector<std::string>& lines) {
         if (records.lineNo() == 1) {
             // Line 1 is never sent: no data record may stand there; an address record sets the base.
             if (type == kRecordData) {
-                records.refuse("a data record on the first line would never be sent; the file must start with an "
-                               "address record (:020000040000FA)");
+                records.refuse(
+                    "a data record on the first line would never be sent; the file must start with an "
+                    "address record (:020000040000FA)");
                 break;
             }
             base = baseAddress(records.line(), type);
@@ -260,7 +267,8 @@ AImageResult gatherAImage(const std::vector<std::string>& lines) {
         }
         if (bytes.size() + count > kMaxAImageBytes) {
             records.refuse("record takes the A image to " + std::to_string(bytes.size() + count) +
-                           " bytes; the loader's 16-bit length field carries at most " + std::to_string(kMaxAImageBytes));
+                           " bytes; the loader's 16-bit length field carries at most " +
+                           std::to_string(kMaxAImageBytes));
             break;
         }
         for (unsigned long b = 0; b < count; ++b) bytes.push_back(dataByte(records.line(), b));
@@ -309,7 +317,8 @@ public:
             const std::uint32_t address = line.address + static_cast<std::uint32_t>(i);
             Given& given = given_[address];
             if (given.line != 0 && given.value != line.data[i]) {
-                return "gives address " + hexAddress(address) + " another value than line " + std::to_string(given.line);
+                return "gives address " + hexAddress(address) + " another value than line " +
+                       std::to_string(given.line);
             }
             given = {lineNo, line.data[i]};
         }
@@ -327,7 +336,8 @@ private:
 // Why a record that is not 45 characters long cannot stand in a B file; nullopt when it may.
 std::optional<std::string> checkOtherRecord(std::string_view line, unsigned long type, unsigned long count) {
     // Skipping a data record would leave its bytes out of the B code.
-    if (type == kRecordData && count > 0) return "data record of " + std::to_string(line.size()) + " characters; " + kBLineForm;
+    if (type == kRecordData && count > 0)
+        return "data record of " + std::to_string(line.size()) + " characters; " + kBLineForm;
     // A B line carries a 16-bit address: bytes meant for above 64 KiB would land below it.
     if (baseAddress(line, type) != 0) {
         return "address record for base " + hexAddress(baseAddress(line, type)) +
@@ -363,7 +373,8 @@ BLinesResult gatherBLines(const std::vector<std::string>& lines) {
         result.lines.emplace_back(line);
     }
     result.error = std::move(records.error());
-    if (!result.error && result.lines.empty()) result.error = errorAt(0, std::string("no B line in the file; ") + kBLineForm);
+    if (!result.error && result.lines.empty())
+        result.error = errorAt(0, std::string("no B line in the file; ") + kBLineForm);
     return result;
 }
 

@@ -144,9 +144,7 @@ FrameReport makeBLineFrame(const BLine& line) {
     return report;
 }
 
-bool isRetryFrame(const FrameReport& f) {
-    return f[3] == f[4] && f[4] == f[5] && f[5] == f[6];
-}
+bool isRetryFrame(const FrameReport& f) { return f[3] == f[4] && f[4] == f[5] && f[5] == f[6]; }
 
 bool isBLineEcho(const std::uint8_t* report, std::size_t size) {
     return size >= frame::kBLineChecksum && report[0] == frame::kReportNoIn && report[1] == frame::kKindBLine &&

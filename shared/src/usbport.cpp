@@ -15,7 +15,8 @@ namespace conv::usbport {
 namespace {
 
 bool allDigits(std::string_view text) {
-    return !text.empty() && text.size() <= 3 && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+    return !text.empty() && text.size() <= 3 &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 std::optional<std::uint16_t> readId(const std::string& path) {
@@ -121,8 +122,10 @@ std::optional<PortNode> parseListingLine(std::string_view line) {
     if (!isPortPath(device.port) || id.size() != 9 || id[4] != ':' || !isHexDigits(id.substr(0, 4)) ||
         !isHexDigits(id.substr(5)))
         return std::nullopt;
-    device.vendorId = static_cast<std::uint16_t>((*parseHexByte(id.substr(0, 2)) << 8) | *parseHexByte(id.substr(2, 2)));
-    device.productId = static_cast<std::uint16_t>((*parseHexByte(id.substr(5, 2)) << 8) | *parseHexByte(id.substr(7, 2)));
+    device.vendorId =
+        static_cast<std::uint16_t>((*parseHexByte(id.substr(0, 2)) << 8) | *parseHexByte(id.substr(2, 2)));
+    device.productId =
+        static_cast<std::uint16_t>((*parseHexByte(id.substr(5, 2)) << 8) | *parseHexByte(id.substr(7, 2)));
     const std::string_view node = line.substr(std::min(line.size(), space + 11));
     if (node != "-") device.node = node;
     return device;

@@ -104,12 +104,26 @@ private:
             if (pos_ >= text_.size()) break;
             const char e = text_[pos_++];
             switch (e) {
-                case '"': case '\\': case '/': out += e; break;
-                case 'n': out += '\n'; break;
-                case 'r': out += '\r'; break;
-                case 't': out += '\t'; break;
-                case 'b': out += '\b'; break;
-                case 'f': out += '\f'; break;
+                case '"':
+                case '\\':
+                case '/':
+                    out += e;
+                    break;
+                case 'n':
+                    out += '\n';
+                    break;
+                case 'r':
+                    out += '\r';
+                    break;
+                case 't':
+                    out += '\t';
+                    break;
+                case 'b':
+                    out += '\b';
+                    break;
+                case 'f':
+                    out += '\f';
+                    break;
                 case 'u': {
                     const auto high = pos_ + 4 <= text_.size() ? parseHexByte(text_.substr(pos_, 2)) : std::nullopt;
                     const auto low = high ? parseHexByte(text_.substr(pos_ + 2, 2)) : std::nullopt;
@@ -118,7 +132,8 @@ private:
                     pos_ += 4;
                     break;
                 }
-                default: return std::string("unknown escape \\") + e;
+                default:
+                    return std::string("unknown escape \\") + e;
             }
         }
         return std::string("string not closed");
@@ -210,11 +225,12 @@ std::variant<Event, std::string> parseLine(std::string_view line) {
     if (k == std::size(kKindNames)) return "unknown event " + quoted(*kind);
     e.kind = static_cast<Kind>(k);
     // Numbers replay adds or keeps in narrower types must be in range: refused here, not wrapped.
-    const auto outOfRange = [&](std::string_view key, std::int64_t low, std::int64_t high) -> std::optional<std::string> {
+    const auto outOfRange = [&](std::string_view key, std::int64_t low,
+                                std::int64_t high) -> std::optional<std::string> {
         const auto value = number(key);
         if (!value || (*value >= low && *value <= high)) return std::nullopt;
-        return "\"" + std::string(key) + "\" " + std::to_string(*value) + " is out of range (" + std::to_string(low) + " to " +
-               std::to_string(high) + ")";
+        return "\"" + std::string(key) + "\" " + std::to_string(*value) + " is out of range (" + std::to_string(low) +
+               " to " + std::to_string(high) + ")";
     };
     const auto t = number("t");
     if (!t) return std::string("no time \"t\"");
@@ -233,10 +249,12 @@ std::variant<Event, std::string> parseLine(std::string_view line) {
             e.pid = static_cast<long>(number("pid").value_or(0));
             return e;
         }
-        case Kind::End: return e;
+        case Kind::End:
+            return e;
         case Kind::Open:
         case Kind::Out:
-        case Kind::In: break;
+        case Kind::In:
+            break;
     }
     const std::string* id = text("id");
     if (id == nullptr || id->size() != 9 || (*id)[4] != ':' || !isHexDigits(id->substr(0, 4)) ||
@@ -261,7 +279,8 @@ std::variant<Event, std::string> parseLine(std::string_view line) {
     if (!n) return std::string("report without a count \"n\"");
     if (auto bad = outOfRange("n", -1, 65536)) return *bad;
     if (!bytes) return std::string("report without hex bytes \"hex\"");
-    if (bytes->size() > 65536) return "report of " + std::to_string(bytes->size()) + " bytes; none is longer than 65536";
+    if (bytes->size() > 65536)
+        return "report of " + std::to_string(bytes->size()) + " bytes; none is longer than 65536";
     e.n = static_cast<int>(*n);
     e.bytes = *bytes;
     if (e.kind == Kind::In) {

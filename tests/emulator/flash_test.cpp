@@ -19,7 +19,8 @@ FlashState sample() {
 }
 
 TEST(FlashFile, RoundTripsKeepsTheOldStateWhenASaveFailsAndNamesTheDamagedLine) {
-    for (const FlashState& f : {FlashState{}, FlashState::factory(), sample()}) EXPECT_EQ(parseFlash(serializeFlash(f)).flash, f);
+    for (const FlashState& f : {FlashState{}, FlashState::factory(), sample()})
+        EXPECT_EQ(parseFlash(serializeFlash(f)).flash, f);
     const auto dir = std::filesystem::temp_directory_path() / ("convsim-flash-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
     const std::string path = (dir / "state").string();

@@ -73,7 +73,9 @@ private:
     }
 };
 
-inline std::uint16_t le16(const Bytes& b, std::size_t at) { return static_cast<std::uint16_t>(b.at(at) | (b.at(at + 1) << 8)); }
+inline std::uint16_t le16(const Bytes& b, std::size_t at) {
+    return static_cast<std::uint16_t>(b.at(at) | (b.at(at + 1) << 8));
+}
 
 inline conv::AImage imageOf(std::size_t size) { return hextext::image(size); }
 

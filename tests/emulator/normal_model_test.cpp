@@ -66,7 +66,8 @@ TEST(NormalMode, LinesOutsideUpdateModeAndMalformedWritesAreIgnored) {
     conv::FrameReport unknown{};
     conv::putFrame(unknown, 9, {1, 2});
     const Bytes truncated(numbered.begin(), numbered.begin() + 13);
-    for (const Bytes& bad : {truncated, Bytes(300, 5), Bytes(numbered.begin(), numbered.end()), Bytes(unknown.begin(), unknown.end())})
+    for (const Bytes& bad :
+         {truncated, Bytes(300, 5), Bytes(numbered.begin(), numbered.end()), Bytes(unknown.begin(), unknown.end())})
         h.write(bad);
     EXPECT_TRUE(h.inputs.empty());
     EXPECT_TRUE(h.model->inUpdateMode());
@@ -79,7 +80,8 @@ TEST(FaultParsing, ARejectedArgumentIsNamed) {
                             "out-slow@3", "out-slow@0=5", "out-stall"}) {
         SCOPED_TRACE(bad);
         const auto error = addFault(f, bad);
-        EXPECT_NE(error.value_or("").find(std::string("'") + bad + "'"), std::string::npos) << error.value_or("accepted");
+        EXPECT_NE(error.value_or("").find(std::string("'") + bad + "'"), std::string::npos)
+            << error.value_or("accepted");
     }
 }
 

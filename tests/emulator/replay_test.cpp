@@ -77,8 +77,9 @@ TEST_P(ReplayPolls, MayDifferReadsComeAtTheirPaceAKilledRunMayGoFurther) {
     EXPECT_FALSE(d.open(Identity::Normal, 60, 3000)) << "beyond the killed run's recording";
     d.write(Identity::Normal, Bytes{0x05, 0x20}, 60, 3000);
     EXPECT_EQ(d.finish(3000), 0);
-    EXPECT_EQ(notes(d), "run qb goes beyond its recording, where it was killed; the rest is not compared\n"
-                        "replay complete: every recorded report matched\n");
+    EXPECT_EQ(notes(d),
+              "run qb goes beyond its recording, where it was killed; the rest is not compared\n"
+              "replay complete: every recorded report matched\n");
 }
 INSTANTIATE_TEST_SUITE_P(, ReplayPolls, testing::Values(0, 1, 4), testing::PrintToStringParamName());
 
@@ -112,7 +113,8 @@ TEST(Replay, AChangedByteDivergesAndSilencesTheDeviceARunCutShortLeavesItsRestUn
     beyond.open(Identity::Normal, 3, 0), beyond.write(Identity::Normal, Bytes{0x05, 0x42}, 3, 0);
     EXPECT_FALSE(beyond.open(Identity::Normal, 4, 0));
     EXPECT_EQ(beyond.finish(0), kReplayFailed);
-    EXPECT_NE(notes(beyond).find("the recording has no run left after run 5 (qb); the host went on"), std::string::npos);
+    EXPECT_NE(notes(beyond).find("the recording has no run left after run 5 (qb); the host went on"),
+              std::string::npos);
     ASSERT_TRUE(twice.open(Identity::Normal, 1, 0));
     EXPECT_FALSE(twice.open(Identity::Normal, 1, 0));
     unopened.write(Identity::Normal, Bytes{0x05, 0x01}, 1, 0);
@@ -122,9 +124,12 @@ TEST(Replay, AChangedByteDivergesAndSilencesTheDeviceARunCutShortLeavesItsRestUn
 }
 
 namespace {
-struct Damaged : rowname::Row { std::string text, error; };
+struct Damaged : rowname::Row {
+    std::string text, error;
+};
 std::vector<Damaged> damagedRecordings() {
     const std::string run = R"({"ev":"run","v":1,"argc":1,"arg":"sa","t":0})";
+    // clang-format off
     return {
         {"empty", "", "line 1: no run recorded"},
         {"no line end", run, "line 1: cut off (no line end): the recording is truncated"},
@@ -143,6 +148,7 @@ std::vector<Damaged> damagedRecordings() {
         {"long unknown event", "{\"ev\":\"" + std::string(1000, 'x') + "\",\"t\":0}\n", "line 1: unknown event \"" + std::string(40, 'x') + "...\" (1000 characters)"},
         {"malformed identity", run + "\n" + R"({"ev":"out","id":"0416:a3160","n":1,"hex":"00","t":5})" "\n", "line 2: identity \"id\" is not vvvv:pppp"},
     };
+    // clang-format on
 }
 }  // namespace
 

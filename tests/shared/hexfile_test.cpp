@@ -51,9 +51,18 @@ std::vector<std::uint8_t> joined(std::initializer_list<std::vector<std::uint8_t>
 TEST(GatherAImage, TakesContiguousRecordsUpToTheFirstShortOne) {
     // Any data record length is taken; the short one ends the image; the end record and what
     // follows it without data are not looked at.
-    const std::vector<std::string> lines{kHeader, record(0, 0, run(16, 0)), record(0, 0x10, run(20, 16)),
-                                         record(0, 0x24, run(16, 36)), record(0, 0x34, run(4, 52)), kEof, "\r\n"};
-    auto result = gatherAImage(splitHexLines([&] { std::string s; for (auto& l : lines) s += l; return s; }()));
+    const std::vector<std::string> lines{kHeader,
+                                         record(0, 0, run(16, 0)),
+                                         record(0, 0x10, run(20, 16)),
+                                         record(0, 0x24, run(16, 36)),
+                                         record(0, 0x34, run(4, 52)),
+                                         kEof,
+                                         "\r\n"};
+    auto result = gatherAImage(splitHexLines([&] {
+        std::string s;
+        for (auto& l : lines) s += l;
+        return s;
+    }()));
     ASSERT_TRUE(result.ok()) << result.error->message();
     EXPECT_EQ(result.image.bytes, run(56, 0));
     EXPECT_EQ(result.image.total, 56u);
@@ -82,11 +91,13 @@ void expectRefused(const Refusal& c, const Result& result) {
 
 // Every way a file can fail to land exactly where it says, each refused with its line.
 std::vector<Refusal> aRefusals() {
-    const std::string a0 = record(0, 0, run(16, 0)), a1 = record(0, 0x10, run(16, 16)), a2 = record(0, 0x20, run(16, 32));
+    const std::string a0 = record(0, 0, run(16, 0)), a1 = record(0, 0x10, run(16, 16)),
+                      a2 = record(0, 0x20, run(16, 32));
     std::string badSum = a1;
     badSum[12] = badSum[12] == '0' ? '1' : '0';  // a data digit changed: checksum no longer fits
     std::string nonHex = a1;
     nonHex[20] = 'g';
+    // clang-format off
     return {
         {"data on line 1 would be skipped", {a0, a1, a2, kEof}, 1, "line 1: a data record on the first line"},
         {"a hole in the addresses", {kHeader, a0, a2, record(0, 0x30, run(16, 48)), kEof}, 3,
@@ -124,6 +135,7 @@ std::vector<Refusal> aRefusals() {
         {"an empty file", {}, 1, "line 1: the file ends without its end-of-file record"},
         {"no data", {kHeader, kEof}, 0, "holds 0 bytes"},
     };
+    // clang-format on
 }
 }  // namespace
 
@@ -148,6 +160,7 @@ std::vector<Refusal> bRefusals() {
     lfOnly.erase(lfOnly.size() - 2, 1);
     std::string padded = record(0, 0x10, run(8, 0));  // an 8-byte record blank-padded to 45 characters
     padded.insert(padded.size() - 2, std::string(kBLineLength - padded.size(), ' '));
+    // clang-format off
     return {
         {"wrong record checksum", {kHeader, good, badSum}, 3, "line 3: checksum"},
         {"blank-padded short record", {kHeader, good, padded}, 3, "not a hexadecimal digit"},
@@ -170,6 +183,7 @@ std::vector<Refusal> bRefusals() {
         {"a byte-order mark", {"\xEF\xBB\xBF" + kHeader, good, kEof}, 1, "record does not start with ':'"},
         {"junk before a line", {kHeader, std::string(1023, 'x') + good, kEof}, 2, "line of 1066 characters; no record"},
     };
+    // clang-format on
 }
 }  // namespace
 

@@ -14,7 +14,9 @@ const auto imageOf = hextext::image;
 TEST(LoaderPackets, SyncAndStatusLayouts) {
     LoaderReport sync = makeSyncPacket();
     LoaderReport expected{};
-    expected[1] = 0xA4; expected[5] = 1; expected[9] = 1;
+    expected[1] = 0xA4;
+    expected[5] = 1;
+    expected[9] = 1;
     EXPECT_EQ(sync, expected);
     EXPECT_EQ(packetChecksum(sync), 0xA6u);
     LoaderReport status = makeLoaderCommand(loader::kCmdStatus);
@@ -72,7 +74,9 @@ TEST(ALine, FormatsLowerCaseAndParsesEitherCase) {
 TEST(DeviceFrames, ModeStartAndQuitFrames) {
     FrameReport mode{};
     putFrame(mode, frame::kKindMode, modeCode());
-    EXPECT_EQ(mode[0], 5); EXPECT_EQ(mode[1], 1); EXPECT_EQ(mode[2], 8);
+    EXPECT_EQ(mode[0], 5);
+    EXPECT_EQ(mode[1], 1);
+    EXPECT_EQ(mode[2], 8);
     EXPECT_EQ(std::string(mode.begin() + 3, mode.begin() + 11), std::string(modeCode()));
     EXPECT_EQ(mode[11] | (mode[12] << 8), checkSum(mode.data(), 11) & 0xFFFF);
     EXPECT_TRUE(frameChecksumOk(mode.data(), mode.size()));
@@ -93,7 +97,11 @@ TEST(BLineFrames, AddressLowFirstRetryRuleAndEchoSum) {
     auto parsed = parseBLine(line);
     ASSERT_TRUE(parsed.has_value());
     FrameReport f = makeBLineFrame(*parsed);
-    EXPECT_EQ(f[2], 0x12); EXPECT_EQ(f[3], 0xB2); EXPECT_EQ(f[4], 0xA1); EXPECT_EQ(f[5], 0x01); EXPECT_EQ(f[20], 0x10);
+    EXPECT_EQ(f[2], 0x12);
+    EXPECT_EQ(f[3], 0xB2);
+    EXPECT_EQ(f[4], 0xA1);
+    EXPECT_EQ(f[5], 0x01);
+    EXPECT_EQ(f[20], 0x10);
     EXPECT_EQ(f[21] | (f[22] << 8), checkSum(f.data(), 21));
     EXPECT_FALSE(isRetryFrame(f));
     FrameReport echo = f;

@@ -29,7 +29,9 @@ inline std::ostream& operator<<(std::ostream& os, const Row& row) { return os <<
 // The name generator of INSTANTIATE_TEST_SUITE_P for rows.
 struct ByName {
     template <typename Info>
-    std::string operator()(const Info& info) const { return camel(info.param.name); }
+    std::string operator()(const Info& info) const {
+        return camel(info.param.name);
+    }
 };
 
 }  // namespace rowname

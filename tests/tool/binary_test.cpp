@@ -43,7 +43,8 @@ TEST(TavikBinary, EveryCommandPrintsItsNotFoundTextWithoutAConverter) {
 
     // The texts the front end waits on, and bb's lower-case "f"; every word's text is in
     // dispatcher_test. A wire recording that cannot be written changes nothing the run prints.
-    const std::vector<std::pair<std::string, std::string>> expected{{"sta", kLoader}, {"stb", kNormal}, {"bb", kLowerF}};
+    const std::vector<std::pair<std::string, std::string>> expected{
+        {"sta", kLoader}, {"stb", kNormal}, {"bb", kLowerF}};
     for (const auto& [word, text] : expected) {
         SCOPED_TRACE(word);
         const ToolRun run = runTavik({word}, "env -u TAVIK_EMULATOR TAVIK_RECORD=/nonexistent/wire.jsonl");
@@ -62,7 +63,8 @@ TEST(TavikBinary, UnreachableEmulatorStillPrintsTheNotFoundText) {
 
 TEST(TavikBinary, ARunStartedAheadActsOnlyOnItsGo) {
     // Without the go byte it never reaches for the device and says so in one line.
-    const ToolRun idle = runTavik({"sta"}, "exec < /dev/null; TAVIK_WAIT_FOR_GO=1 TAVIK_EMULATOR=/nonexistent/convsim.sock");
+    const ToolRun idle =
+        runTavik({"sta"}, "exec < /dev/null; TAVIK_WAIT_FOR_GO=1 TAVIK_EMULATOR=/nonexistent/convsim.sock");
     EXPECT_EQ(idle.out, "");
     EXPECT_EQ(idle.err.rfind("tavik: TAVIK_WAIT_FOR_GO=1 but standard input ended before the go byte came", 0), 0u);
     EXPECT_EQ(std::count(idle.err.begin(), idle.err.end(), '\n'), 1);

@@ -47,7 +47,10 @@ TEST(FrameCommands, QuitStillEndsWithItsWordWhenTheReopenFails) {
 
 // The frame is the shared library's; convsim checks it, and a bad echo, in tests/emulator.
 TEST(BLine, EchoAfterAStatusReportAndMalformedLines) {
-    const std::string line = ":10123400" "0102030405060708090a0b0c0d0e0f10" "00\r\n";
+    const std::string line =
+        ":10123400"
+        "0102030405060708090a0b0c0d0e0f10"
+        "00\r\n";
     Rig rig;
     rig.withNormal()->onWrite = [](FakeDevice& d, const Bytes& frame) {
         d.replies.push_back({0x01, 0x01, 0x00});  // a status report first: skipped
@@ -57,7 +60,11 @@ TEST(BLine, EchoAfterAStatusReportAndMalformedLines) {
     EXPECT_TRUE(rig.run(line).ends_with(std::string(conv::kBLineSent) + "\n"));
 
     Rig retry;
-    EXPECT_EQ(retry.run((retry.withNormal(), ":10000000" "0000" "0102030405060708090a0b0c0d0e" "00\r\n")),
+    EXPECT_EQ(retry.run((retry.withNormal(),
+                         ":10000000"
+                         "0000"
+                         "0102030405060708090a0b0c0d0e"
+                         "00\r\n")),
               std::string(conv::kBLineRetry) + "\n");
     EXPECT_EQ(retry.run(line.substr(0, 43) + "\n"),
               std::string(conv::kBLineRetry) + "\nlen " + std::string(conv::kBLineFailed) + "\n");

@@ -37,8 +37,8 @@ TEST(Dispatcher, AbsentOrRefusedDevicePrintsTheSameNotFoundText) {
 TEST(Dispatcher, StatusPrintsTheReportBytesTheFrontEndReads) {
     Rig rig;
     rig.withNormal()->replies = {{0x01, 0x01, 0x02, 0x42, 0xD0, 0xC4}};
-    EXPECT_EQ(rig.run("stb"), std::string(conv::kStatusBurned) + " " + std::string(conv::kStatusLinesHeld) +
-                                  " 00 00 00 00 stbok\n");
+    EXPECT_EQ(rig.run("stb"),
+              std::string(conv::kStatusBurned) + " " + std::string(conv::kStatusLinesHeld) + " 00 00 00 00 stbok\n");
 }
 
 // Spells the failure words out: it fails when the words the front end reads change.
@@ -68,14 +68,19 @@ TEST(Dispatcher, DeviceListWithTheLoaderStringsAndTheConvertersPorts) {
     Rig rig;
     rig.transport.listed = {{0x0416, 0xA316, "/dev/hidraw0", "SN1", "1-1"}, {0x046d, 0xc52b, "/dev/hidraw1", "", ""}};
     auto loader = rig.withLoader();
-    loader->strings = {{hid::StringKind::Manufacturer, "Nuvo"}, {hid::StringKind::SerialNumber, "\xC3\x9C" "42"}};
+    loader->strings = {{hid::StringKind::Manufacturer, "Nuvo"},
+                       {hid::StringKind::SerialNumber,
+                        "\xC3\x9C"
+                        "42"}};
     EXPECT_EQ(rig.run(std::vector<std::string_view>{}),
               "(VIDPID)0416/a316 (PATH)/dev/hidraw0 (SN)SN1\n"
               "(VIDPID)046d/c52b (PATH)/dev/hidraw1 (SN)\n"
               "Manufacturer String: Nuvo\n"
               "Product String: Nuvo\n"  // a failed query keeps the text before it
-              "Serial Number String: (220) \xC3\x9C" "42\n"
-              "Indexed String 1: \xC3\x9C" "42\n"
+              "Serial Number String: (220) \xC3\x9C"
+              "42\n"
+              "Indexed String 1: \xC3\x9C"
+              "42\n"
               "\nYou can use 'stbb' to run Monitor ...\n");
 }
 

@@ -48,9 +48,10 @@ struct ScriptedServer {
 }  // namespace
 
 TEST(EmulatedTransport, ListSkipsMalformedIdentitiesAndAnAbsentIdentityIsNoRefusal) {
-    ScriptedServer server({"L-001 a316 emu/signed\n0x16 a316 emu/prefixed\n99999999999999999999999 a316 emu/huge\n"
-                           "0416 a316x emu/long\n0E7B 0BF2 emu/normal SN1\n",
-                           "O0"});
+    ScriptedServer server(
+        {"L-001 a316 emu/signed\n0x16 a316 emu/prefixed\n99999999999999999999999 a316 emu/huge\n"
+         "0416 a316x emu/long\n0E7B 0BF2 emu/normal SN1\n",
+         "O0"});
     auto transport = makeEmulatedTransport(server.path);
     const auto devices = transport->enumerate();
     ASSERT_EQ(devices.size(), 1u);

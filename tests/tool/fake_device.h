@@ -17,9 +17,9 @@ struct FakeDevice {
     std::deque<Bytes> replies;
     std::vector<Bytes> writes;
     std::vector<int> readTimeouts;
-    int failWrites = 0;  // the next N writes return -1
+    int failWrites = 0;                                      // the next N writes return -1
     hid::WriteFailure failsAs = hid::WriteFailure::Refused;  // the reason those writes give
-    bool gone = false;   // once the replies are used up, reads and writes return -1
+    bool gone = false;                                       // once the replies are used up, reads and writes return -1
     std::function<void(FakeDevice&, const Bytes&)> onWrite;
     std::map<hid::StringKind, std::string> strings;  // a missing kind fails its query
 };

@@ -15,7 +15,8 @@ using namespace tavik::test;
 namespace {
 
 struct TempFile {
-    std::string path = testing::TempDir() + "tavik_" + std::to_string(getpid()) + "_" + std::to_string(++count) + ".hex";
+    std::string path =
+        testing::TempDir() + "tavik_" + std::to_string(getpid()) + "_" + std::to_string(++count) + ".hex";
     explicit TempFile(const std::string& content) { std::ofstream(path, std::ios::binary) << content; }
     ~TempFile() { std::remove(path.c_str()); }
     static inline int count = 0;
@@ -36,7 +37,8 @@ TEST(WholeFileA, ARefusedFileIsNamedAndTheLoaderIsNeverOpened) {
     TempFile file(holed);
     Rig rig(file.path);
     const std::string out = rig.run((rig.withLoader(), "ua"));
-    EXPECT_NE(out.find("!! tarna.hex refused, nothing sent: line 3: record for address 0x0020"), std::string::npos) << out;
+    EXPECT_NE(out.find("!! tarna.hex refused, nothing sent: line 3: record for address 0x0020"), std::string::npos)
+        << out;
     EXPECT_TRUE(out.ends_with("\n" + std::string(conv::kALineFailed) + "\n")) << out;
     EXPECT_EQ(rig.transport.opens, 0);
     Rig missing(testing::TempDir() + "no_such.hex");
@@ -92,8 +94,7 @@ TEST(OneLineB, AnEchoCutBeforeItsChecksumIsAFailure) {
         const std::string out = rig.run(line);
         const std::string failed =
             "echo of " + std::to_string(size) + " bytes is cut short\n" + std::string(conv::kBLineFailed);
-        EXPECT_TRUE(out.ends_with((size < 21 ? failed : std::string(conv::kBLineSent)) + "\n"))
-            << size << ": " << out;
+        EXPECT_TRUE(out.ends_with((size < 21 ? failed : std::string(conv::kBLineSent)) + "\n")) << size << ": " << out;
     }
 }
 
@@ -105,7 +106,8 @@ TEST(WholeFileB, WhatCannotBeSentExactlyIsRefusedBeforeTheDeviceIsOpened) {
     TempFile damaged(padded);
     Rig refused({}, damaged.path);
     const std::string out = refused.run((refused.withNormal(), "ub"));
-    EXPECT_EQ(out.rfind("!! tarn_b.hex refused, nothing sent: line 3: character 28 is not a hexadecimal digit", 0), 0u) << out;
+    EXPECT_EQ(out.rfind("!! tarn_b.hex refused, nothing sent: line 3: character 28 is not a hexadecimal digit", 0), 0u)
+        << out;
     EXPECT_TRUE(out.ends_with("\n" + std::string(conv::kBLineFailed) + "\n")) << out;
     EXPECT_EQ(refused.transport.opens, 0);
 }

@@ -24,7 +24,9 @@ std::uint32_t frameChecksum(const conv::FrameReport& frame) {
 
 std::optional<std::string> checkBLineArgument(std::string_view text) {
     // Digits are expected in the address (characters 4..7) and the data (characters 10..41).
-    const auto digitAt = [&](std::size_t position) { return position <= text.size() && conv::isHexDigit(text[position - 1]); };
+    const auto digitAt = [&](std::size_t position) {
+        return position <= text.size() && conv::isHexDigit(text[position - 1]);
+    };
     for (std::size_t position = 4; position <= 41; ++position) {
         if (position == 8 || position == 9) continue;
         if (!digitAt(position)) {

@@ -164,17 +164,26 @@ ArgumentClass classify(std::span<const std::string_view> args) {
     if (findCommand(arg) != nullptr) return ArgumentClass::CommandWord;
     if (arg.size() <= 10) return ArgumentClass::Unknown;
     switch (static_cast<std::uint32_t>(arg.size()) / 2) {
-        case 22: return ArgumentClass::BLine;
-        case 65: return ArgumentClass::ALine;
-        default: return ArgumentClass::Unknown;
+        case 22:
+            return ArgumentClass::BLine;
+        case 65:
+            return ArgumentClass::ALine;
+        default:
+            return ArgumentClass::Unknown;
     }
 }
 
 void runCommandLine(Session& s, std::span<const std::string_view> args) {
     switch (classify(args)) {
-        case ArgumentClass::DeviceList: deviceList(s); break;
-        case ArgumentClass::CommandWord: runCommand(s, *findCommand(args[0])); break;
-        case ArgumentClass::Unknown: printLine(s, "UNKNOW COMMAND"); break;
+        case ArgumentClass::DeviceList:
+            deviceList(s);
+            break;
+        case ArgumentClass::CommandWord:
+            runCommand(s, *findCommand(args[0]));
+            break;
+        case ArgumentClass::Unknown:
+            printLine(s, "UNKNOW COMMAND");
+            break;
         case ArgumentClass::ALine:
             // A malformed argument is refused before any device is opened.
             if (auto refusal = checkALineArgument(args[0])) {

@@ -8,10 +8,14 @@ namespace tavik::messages {
 
 std::string notFoundText(NotFound which) {
     switch (which) {
-        case NotFound::Loader: return std::string(conv::kLoaderNotFound) + '\n';
-        case NotFound::Normal: return std::string(conv::kNormalNotFound) + '\n';
-        case NotFound::NormalLowerF: return std::string(conv::kNormalNotFoundLowerF) + '\n';
-        case NotFound::NormalAndBlank: return std::string(conv::kNormalNotFound) + "\n\n";
+        case NotFound::Loader:
+            return std::string(conv::kLoaderNotFound) + '\n';
+        case NotFound::Normal:
+            return std::string(conv::kNormalNotFound) + '\n';
+        case NotFound::NormalLowerF:
+            return std::string(conv::kNormalNotFoundLowerF) + '\n';
+        case NotFound::NormalAndBlank:
+            return std::string(conv::kNormalNotFound) + "\n\n";
     }
     return "";
 }
@@ -37,10 +41,17 @@ void linkLost(std::FILE* out, std::string_view stopped) {
 void writeFailed(std::FILE* out, hid::WriteFailure why) {
     std::string_view text = "the device refused the report";
     switch (why) {
-        case hid::WriteFailure::Refused: break;
-        case hid::WriteFailure::Gone: text = conv::kDeviceGone; break;
-        case hid::WriteFailure::TimedOut: text = conv::kWriteTimedOut; break;
-        case hid::WriteFailure::Stalled: text = conv::kWriteStalled; break;
+        case hid::WriteFailure::Refused:
+            break;
+        case hid::WriteFailure::Gone:
+            text = conv::kDeviceGone;
+            break;
+        case hid::WriteFailure::TimedOut:
+            text = conv::kWriteTimedOut;
+            break;
+        case hid::WriteFailure::Stalled:
+            text = conv::kWriteStalled;
+            break;
     }
     std::fprintf(out, "%.*s%.*s\n", static_cast<int>(conv::kWriteFailedStart.size()), conv::kWriteFailedStart.data(),
                  static_cast<int>(text.size()), text.data());

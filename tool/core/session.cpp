@@ -20,8 +20,8 @@ bool Session::openQuietly(Identity identity) { return openAs(identity, nullptr);
 
 bool Session::openAs(Identity identity, const NotFound* text) {
     const bool loader = identity == Identity::Loader;
-    hid::OpenResult result = transport_.open(loader ? conv::kLoaderVid : conv::kNormalVid,
-                                             loader ? conv::kLoaderPid : conv::kNormalPid);
+    hid::OpenResult result =
+        transport_.open(loader ? conv::kLoaderVid : conv::kNormalVid, loader ? conv::kLoaderPid : conv::kNormalPid);
     if (result.status == hid::OpenStatus::Opened) {
         if (device_) replaced_.push_back(std::move(device_));
         device_ = std::move(result.device);

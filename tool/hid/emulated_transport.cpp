@@ -16,8 +16,8 @@ namespace {
 
 using conv::emu::Connection;
 using conv::emu::Message;
-using conv::emu::Received;
 using conv::emu::receive;
+using conv::emu::Received;
 using conv::emu::sendMessage;
 using conv::emu::sendText;
 
@@ -79,10 +79,14 @@ public:
 private:
     static char kindLetter(StringKind kind) {
         switch (kind) {
-            case StringKind::Manufacturer: return conv::emu::kStringManufacturer;
-            case StringKind::Product: return conv::emu::kStringProduct;
-            case StringKind::SerialNumber: return conv::emu::kStringSerial;
-            case StringKind::Indexed1: return conv::emu::kStringIndexed1;
+            case StringKind::Manufacturer:
+                return conv::emu::kStringManufacturer;
+            case StringKind::Product:
+                return conv::emu::kStringProduct;
+            case StringKind::SerialNumber:
+                return conv::emu::kStringSerial;
+            case StringKind::Indexed1:
+                return conv::emu::kStringIndexed1;
         }
         return conv::emu::kStringSerial;
     }
@@ -119,7 +123,8 @@ private:
 
 class EmulatedTransport final : public Transport {
 public:
-    EmulatedTransport(std::string socketPath, std::string port) : path_(std::move(socketPath)), port_(std::move(port)) {}
+    EmulatedTransport(std::string socketPath, std::string port)
+        : path_(std::move(socketPath)), port_(std::move(port)) {}
 
     std::vector<DeviceInfo> enumerate() override {
         std::vector<DeviceInfo> devices;
@@ -155,8 +160,10 @@ public:
                     result.status = OpenStatus::Opened;
                     result.device = std::make_unique<EmulatedDevice>(std::move(socket));
                     return result;
-                case conv::emu::OpenReply::Absent: return result;  // no such device now
-                case conv::emu::OpenReply::Failed: break;
+                case conv::emu::OpenReply::Absent:
+                    return result;  // no such device now
+                case conv::emu::OpenReply::Failed:
+                    break;
             }
         }
         result.status = OpenStatus::Refused;

@@ -25,7 +25,7 @@ constexpr const char* kSysfs = "/sys";
 // node's status-change time moves when it is created and when udev changes its mode, owner or
 // access list; a node younger than that still counts as not there yet.
 bool refusalSettled(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     if (::stat(path.c_str(), &st) != 0) return false;
     timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);
@@ -85,10 +85,18 @@ public:
         wchar_t text[kStringChars + 1] = {};
         int result = -1;
         switch (kind) {
-            case StringKind::Manufacturer: result = hid_get_manufacturer_string(device_, text, kStringChars); break;
-            case StringKind::Product: result = hid_get_product_string(device_, text, kStringChars); break;
-            case StringKind::SerialNumber: result = hid_get_serial_number_string(device_, text, kStringChars); break;
-            case StringKind::Indexed1: result = hid_get_indexed_string(device_, 1, text, kStringChars); break;
+            case StringKind::Manufacturer:
+                result = hid_get_manufacturer_string(device_, text, kStringChars);
+                break;
+            case StringKind::Product:
+                result = hid_get_product_string(device_, text, kStringChars);
+                break;
+            case StringKind::SerialNumber:
+                result = hid_get_serial_number_string(device_, text, kStringChars);
+                break;
+            case StringKind::Indexed1:
+                result = hid_get_indexed_string(device_, 1, text, kStringChars);
+                break;
         }
         if (result < 0) return std::nullopt;
         return toUtf8(text);
@@ -97,10 +105,16 @@ public:
 private:
     static WriteFailure failureOf(int error) {
         switch (error) {
-            case ETIMEDOUT: return WriteFailure::TimedOut;
-            case EPIPE: return WriteFailure::Stalled;
-            case ENODEV: case EIO: case ESHUTDOWN: return WriteFailure::Gone;
-            default: return WriteFailure::Refused;
+            case ETIMEDOUT:
+                return WriteFailure::TimedOut;
+            case EPIPE:
+                return WriteFailure::Stalled;
+            case ENODEV:
+            case EIO:
+            case ESHUTDOWN:
+                return WriteFailure::Gone;
+            default:
+                return WriteFailure::Refused;
         }
     }
 
@@ -193,12 +207,12 @@ private:
         char pid[8];
         std::snprintf(vid, sizeof vid, "%04x", vendorId);
         std::snprintf(pid, sizeof pid, "%04x", productId);
-        result.detail = std::string(conv::kCannotOpenStart) + ids + std::string(conv::kCannotOpenPresent) + result.node +
-                        std::string(conv::kCannotOpenEnd) +
+        result.detail = std::string(conv::kCannotOpenStart) + ids + std::string(conv::kCannotOpenPresent) +
+                        result.node + std::string(conv::kCannotOpenEnd) +
                         (reason.empty() ? "no reason given" : reason) +
                         "); most likely this user may not access that hidraw node: add a udev rule such as "
-                        "SUBSYSTEM==\"hidraw\", ATTRS{idVendor}==\"" + vid + "\", ATTRS{idProduct}==\"" + pid +
-                        "\", TAG+=\"uaccess\" and plug the converter in again";
+                        "SUBSYSTEM==\"hidraw\", ATTRS{idVendor}==\"" +
+                        vid + "\", ATTRS{idProduct}==\"" + pid + "\", TAG+=\"uaccess\" and plug the converter in again";
         return result;
     }
 

@@ -40,8 +40,8 @@ public:
 
     void append(Event event) {
         if (fd_ < 0) return;
-        event.t = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start_)
-                      .count();
+        event.t =
+            std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start_).count();
         const std::string line = conv::wire::formatLine(event);
         ssize_t written;
         do {
@@ -99,7 +99,8 @@ private:
 
 class RecordingTransport final : public Transport {
 public:
-    RecordingTransport(std::unique_ptr<Transport> inner, const std::string& path, std::span<const std::string_view> args)
+    RecordingTransport(std::unique_ptr<Transport> inner, const std::string& path,
+                       std::span<const std::string_view> args)
         : inner_(std::move(inner)), recorder_(path) {
         Event run;
         run.kind = Kind::Run;

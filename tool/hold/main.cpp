@@ -24,9 +24,10 @@ constexpr int kPollMs = 20;  // how often to look for the device while none is p
 
 int main(int argc, char** argv) {
     if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-        std::puts("usage: tavik-hold\n"
-                  "Holds the converter open until standard input closes, so that each tool run of an\n"
-                  "update skips the host's first-open delay. Started by Quillmere; prints nothing.");
+        std::puts(
+            "usage: tavik-hold\n"
+            "Holds the converter open until standard input closes, so that each tool run of an\n"
+            "update skips the host's first-open delay. Started by Quillmere; prints nothing.");
         return 0;
     }
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {

@@ -28,7 +28,8 @@ bool startsWith(std::string_view text, std::string_view a, std::string_view b) {
 
 ChecksumProblem checksumFieldProblem(std::optional<std::string_view> found) {
     const std::string expected =
-        "the first field beginning with 0x must be 0x and four hexadecimal digits, for example Quillmere_V100_0x8dcc.app";
+        "the first field beginning with 0x must be 0x and four hexadecimal digits, for example "
+        "Quillmere_V100_0x8dcc.app";
     const std::string what =
         found ? "'s checksum field \"" + std::string(*found) + "\" is malformed" : " has no checksum field";
     return {"the bundle name" + what, "The bundle name" + what + ": " + expected};
@@ -63,7 +64,8 @@ BundleName readBundleName(std::string_view bundlePath) {
 
     // The first "0x" field decides: four hexadecimal digits, then the end of the field or a
     // character that is no digit (the bundle's ".app" when the field comes last).
-    const auto field = std::find_if(fields.begin(), fields.end(), [](std::string_view f) { return startsWith(f, "0x", "0X"); });
+    const auto field =
+        std::find_if(fields.begin(), fields.end(), [](std::string_view f) { return startsWith(f, "0x", "0X"); });
     if (field == fields.end()) {
         result.checksumProblem = checksumFieldProblem(std::nullopt);
     } else if (field->size() < 6 || !conv::isHexDigits(field->substr(2, 4)) ||
@@ -92,8 +94,8 @@ BundleLayout locateBundle(std::string_view executablePath) {
     const fs::path macos = exe.parent_path();
     const fs::path contents = macos.parent_path();
     const fs::path bundle = contents.parent_path();
-    if (macos.filename() == "MacOS" && contents.filename() == "Contents" &&
-        bundle.extension() == ".app" && bundle.stem() != "") {
+    if (macos.filename() == "MacOS" && contents.filename() == "Contents" && bundle.extension() == ".app" &&
+        bundle.stem() != "") {
         return {bundle.string(), (contents / "Resources").string(), bundle.parent_path().string()};
     }
     const std::string own = macos.string();

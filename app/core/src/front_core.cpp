@@ -18,13 +18,9 @@ using std::chrono::milliseconds;
 using std::chrono::seconds;
 
 // A run that was killed at its limit never proves a device present or a marker seen.
-bool loaderPresent(const RunResult& r) {
-    return r.end == RunEnd::Exited && !contains(r.output, conv::kLoaderNotFound);
-}
+bool loaderPresent(const RunResult& r) { return r.end == RunEnd::Exited && !contains(r.output, conv::kLoaderNotFound); }
 bool statusC4(const RunResult& r) { return r.end == RunEnd::Exited && contains(r.output, conv::kStatusLinesHeld); }
-bool statusD0(const RunResult& r) {
-    return r.end == RunEnd::Exited && contains(r.output, conv::kStatusBurned);
-}
+bool statusD0(const RunResult& r) { return r.end == RunEnd::Exited && contains(r.output, conv::kStatusBurned); }
 // tavik's words for a converter it did not find (loader or normal mode); a killed run proves nothing.
 bool foundNothing(const RunResult& r) { return r.end == RunEnd::Exited && contains(r.output, conv::kNotFoundEnd); }
 
@@ -68,7 +64,8 @@ RunResult FrontCore::run(std::string_view argument, std::string_view next) {
     if (!next.empty()) ports_.runner.expectNext(std::string(next));
     RunResult result = ports_.runner.runCmd(std::string(argument), limit);
     if (result.end == RunEnd::Interrupted) {
-        because("interrupted by " + result.reason + " during " + (step_.empty() ? "the tavik run " + std::string(argument) : step_));
+        because("interrupted by " + result.reason + " during " +
+                (step_.empty() ? "the tavik run " + std::string(argument) : step_));
         interrupted_ = true;
         throw ActionStopped{};
     }
@@ -174,8 +171,7 @@ void FrontCore::fail(const std::string& alert) {
 }
 
 // Runs `word` until `ready`; gives up after `limit` examined runs plus one unexamined run.
-bool FrontCore::waitDevice(std::string_view word, microseconds pause, int limit,
-                           bool (*ready)(const RunResult&)) {
+bool FrontCore::waitDevice(std::string_view word, microseconds pause, int limit, bool (*ready)(const RunResult&)) {
     for (int attempts = 1;; ++attempts) {
         const RunResult result = run(word);
         pauseFor(pause);
@@ -336,8 +332,8 @@ void FrontCore::UPDATE_B() {
 
 bool FrontCore::onChangeMenu1(std::string_view title) {
     // The tool word of each item, in menu order; the two "Update" items run a transfer instead.
-    static constexpr std::array<std::string_view, kMenuTitles.size()> kWords{
-        "sa", "sta", "", "runaprom", "qa", "sb", "stb", "", "qb"};
+    static constexpr std::array<std::string_view, kMenuTitles.size()> kWords{"sa", "sta", "", "runaprom", "qa",
+                                                                             "sb", "stb", "", "qb"};
     const auto item = std::find(kMenuTitles.begin(), kMenuTitles.end(), title);
     if (item == kMenuTitles.end()) return false;
     if (running_) return true;
@@ -362,12 +358,14 @@ bool FrontCore::onChangeMenu1(std::string_view title) {
 
 std::string_view outcomeName(FrontCore::Outcome outcome) {
     switch (outcome) {
-        case FrontCore::Outcome::Complete: return "Complete";
-        case FrontCore::Outcome::Failed: return "Failed";
-        case FrontCore::Outcome::Interrupted: break;
+        case FrontCore::Outcome::Complete:
+            return "Complete";
+        case FrontCore::Outcome::Failed:
+            return "Failed";
+        case FrontCore::Outcome::Interrupted:
+            break;
     }
     return "interrupted";
 }
 
 }  // namespace quill
-

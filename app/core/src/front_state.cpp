@@ -45,8 +45,7 @@ Refresh onTimer1(FrontState& state, bool ckboxTicked) {
     Refresh refresh = refreshFor(state.STATUS_OF_PNG, state.LAST_STATUS_OF_PNG, ckboxTicked);
     if (refresh.changed) {
         state.LAST_STATUS_OF_PNG = state.STATUS_OF_PNG;
-        if (state.STATUS_OF_PNG >= 0 && state.STATUS_OF_PNG <= kStatusLastProgress)
-            state.PLAYING_PNG = refresh.picture;
+        if (state.STATUS_OF_PNG >= 0 && state.STATUS_OF_PNG <= kStatusLastProgress) state.PLAYING_PNG = refresh.picture;
     }
     return refresh;
 }

@@ -14,14 +14,12 @@
 namespace quill {
 namespace {
 
-constexpr std::string_view kRuler =
-    "============================================================================";
+constexpr std::string_view kRuler = "============================================================================";
 constexpr std::string_view kShortRuler = "=====================================================";
 constexpr std::string_view kRemainRuler = "====================================================";
 
 // The 48 (first packet) or up to 56 image bytes of a report, as the trace shows them.
-std::string traceBytes(const conv::LoaderReport& report, std::size_t from, std::size_t count,
-                       const char* format) {
+std::string traceBytes(const conv::LoaderReport& report, std::size_t from, std::size_t count, const char* format) {
     std::string text;
     char cell[8];
     for (std::size_t i = 0; i < count; ++i) {
@@ -243,8 +241,7 @@ void FrontCore::sendAPackets(const conv::AImage& image) {
     const std::size_t lastBytes = total - position;
     const unsigned packetNo = last[5] | (last[6] << 8);
     char head[96];
-    std::snprintf(head, sizeof head, "*** LAST PACK has %zu bytes, packNo=%u(0x%04x)\n", lastBytes,
-                  packetNo, packetNo);
+    std::snprintf(head, sizeof head, "*** LAST PACK has %zu bytes, packNo=%u(0x%04x)\n", lastBytes, packetNo, packetNo);
     ports_.log.trace(head + traceBytes(last, 9, lastBytes, "%02x, "));
     ports_.log.trace("\nsend to tavik:" + arguments.back() + "\n");
     step_ = "A packet " + std::to_string(packets.size()) + ofAll;
@@ -256,14 +253,14 @@ void FrontCore::sendAPackets(const conv::AImage& image) {
     }
     ports_.log.trace(std::string(kShortRuler) + " (GUI Says) Above Sended last pack\n");
     pauseFor(std::chrono::microseconds(5));
-    ports_.log.trace("###  NOW Compare final-checkSum (\xE6\xAF\x94\xE8\xBC\x83\xE6\xAA\x94\xE5\x90\x8D\xE5\xB0\xBE\xE9\x83\xA8)\n");
+    ports_.log.trace(
+        "###  NOW Compare final-checkSum (\xE6\xAF\x94\xE8\xBC\x83\xE6\xAA\x94\xE5\x90\x8D\xE5\xB0\xBE\xE9\x83\xA8)\n");
 
     if (finalChecksumMatches(state_.cmdRet, state_.LOCAL_CKSUM)) {
         ports_.log.trace("### final checkSum SUCCESS!! (" + state_.LOCAL_CKSUM + ")\n");
         return;
     }
-    ports_.log.trace("### final checkSum ERROR !!! expected " + state_.LOCAL_CKSUM + " in:\n" +
-                     state_.cmdRet + "\n");
+    ports_.log.trace("### final checkSum ERROR !!! expected " + state_.LOCAL_CKSUM + " in:\n" + state_.cmdRet + "\n");
     because(parseLocalCksum(state_.LOCAL_CKSUM)
                 ? "the loader's final A checksum is not the bundle's " + state_.LOCAL_CKSUM + " (low byte first)"
                 : std::string("the bundle's name carries no A checksum to compare the loader's with"));

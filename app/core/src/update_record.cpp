@@ -1,8 +1,8 @@
 #include "quill/update_record.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cctype>
+#include <cstdio>
 #include <fstream>
 #include <system_error>
 #include <vector>
@@ -52,7 +52,8 @@ std::variant<fs::path, std::string> makeUpdateFolder(const fs::path& root, std::
             folders.push_back(entry.path());
     }
     std::sort(folders.begin(), folders.end());
-    for (std::size_t i = 0; i + std::max<std::size_t>(keep, 1) - 1 < folders.size(); ++i) fs::remove_all(folders[i], ec);
+    for (std::size_t i = 0; i + std::max<std::size_t>(keep, 1) - 1 < folders.size(); ++i)
+        fs::remove_all(folders[i], ec);
     return folder;
 }
 
@@ -74,14 +75,16 @@ std::string homeAsTilde(std::string_view text, std::string_view home) {
 }
 
 std::string describeTransport(const char* emulatorSocket, const fs::path& sysfsRoot) {
-    if (emulatorSocket != nullptr && *emulatorSocket != '\0') return std::string("emulator (socket ") + emulatorSocket + ")";
+    if (emulatorSocket != nullptr && *emulatorSocket != '\0')
+        return std::string("emulator (socket ") + emulatorSocket + ")";
     std::string joined;
-    for (const conv::usbport::PortNode& device :
-         conv::usbport::devicesWithIds(sysfsRoot.string(), {{conv::kLoaderVid, conv::kLoaderPid}, {conv::kNormalVid, conv::kNormalPid}})) {
+    for (const conv::usbport::PortNode& device : conv::usbport::devicesWithIds(
+             sysfsRoot.string(), {{conv::kLoaderVid, conv::kLoaderPid}, {conv::kNormalVid, conv::kNormalPid}})) {
         if (device.node.empty()) continue;
         char ids[10];
         std::snprintf(ids, sizeof ids, "%04x:%04x", device.vendorId, device.productId);
-        joined += (joined.empty() ? "" : "; ") + ("hidraw /dev/" + device.node + " on USB port " + device.port + " (" + ids + ")");
+        joined += (joined.empty() ? "" : "; ") +
+                  ("hidraw /dev/" + device.node + " on USB port " + device.port + " (" + ids + ")");
     }
     return joined.empty() ? "hidraw, no converter present" : joined;
 }

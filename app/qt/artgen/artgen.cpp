@@ -40,7 +40,7 @@ constexpr double kRingOuter = 124.0;
 constexpr double kRingInner = 100.0;
 constexpr int kSteps = 20;
 
-bool save(const QImage &image, const QString &dir, const char *name, const char *format) {
+bool save(const QImage& image, const QString& dir, const char* name, const char* format) {
     const QString path = dir + '/' + QString::fromLatin1(name);
     if (!image.save(path, format)) {
         std::fprintf(stderr, "artgen: cannot write %s\n", qPrintable(path));
@@ -133,7 +133,7 @@ QImage drawRedButton() {
     return image;
 }
 
-void drawHalo(QPainter &p, const QColor &tint) {
+void drawHalo(QPainter& p, const QColor& tint) {
     QRadialGradient halo(kRingCentre, kRingOuter + 40);
     QColor inner = tint;
     inner.setAlpha(60);
@@ -167,14 +167,14 @@ QPainterPath ringSegment(int index) {
     return path;
 }
 
-QColor mix(const QColor &a, const QColor &b, double t) {
+QColor mix(const QColor& a, const QColor& b, double t) {
     return QColor::fromRgbF(static_cast<float>(a.redF() + (b.redF() - a.redF()) * t),
                             static_cast<float>(a.greenF() + (b.greenF() - a.greenF()) * t),
                             static_cast<float>(a.blueF() + (b.blueF() - a.blueF()) * t));
 }
 
 // Draws the 20-segment ring; `lit` segments glow from `from` to `to`, the rest stay dim.
-void drawRing(QPainter &p, int lit, const QColor &from, const QColor &to) {
+void drawRing(QPainter& p, int lit, const QColor& from, const QColor& to) {
     for (int i = 0; i < kSteps; ++i) {
         const QPainterPath segment = ringSegment(i);
         if (i < lit) {
@@ -203,7 +203,7 @@ QFont boldFont(int pixelSize) {
 }
 
 // A microcontroller: dark body with pins on all four sides.
-void drawChip(QPainter &p, const QColor &pinTint) {
+void drawChip(QPainter& p, const QColor& pinTint) {
     constexpr double kBody = 84.0;
     const QRectF body(kRingCentre.x() - kBody / 2, kRingCentre.y() - kBody / 2, kBody, kBody);
     p.setPen(Qt::NoPen);
@@ -261,7 +261,7 @@ QImage drawProgress(int step) {
 }
 
 // The USB symbol: a stem with an arrow head, a round branch and a square branch.
-void drawUsbSymbol(QPainter &p, const QPointF &c, const QColor &colour) {
+void drawUsbSymbol(QPainter& p, const QPointF& c, const QColor& colour) {
     QPen pen(colour, 6, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
     p.setPen(pen);
     p.setBrush(Qt::NoBrush);
@@ -300,7 +300,7 @@ QImage drawIdle() {
     return image;
 }
 
-void drawBadge(QPainter &p, const QColor &colour) {
+void drawBadge(QPainter& p, const QColor& colour) {
     QRadialGradient fill(kRingCentre.x() - 18, kRingCentre.y() - 22, 80);
     fill.setColorAt(0.0, colour.lighter(135));
     fill.setColorAt(1.0, colour.darker(150));
@@ -356,7 +356,7 @@ QImage drawIcon() {
     return image;
 }
 
-bool saveIcons(const QString &dir) {
+bool saveIcons(const QString& dir) {
     const QImage master = drawIcon();
     bool ok = true;
     for (const int size : {16, 22, 24, 32, 48, 64, 128, 256}) {
@@ -370,7 +370,7 @@ bool saveIcons(const QString &dir) {
 
 }  // namespace
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
     const bool icons = argc == 3 && qstrcmp(argv[1], "--icons") == 0;
     if (argc != 2 && !icons) {
         std::fprintf(stderr, "usage: %s OUTPUT_DIR | --icons DIR\n", argv[0]);

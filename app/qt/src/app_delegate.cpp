@@ -42,21 +42,21 @@ void colourTitle(QWidget* control, const QColor& colour) {
 
 bool isUserInput(QEvent::Type type) {
     switch (type) {
-    case QEvent::MouseButtonPress:
-    case QEvent::MouseButtonRelease:
-    case QEvent::MouseButtonDblClick:
-    case QEvent::KeyPress:
-    case QEvent::KeyRelease:
-    case QEvent::Wheel:
-    case QEvent::ContextMenu:
-    case QEvent::Shortcut:
-    case QEvent::ShortcutOverride:
-    case QEvent::TouchBegin:
-    case QEvent::TouchUpdate:
-    case QEvent::TouchEnd:
-        return true;
-    default:
-        return false;
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonRelease:
+        case QEvent::MouseButtonDblClick:
+        case QEvent::KeyPress:
+        case QEvent::KeyRelease:
+        case QEvent::Wheel:
+        case QEvent::ContextMenu:
+        case QEvent::Shortcut:
+        case QEvent::ShortcutOverride:
+        case QEvent::TouchBegin:
+        case QEvent::TouchUpdate:
+        case QEvent::TouchEnd:
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -216,8 +216,8 @@ void AppDelegate::showNotice(const QString& text) {
         notice_->raise();
         return;
     }
-    notice_ = new QMessageBox(QMessageBox::Information, QStringLiteral("Quillmere"), text, QMessageBox::Ok,
-                              window_.get());
+    notice_ =
+        new QMessageBox(QMessageBox::Information, QStringLiteral("Quillmere"), text, QMessageBox::Ok, window_.get());
     notice_->setAttribute(Qt::WA_DeleteOnClose);
     notice_->setWindowModality(Qt::NonModal);
     notice_->show();
@@ -239,7 +239,8 @@ void AppDelegate::phase(const std::string& name) {
     if (record_) record_->phase(name);
 }
 
-void AppDelegate::firmwareRead(const std::string& name, const std::optional<std::string>& bytes, const std::string& why) {
+void AppDelegate::firmwareRead(const std::string& name, const std::optional<std::string>& bytes,
+                               const std::string& why) {
     if (record_) record_->firmwareRead(name, bytes, why);
 }
 
@@ -273,19 +274,19 @@ void AppDelegate::showStartButton() {
 void AppDelegate::terminateApp() {
     std::fflush(stdout);
     // Once told to end, every way out says so.
-    if (const int signal = EndSignals::received(); signal != 0) emit terminateRequested(128 + signal);
-    else emit terminateRequested(core_->state().STATUS_OF_PNG == kStatusFailed ? 1 : 0);
+    if (const int signal = EndSignals::received(); signal != 0)
+        emit terminateRequested(128 + signal);
+    else
+        emit terminateRequested(core_->state().STATUS_OF_PNG == kStatusFailed ? 1 : 0);
 }
 
 bool AppDelegate::compatibilityTicked() const { return window_->ckbox1->isChecked(); }
 
 // One line per change of what the user reads: centre word, bottom line, button.
 void AppDelegate::reportScreen() {
-    const QString button = !window_->startBtn->isHidden()
-                               ? window_->startBtn->title()
-                               : QStringLiteral("(hidden)");
-    const QString screen = QStringLiteral("SCREEN: %1 | %2 | %3")
-                               .arg(window_->labelCen->title(), window_->labelBot->title(), button);
+    const QString button = !window_->startBtn->isHidden() ? window_->startBtn->title() : QStringLiteral("(hidden)");
+    const QString screen =
+        QStringLiteral("SCREEN: %1 | %2 | %3").arg(window_->labelCen->title(), window_->labelBot->title(), button);
     if (screen == lastScreen_) return;
     lastScreen_ = screen;
     printLine(screen);

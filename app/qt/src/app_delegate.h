@@ -23,11 +23,7 @@ class MainWindow;
 class ProcessToolRunner;
 class UpdateFolder;
 
-class AppDelegate : public QObject,
-                    private Alerts,
-                    private Clock,
-                    private Log,
-                    private SequenceView {
+class AppDelegate : public QObject, private Alerts, private Clock, private Log, private SequenceView {
     Q_OBJECT
 public:
     // port: the USB port an update is limited to (--port), empty for none.
@@ -78,7 +74,8 @@ private:
     // Log
     void trace(const std::string& text) override;
     void phase(const std::string& name) override;
-    void firmwareRead(const std::string& name, const std::optional<std::string>& bytes, const std::string& why) override;
+    void firmwareRead(const std::string& name, const std::optional<std::string>& bytes,
+                      const std::string& why) override;
     // SequenceView
     void showRunningScreen() override;
     void showStartButton() override;
@@ -102,7 +99,7 @@ private:
     std::unique_ptr<FrontCore> core_;
     QTimer timer_;
     QStringList messagesShown_;
-    QPointer<QMessageBox> notice_;  // the open close-refusal notice, if any
+    QPointer<QMessageBox> notice_;    // the open close-refusal notice, if any
     QPointer<QMessageBox> alertBox_;  // the open alert, if any
     QString lastScreen_;
     bool alertsUnattended_ = false;

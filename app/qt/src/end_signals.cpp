@@ -52,10 +52,14 @@ int EndSignals::received() { return firstSignal; }
 
 std::string EndSignals::name(int signal) {
     switch (signal) {
-        case SIGTERM: return "SIGTERM";
-        case SIGHUP: return "SIGHUP";
-        case SIGINT: return "SIGINT";
-        default: return "signal " + std::to_string(signal);
+        case SIGTERM:
+            return "SIGTERM";
+        case SIGHUP:
+            return "SIGHUP";
+        case SIGINT:
+            return "SIGINT";
+        default:
+            return "signal " + std::to_string(signal);
     }
 }
 

@@ -35,9 +35,10 @@ std::optional<LaunchOptions> parseLaunchOptions(const QStringList& arguments, QS
     }
     if (parser.isSet(help) || parser.isSet(version)) {
         LaunchOptions answered;
-        answered.answer = parser.isSet(help)
-                              ? QStringLiteral("Usage: Quillmere [options]\n") + parser.helpText().section(QLatin1Char('\n'), 1)
-                              : QStringLiteral("Quillmere ") + QString::fromUtf8(conv::programVersion()) + QLatin1Char('\n');
+        answered.answer =
+            parser.isSet(help)
+                ? QStringLiteral("Usage: Quillmere [options]\n") + parser.helpText().section(QLatin1Char('\n'), 1)
+                : QStringLiteral("Quillmere ") + QString::fromUtf8(conv::programVersion()) + QLatin1Char('\n');
         return answered;
     }
     if (!parser.positionalArguments().isEmpty()) {
@@ -52,7 +53,8 @@ std::optional<LaunchOptions> parseLaunchOptions(const QStringList& arguments, QS
     options.script.screenshotDir = parser.value(screenshots);
     options.port = parser.value(port).toStdString();
     if (parser.isSet(port) && !conv::usbport::isPortPath(options.port)) {
-        error = QStringLiteral("--port needs a USB port path such as 1-1.4, not '") + parser.value(port) + QStringLiteral("'");
+        error = QStringLiteral("--port needs a USB port path such as 1-1.4, not '") + parser.value(port) +
+                QStringLiteral("'");
         return std::nullopt;
     }
     return options;

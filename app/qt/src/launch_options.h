@@ -33,7 +33,7 @@ struct ScriptedRunOptions {
 struct LaunchOptions {
     ScriptedRunOptions script;
     std::string port;  // a checked USB port path, or empty
-    QString answer;  // set by --help or --version: print it and exit
+    QString answer;    // set by --help or --version: print it and exit
 };
 
 // Reads the command line (program name first) and the environment; nullopt with `error` set

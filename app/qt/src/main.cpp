@@ -78,8 +78,9 @@ int main(int argc, char** argv) {
     // A demo or a test drives the window; a person's run has no such object.
     std::unique_ptr<quill::qt::ScriptedRun> script;
     if (options->script.any()) script = std::make_unique<quill::qt::ScriptedRun>(delegate, options->script);
-    QObject::connect(&delegate, &quill::qt::AppDelegate::terminateRequested, &app,
-                     [](int code) { QCoreApplication::exit(code); }, Qt::QueuedConnection);
+    QObject::connect(
+        &delegate, &quill::qt::AppDelegate::terminateRequested, &app, [](int code) { QCoreApplication::exit(code); },
+        Qt::QueuedConnection);
 
     // The window's frame is placed 300 px from the screen's left and bottom edges.
     quill::qt::MainWindow& window = delegate.window();

@@ -137,11 +137,9 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
 
 void MainWindow::changeEvent(QEvent* event) {
     // Zoom is refused: a maximised or full-screen request falls back to the normal state.
-    if (event->type() == QEvent::WindowStateChange &&
-        (windowState() & (Qt::WindowMaximized | Qt::WindowFullScreen))) {
-        QTimer::singleShot(0, this, [this] {
-            setWindowState(windowState() & ~(Qt::WindowMaximized | Qt::WindowFullScreen));
-        });
+    if (event->type() == QEvent::WindowStateChange && (windowState() & (Qt::WindowMaximized | Qt::WindowFullScreen))) {
+        QTimer::singleShot(0, this,
+                           [this] { setWindowState(windowState() & ~(Qt::WindowMaximized | Qt::WindowFullScreen)); });
     }
     QWidget::changeEvent(event);
 }

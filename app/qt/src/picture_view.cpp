@@ -4,9 +4,7 @@
 
 namespace quill::qt {
 
-PictureView::PictureView(QWidget* parent) : QWidget(parent) {
-    setAttribute(Qt::WA_TransparentForMouseEvents);
-}
+PictureView::PictureView(QWidget* parent) : QWidget(parent) { setAttribute(Qt::WA_TransparentForMouseEvents); }
 
 void PictureView::setPicture(const QString& name, const QPixmap& picture) {
     name_ = name;

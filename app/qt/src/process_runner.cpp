@@ -11,8 +11,8 @@
 #include <utility>
 
 #include "conv/toolrun.h"
-#include "conv/wirerecord.h"
 #include "conv/usbport.h"
+#include "conv/wirerecord.h"
 #include "end_signals.h"
 
 namespace quill::qt {
@@ -94,8 +94,8 @@ RunResult ProcessToolRunner::runCmd(const std::string& argument, std::chrono::mi
     }
     // A run started ahead for this very argument only needs its go; any other one ends unused.
     std::unique_ptr<QProcess> process;
-    if (prepared_ && preparedArgument_ == argument && prepared_->waitForStarted(-1) &&
-        prepared_->write("g", 1) == 1 && prepared_->waitForBytesWritten(-1)) {
+    if (prepared_ && preparedArgument_ == argument && prepared_->waitForStarted(-1) && prepared_->write("g", 1) == 1 &&
+        prepared_->waitForBytesWritten(-1)) {
         process = std::move(prepared_);
     }
     discardPrepared();

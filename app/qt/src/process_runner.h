@@ -39,7 +39,7 @@ private:
     void discardPrepared();
 
     QString toolPath_;
-    std::string port_;  // pinned USB port, empty: none
+    std::string port_;        // pinned USB port, empty: none
     std::string recordFile_;  // the update record's wire.jsonl, empty: none
     std::string expectedNext_;
     std::string preparedArgument_;

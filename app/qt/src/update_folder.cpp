@@ -31,8 +31,8 @@ std::string describeSystem() {
     return "program: " + QCoreApplication::applicationName().toStdString() + " " + conv::programVersion() +
            (build.empty() ? "" : ", " + build + " build") + "\nos: " + QSysInfo::prettyProductName().toStdString() +
            "\nkernel: " + QSysInfo::kernelType().toStdString() + " " + QSysInfo::kernelVersion().toStdString() + " " +
-           QSysInfo::currentCpuArchitecture().toStdString() + "\nqt: " + qVersion() + "\nhidapi: " +
-           conv::hidapiBuildVersion() + " (tavik was built with it)\n";
+           QSysInfo::currentCpuArchitecture().toStdString() + "\nqt: " + qVersion() +
+           "\nhidapi: " + conv::hidapiBuildVersion() + " (tavik was built with it)\n";
 }
 
 }  // namespace
@@ -87,7 +87,8 @@ void UpdateFolder::output(std::string_view text) {
 
 void UpdateFolder::phase(const std::string& name) { phases_.emplace_back(name, clock_.elapsed()); }
 
-void UpdateFolder::firmwareRead(const std::string& name, const std::optional<std::string>& bytes, const std::string& why) {
+void UpdateFolder::firmwareRead(const std::string& name, const std::optional<std::string>& bytes,
+                                const std::string& why) {
     if (folder_.empty()) return;
     if (!bytes) {
         firmware_[name] = "not read: " + why;
@@ -115,7 +116,8 @@ void UpdateFolder::writeSummary(const std::string& outcome, const std::string& c
         << " (low byte first)\ntime scale: " << factorText(action_.timeScale) << "\n";
     for (const char* name : {"tmpa.hex", "tmpb.hex"}) {
         const auto read = firmware_.find(name);
-        out << name << ": " << (read == firmware_.end() ? std::string("not read by this action") : read->second) << "\n";
+        out << name << ": " << (read == firmware_.end() ? std::string("not read by this action") : read->second)
+            << "\n";
     }
     for (const QString& alert : alerts) out << "alert: " << alert.toStdString() << "\n";
     const qint64 end = clock_.elapsed();

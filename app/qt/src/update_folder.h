@@ -2,8 +2,8 @@
 // The record of one update or service action, in a folder of its own (quill/update_record.h):
 // output.log (all the update printed), wire.jsonl (each tool run of the runner it is given
 // appends itself), summary.txt (outcome, cause, versions, checksums, time per phase) and the
-// copies of tmpa.hex and tmpb.hex that a replay needs, made from the bytes the action read. The user's home folder appears
-// as "~" in output.log and summary.txt.
+// copies of tmpa.hex and tmpb.hex that a replay needs, made from the bytes the action read. The user's home folder
+// appears as "~" in output.log and summary.txt.
 #include <QtCore/QByteArray>
 #include <QtCore/QElapsedTimer>
 #include <QtCore/QStringList>
@@ -62,15 +62,15 @@ private:
     const BundleLayout layout_;
     const Action action_;
     ProcessToolRunner& runner_;
-    std::string system_;     // the summary's first lines: program, system, Qt and hidapi
-    std::string transport_;  // how tavik reaches the converter, as found at the start
-    std::string pinned_;     // the USB port every run was pinned to, if any
-    std::string home_;    // written "~" in every stored text
+    std::string system_;            // the summary's first lines: program, system, Qt and hidapi
+    std::string transport_;         // how tavik reaches the converter, as found at the start
+    std::string pinned_;            // the USB port every run was pinned to, if any
+    std::string home_;              // written "~" in every stored text
     std::filesystem::path folder_;  // empty: nothing is recorded
     std::FILE* log_ = nullptr;
     QElapsedTimer clock_;
     std::vector<std::pair<std::string, qint64>> phases_;  // name, ms since the start at its entry
-    std::map<std::string, std::string> firmware_;          // file name -> its summary line's text
+    std::map<std::string, std::string> firmware_;         // file name -> its summary line's text
 };
 
 }  // namespace quill::qt

@@ -45,9 +45,9 @@ std::optional<std::string> checkRecord(std::string_view line);
 // Intel HEX record types.
 inline constexpr unsigned long kRecordData = 0x00;
 inline constexpr unsigned long kRecordEnd = 0x01;
-inline constexpr unsigned long kRecordSegment = 0x02;       // extended segment address
+inline constexpr unsigned long kRecordSegment = 0x02;  // extended segment address
 inline constexpr unsigned long kRecordSegmentStart = 0x03;
-inline constexpr unsigned long kRecordLinear = 0x04;        // extended linear address
+inline constexpr unsigned long kRecordLinear = 0x04;  // extended linear address
 inline constexpr unsigned long kRecordLinearStart = 0x05;
 
 // ---- A image -------------------------------------------------------------------------------
@@ -58,8 +58,8 @@ inline constexpr std::size_t kMinAImageBytes = 48;
 inline constexpr std::size_t kMaxAImageBytes = 0xFFFF;
 
 struct AImage {
-    std::vector<std::uint8_t> bytes;  // records concatenated in file order from address 0
-    std::uint32_t total = 0;          // sum of the counts of the taken records (== bytes.size())
+    std::vector<std::uint8_t> bytes;   // records concatenated in file order from address 0
+    std::uint32_t total = 0;           // sum of the counts of the taken records (== bytes.size())
     std::uint16_t checksum16() const;  // 16-bit sum of the image bytes (the loader's final total)
 };
 

@@ -30,12 +30,12 @@ using LoaderReport = std::array<std::uint8_t, kLoaderReportSize>;
 
 namespace loader {
 // Packet offsets (report byte = packet offset + 1).
-inline constexpr std::size_t kCommand = 0;    // 32-bit LE command code
-inline constexpr std::size_t kPacketNo = 4;   // 32-bit LE packet number
-inline constexpr std::size_t kData = 8;       // command data / continuation image bytes
-inline constexpr std::size_t kStartAddress = 8;   // first A packet: start address (always 0)
-inline constexpr std::size_t kTotal = 12;         // first A packet: image length, low 16 bits
-inline constexpr std::size_t kFirstImage = 16;    // first A packet: first 48 image bytes
+inline constexpr std::size_t kCommand = 0;       // 32-bit LE command code
+inline constexpr std::size_t kPacketNo = 4;      // 32-bit LE packet number
+inline constexpr std::size_t kData = 8;          // command data / continuation image bytes
+inline constexpr std::size_t kStartAddress = 8;  // first A packet: start address (always 0)
+inline constexpr std::size_t kTotal = 12;        // first A packet: image length, low 16 bits
+inline constexpr std::size_t kFirstImage = 16;   // first A packet: first 48 image bytes
 inline constexpr std::size_t kFirstImageBytes = 48;
 inline constexpr std::size_t kContinuationBytes = 56;
 

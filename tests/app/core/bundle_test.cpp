@@ -9,7 +9,13 @@ using namespace quill;
 
 namespace {
 // version "": none; problem: the field the alert names ("" when the name has none).
-struct Named : rowname::Row { const char* path; const char* version; const char* cksum; const char* problem = nullptr; };
+struct Named : rowname::Row {
+    const char* path;
+    const char* version;
+    const char* cksum;
+    const char* problem = nullptr;
+};
+// clang-format off
 const Named kNames[] = {
     {"version and checksum", "/A/Quillmere_V123_0x1a2b.app", "V 1.2.3", "2b 1a"},
     {"neither", "/A/Quillmere.app", "", "LB HB", ""},
@@ -24,6 +30,7 @@ const Named kNames[] = {
     {"two checksum digits", "/A/Q_V9_0x12_0xabcd.app", "V 9.", "LB HB", "\"0x12\""},
     {"five checksum digits", "/A/Q_V9_0x1a2b3.app", "V 9.", "LB HB", "\"0x1a2b3.app\""},
 };
+// clang-format on
 }  // namespace
 
 class BundlePath : public testing::TestWithParam<Named> {};

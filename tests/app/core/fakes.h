@@ -41,7 +41,8 @@ struct Rig : ToolRunner, Clock, Alerts, Log, SequenceView {
 
     explicit Rig(double scale = 1.0, double pauseScale = 1.0) {
         static int n = 0;
-        dir = std::filesystem::temp_directory_path() / ("quill_core_" + std::to_string(::getpid()) + "_" + std::to_string(n++));
+        dir = std::filesystem::temp_directory_path() /
+              ("quill_core_" + std::to_string(::getpid()) + "_" + std::to_string(n++));
         std::filesystem::create_directories(dir);
         core = std::make_unique<FrontCore>(Ports{*this, *this, *this, *this, *this},
                                            CoreConfig{dir.string(), scale, pauseScale, {}});
@@ -72,7 +73,9 @@ struct Rig : ToolRunner, Clock, Alerts, Log, SequenceView {
         for (const auto& c : calls) w.push_back(c.first.size() == 130 ? "A" : c.first.size() == 45 ? "B" : c.first);
         return fold(w);
     }
-    void write(const std::string& name, const std::string& content) { std::ofstream(dir / name, std::ios::binary) << content; }
+    void write(const std::string& name, const std::string& content) {
+        std::ofstream(dir / name, std::ios::binary) << content;
+    }
     std::string path(const char* name) const { return (dir / name).string(); }
     FrontState& state() { return core->state(); }
 };
@@ -93,7 +96,8 @@ inline std::string replyDump(unsigned total) {
 // image (48 + 2 * 56), 5 B lines, matching name.
 struct FakeTavik : Rig {
     std::string staOutput,
-        stbOutput = said(std::string(conv::kStatusBurned) + " " + std::string(conv::kStatusLinesHeld) + " 00 00 00 00 stbok"),
+        stbOutput =
+            said(std::string(conv::kStatusBurned) + " " + std::string(conv::kStatusLinesHeld) + " 00 00 00 00 stbok"),
         bOutput = said(conv::kBLineSent);
     RunEnd staEnd = RunEnd::Exited, syncEnd = RunEnd::Exited;
     int uafailAt = 0, aRuns = 0;  // uafailAt: the A packet (from 1) that the loader refuses
@@ -111,7 +115,8 @@ struct FakeTavik : Rig {
             if (arg.size() == 130) {
                 const bool refused = ++aRuns == uafailAt;
                 return RunResult{RunEnd::Exited,
-                                 refused ? said(std::string(conv::kALineFailed) + " ckSum") : replyDump(imageSum(10)), "", ""};
+                                 refused ? said(std::string(conv::kALineFailed) + " ckSum") : replyDump(imageSum(10)),
+                                 "", ""};
             }
             return RunResult{RunEnd::Exited, arg.size() == 45 ? bOutput : arg + "ok\n", "", ""};
         };

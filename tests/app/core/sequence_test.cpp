@@ -29,7 +29,8 @@ const Words kLeave{"stb", "qa*30", "qb*31"};
 TEST(Sequence, WithoutBoxRunsTheAPhaseAndLeavesUpdateMode) {
     FakeTavik rig;
     // The one converter listed (twice: once per identity while it re-enumerates) is pinned.
-    rig.listing = RunResult{RunEnd::Exited, "CONVERTER 1-2 0e7b:0bf2 /dev/hidraw4\nCONVERTER 1-2 0416:a316 -\n", "", ""};
+    rig.listing =
+        RunResult{RunEnd::Exited, "CONVERTER 1-2 0e7b:0bf2 /dev/hidraw4\nCONVERTER 1-2 0416:a316 -\n", "", ""};
     rig.core->onClick1();
     EXPECT_EQ(rig.pinned, Words{"1-2"});
     EXPECT_EQ(rig.words(), concat({kAPhase, kBSwitch, kLeave}));
@@ -56,6 +57,7 @@ struct Path : rowname::Row {
 const std::string kNoC4 = std::string(conv::kStatusBurned) + " 00 00 00 00 00 stbok\n",
                   kNoD0 = "01 01 02 " + std::string(conv::kStatusLinesHeld) + " 00 00 00 00 00 00 stbok\n";
 std::vector<Path> paths() {
+    // clang-format off
     return {
         {"box ticked", true, [](FakeTavik&) {},
          concat({kAPhase, kBSwitch, {"B*5", "stb", "bb", "stb*2", "qa*30", "qb*31"}}), {}, 20,
@@ -143,6 +145,7 @@ std::vector<Path> paths() {
         {"malformed first checksum field", false, [](FakeTavik& d) { d.core->readBundlePath("/x/Q_V1_0x12_0x0a0b.app"); }, {},
          {"The bundle name's checksum field \"0x12\" is malformed"}, -1, "the bundle name's checksum field \"0x12\" is malformed"},
     };
+    // clang-format on
 }
 }  // namespace
 
@@ -197,9 +200,11 @@ TEST(Sequence, TimeFactorAndPauseScale) {
 
 // Each kind of item, not the whole word table; two plain items are also chosen in tests/app/qt.
 TEST(ServiceMenu, UpdateItemsRunATransferPlainItemsOneWordUnknownTitlesNone) {
-    const std::pair<const char*, Words> items[] = {
-        {"Update A", {"sync", "A*4"}}, {"Update B", {"B*5"}}, {"RunApRom", {"runaprom"}},
-        {"Quit B", {"qb"}}, {"Update C", {}}};
+    const std::pair<const char*, Words> items[] = {{"Update A", {"sync", "A*4"}},
+                                                   {"Update B", {"B*5"}},
+                                                   {"RunApRom", {"runaprom"}},
+                                                   {"Quit B", {"qb"}},
+                                                   {"Update C", {}}};
     for (const auto& [title, words] : items) {
         FakeTavik rig;
         EXPECT_EQ(rig.core->onChangeMenu1(title), !words.empty()) << title;

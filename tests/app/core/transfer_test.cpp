@@ -20,13 +20,20 @@ TEST(UpdateA, SyncAndPacketRunLimits) {
 }
 
 namespace {
-struct PacketFailure : rowname::Row { int packet; RunResult result; Words words; int status; std::string cause; };
+struct PacketFailure : rowname::Row {
+    int packet;
+    RunResult result;
+    Words words;
+    int status;
+    std::string cause;
+};
 // The first packet's answer is not judged; any later refusal or killed run stops without an
 // alert, its cause naming the packet: a device gone wins over the marker word.
 std::vector<PacketFailure> packetFailures() {
     const std::string gone = "!! hid_read() failed: " + std::string(conv::kDeviceGone) + ", no reply can come\n";
     const std::string writeFailed(conv::kWriteFailedStart), refused = std::string(conv::kALineFailed) + " ckSum\n";
     const std::string writeRefused = "\nWRITE65() " + std::string(conv::kALineFailed) + "\n";
+    // clang-format off
     return {
         {"first refused, not judged", 1, {RunEnd::Exited, refused, "", ""}, {"sync", "A*4"}, 19, ""},
         {"first killed", 1, {RunEnd::TimedOut, "", "", ""}, {"sync", "A"}, -1, "A packet 1 of 4 got no answer in time"},
@@ -43,6 +50,7 @@ std::vector<PacketFailure> packetFailures() {
          "A packet 4 of 4 got no answer in time"},
         {"last gone", 4, {RunEnd::Exited, gone, "", ""}, {"sync", "A*4"}, -1, "the converter was unplugged during A packet 4 of 4"},
     };
+    // clang-format on
 }
 }  // namespace
 
@@ -87,7 +95,8 @@ TEST(UpdateB, RetryIsBounded) {
 
 TEST(UpdateB, ALineCountsOnlyWhenItsEchoMatched) {
     // tavik's words spelled out: this fails when the words tavik prints change.
-    const std::string gone = "!! hid_read() failed: " + std::string(conv::kDeviceGone) + ", no echo can come\nhid_read() ubfail\n";
+    const std::string gone =
+        "!! hid_read() failed: " + std::string(conv::kDeviceGone) + ", no echo can come\nhid_read() ubfail\n";
     for (const std::string answer : {"cks_w=1234\n", "0E7B/1CF? NOT FOUND\n", "ubfail\n", gone.c_str()}) {
         SCOPED_TRACE(answer);
         FakeTavik rig;
@@ -95,7 +104,8 @@ TEST(UpdateB, ALineCountsOnlyWhenItsEchoMatched) {
         rig.core->UPDATE_B();
         EXPECT_EQ(rig.words(), Words{"B"});  // the rest is not sent
         EXPECT_EQ(rig.state().STATUS_OF_PNG, -1);
-        EXPECT_EQ(rig.core->cause(), answer == gone ? "the converter was unplugged during B line 1 of 5" : "B line 1 of 5 was not echoed");
+        EXPECT_EQ(rig.core->cause(),
+                  answer == gone ? "the converter was unplugged during B line 1 of 5" : "B line 1 of 5 was not echoed");
     }
 }
 

@@ -33,8 +33,8 @@ TEST(UpdateRecord, KeepsTheNewestTwentyFoldersAndNothingElseIsTouched) {
     }
     EXPECT_EQ(updates, 20u);
     EXPECT_FALSE(fs::exists(root / "20260101-000013"));
-    EXPECT_TRUE(fs::exists(root / "20260101-000014") && fs::exists(root / "notes.txt") && fs::exists(root / "keep-me") &&
-                fs::exists(root / decoy));
+    EXPECT_TRUE(fs::exists(root / "20260101-000014") && fs::exists(root / "notes.txt") &&
+                fs::exists(root / "keep-me") && fs::exists(root / decoy));
 
     // A state folder that cannot hold folders is named in the error.
     const auto refused = makeUpdateFolder(root / "notes.txt" / "updates", "20260101-000100", kUpdateFoldersKept);
@@ -48,7 +48,12 @@ TEST(UpdateRecord, KeepsTheNewestTwentyFoldersAndNothingElseIsTouched) {
 }
 
 namespace {
-struct HomeRow : rowname::Row { const char* text; const char* home; const char* stored; };
+struct HomeRow : rowname::Row {
+    const char* text;
+    const char* home;
+    const char* stored;
+};
+// clang-format off
 const HomeRow kHomeRows[] = {
     {"inside the home folder", "fopen Acode fail (/home/ann/fw/tmpa.hex)", "/home/ann", "fopen Acode fail (~/fw/tmpa.hex)"},
     {"home given with a slash", "/home/ann and /home/ann/", "/home/ann/", "~ and ~/"},
@@ -56,6 +61,7 @@ const HomeRow kHomeRows[] = {
     {"home is the root", "/x/y", "/", "/x/y"},
     {"no home", "/x/y", "", "/x/y"},
 };
+// clang-format on
 }  // namespace
 
 class StoredText : public testing::TestWithParam<HomeRow> {};
@@ -70,7 +76,8 @@ TEST(UpdateRecord, TransportNamesTheConvertersNodeAndUsbPortOrTheEmulator) {
     // A USB device on its port, with its ids and, under its interface, a hidraw node.
     const auto addNode = [&](const char* node, const char* port, const char* vid, const char* pid) {
         const fs::path device = sys / "bus/usb/devices" / port;
-        fs::create_directories(device / (std::string(port) + ":1.0") / ("0003:" + std::string(vid) + ".0001") / "hidraw" / node);
+        fs::create_directories(device / (std::string(port) + ":1.0") / ("0003:" + std::string(vid) + ".0001") /
+                               "hidraw" / node);
         std::ofstream(device / "idVendor") << vid << "\n";
         std::ofstream(device / "idProduct") << pid << "\n";
     };

@@ -1,9 +1,9 @@
 // The device holder: tavik-hold runs for the holder's lifetime and never outlives it; a missing
 // one changes nothing. An action's holder runs on the port pinned during the action, for its length.
+#include <gtest/gtest.h>
 #include <QtCore/QFile>
 #include <QtCore/QTemporaryDir>
 #include <QtCore/QThread>
-#include <gtest/gtest.h>
 
 #include <cerrno>
 #include <csignal>
@@ -24,7 +24,8 @@ protected:
 
     void writeHolder(const QByteArray& body) {
         const QByteArray pid = dir.filePath("pid").toUtf8();
-        writeScript(dir.filePath("tavik-hold"), "echo $$ > '" + pid + ".tmp'\nmv '" + pid + ".tmp' '" + pid + "'\n" + body);
+        writeScript(dir.filePath("tavik-hold"),
+                    "echo $$ > '" + pid + ".tmp'\nmv '" + pid + ".tmp' '" + pid + "'\n" + body);
     }
     // The holder's pid once it has started (0 if it never does).
     pid_t startedPid() {

@@ -1,9 +1,9 @@
 #include "qt_test_support.h"
 
+#include <gtest/gtest.h>
 #include <QtCore/QDir>
 #include <QtCore/QFile>
 #include <QtWidgets/QApplication>
-#include <gtest/gtest.h>
 
 #include "hex_text.h"
 #include "quill/time_scale.h"

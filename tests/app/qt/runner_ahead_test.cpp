@@ -1,9 +1,9 @@
 // Runs started ahead: the runner starts the named next run early, holds it back until it is
 // asked for, and ends it unused when another run comes instead.
+#include <gtest/gtest.h>
 #include <QtCore/QFile>
 #include <QtCore/QTemporaryDir>
 #include <QtCore/QThread>
-#include <gtest/gtest.h>
 
 #include <csignal>
 
@@ -26,11 +26,13 @@ protected:
         // The pid file appears whole (written aside, then renamed): a run killed while writing
         // it must not leave an empty one behind.
         const QByteArray aside = dir.filePath("tmp-").toUtf8(), pid = dir.filePath("pid-").toUtf8();
-        writeScript(tool, "echo $$ > '" + aside + "'\"$1\" && mv '" + aside + "'\"$1\" '" + pid + "'\"$1\"\n"
-                          "if [ \"$TAVIK_WAIT_FOR_GO\" = 1 ]; then\n"
-                          "  go=$(dd bs=1 count=1 2>/dev/null); [ -n \"$go\" ] || exit 0\n"
-                          "fi\n"
-                          "echo \"$1\" >> '" + dir.filePath("acted").toUtf8() + "'\nprintf 'did %s' \"$1\"\n");
+        writeScript(tool, "echo $$ > '" + aside + "'\"$1\" && mv '" + aside + "'\"$1\" '" + pid +
+                              "'\"$1\"\n"
+                              "if [ \"$TAVIK_WAIT_FOR_GO\" = 1 ]; then\n"
+                              "  go=$(dd bs=1 count=1 2>/dev/null); [ -n \"$go\" ] || exit 0\n"
+                              "fi\n"
+                              "echo \"$1\" >> '" +
+                              dir.filePath("acted").toUtf8() + "'\nprintf 'did %s' \"$1\"\n");
     }
     QByteArray acted() {
         QFile file(dir.filePath("acted"));

@@ -1,8 +1,8 @@
 // The QProcess tool runner and the pauses: capture, time limit, start failures, live event loop.
+#include <gtest/gtest.h>
 #include <QtCore/QFile>
 #include <QtCore/QTemporaryDir>
 #include <QtCore/QTimer>
-#include <gtest/gtest.h>
 
 #include <cerrno>
 #include <csignal>

@@ -1,6 +1,7 @@
 // Pressing START against a scripted tool: what the window refuses while the update runs, the
 // Complete screen and the button that follows, by mouse and from the keyboard with a screen
 // reader's view of the window. The Failed screens are followed in tests/e2e.
+#include <gtest/gtest.h>
 #include <QtCore/QFile>
 #include <QtCore/QTimer>
 #include <QtGui/QAccessible>
@@ -8,7 +9,6 @@
 #include <QtWidgets/QApplication>
 #include <QtWidgets/QCheckBox>
 #include <QtWidgets/QComboBox>
-#include <gtest/gtest.h>
 
 #include "main_window.h"
 #include "picture_view.h"
@@ -134,8 +134,9 @@ TEST_F(StartButtonTest, KeyboardAndScreenReaderReachEveryControlAndStartTheUpdat
 
 TEST_F(StartButtonTest, ServiceMenuChoiceRunsItsOneWordOnTheConverterListed) {
     // One converter listed on 2-3: the listing runs unpinned, the word pinned to that port.
-    bundle.writeTool("[ \"$1\" = ports ] && echo 'CONVERTER 2-3 0e7b:0bf2 /dev/hidraw9'\n"
-                     "printf '%s %s\\n' \"${TAVIK_PORT:--}\" \"$1\" >> \"$(dirname \"$0\")/words\"\n");
+    bundle.writeTool(
+        "[ \"$1\" = ports ] && echo 'CONVERTER 2-3 0e7b:0bf2 /dev/hidraw9'\n"
+        "printf '%s %s\\n' \"${TAVIK_PORT:--}\" \"$1\" >> \"$(dirname \"$0\")/words\"\n");
     open();
     delegate->onChangeMenu1(delegate->window().menu1->currentIndex());  // "Status B"
     delegate->onChangeMenu1(0);                                         // "Start A"

@@ -1,10 +1,10 @@
 // The built window: frames, texts, fonts, colours, the first tick, resize and zoom.
+#include <gtest/gtest.h>
 #include <QtGui/QFontInfo>
 #include <QtWidgets/QApplication>
 #include <QtWidgets/QCheckBox>
 #include <QtWidgets/QComboBox>
 #include <QtWidgets/QProgressBar>
-#include <gtest/gtest.h>
 
 #include "main_window.h"
 #include "picture_view.h"

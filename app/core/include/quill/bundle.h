@@ -15,10 +15,10 @@ struct ChecksumProblem {
 };
 
 struct BundleName {
-    std::optional<std::string> versionText;  // "V 1.2.3"; absent: labelVer keeps its empty title
-    std::string localCksum;                  // LOCAL_CKSUM: "2b 1a", or "LB HB" when absent
+    std::optional<std::string> versionText;          // "V 1.2.3"; absent: labelVer keeps its empty title
+    std::string localCksum;                          // LOCAL_CKSUM: "2b 1a", or "LB HB" when absent
     std::optional<ChecksumProblem> checksumProblem;  // set when the checksum field is absent or malformed
-    std::vector<std::string> logLines;       // the path itself, then "bad str 'Vxx'" per placeholder
+    std::vector<std::string> logLines;               // the path itself, then "bad str 'Vxx'" per placeholder
 };
 
 // Splits the whole path at "_" and takes the first version field ("v"/"V" + at least one more
@@ -39,9 +39,9 @@ std::optional<unsigned> parseLocalCksum(std::string_view text);
 
 // Where the running program finds its parts.
 struct BundleLayout {
-    std::string bundlePath;    // the bundle folder (read for version and checksum)
-    std::string resourceDir;   // tavik and the pictures
-    std::string firmwareDir;   // "tmpa.hex" and "tmpb.hex"
+    std::string bundlePath;   // the bundle folder (read for version and checksum)
+    std::string resourceDir;  // tavik and the pictures
+    std::string firmwareDir;  // "tmpa.hex" and "tmpb.hex"
 };
 
 // From the executable's path: inside NAME.app/Contents/MacOS/ the bundle is NAME.app, its

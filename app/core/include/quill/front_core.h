@@ -41,13 +41,14 @@ inline constexpr int kMaxBLineResends = 20;
 // Running screen of the START action.
 inline constexpr std::string_view kRunningPicture = "0.png";
 inline constexpr std::string_view kRunningBottomText = "DO NOT Remove the Converter";
-struct Frame { int x, y, width, height; };  // bottom-left origin, window content coordinates
+struct Frame {
+    int x, y, width, height;
+};  // bottom-left origin, window content coordinates
 inline constexpr Frame kRunningBottomFrame{10, 30, 450, 20};
 
 // Service menu: titles in order, and the item selected at start.
-inline constexpr std::array<std::string_view, 9> kMenuTitles{
-    "Start A", "Status A", "Update A", "RunApRom", "Quit A",
-    "Start B", "Status B", "Update B", "Quit B"};
+inline constexpr std::array<std::string_view, 9> kMenuTitles{"Start A", "Status A", "Update A", "RunApRom", "Quit A",
+                                                             "Start B", "Status B", "Update B", "Quit B"};
 inline constexpr int kMenuInitialIndex = 6;
 
 // Shown (by the window layer) when the user tries to close the window while isRunning().
@@ -60,7 +61,7 @@ inline constexpr std::string_view kAlertWaitC4 = "TIMEOUT (wait status C4)";
 inline constexpr std::string_view kAlertWaitD0 = "Timeout (wait status:D0), auto-fixed";
 inline constexpr std::string_view kAlertFinalChecksum = "Final CheckSum Error";
 // Texts with a path or detail, built by these functions.
-std::string alertFileMissing(char code, std::string_view path);   // "fopen Acode fail (PATH)"
+std::string alertFileMissing(char code, std::string_view path);  // "fopen Acode fail (PATH)"
 std::string alertFileRefused(char code, std::string_view path, std::string_view why);
 std::string alertToolUnavailable(std::string_view toolPath, std::string_view reason);
 // The converter's ids ("0e7b:0bf2") and node path when `errorOutput` holds tavik's line for a
@@ -151,8 +152,7 @@ private:
     std::chrono::milliseconds scaledLimit(std::chrono::milliseconds limit) const;
     void burst(std::string_view word, int count, std::chrono::microseconds pauseAfter);
     void pauseFor(std::chrono::microseconds duration);
-    bool waitDevice(std::string_view word, std::chrono::microseconds pause, int limit,
-                    bool (*ready)(const RunResult&));
+    bool waitDevice(std::string_view word, std::chrono::microseconds pause, int limit, bool (*ready)(const RunResult&));
     bool checksumFieldSound();
     // What an action sends, read once when it starts: everything sent comes from these bytes.
     struct Firmware {

@@ -19,7 +19,7 @@ struct FrontState {
     int LAST_STATUS_OF_PNG = 0;  // not -2, so the first tick draws the idle picture
     std::optional<std::string> PLAYING_PNG;
     std::string LOCAL_CKSUM{kNoChecksum};  // "ll hh", lower-case, low byte first
-    std::string cmdRet;                     // all the last tool run printed
+    std::string cmdRet;                    // all the last tool run printed
 };
 
 // Picture and texts of the refresh.

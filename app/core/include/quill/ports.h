@@ -19,9 +19,9 @@ enum class RunEnd {
 
 struct RunResult {
     RunEnd end = RunEnd::Exited;
-    std::string output;  // standard output decoded as UTF-8 (never left unset)
-    std::string reason;  // FailedToStart: why, in the platform's words (e.g. "No such file");
-                         // Interrupted: the signal's name
+    std::string output;       // standard output decoded as UTF-8 (never left unset)
+    std::string reason;       // FailedToStart: why, in the platform's words (e.g. "No such file");
+                              // Interrupted: the signal's name
     std::string errorOutput;  // standard error decoded as UTF-8 (the runner passes it on as well)
 };
 
