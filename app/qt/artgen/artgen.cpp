@@ -20,6 +20,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 
 namespace {
 
@@ -76,28 +77,24 @@ QImage drawBar() {
     p.setRenderHint(QPainter::Antialiasing);
 
     QLinearGradient body(0, 0, 0, 150);
-    body.setColorAt(0.0, QColor(24, 50, 96, 245));
-    body.setColorAt(0.45, QColor(15, 32, 66, 245));
-    body.setColorAt(1.0, QColor(8, 17, 38, 250));
+    body.setStops({{0.0, QColor(24, 50, 96, 245)}, {0.45, QColor(15, 32, 66, 245)}, {1.0, QColor(8, 17, 38, 250)}});
     p.fillRect(QRectF(0, 0, 640, 220), body);
 
     // Glow under the top edge and a thin bright rule along it.
     QLinearGradient glow(0, 0, 0, 28);
-    glow.setColorAt(0.0, QColor(75, 170, 243, 90));
-    glow.setColorAt(1.0, QColor(75, 170, 243, 0));
+    glow.setStops({{0.0, QColor(75, 170, 243, 90)}, {1.0, QColor(75, 170, 243, 0)}});
     p.fillRect(QRectF(0, 0, 640, 28), glow);
     QLinearGradient rule(0, 0, 640, 0);
-    rule.setColorAt(0.0, QColor(75, 170, 243, 40));
-    rule.setColorAt(0.5, QColor(150, 215, 255, 230));
-    rule.setColorAt(1.0, QColor(75, 170, 243, 40));
+    rule.setStops(
+        {{0.0, QColor(75, 170, 243, 40)}, {0.5, QColor(150, 215, 255, 230)}, {1.0, QColor(75, 170, 243, 40)}});
     p.fillRect(QRectF(0, 0, 640, 2), rule);
 
     // Faint divider between the status line and the controls.
     QLinearGradient divider(0, 0, 640, 0);
-    divider.setColorAt(0.0, QColor(255, 255, 255, 0));
-    divider.setColorAt(0.3, QColor(255, 255, 255, 26));
-    divider.setColorAt(0.7, QColor(255, 255, 255, 26));
-    divider.setColorAt(1.0, QColor(255, 255, 255, 0));
+    divider.setStops({{0.0, QColor(255, 255, 255, 0)},
+                      {0.3, QColor(255, 255, 255, 26)},
+                      {0.7, QColor(255, 255, 255, 26)},
+                      {1.0, QColor(255, 255, 255, 0)}});
     p.fillRect(QRectF(0, 70, 640, 1), divider);
     return image;
 }
@@ -115,17 +112,14 @@ QImage drawRedButton() {
     QPainterPath face;
     face.addRoundedRect(outer, 11, 11);
     QLinearGradient fill(0, outer.top(), 0, outer.bottom());
-    fill.setColorAt(0.0, QColor(248, 96, 80));
-    fill.setColorAt(0.5, QColor(214, 44, 38));
-    fill.setColorAt(1.0, QColor(150, 18, 20));
+    fill.setStops({{0.0, QColor(248, 96, 80)}, {0.5, QColor(214, 44, 38)}, {1.0, QColor(150, 18, 20)}});
     p.fillPath(face, fill);
 
     // Gloss over the upper half.
     QPainterPath gloss;
     gloss.addRoundedRect(QRectF(outer.left() + 4, outer.top() + 3, outer.width() - 8, outer.height() * 0.45), 8, 8);
     QLinearGradient shine(0, outer.top(), 0, outer.top() + outer.height() * 0.5);
-    shine.setColorAt(0.0, QColor(255, 255, 255, 110));
-    shine.setColorAt(1.0, QColor(255, 255, 255, 8));
+    shine.setStops({{0.0, QColor(255, 255, 255, 110)}, {1.0, QColor(255, 255, 255, 8)}});
     p.fillPath(gloss, shine);
 
     p.setPen(QPen(QColor(100, 10, 12), 1.5));
@@ -139,9 +133,7 @@ void drawHalo(QPainter& p, const QColor& tint) {
     inner.setAlpha(60);
     QColor outer = tint;
     outer.setAlpha(0);
-    halo.setColorAt(0.0, inner);
-    halo.setColorAt(0.75, QColor(tint.red(), tint.green(), tint.blue(), 22));
-    halo.setColorAt(1.0, outer);
+    halo.setStops({{0.0, inner}, {0.75, QColor(tint.red(), tint.green(), tint.blue(), 22)}, {1.0, outer}});
     p.setPen(Qt::NoPen);
     p.setBrush(halo);
     p.drawEllipse(kRingCentre, kRingOuter + 40, kRingOuter + 40);
@@ -219,8 +211,7 @@ void drawChip(QPainter& p, const QColor& pinTint) {
         p.drawRoundedRect(QRectF(body.right() - 1, down, 10, 6), 1.5, 1.5);
     }
     QLinearGradient fill(0, body.top(), 0, body.bottom());
-    fill.setColorAt(0.0, QColor(48, 60, 86));
-    fill.setColorAt(1.0, QColor(22, 28, 44));
+    fill.setStops({{0.0, QColor(48, 60, 86)}, {1.0, QColor(22, 28, 44)}});
     p.setBrush(fill);
     p.setPen(QPen(QColor(110, 130, 165), 1.2));
     p.drawRoundedRect(body, 8, 8);
@@ -302,42 +293,43 @@ QImage drawIdle() {
 
 void drawBadge(QPainter& p, const QColor& colour) {
     QRadialGradient fill(kRingCentre.x() - 18, kRingCentre.y() - 22, 80);
-    fill.setColorAt(0.0, colour.lighter(135));
-    fill.setColorAt(1.0, colour.darker(150));
+    fill.setStops({{0.0, colour.lighter(135)}, {1.0, colour.darker(150)}});
     p.setPen(QPen(colour.lighter(150), 2));
     p.setBrush(fill);
     p.drawEllipse(kRingCentre, 62, 62);
 }
 
-QImage drawComplete() {
+// An end picture: the whole ring, halo and badge in one colour, and a white mark on the badge.
+QImage drawEndPicture(const QColor& colour, const std::function<void(QPainter&)>& mark) {
     QImage image = transparentCanvas(kPicW, kPicH);
     QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing);
-    drawHalo(p, kGreen);
-    drawRing(p, kSteps, kGreen, kGreen);
-    drawBadge(p, kGreen);
-    QPainterPath check;
-    check.moveTo(kRingCentre.x() - 30, kRingCentre.y() + 2);
-    check.lineTo(kRingCentre.x() - 8, kRingCentre.y() + 24);
-    check.lineTo(kRingCentre.x() + 32, kRingCentre.y() - 22);
-    p.setPen(QPen(Qt::white, 13, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
-    p.setBrush(Qt::NoBrush);
-    p.drawPath(check);
+    drawHalo(p, colour);
+    drawRing(p, kSteps, colour, colour);
+    drawBadge(p, colour);
+    mark(p);
     return image;
 }
 
+QImage drawComplete() {
+    return drawEndPicture(kGreen, [](QPainter& p) {
+        QPainterPath check;
+        check.moveTo(kRingCentre.x() - 30, kRingCentre.y() + 2);
+        check.lineTo(kRingCentre.x() - 8, kRingCentre.y() + 24);
+        check.lineTo(kRingCentre.x() + 32, kRingCentre.y() - 22);
+        p.setPen(QPen(Qt::white, 13, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+        p.setBrush(Qt::NoBrush);
+        p.drawPath(check);
+    });
+}
+
 QImage drawFailed() {
-    QImage image = transparentCanvas(kPicW, kPicH);
-    QPainter p(&image);
-    p.setRenderHint(QPainter::Antialiasing);
-    drawHalo(p, kRed);
-    drawRing(p, kSteps, kRed, kRed);
-    drawBadge(p, kRed);
-    p.setPen(QPen(Qt::white, 13, Qt::SolidLine, Qt::RoundCap));
-    const double arm = 24;
-    p.drawLine(kRingCentre + QPointF(-arm, -arm), kRingCentre + QPointF(arm, arm));
-    p.drawLine(kRingCentre + QPointF(arm, -arm), kRingCentre + QPointF(-arm, arm));
-    return image;
+    return drawEndPicture(kRed, [](QPainter& p) {
+        p.setPen(QPen(Qt::white, 13, Qt::SolidLine, Qt::RoundCap));
+        const double arm = 24;
+        p.drawLine(kRingCentre + QPointF(-arm, -arm), kRingCentre + QPointF(arm, arm));
+        p.drawLine(kRingCentre + QPointF(arm, -arm), kRingCentre + QPointF(-arm, arm));
+    });
 }
 
 // The idle picture's ring, fully lit, and the USB symbol on a rounded navy square that fills

@@ -22,8 +22,9 @@ QFont arial(int size) {
     return font;
 }
 
-TitleButton* makeLabel(QWidget* parent, QRect frame, int fontSize, Qt::Alignment alignment) {
+TitleButton* makeLabel(QWidget* parent, const QString& name, QRect frame, int fontSize, Qt::Alignment alignment) {
     auto* label = new TitleButton(parent);
+    label->setObjectName(name);
     label->setGeometry(frame);
     label->setFont(arial(fontSize));
     label->setTitleAlignment(alignment);
@@ -60,20 +61,16 @@ MainWindow::MainWindow(QString resourceDir) : resourceDir_(std::move(resourceDir
     imgORBEN->setGeometry(fromBottomLeft(0, 10, 640, 480));
     imgORBEN->setAccessibleName(QStringLiteral("Update status"));  // described by the refresh
 
-    labelTop = makeLabel(this, fromBottomLeft(10, 310, 200, 150), 36, Qt::AlignLeft);
-    labelTop->setObjectName(QStringLiteral("labelTop"));
+    labelTop = makeLabel(this, QStringLiteral("labelTop"), fromBottomLeft(10, 310, 200, 150), 36, Qt::AlignLeft);
     labelTop->setTitle(QStringLiteral("Firmware\nUpdate\n"));
 
-    labelVer = makeLabel(this, fromBottomLeft(10, 290, 200, 100), 20, Qt::AlignLeft);
-    labelVer->setObjectName(QStringLiteral("labelVer"));
+    labelVer = makeLabel(this, QStringLiteral("labelVer"), fromBottomLeft(10, 290, 200, 100), 20, Qt::AlignLeft);
     labelVer->setEmptyAccessibleName(QStringLiteral("No version"));
 
-    labelCen = makeLabel(this, fromBottomLeft(245, 90, 150, 40), 28, Qt::AlignHCenter);
-    labelCen->setObjectName(QStringLiteral("labelCen"));
+    labelCen = makeLabel(this, QStringLiteral("labelCen"), fromBottomLeft(245, 90, 150, 40), 28, Qt::AlignHCenter);
     labelCen->setEmptyAccessibleName(QStringLiteral("Status"));
 
-    labelBot = makeLabel(this, fromBottomLeft(10, 46, 450, 20), 18, Qt::AlignLeft);
-    labelBot->setObjectName(QStringLiteral("labelBot"));
+    labelBot = makeLabel(this, QStringLiteral("labelBot"), fromBottomLeft(10, 46, 450, 20), 18, Qt::AlignLeft);
     labelBot->setTitle(QStringLiteral("Plug converter into PC, then click START"));
 
     ckbox1 = new QCheckBox(QStringLiteral("Controller Compatibility Update"), this);
@@ -83,8 +80,7 @@ MainWindow::MainWindow(QString resourceDir) : resourceDir_(std::move(resourceDir
     ckbox1->setFocusPolicy(Qt::StrongFocus);
     ckbox1->installEventFilter(this);
 
-    startBtn = makeLabel(this, fromBottomLeft(510, 15, 119, 53), 18, Qt::AlignHCenter);
-    startBtn->setObjectName(QStringLiteral("startBtn"));
+    startBtn = makeLabel(this, QStringLiteral("startBtn"), fromBottomLeft(510, 15, 119, 53), 18, Qt::AlignHCenter);
     startBtn->setFace(picture(QStringLiteral("button_red.png")));
     startBtn->setTitle(QStringLiteral("START"));
     startBtn->setPressable();
