@@ -5,6 +5,8 @@
 #include <sstream>
 #include <utility>
 
+#include "conv/hexfield.h"
+
 namespace convsim {
 
 using conv::wire::Kind;
@@ -65,7 +67,7 @@ std::variant<ReplayRecording, std::string> parseRecording(std::string_view text)
             if (kind == Kind::Open) {
                 if (entry.event.open == conv::wire::OpenResult::Opened) opened.push_back(*id);
             } else if (std::find(opened.begin(), opened.end(), *id) == opened.end()) {
-                return where + "report of " + conv::wire::identityText(entry.event.vendorId, entry.event.productId) +
+                return where + "report of " + conv::identityText(entry.event.vendorId, entry.event.productId) +
                        " before its run opened it";
             } else {
                 entry.reportNo = ++reports;
@@ -203,7 +205,7 @@ bool ReplayDevice::open(Identity wanted, HostRun run, Micros now) {
     if (e.event.kind != Kind::Open || e.identity != wanted) {
         diverge(e.event.kind == Kind::Out
                     ? conv::wire::hexText(e.event.bytes)
-                    : "an open of " + conv::wire::identityText(vendorId(e.identity), productId(e.identity)),
+                    : "an open of " + conv::identityText(vendorId(e.identity), productId(e.identity)),
                 e.reportNo, {});
         return false;
     }
@@ -229,7 +231,7 @@ void ReplayDevice::write(Identity to, std::span<const std::uint8_t> report, Host
         !std::equal(report.begin(), report.end(), e.event.bytes.begin(), e.event.bytes.end())) {
         diverge(e.event.kind == Kind::Out
                     ? conv::wire::hexText(e.event.bytes)
-                    : "an open of " + conv::wire::identityText(vendorId(e.identity), productId(e.identity)),
+                    : "an open of " + conv::identityText(vendorId(e.identity), productId(e.identity)),
                 e.reportNo, report);
         return;
     }

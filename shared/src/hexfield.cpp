@@ -1,6 +1,7 @@
 #include "conv/hexfield.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -34,6 +35,25 @@ static int digitValue(char c) {
 std::optional<std::uint8_t> parseHexByte(std::string_view two) {
     if (two.size() < 2 || !isHexDigit(two[0]) || !isHexDigit(two[1])) return std::nullopt;
     return static_cast<std::uint8_t>(digitValue(two[0]) * 16 + digitValue(two[1]));
+}
+
+std::optional<std::uint16_t> parseHexWord(std::string_view four) {
+    if (four.size() != 4 || !isHexDigits(four)) return std::nullopt;
+    return static_cast<std::uint16_t>((*parseHexByte(four.substr(0, 2)) << 8) | *parseHexByte(four.substr(2, 2)));
+}
+
+std::string identityText(std::uint16_t vendorId, std::uint16_t productId) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%04x:%04x", vendorId, productId);
+    return text;
+}
+
+std::optional<std::pair<std::uint16_t, std::uint16_t>> parseIdentityText(std::string_view text) {
+    if (text.size() != 9 || text[4] != ':') return std::nullopt;
+    const auto vendorId = parseHexWord(text.substr(0, 4));
+    const auto productId = parseHexWord(text.substr(5));
+    if (!vendorId || !productId) return std::nullopt;
+    return std::pair(*vendorId, *productId);
 }
 
 std::string hexByte(std::uint8_t value) {

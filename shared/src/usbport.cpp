@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <tuple>
 
 #include "conv/hexfield.h"
 
@@ -22,8 +23,8 @@ bool allDigits(std::string_view text) {
 std::optional<std::uint16_t> readId(const std::string& path) {
     std::ifstream in(path);
     std::string text;
-    if (!(in >> text) || text.size() != 4 || !isHexDigits(text)) return std::nullopt;
-    return static_cast<std::uint16_t>((*parseHexByte(text.substr(0, 2)) << 8) | *parseHexByte(text.substr(2, 2)));
+    if (!(in >> text)) return std::nullopt;
+    return parseHexWord(text);
 }
 
 std::vector<std::string> entries(const std::string& dir) {
@@ -106,9 +107,8 @@ std::string portOfNode(const std::string& sysfsRoot, std::string_view node) {
 }
 
 std::string listingLine(const PortNode& device) {
-    char id[16];
-    std::snprintf(id, sizeof id, "%04x:%04x", device.vendorId, device.productId);
-    return std::string(kListingStart) + device.port + " " + id + " " + (device.node.empty() ? "-" : device.node);
+    return std::string(kListingStart) + device.port + " " + identityText(device.vendorId, device.productId) + " " +
+           (device.node.empty() ? "-" : device.node);
 }
 
 std::optional<PortNode> parseListingLine(std::string_view line) {
@@ -118,14 +118,9 @@ std::optional<PortNode> parseListingLine(std::string_view line) {
     if (space == std::string_view::npos) return std::nullopt;
     PortNode device;
     device.port = line.substr(0, space);
-    const std::string_view id = line.substr(space + 1, 9);
-    if (!isPortPath(device.port) || id.size() != 9 || id[4] != ':' || !isHexDigits(id.substr(0, 4)) ||
-        !isHexDigits(id.substr(5)))
-        return std::nullopt;
-    device.vendorId =
-        static_cast<std::uint16_t>((*parseHexByte(id.substr(0, 2)) << 8) | *parseHexByte(id.substr(2, 2)));
-    device.productId =
-        static_cast<std::uint16_t>((*parseHexByte(id.substr(5, 2)) << 8) | *parseHexByte(id.substr(7, 2)));
+    const auto ids = parseIdentityText(line.substr(space + 1, 9));
+    if (!isPortPath(device.port) || !ids) return std::nullopt;
+    std::tie(device.vendorId, device.productId) = *ids;
     const std::string_view node = line.substr(std::min(line.size(), space + 11));
     if (node != "-") device.node = node;
     return device;

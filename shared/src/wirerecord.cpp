@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <map>
 #include <optional>
+#include <tuple>
 
 #include "conv/hexfield.h"
 
@@ -157,12 +158,6 @@ std::optional<std::vector<std::uint8_t>> bytesOf(std::string_view hex) {
 
 }  // namespace
 
-std::string identityText(std::uint16_t vendorId, std::uint16_t productId) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%04x:%04x", vendorId, productId);
-    return text;
-}
-
 std::string hexText(std::span<const std::uint8_t> bytes) {
     std::string text;
     text.reserve(bytes.size() * 2);
@@ -257,12 +252,9 @@ std::variant<Event, std::string> parseLine(std::string_view line) {
             break;
     }
     const std::string* id = text("id");
-    if (id == nullptr || id->size() != 9 || (*id)[4] != ':' || !isHexDigits(id->substr(0, 4)) ||
-        !isHexDigits(id->substr(5))) {
-        return std::string("identity \"id\" is not vvvv:pppp");
-    }
-    e.vendorId = static_cast<std::uint16_t>(HexStringToDec(id->substr(0, 4), 4));
-    e.productId = static_cast<std::uint16_t>(HexStringToDec(id->substr(5), 4));
+    const auto ids = id != nullptr ? parseIdentityText(*id) : std::nullopt;
+    if (!ids) return std::string("identity \"id\" is not vvvv:pppp");
+    std::tie(e.vendorId, e.productId) = *ids;
     if (e.kind == Kind::Open) {
         const std::string* result = text("result");
         std::size_t r = 0;

@@ -192,13 +192,8 @@ private:
         if (fields.size() < 3) return std::nullopt;
         // Exactly four hexadecimal digits each: a sign, a prefix or an out-of-range number is
         // not an identity.
-        const auto id = [](std::string_view field) -> std::optional<std::uint16_t> {
-            if (field.size() != 4 || !conv::isHexDigits(field)) return std::nullopt;
-            return static_cast<std::uint16_t>((*conv::parseHexByte(field.substr(0, 2)) << 8) |
-                                              *conv::parseHexByte(field.substr(2, 2)));
-        };
-        const auto vid = id(fields[0]);
-        const auto pid = id(fields[1]);
+        const auto vid = conv::parseHexWord(fields[0]);
+        const auto pid = conv::parseHexWord(fields[1]);
         if (!vid || !pid) return std::nullopt;
         DeviceInfo info;
         info.vendorId = *vid;

@@ -10,6 +10,7 @@
 #include <ctime>
 #include <cwchar>
 
+#include "conv/hexfield.h"
 #include "conv/toolrun.h"
 #include "conv/usbport.h"
 #include "hid/transport.h"
@@ -201,8 +202,7 @@ private:
     static OpenResult refused(OpenResult result, std::uint16_t vendorId, std::uint16_t productId,
                               const std::string& reason) {
         result.status = OpenStatus::Refused;
-        char ids[16];
-        std::snprintf(ids, sizeof ids, "%04x:%04x", vendorId, productId);
+        const std::string ids = conv::identityText(vendorId, productId);
         char vid[8];
         char pid[8];
         std::snprintf(vid, sizeof vid, "%04x", vendorId);

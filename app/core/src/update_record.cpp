@@ -7,6 +7,7 @@
 #include <system_error>
 #include <vector>
 
+#include "conv/hexfield.h"
 #include "conv/packets.h"
 #include "conv/usbport.h"
 
@@ -81,10 +82,8 @@ std::string describeTransport(const char* emulatorSocket, const fs::path& sysfsR
     for (const conv::usbport::PortNode& device : conv::usbport::devicesWithIds(
              sysfsRoot.string(), {{conv::kLoaderVid, conv::kLoaderPid}, {conv::kNormalVid, conv::kNormalPid}})) {
         if (device.node.empty()) continue;
-        char ids[10];
-        std::snprintf(ids, sizeof ids, "%04x:%04x", device.vendorId, device.productId);
-        joined += (joined.empty() ? "" : "; ") +
-                  ("hidraw /dev/" + device.node + " on USB port " + device.port + " (" + ids + ")");
+        joined += (joined.empty() ? "" : "; ") + ("hidraw /dev/" + device.node + " on USB port " + device.port + " (" +
+                                                  conv::identityText(device.vendorId, device.productId) + ")");
     }
     return joined.empty() ? "hidraw, no converter present" : joined;
 }

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace conv {
 
@@ -17,6 +18,13 @@ bool isHexDigit(char c);
 bool isHexDigits(std::string_view text);
 // Two hexadecimal digits (either case) as a byte; nullopt when either is not a digit.
 std::optional<std::uint8_t> parseHexByte(std::string_view two);
+// Exactly four hexadecimal digits (either case) as a 16-bit number: no sign, prefix or blank.
+std::optional<std::uint16_t> parseHexWord(std::string_view four);
+
+// A USB identity as every program writes it: "0416:a316".
+std::string identityText(std::uint16_t vendorId, std::uint16_t productId);
+// Exactly "vvvv:pppp" (either case) back into vendor and product id.
+std::optional<std::pair<std::uint16_t, std::uint16_t>> parseIdentityText(std::string_view text);
 
 // Lower-case "%02x" of one byte.
 std::string hexByte(std::uint8_t value);

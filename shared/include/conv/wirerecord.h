@@ -61,8 +61,6 @@ std::string formatLine(const Event& event);
 // most 40 characters of what it read.
 std::variant<Event, std::string> parseLine(std::string_view line);
 
-// "0416:a316"
-std::string identityText(std::uint16_t vendorId, std::uint16_t productId);
 // Lower-case hex digits, two per byte, no separators.
 std::string hexText(std::span<const std::uint8_t> bytes);
 
