@@ -1,9 +1,9 @@
 #include "update_folder.h"
 
+#include <QtCore/QByteArray>
 #include <QtCore/QCoreApplication>
 #include <QtCore/QCryptographicHash>
 #include <QtCore/QDateTime>
-#include <QtCore/QFile>
 #include <QtCore/QSysInfo>
 
 #include <cstdlib>
@@ -11,6 +11,7 @@
 #include <sstream>
 #include <system_error>
 
+#include "conv/emuproto.h"
 #include "conv/version.h"
 #include "quill/update_record.h"
 
@@ -46,7 +47,7 @@ UpdateFolder::UpdateFolder(const BundleLayout& layout, Action action, ProcessToo
     : layout_(layout), action_(std::move(action)), runner_(runner) {
     clock_.start();
     system_ = describeSystem();
-    transport_ = describeTransport(std::getenv("TAVIK_EMULATOR"), "/sys");
+    transport_ = describeTransport(std::getenv(conv::emu::kSocketEnv), "/sys");
     const char* home = std::getenv("HOME");
     home_ = home != nullptr ? home : "";
     const fs::path root = updatesRoot(std::getenv("XDG_STATE_HOME"), std::getenv("HOME"));

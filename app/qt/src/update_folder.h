@@ -4,7 +4,6 @@
 // appends itself), summary.txt (outcome, cause, versions, checksums, time per phase) and the
 // copies of tmpa.hex and tmpb.hex that a replay needs, made from the bytes the action read. The user's home folder
 // appears as "~" in output.log and summary.txt.
-#include <QtCore/QByteArray>
 #include <QtCore/QElapsedTimer>
 #include <QtCore/QStringList>
 
