@@ -18,6 +18,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "conv/usbport.h"
+
 namespace convsim {
 
 namespace {
@@ -57,7 +59,8 @@ struct stat nodeAttributes(std::uint64_t ino, mode_t mode) {
 }  // namespace
 
 HidrawServer::HidrawServer(const HidrawConfig& config, ServedDevice& device)
-    : HidrawServer(config, std::vector<PluggedDevice>{{"1-1", &device, config.statePath}}) {}
+    : HidrawServer(config,
+                   std::vector<PluggedDevice>{{std::string(conv::usbport::kDefaultPort), &device, config.statePath}}) {}
 
 HidrawServer::HidrawServer(const HidrawConfig& config, const std::vector<PluggedDevice>& devices)
     : config_(config), slots_(makeSlots(devices)), host_(*slots_.front().host), sysfs_(config_.sysfsRoot) {}

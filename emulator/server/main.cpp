@@ -131,7 +131,7 @@ int replay(const std::optional<convsim::HidrawConfig>& nodes, const convsim::Ser
         return 1;
     }
     convsim::ReplayDevice device(std::move(std::get<convsim::ReplayRecording>(loaded)), fast);
-    if (nodes) return serveNodes(*nodes, {{"1-1", &device, std::nullopt}});
+    if (nodes) return serveNodes(*nodes, {{std::string(conv::usbport::kDefaultPort), &device, std::nullopt}});
     convsim::Server serving(config, device);
     if (auto error = serving.listen()) {
         std::cerr << "convsim: " << *error << "\n";
@@ -265,8 +265,9 @@ int main(int argc, char** argv) {
     }
     if (replayFast) return usageError("--replay-fast needs --replay");
 
-    // Without --converter: one converter on port 1-1, kept in --state.
-    if (converters.empty()) converters.push_back({"1-1", server.statePath.value_or(""), 0});
+    // Without --converter: one converter on the default port (1-1), kept in --state.
+    if (converters.empty())
+        converters.push_back({std::string(conv::usbport::kDefaultPort), server.statePath.value_or(""), 0});
     std::deque<convsim::DeviceModel> models;
     std::deque<convsim::ModelDevice> modelDevices;
     std::deque<convsim::PluggedLater> lateDevices;

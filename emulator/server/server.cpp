@@ -17,6 +17,7 @@
 #include "conv/emuproto.h"
 #include "conv/hexfield.h"
 #include "conv/usbport.h"
+
 namespace convsim {
 
 namespace {
@@ -30,7 +31,8 @@ std::optional<Identity> identityOf(std::string_view ids) {
 }  // namespace
 
 Server::Server(const ServerConfig& config, ServedDevice& device)
-    : Server(config, std::vector<PluggedDevice>{{"1-1", &device, config.statePath}}) {}
+    : Server(config,
+             std::vector<PluggedDevice>{{std::string(conv::usbport::kDefaultPort), &device, config.statePath}}) {}
 
 Server::Server(const ServerConfig& config, const std::vector<PluggedDevice>& devices)
     : config_(config), slots_([&] {

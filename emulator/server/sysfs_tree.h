@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "conv/usbport.h"
 #include "device_model.h"
 #include "serving.h"
 
@@ -15,10 +16,10 @@ namespace convsim {
 
 struct NodeEntry {
     Identity identity = Identity::None;
-    unsigned number = 0;       // hidrawN
-    unsigned instance = 0;     // the HID device's running number (0003:VVVV:PPPP.IIII)
-    std::string port = "1-1";  // the USB port path the device is plugged into
-    unsigned other = 0;        // 0: a converter; N: the Nth unrelated HID device (keyboards, mice)
+    unsigned number = 0;                            // hidrawN
+    unsigned instance = 0;                          // the HID device's running number (0003:VVVV:PPPP.IIII)
+    std::string port{conv::usbport::kDefaultPort};  // the USB port path the device is plugged into
+    unsigned other = 0;                             // 0: a converter; N: the Nth unrelated HID device (keyboards, mice)
 };
 
 // What a node's HID device is: the converter identity's, or an unrelated keyboard or mouse's.
