@@ -36,6 +36,10 @@ const char* fileKind(mode_t mode) {
 
 FileBytes refused(std::string why) { return FileBytes{FileBytes::Status::Refused, {}, std::move(why)}; }
 
+FileBytes notRegular(const std::string& name, mode_t mode) {
+    return refused(name + " is not a regular file (" + fileKind(mode) + ")");
+}
+
 }  // namespace
 
 std::string HexError::message() const {
@@ -62,15 +66,14 @@ FileBytes readFirmwareFile(const std::string& path) {
     if (fd < 0) {
         const int error = errno;
         // A socket cannot be opened at all; say what it is rather than that it is missing.
-        if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
-            return refused(name + " is not a regular file (" + fileKind(st.st_mode) + ")");
+        if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return notRegular(name, st.st_mode);
         return FileBytes{FileBytes::Status::Missing, {}, std::strerror(error)};
     }
     FileBytes file;
     if (::fstat(fd, &st) != 0) {
         file = refused(name + " cannot be examined: " + std::strerror(errno));
     } else if (!S_ISREG(st.st_mode)) {
-        file = refused(name + " is not a regular file (" + fileKind(st.st_mode) + ")");
+        file = notRegular(name, st.st_mode);
     } else {
         char buffer[65536];
         for (;;) {
