@@ -34,6 +34,15 @@ protected:
         delegate->onTimer1();  // idle screen
     }
 
+    // The window of a bundle whose tool answers every word and whose tmpa.hex is sound, shown.
+    MainWindow& showWithHealthyTool() {
+        bundle.writeTool(kHealthyTool);
+        bundle.writeFirmware("tmpa.hex", 48 + 56);
+        open();
+        delegate->window().show();
+        return delegate->window();
+    }
+
     // Presses START; returns once the update has ended and the next tick has drawn its screen.
     EndScreen pressStart() {
         MainWindow& w = delegate->window();
@@ -47,11 +56,7 @@ protected:
 };
 
 TEST_F(StartButtonTest, AnUpdateRefusesCloseAndInputThenEndsCompleteAndFinishEnds) {
-    bundle.writeTool(kHealthyTool);
-    bundle.writeFirmware("tmpa.hex", 48 + 56);
-    open();
-    MainWindow& w = delegate->window();
-    w.show();
+    MainWindow& w = showWithHealthyTool();
 
     // Runs inside the first tool run's wait, in the middle of the update.
     bool ranDuringUpdate = false;
@@ -88,11 +93,7 @@ TEST_F(StartButtonTest, AnUpdateRefusesCloseAndInputThenEndsCompleteAndFinishEnd
 // The controls are reached with Tab and work with Space and Enter; a screen reader finds every
 // widget named, the buttons by their titles and the status picture described in words.
 TEST_F(StartButtonTest, KeyboardAndScreenReaderReachEveryControlAndStartTheUpdate) {
-    bundle.writeTool(kHealthyTool);
-    bundle.writeFirmware("tmpa.hex", 48 + 56);
-    open();
-    MainWindow& w = delegate->window();
-    w.show();
+    MainWindow& w = showWithHealthyTool();
     w.activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
     const auto key = [](Qt::Key k) { QTest::keyClick(QApplication::focusWidget(), k); };
