@@ -51,6 +51,32 @@ public:
     virtual void pinPort(const std::string& port) { static_cast<void>(port); }
 };
 
+// One updater per converter. An action takes the lock of the converter it pinned (by its USB port), or
+// the host's lock for unpinned updates, before its first device run and keeps it until the action
+// ends. A lock dies with the process that holds it, so none outlives a crash or a kill -9.
+struct LockAttempt {
+    enum class Status {
+        Taken,   // held until release()
+        Busy,    // another updater holds it: `holder` names it ("quillmere-cli, process 4242"), `port`
+                 // the USB port it holds (empty: it updates without a chosen converter)
+        Failed,  // no lock could be had: `why` says why; the action must not go on
+    };
+    Status status = Status::Taken;
+    std::string holder;
+    std::string port;
+    std::string why;
+};
+
+class ConverterLock {
+public:
+    virtual ~ConverterLock() = default;
+    // Takes the lock for the converter on `port` (empty: the host's lock for an unpinned update),
+    // without waiting; a lock this object held before is released first.
+    virtual LockAttempt acquire(const std::string& port) = 0;
+    // Lets go of the lock held, if any.
+    virtual void release() = 0;
+};
+
 // A modal message box with one button; returns when the user has dismissed it.
 class Alerts {
 public:
