@@ -126,4 +126,27 @@ std::optional<PortNode> parseListingLine(std::string_view line) {
     return device;
 }
 
+std::string listingEndLine(std::size_t count) {
+    return std::string(kListingEnd) + std::to_string(count) + " converters";
+}
+
+std::optional<std::vector<std::string>> parseListing(std::string_view output) {
+    std::vector<std::string> ports;
+    std::size_t lines = 0;
+    while (!output.empty()) {
+        const std::size_t end = std::min(output.find('\n'), output.size());
+        const std::string_view line = output.substr(0, end);
+        output.remove_prefix(std::min(end + 1, output.size()));
+        if (line.starts_with(kListingEnd)) {
+            if (line != listingEndLine(lines)) return std::nullopt;
+            return ports;
+        }
+        if (auto device = parseListingLine(line)) {
+            ++lines;
+            if (std::find(ports.begin(), ports.end(), device->port) == ports.end()) ports.push_back(device->port);
+        }
+    }
+    return std::nullopt;
+}
+
 }  // namespace conv::usbport

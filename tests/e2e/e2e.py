@@ -327,7 +327,8 @@ CASES = {
     "silent-loader": Case(faults=["silent-loader"], alerts=[LOADER_NEVER], app="before", bcode="before",
                           again="restart", transports=BOTH),
     # tavik waits 1 s for a second reply after a wrong one: packet runs need a limit above that.
-    "bad-ack-first": Case(faults=["bad-ack@1"], alerts=[FINAL_CHECKSUM], app="damaged", bcode="before", scale="0.25"),
+    "bad-ack-first": Case(faults=["bad-ack@1"], app="incomplete", bcode="before", scale="0.25",
+                          cause=r"A packet 1 of 536 was not acknowledged \(uafail ckSum\)"),
     "bad-ack-mid": Case(faults=["bad-ack@40"], app="incomplete", bcode="before", scale="0.25", replay="same",
                         transports=BOTH),
     "unplug-mid-a": Case(faults=["unplug@200"], app="incomplete", bcode="before", replay="same", transports=BOTH,
@@ -343,8 +344,9 @@ CASES = {
                           cause=r"interrupted by SIGTERM during A packet \d+ of 536", transports=BOTH),
     "bad-echo": Case(faults=["bad-echo@50"], bcode="before"),
     "no-c4": Case(faults=["no-c4"], alerts=[C4_NEVER], bcode="before", again="restart", replay="same"),
-    "no-d0": Case(faults=["no-d0"], ends="complete", alerts=[D0_FIXED], bcode="before", again="restart",
-                  cause=r"the status D0 did not come after 6 tries: the burn was not confirmed by the device"),
+    # A burn the converter does not confirm is no success; the next update writes the B code again.
+    "no-d0": Case(faults=["no-d0"], alerts=[D0_FIXED], bcode="before", again="restart",
+                  cause=r"the burn was not confirmed by the converter \(no status D0 after 6 tries\)"),
     # Slower than usual but inside the 3 s pause after "runaprom" (1.5 s at this scale).
     "slow-reenum": Case(faults=["slow-reenum=1000"], ends="complete", again="none", scale="0.5", transports=BOTH),
     "slow-reenum-beyond-wait": Case(faults=["slow-reenum=9000"], alerts=[LOADER_NEVER], app="before",

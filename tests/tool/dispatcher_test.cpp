@@ -62,7 +62,8 @@ TEST(Dispatcher, DeviceListWithTheLoaderStringsAndTheConvertersPorts) {
                               {0x046d, 0xc52b, "/dev/hidraw1", "", "1-2"},
                               {0x0e7b, 0x0bf2, "", "", "3-1.4"}};
     // Only the converters, each with its port; the unrelated device is left out, nothing opened.
-    EXPECT_EQ(ports.run("ports"), "CONVERTER 1-1 0416:a316 /dev/hidraw0\nCONVERTER 3-1.4 0e7b:0bf2 -\n");
+    EXPECT_EQ(ports.run("ports"),
+              "CONVERTER 1-1 0416:a316 /dev/hidraw0\nCONVERTER 3-1.4 0e7b:0bf2 -\nEND OF LIST: 2 converters\n");
     EXPECT_EQ(ports.transport.opens, 0);
 
     Rig rig;

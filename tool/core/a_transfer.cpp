@@ -181,7 +181,7 @@ bool updateAcode_1line(Session& s, std::string_view text) {
         printReply(s, true);
         std::fprintf(out, " ...(more readback)\n");
         if (replyChecksum(s) == written) {
-            std::fprintf(out, "uaok\n");
+            messages::line(out, conv::kALineSent);
             return true;
         }
     }

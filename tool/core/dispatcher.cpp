@@ -53,10 +53,13 @@ void deviceList(Session& s) {
     std::fprintf(out, "\nYou can use 'stbb' to run Monitor ...\n");
 }
 
-// One line per converter present, with the USB port it is on; nothing is opened.
+// One line per converter present, with the USB port it is on, then the line that closes the list;
+// nothing is opened.
 void listPorts(Session& s) {
-    for (const hid::DeviceInfo& d : s.transport().converters())
+    const std::vector<hid::DeviceInfo> found = s.transport().converters();
+    for (const hid::DeviceInfo& d : found)
         std::fprintf(s.out(), "%s\n", conv::usbport::listingLine({d.port, d.vendorId, d.productId, d.path}).c_str());
+    std::fprintf(s.out(), "%s\n", conv::usbport::listingEndLine(found.size()).c_str());
 }
 
 void monitor(Session& s) {
@@ -121,7 +124,15 @@ constexpr std::array<Command, 16> kCommands{{
          const auto& r = s.reply();
          std::fprintf(s.out(), "%c%c%c%c%c%c\n", r[13], r[14], r[15], r[16], r[17], r[18]);
      }},
-    {"bb", kNormalLowerF, [](Session& s) { burnB(s); }},
+    {"bb", kNormalLowerF,
+     [](Session& s) {
+         // Only a burn frame that reached the device may be followed by a wait for its status.
+         if (burnB(s) == static_cast<int>(conv::kFrameReportSize)) {
+             messages::line(s.out(), conv::kBurnSent);
+         } else {
+             s.reportWriteFailure();
+         }
+     }},
     {"qb", Target{Identity::Normal, NotFound::NormalAndBlank}, [](Session& s) { quit42_20(s); }, "qbok"},
     {"stbb", kNormalLowerF, monitor},
     {"stb", kNormal,

@@ -1,5 +1,6 @@
 // Loader commands: the synchronise/status exchange, run application, and the packet-number wait.
 #include "conv/packets.h"
+#include "conv/toolrun.h"
 #include "core/commands.h"
 #include "core/messages.h"
 
@@ -34,7 +35,8 @@ bool CmdWriteAndReadOne(Session& s, std::uint32_t cmd) {
     std::fprintf(out, " ...\n");
 
     if (s.readReply(conv::kLoaderReportSize) <= 0) return false;
-    std::fprintf(out, "in CmdWriteAndReadOne(), readN  = %d (", s.lastResult());
+    messages::print(out, conv::kLoaderReplied);
+    std::fprintf(out, "%d (", s.lastResult());
     messages::bytes(out, s.reply(), 10);
     std::fprintf(out, "...");
     std::fprintf(out, "bufR[63,64]=%02x %02x\n", s.reply()[63], s.reply()[64]);

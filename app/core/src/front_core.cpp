@@ -8,7 +8,7 @@
 #include "conv/toolrun.h"
 #include "conv/usbport.h"
 #include "quill/bundle.h"
-#include "text_search.h"
+#include "run_evidence.h"
 
 namespace quill {
 namespace {
@@ -17,12 +17,7 @@ using std::chrono::microseconds;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-// A run that was killed at its limit never proves a device present or a marker seen.
-bool loaderPresent(const RunResult& r) { return r.end == RunEnd::Exited && !contains(r.output, conv::kLoaderNotFound); }
-bool statusC4(const RunResult& r) { return r.end == RunEnd::Exited && contains(r.output, conv::kStatusLinesHeld); }
-bool statusD0(const RunResult& r) { return r.end == RunEnd::Exited && contains(r.output, conv::kStatusBurned); }
-// tavik's words for a converter it did not find (loader or normal mode); a killed run proves nothing.
-bool foundNothing(const RunResult& r) { return r.end == RunEnd::Exited && contains(r.output, conv::kNotFoundEnd); }
+using namespace evidence;
 
 }  // namespace
 
@@ -64,35 +59,43 @@ RunResult FrontCore::run(std::string_view argument, std::string_view next) {
     if (!next.empty()) ports_.runner.expectNext(std::string(next));
     RunResult result = ports_.runner.runCmd(std::string(argument), limit);
     if (result.end == RunEnd::Interrupted) {
-        because("interrupted by " + result.reason + " during " +
-                (step_.empty() ? "the tavik run " + std::string(argument) : step_));
         interrupted_ = true;
-        throw ActionStopped{};
+        throw ActionStopped{"interrupted by " + result.reason + " during " +
+                            (step_.empty() ? "the tavik run " + std::string(argument) : step_)};
     }
     converterSeen_ = converterSeen_ || !foundNothing(result);
     state_.cmdRet = result.output;
     ports_.log.log("runCmd() returned:\n" + state_.cmdRet);
     switch (result.end) {
         case RunEnd::Exited:
+        case RunEnd::Interrupted:  // handled above
             break;
         case RunEnd::TimedOut:
             ports_.log.log("tavik killed after " + std::to_string(limit.count()) + " ms: " + std::string(argument));
             break;
-        case RunEnd::Interrupted:
-            break;  // handled above
+        case RunEnd::Crashed:
+            ports_.log.log("tavik ended " + crashText(result) + ": " + std::string(argument));
+            break;
         case RunEnd::FailedToStart:
-            because("tavik cannot be started (" + ports_.runner.toolPath() + "): " + result.reason);
             ports_.alerts.alertA(alertToolUnavailable(ports_.runner.toolPath(), result.reason));
-            throw ActionStopped{};
+            throw ActionStopped{"tavik cannot be started (" + ports_.runner.toolPath() + "): " + result.reason};
     }
     // Waiting on would only end in a misleading time-out: the converter is there, we may not open it.
     if (auto device = findUnopenableDevice(result.errorOutput)) {
-        because("the converter " + device->ids + " at " + device->path +
-                " stayed closed to this user for 1.5 s: a permission problem, not a late grant");
         ports_.alerts.alertA(alertCannotOpen(*device));
-        throw ActionStopped{};
+        throw ActionStopped{"the converter " + device->ids + " at " + device->path +
+                            " stayed closed to this user for 1.5 s: a permission problem, not a late grant"};
     }
     return result;
+}
+
+std::string FrontCore::runFailure(const RunResult& result, std::string_view otherwise) const {
+    if (converterGone(result)) return "the converter was unplugged during " + step_;
+    if (contains(result.output, conv::kWriteTimedOut)) return "the write of " + step_ + " timed out";
+    if (contains(result.output, conv::kWriteStalled)) return "the converter stalled the write of " + step_;
+    if (result.end == RunEnd::Crashed) return "tavik ended " + crashText(result) + " during " + step_;
+    if (result.end == RunEnd::TimedOut) return step_ + " got no answer in time";
+    return step_ + std::string(otherwise);
 }
 
 namespace {
@@ -110,33 +113,40 @@ std::string alertSeveralConverters(const std::vector<std::string>& ports) {
            "). Unplug all but the one to update, or choose one with --port PORT.";
 }
 
-bool FrontCore::chooseConverter() {
+std::string alertListingFailed(std::string_view why) {
+    return "The converters plugged in could not be listed: tavik ports " + std::string(why) + ". Nothing was sent.";
+}
+
+Step FrontCore::chooseConverter() {
     std::string port = config_.port;
     if (port.empty()) {
-        const milliseconds limit = scaledLimit(kStatusRunLimit);
-        // A listing that cannot be had leaves today's path: the runs that follow say what is wrong.
-        const std::optional<RunResult> listing = ports_.runner.listConverters(limit);
-        std::vector<std::string> present;
-        if (listing && listing->end == RunEnd::Exited) {
-            std::string_view rest = listing->output;
-            while (!rest.empty()) {
-                const std::size_t end = std::min(rest.find('\n'), rest.size());
-                if (auto device = conv::usbport::parseListingLine(rest.substr(0, end));
-                    device && std::find(present.begin(), present.end(), device->port) == present.end())
-                    present.push_back(device->port);
-                rest.remove_prefix(std::min(end + 1, rest.size()));
-            }
+        // Which converter to reach is decided here, and nothing is sent unless it could be.
+        const std::optional<RunResult> listing = ports_.runner.listConverters(scaledLimit(kStatusRunLimit));
+        if (listing && listing->end == RunEnd::Interrupted) {
+            interrupted_ = true;
+            return Step::failed("interrupted by " + listing->reason + " during the converter listing");
         }
-        if (present.size() > 1) {
-            because("several converters were plugged in (USB ports " + portList(present) + "); nothing was sent");
-            ports_.alerts.alertA(alertSeveralConverters(present));
-            return false;
+        if (listing && listing->end == RunEnd::FailedToStart)
+            return fail("tavik cannot be started (" + ports_.runner.toolPath() + "): " + listing->reason,
+                        alertToolUnavailable(ports_.runner.toolPath(), listing->reason));
+        const auto present = listing && ranToEnd(*listing) ? conv::usbport::parseListing(listing->output)
+                                                           : std::optional<std::vector<std::string>>();
+        if (!present) {
+            const std::string why = !listing                           ? "cannot be run by this front end"
+                                    : listing->end == RunEnd::TimedOut ? "got no answer in time"
+                                    : listing->end == RunEnd::Crashed  ? "ended " + crashText(*listing)
+                                                                       : "printed no whole list";
+            return fail("the converters could not be listed (tavik ports " + why + "); nothing was sent",
+                        alertListingFailed(why));
         }
-        if (present.size() == 1) port = present.front();
+        if (present->size() > 1)
+            return fail("several converters were plugged in (USB ports " + portList(*present) + "); nothing was sent",
+                        alertSeveralConverters(*present));
+        if (present->size() == 1) port = present->front();
     }
     ports_.runner.pinPort(port);
     if (!port.empty()) ports_.log.log("the converter on USB port " + port + " is the only one opened");
-    return true;
+    return Step::done();
 }
 
 void FrontCore::burst(std::string_view word, int count, microseconds pauseAfter) {
@@ -146,28 +156,24 @@ void FrontCore::burst(std::string_view word, int count, microseconds pauseAfter)
     }
 }
 
-void FrontCore::because(std::string sentence) {
-    if (cause_.empty()) cause_ = std::move(sentence);
-}
-
 void FrontCore::enterPhase(const std::string& name) {
     step_ = "the phase \"" + name + "\"";
     ports_.log.phase(name);
 }
 
-void FrontCore::recordOutcome(const std::function<bool()>& action, std::string_view fineText) {
-    cause_.clear();
+void FrontCore::recordOutcome(const std::function<Step()>& action, std::string_view fineText) {
     step_.clear();
     interrupted_ = false;
     converterSeen_ = false;
-    const bool failed = action();
-    outcome_ = interrupted_ ? Outcome::Interrupted : failed ? Outcome::Failed : Outcome::Complete;
-    if (cause_.empty()) cause_ = failed ? "the update failed without a recorded cause" : std::string(fineText);
+    const Step result = action();
+    outcome_ = interrupted_ ? Outcome::Interrupted : result.ok() ? Outcome::Complete : Outcome::Failed;
+    cause_ = result.ok() ? std::string(fineText) : result.cause();
+    if (cause_.empty()) cause_ = "the update failed without a recorded cause";
 }
 
-void FrontCore::fail(const std::string& alert) {
+Step FrontCore::fail(std::string cause, const std::string& alert) {
     ports_.alerts.alertA(alert);
-    state_.STATUS_OF_PNG = kStatusFailed;
+    return Step::failed(std::move(cause));
 }
 
 // Runs `word` until `ready`; gives up after `limit` examined runs plus one unexamined run.
@@ -180,65 +186,57 @@ bool FrontCore::waitDevice(std::string_view word, microseconds pause, int limit,
     }
 }
 
-bool FrontCore::waitLDROM() {
+Step FrontCore::waitLDROM() {
     const bool present = waitDevice("sta", seconds(1), 30, loaderPresent);
-    if (!present) {
-        // Not one run of this action found a converter in either mode: none is plugged in.
-        because(converterSeen_ ? "the loader did not appear after 31 tries"
-                               : "no converter was found: neither 0E7B:0BF2 nor its loader 0416:A316 appeared");
-        ports_.alerts.alertA(std::string(kAlertWaitLdrom));
-    }
     ports_.log.trace("waitLDROM() done.\n");
-    return present;
+    if (present) return Step::done();
+    // Not one run of this action found a converter in either mode: none is plugged in.
+    return fail(converterSeen_ ? "the loader did not appear after 31 tries"
+                               : "no converter was found: neither 0E7B:0BF2 nor its loader 0416:A316 appeared",
+                std::string(kAlertWaitLdrom));
 }
 
 // Without the expected total the A code could only end on "Final CheckSum Error": nothing is sent.
-bool FrontCore::checksumFieldSound() {
-    if (parseLocalCksum(state_.LOCAL_CKSUM)) return true;
+Step FrontCore::checksumFieldSound() {
+    if (parseLocalCksum(state_.LOCAL_CKSUM)) return Step::done();
     const ChecksumProblem problem = checksumProblem_.value_or(checksumFieldProblem(std::nullopt));
-    because(problem.cause);
-    fail(problem.alert);
-    return false;
+    return fail(problem.cause, problem.alert);
 }
 
 // The bundle name and both firmware files are checked before anything reaches the device.
-std::optional<FrontCore::Firmware> FrontCore::preflight() {
-    if (!checksumFieldSound()) return std::nullopt;
-    Firmware firmware;
-    auto a = loadA();
-    if (!a) return std::nullopt;
-    firmware.a = std::move(*a);
-    if (ports_.view.compatibilityTicked()) {
-        auto b = loadB();
-        if (!b) return std::nullopt;
-        firmware.b = std::move(*b);
-    }
-    return firmware;
+Step FrontCore::preflight(Firmware& firmware) {
+    if (Step name = checksumFieldSound(); !name.ok()) return name;
+    if (Step a = loadA(firmware.a); !a.ok()) return a;
+    if (ports_.view.compatibilityTicked()) return loadB(firmware.b);
+    return Step::done();
 }
 
-void FrontCore::sequence() {
+Step FrontCore::burnB() {
+    step_ = "the burn";
+    if (const RunResult burn = run("bb"); !ranToEnd(burn) || !contains(burn.output, conv::kBurnSent))
+        return Step::failed(runFailure(burn, " did not reach the converter"));
+    if (!waitDevice("stb", seconds(2), 5, statusD0))
+        return fail("the burn was not confirmed by the converter (no status D0 after 6 tries)",
+                    std::string(kAlertWaitD0));
+    return Step::done();
+}
+
+Step FrontCore::sequence() {
     enterPhase("file check");
-    const auto firmware = preflight();
-    if (!firmware) return;
+    Firmware firmware;
+    if (Step files = preflight(firmware); !files.ok()) return files;
 
     // A phase: into the loader, the A code, back to the application, into the loader again.
     enterPhase("into the loader");
     burst("sa", 20, milliseconds(1));
-    if (!waitLDROM()) {
-        state_.STATUS_OF_PNG = kStatusFailed;
-        return;
-    }
+    if (Step loader = waitLDROM(); !loader.ok()) return loader;
     enterPhase("A transfer");
-    sendAPackets(firmware->a);
-    if (state_.STATUS_OF_PNG == kStatusFailed) return;
+    if (Step a = sendAPackets(firmware.a); !a.ok()) return a;
     enterPhase("restart and into the loader again");
     run("runaprom");
     pauseFor(seconds(3));
     burst("sa", 10, microseconds(0));
-    if (!waitLDROM()) {
-        state_.STATUS_OF_PNG = kStatusFailed;
-        return;
-    }
+    if (Step loader = waitLDROM(); !loader.ok()) return loader;
     run("runaprom");
     pauseFor(seconds(3));
 
@@ -252,23 +250,16 @@ void FrontCore::sequence() {
     run("sb");
     pauseFor(milliseconds(1));
     burst("sb", 20, milliseconds(20));
+    Step b = Step::done();
     if (ports_.view.compatibilityTicked()) {
         enterPhase("B transfer");
-        sendBLines(firmware->b);
+        b = sendBLines(firmware.b);
         // An incomplete B code is never burned; the device still has to leave update mode.
-        if (state_.STATUS_OF_PNG != kStatusFailed) {
+        if (b.ok()) {
             enterPhase("burn");
-            if (!waitDevice("stb", seconds(2), 10, statusC4)) {
-                because("the status C4 did not come after 11 tries");
-                ports_.alerts.alertA(std::string(kAlertWaitC4));
-                state_.STATUS_OF_PNG = kStatusFailed;
-                return;
-            }
-            run("bb");
-            if (!waitDevice("stb", seconds(2), 5, statusD0)) {
-                because("the status D0 did not come after 6 tries: the burn was not confirmed by the device");
-                ports_.alerts.alertA(std::string(kAlertWaitD0));
-            }
+            if (!waitDevice("stb", seconds(2), 10, statusC4))
+                return fail("the status C4 did not come after 11 tries", std::string(kAlertWaitC4));
+            b = burnB();
         }
     }
 
@@ -279,6 +270,7 @@ void FrontCore::sequence() {
     burst("qa", 30, milliseconds(2));
     run("qb");
     burst("qb", 30, milliseconds(2));
+    return b;
 }
 
 void FrontCore::onClick1() {
@@ -289,45 +281,46 @@ void FrontCore::onClick1() {
     }
     recordOutcome(
         [this] {
-            const bool toolStarted = whileBusy([this] {
+            const Step result = whileBusy([this] {
                 ports_.view.showRunningScreen();
-                if (chooseConverter()) {
-                    sequence();
-                } else {
-                    state_.STATUS_OF_PNG = kStatusFailed;
-                }
+                if (Step chosen = chooseConverter(); !chosen.ok()) return chosen;
+                return sequence();
             });
-            if (!toolStarted) state_.STATUS_OF_PNG = kStatusFailed;
-            if (state_.STATUS_OF_PNG != kStatusFailed) state_.STATUS_OF_PNG = kStatusComplete;
-            return state_.STATUS_OF_PNG == kStatusFailed;
+            state_.STATUS_OF_PNG = result.ok() ? kStatusComplete : kStatusFailed;
+            return result;
         },
         "every step was confirmed by the device");
     ports_.view.showStartButton();
 }
 
-bool FrontCore::whileBusy(const std::function<void()>& action) {
+Step FrontCore::whileBusy(const std::function<Step()>& action) {
     Busy busy(running_);
     try {
-        action();
-    } catch (const ActionStopped&) {
-        return false;  // its alert has already been shown
+        return action();
+    } catch (const ActionStopped& stopped) {
+        return Step::failed(stopped.cause);  // its alert has already been shown
     }
-    return true;
 }
 
-void FrontCore::UPDATE_A() {
-    if (!whileBusy([this] {
-            if (!checksumFieldSound()) return;
-            if (const auto image = loadA()) sendAPackets(*image);
-        }))
-        state_.STATUS_OF_PNG = kStatusFailed;
+Step FrontCore::UPDATE_A() {
+    const Step result = whileBusy([this] {
+        if (Step name = checksumFieldSound(); !name.ok()) return name;
+        conv::AImage image;
+        if (Step file = loadA(image); !file.ok()) return file;
+        return sendAPackets(image);
+    });
+    if (!result.ok()) state_.STATUS_OF_PNG = kStatusFailed;
+    return result;
 }
 
-void FrontCore::UPDATE_B() {
-    if (!whileBusy([this] {
-            if (const auto lines = loadB()) sendBLines(*lines);
-        }))
-        state_.STATUS_OF_PNG = kStatusFailed;
+Step FrontCore::UPDATE_B() {
+    const Step result = whileBusy([this] {
+        std::vector<std::string> lines;
+        if (Step file = loadB(lines); !file.ok()) return file;
+        return sendBLines(lines);
+    });
+    if (!result.ok()) state_.STATUS_OF_PNG = kStatusFailed;
+    return result;
 }
 
 bool FrontCore::onChangeMenu1(std::string_view title) {
@@ -339,18 +332,16 @@ bool FrontCore::onChangeMenu1(std::string_view title) {
     if (running_) return true;
     recordOutcome(
         [&] {
-            bool chosen = false;
-            whileBusy([&] { chosen = chooseConverter(); });
-            if (!chosen) return true;
-            if (title == "Update A") {
-                UPDATE_A();
-            } else if (title == "Update B") {
-                UPDATE_B();
-            } else {
-                // One service action: when the tool cannot start, its alert says all there is to say.
-                whileBusy([&] { run(kWords[static_cast<std::size_t>(item - kMenuTitles.begin())]); });
-            }
-            return !cause_.empty();
+            if (Step chosen = whileBusy([this] { return chooseConverter(); }); !chosen.ok()) return chosen;
+            if (title == "Update A") return UPDATE_A();
+            if (title == "Update B") return UPDATE_B();
+            // One service action: it ran when its run ended by itself.
+            return whileBusy([&] {
+                const std::string_view word = kWords[static_cast<std::size_t>(item - kMenuTitles.begin())];
+                step_ = "the tavik run " + std::string(word);
+                const RunResult result = run(word);
+                return ranToEnd(result) ? Step::done() : Step::failed(runFailure(result, " did not end by itself"));
+            });
         },
         std::string(title) + " ran");
     return true;

@@ -1,4 +1,5 @@
 // The A and B transfers through the tool, one run per packet or line.
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -9,10 +10,12 @@
 #include "conv/toolrun.h"
 #include "quill/bundle.h"
 #include "quill/front_core.h"
-#include "text_search.h"
+#include "run_evidence.h"
 
 namespace quill {
 namespace {
+
+using namespace evidence;
 
 constexpr std::string_view kRuler = "============================================================================";
 constexpr std::string_view kShortRuler = "=====================================================";
@@ -30,9 +33,11 @@ std::string traceBytes(const conv::LoaderReport& report, std::size_t from, std::
     return text;
 }
 
-// The line of a tool output that holds "uafail" (e.g. "uafail ckSum"), without its line end.
+// The line of a tool output that holds "uafail" (e.g. "uafail ckSum"), without its line end; "no
+// acknowledgement" when there is none.
 std::string failLine(std::string_view output) {
     const std::size_t at = output.find(conv::kALineFailed);
+    if (at == std::string_view::npos) return "no acknowledgement";
     const std::size_t start = output.rfind('\n', at);
     const std::size_t from = start == std::string_view::npos ? 0 : start + 1;
     std::string_view line = output.substr(from, output.find('\n', at) - from);
@@ -40,19 +45,18 @@ std::string failLine(std::string_view output) {
     return std::string(line);
 }
 
+// "ll hh", as the bundle's name carries a total.
+std::string checksumText(unsigned total) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%02x %02x", total & 0xFF, (total >> 8) & 0xFF);
+    return text;
+}
+
 std::string bLine(std::size_t n, std::size_t count) {
     return "B line " + std::to_string(n) + " of " + std::to_string(count);
 }
 
 }  // namespace
-
-std::string FrontCore::runFailure(const RunResult& result, std::string_view otherwise) const {
-    if (contains(result.output, conv::kDeviceGone)) return "the converter was unplugged during " + step_;
-    if (contains(result.output, conv::kWriteTimedOut)) return "the write of " + step_ + " timed out";
-    if (contains(result.output, conv::kWriteStalled)) return "the converter stalled the write of " + step_;
-    if (result.end == RunEnd::TimedOut) return step_ + " got no answer in time";
-    return step_ + std::string(otherwise);
-}
 
 std::chrono::milliseconds runLimitFor(std::string_view argument) {
     for (std::string_view word : {"sta", "stb", "sync", "runaprom"})
@@ -101,9 +105,11 @@ std::string alertRetryBound(int lineNumber, std::string_view line) {
            std::to_string(kMaxBLineResends) + " resends";
 }
 
-bool finalChecksumMatches(std::string_view output, std::string_view localCksum) {
-    const auto expected = parseLocalCksum(localCksum);
-    if (!expected) return false;
+namespace {
+
+// The totals (reply bytes 8 low, 9 high) of every whole "ckSum_r=" reply dump in `output`, in order.
+std::vector<unsigned> finalChecksums(std::string_view output) {
+    std::vector<unsigned> totals;
     for (std::size_t at = output.find(conv::kChecksumDump); at != std::string_view::npos;
          at = output.find(conv::kChecksumDump, at + 1)) {
         // "ckSum_r=" then reply bytes 0..14 as "%02x " (byte 4 as "*%02x ") on one line.
@@ -125,63 +131,67 @@ bool finalChecksumMatches(std::string_view output, std::string_view localCksum) 
             if (end == std::string_view::npos) break;
             pos = end;
         }
-        if (low >= 0 && high >= 0 && static_cast<unsigned>(low | (high << 8)) == *expected) return true;
+        if (low >= 0 && high >= 0) totals.push_back(static_cast<unsigned>(low | (high << 8)));
     }
-    return false;
+    return totals;
+}
+
+}  // namespace
+
+bool finalChecksumMatches(std::string_view output, std::string_view localCksum) {
+    const auto expected = parseLocalCksum(localCksum);
+    const std::vector<unsigned> totals = finalChecksums(output);
+    return expected && std::find(totals.begin(), totals.end(), *expected) != totals.end();
+}
+
+std::optional<unsigned> lastFinalChecksum(std::string_view output) {
+    const std::vector<unsigned> totals = finalChecksums(output);
+    return totals.empty() ? std::nullopt : std::optional<unsigned>(totals.back());
 }
 
 std::string FrontCore::firmwarePath(std::string_view fileName) const {
     return config_.firmwareDir + "/" + std::string(fileName);
 }
 
-std::optional<std::string> FrontCore::readFirmware(char code, std::string_view name) {
+Step FrontCore::readFirmware(char code, std::string_view name, std::string& bytes) {
     const std::string path = firmwarePath(name);
     conv::FileBytes file = conv::readFirmwareFile(path);
     const bool read = file.status == conv::FileBytes::Status::Read;
     ports_.log.firmwareRead(std::string(name), read ? std::optional<std::string>(file.bytes) : std::nullopt, file.why);
     if (file.status == conv::FileBytes::Status::Missing) {
-        because(std::string(name) + " cannot be opened (" + path + ")");
         ports_.log.trace(code == 'A' ? "fopen(Acode) fail\n" : "fopen Bcode fail\n");
-        fail(alertFileMissing(code, path));
-        return std::nullopt;
+        return fail(std::string(name) + " cannot be opened (" + path + ")", alertFileMissing(code, path));
     }
-    if (!read) {
-        refuseFirmware(code, name, file.why);
-        return std::nullopt;
-    }
-    return std::move(file.bytes);
+    if (!read) return refuseFirmware(code, name, file.why);
+    bytes = std::move(file.bytes);
+    return Step::done();
 }
 
-void FrontCore::refuseFirmware(char code, std::string_view name, const std::string& why) {
-    because(std::string(name) + " refused: " + why);
-    fail(alertFileRefused(code, firmwarePath(name), why));
+Step FrontCore::refuseFirmware(char code, std::string_view name, const std::string& why) {
+    return fail(std::string(name) + " refused: " + why, alertFileRefused(code, firmwarePath(name), why));
 }
 
-std::optional<conv::AImage> FrontCore::loadA() {
+Step FrontCore::loadA(conv::AImage& image) {
     ports_.log.log("path of Acode : " + firmwarePath("tmpa.hex"));
-    const auto bytes = readFirmware('A', "tmpa.hex");
-    if (!bytes) return std::nullopt;
-    ports_.log.trace("fsize=" + std::to_string(bytes->size()) + "\n");
-    conv::AImageResult gathered = conv::gatherAImage(conv::splitHexLines(*bytes));
-    if (!gathered.ok()) {
-        refuseFirmware('A', "tmpa.hex", gathered.error->message());
-        return std::nullopt;
-    }
-    return std::move(gathered.image);
+    std::string bytes;
+    if (Step read = readFirmware('A', "tmpa.hex", bytes); !read.ok()) return read;
+    ports_.log.trace("fsize=" + std::to_string(bytes.size()) + "\n");
+    conv::AImageResult gathered = conv::gatherAImage(conv::splitHexLines(bytes));
+    if (!gathered.ok()) return refuseFirmware('A', "tmpa.hex", gathered.error->message());
+    image = std::move(gathered.image);
+    return Step::done();
 }
 
-std::optional<std::vector<std::string>> FrontCore::loadB() {
-    const auto bytes = readFirmware('B', "tmpb.hex");
-    if (!bytes) return std::nullopt;
-    conv::BLinesResult gathered = conv::gatherBLines(conv::splitHexLines(*bytes));
-    if (!gathered.ok()) {
-        refuseFirmware('B', "tmpb.hex", gathered.error->message());
-        return std::nullopt;
-    }
-    return std::move(gathered.lines);
+Step FrontCore::loadB(std::vector<std::string>& lines) {
+    std::string bytes;
+    if (Step read = readFirmware('B', "tmpb.hex", bytes); !read.ok()) return read;
+    conv::BLinesResult gathered = conv::gatherBLines(conv::splitHexLines(bytes));
+    if (!gathered.ok()) return refuseFirmware('B', "tmpb.hex", gathered.error->message());
+    lines = std::move(gathered.lines);
+    return Step::done();
 }
 
-void FrontCore::sendAPackets(const conv::AImage& image) {
+Step FrontCore::sendAPackets(const conv::AImage& image) {
     const auto packets = conv::buildAPackets(image);
     // Each run names the one that follows, so the runner may have it ready.
     std::vector<std::string> arguments;
@@ -190,22 +200,19 @@ void FrontCore::sendAPackets(const conv::AImage& image) {
     ports_.log.trace(std::string(kRuler) + " eof reading file, then send cmd-sync, then update A\n\n");
     pauseFor(std::chrono::seconds(1));
     ports_.log.trace("GUI: sending sync-cmd\n");
-    if (run("sync", arguments.front()).end == RunEnd::TimedOut) {
-        because("the loader did not answer sync in time");
-        state_.STATUS_OF_PNG = kStatusFailed;  // a loader that does not answer sync takes nothing
-        return;
+    step_ = "sync";
+    // A loader that does not answer sync takes nothing.
+    if (const RunResult sync = run("sync", arguments.front()); !loaderAnswered(sync)) {
+        return Step::failed(sync.end == RunEnd::TimedOut ? "the loader did not answer sync in time"
+                                                         : runFailure(sync, " got no answer from the loader"));
     }
 
-    // First packet: its own answer is not judged (the loader's first reply may be stale).
     ports_.log.trace("(in GUI, txt from file)\n" + traceBytes(packets.front(), 17, 48, " %02x,") + "\n");
     ports_.log.trace("send to tavik:" + arguments.front() + "\n");
     const std::string ofAll = " of " + std::to_string(packets.size());
     step_ = "A packet 1" + ofAll;
-    if (run(arguments.front(), arguments[1]).end == RunEnd::TimedOut) {
-        because(step_ + " got no answer in time");
-        state_.STATUS_OF_PNG = kStatusFailed;
-        return;
-    }
+    if (const RunResult first = run(arguments.front(), arguments[1]); !acknowledged(first))
+        return Step::failed(runFailure(first, " was not acknowledged (" + failLine(first.output) + ")"));
     ports_.log.trace(std::string(kRuler) + " Above is 1st pkg of upg A\n");
     pauseFor(std::chrono::microseconds(5));
 
@@ -220,11 +227,8 @@ void FrontCore::sendAPackets(const conv::AImage& image) {
         const RunResult result = run(arguments[k], arguments[k + 1]);
         ports_.log.trace(std::string(kRemainRuler) + " " + std::to_string(total) + " remain " +
                          std::to_string(total - position) + "\n");
-        if (result.end == RunEnd::TimedOut || contains(result.output, conv::kALineFailed)) {
-            because(runFailure(result, " was not acknowledged (" + failLine(result.output) + ")"));
-            state_.STATUS_OF_PNG = kStatusFailed;
-            return;
-        }
+        if (!acknowledged(result))
+            return Step::failed(runFailure(result, " was not acknowledged (" + failLine(result.output) + ")"));
         state_.STATUS_OF_PNG = static_cast<int>(std::min<std::uint64_t>(position * 19 / total, 19));
         // The trace's own progress figure, from the next packet's number; it has no meaning for an
         // image under 150 bytes (its divisor would be 0).
@@ -245,29 +249,32 @@ void FrontCore::sendAPackets(const conv::AImage& image) {
     ports_.log.trace(head + traceBytes(last, 9, lastBytes, "%02x, "));
     ports_.log.trace("\nsend to tavik:" + arguments.back() + "\n");
     step_ = "A packet " + std::to_string(packets.size()) + ofAll;
-    if (const RunResult result = run(arguments.back());
-        result.end == RunEnd::TimedOut || contains(result.output, conv::kDeviceGone)) {
-        because(runFailure(result, ""));
-        state_.STATUS_OF_PNG = kStatusFailed;
-        return;
-    }
+    // The last packet is proven by the total in the loader's reply, not by its own acknowledgement.
+    const RunResult result = run(arguments.back());
+    if (!ranToEnd(result) || converterGone(result)) return Step::failed(runFailure(result, ""));
     ports_.log.trace(std::string(kShortRuler) + " (GUI Says) Above Sended last pack\n");
     pauseFor(std::chrono::microseconds(5));
     ports_.log.trace(
         "###  NOW Compare final-checkSum (\xE6\xAF\x94\xE8\xBC\x83\xE6\xAA\x94\xE5\x90\x8D\xE5\xB0\xBE\xE9\x83\xA8)\n");
 
-    if (finalChecksumMatches(state_.cmdRet, state_.LOCAL_CKSUM)) {
+    if (finalChecksumMatches(result.output, state_.LOCAL_CKSUM)) {
         ports_.log.trace("### final checkSum SUCCESS!! (" + state_.LOCAL_CKSUM + ")\n");
-        return;
+        return Step::done();
     }
-    ports_.log.trace("### final checkSum ERROR !!! expected " + state_.LOCAL_CKSUM + " in:\n" + state_.cmdRet + "\n");
-    because(parseLocalCksum(state_.LOCAL_CKSUM)
-                ? "the loader's final A checksum is not the bundle's " + state_.LOCAL_CKSUM + " (low byte first)"
-                : std::string("the bundle's name carries no A checksum to compare the loader's with"));
-    fail(std::string(kAlertFinalChecksum));
+    ports_.log.trace("### final checkSum ERROR !!! expected " + state_.LOCAL_CKSUM + " in:\n" + result.output + "\n");
+    const std::optional<unsigned> loaders = lastFinalChecksum(result.output);
+    std::string cause = "the bundle's name carries no A checksum to compare the loader's with";
+    if (parseLocalCksum(state_.LOCAL_CKSUM)) {
+        cause = loaders ? "the loader's final A checksum is " + checksumText(*loaders) + ", not the bundle's " +
+                              state_.LOCAL_CKSUM + " (low byte first)"
+                        : "the loader's reply to the last A packet carries no final A checksum to compare with the "
+                          "bundle's " +
+                              state_.LOCAL_CKSUM;
+    }
+    return fail(std::move(cause), std::string(kAlertFinalChecksum));
 }
 
-void FrontCore::sendBLines(const std::vector<std::string>& lines) {
+Step FrontCore::sendBLines(const std::vector<std::string>& lines) {
     const std::size_t count = lines.size();
     for (std::size_t n = 1; n <= count; ++n) {
         const std::string& line = lines[n - 1];
@@ -280,23 +287,20 @@ void FrontCore::sendBLines(const std::vector<std::string>& lines) {
         const std::string_view next = n < count ? std::string_view(lines[n]) : std::string_view();
         step_ = bLine(n, count);
         RunResult result = run(line, next);
-        for (int resends = 0; result.end == RunEnd::Exited && contains(result.output, conv::kBLineRetry); ++resends) {
-            if (resends == kMaxBLineResends) {
-                because(step_ + " still answered retry after " + std::to_string(kMaxBLineResends) + " resends");
-                fail(alertRetryBound(static_cast<int>(n), line));
-                return;
-            }
+        for (int resends = 0; ranToEnd(result) && contains(result.output, conv::kBLineRetry); ++resends) {
+            if (resends == kMaxBLineResends)
+                return fail(step_ + " still answered retry after " + std::to_string(kMaxBLineResends) + " resends",
+                            alertRetryBound(static_cast<int>(n), line));
             result = run(line, next);
         }
-        // Only an echo that matched ("ubok") proves the line arrived; "ubfail", a killed run, an
-        // absent device and ten reports without the echo all leave the B code incomplete.
-        if (result.end == RunEnd::TimedOut || !contains(result.output, conv::kBLineSent)) {
-            because(runFailure(result, " was not echoed"));
+        // Only an echo that matched ("ubok") proves the line arrived; "ubfail", a killed or crashed
+        // run, an absent device and ten reports without the echo all leave the B code incomplete.
+        if (!ranToEnd(result) || !contains(result.output, conv::kBLineSent)) {
             ports_.log.trace("\nBcode line " + std::to_string(n) + " not confirmed by the device\n");
-            state_.STATUS_OF_PNG = kStatusFailed;
-            return;
+            return Step::failed(runFailure(result, " was not echoed"));
         }
     }
+    return Step::done();
 }
 
 }  // namespace quill

@@ -14,11 +14,12 @@ DeviceHolder::DeviceHolder(const QString& resourceDir, const std::string& usbPor
     const QString path = resourceDir + QStringLiteral("/tavik-hold");
     if (!QFileInfo(path).isExecutable()) return;
     process_.setProgram(path);
-    if (!usbPort.empty()) {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    // Only the port the action pinned, never one inherited from our own environment.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QString::fromLatin1(conv::usbport::kPortEnv));
+    if (!usbPort.empty())
         environment.insert(QString::fromLatin1(conv::usbport::kPortEnv), QString::fromStdString(usbPort));
-        process_.setProcessEnvironment(environment);
-    }
+    process_.setProcessEnvironment(environment);
     process_.setStandardOutputFile(QProcess::nullDevice());
     process_.setStandardErrorFile(QProcess::nullDevice());
     process_.start(QIODevice::WriteOnly);  // its standard input is our pipe

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 
 namespace quill::qt {
 namespace {
@@ -51,16 +52,8 @@ bool EndSignals::install() {
 int EndSignals::received() { return firstSignal; }
 
 std::string EndSignals::name(int signal) {
-    switch (signal) {
-        case SIGTERM:
-            return "SIGTERM";
-        case SIGHUP:
-            return "SIGHUP";
-        case SIGINT:
-            return "SIGINT";
-        default:
-            return "signal " + std::to_string(signal);
-    }
+    const char* abbreviation = ::sigabbrev_np(signal);
+    return abbreviation != nullptr ? std::string("SIG") + abbreviation : "signal " + std::to_string(signal);
 }
 
 }  // namespace quill::qt

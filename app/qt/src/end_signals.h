@@ -22,7 +22,7 @@ public:
     // handler sets it before anything else, so a tool run that ends just then is still seen as
     // interrupted.
     static int received();
-    // "SIGTERM", "SIGHUP", "SIGINT".
+    // A signal's name: "SIGTERM", "SIGSEGV", ...
     static std::string name(int signal);
 
 signals:

@@ -7,6 +7,7 @@
 #include <QtCore/QTimer>
 
 #include <cstdio>
+#include <string>
 #include <thread>
 #include <utility>
 
@@ -46,6 +47,9 @@ std::unique_ptr<QProcess> ProcessToolRunner::start(const std::string& argument, 
     } else {
         environment.remove(QString::fromLatin1(conv::kWaitForGoEnv));
     }
+    // The port is ours to decide: one left in the environment we were started with would reach a
+    // converter that START did not choose.
+    environment.remove(QString::fromLatin1(conv::usbport::kPortEnv));
     if (!port_.empty()) environment.insert(QString::fromLatin1(conv::usbport::kPortEnv), QString::fromStdString(port_));
     if (!recordFile_.empty())
         environment.insert(QString::fromLatin1(conv::wire::kRecordEnv), QString::fromStdString(recordFile_));
@@ -139,6 +143,14 @@ RunResult ProcessToolRunner::runCmd(const std::string& argument, std::chrono::mi
             result.end = RunEnd::Interrupted;
             result.reason = EndSignals::name(signal);
         }
+    }
+    // A run that died by a signal we did not send, or exited with a failure status, is no answer.
+    if (result.end == RunEnd::Exited && process->exitStatus() == QProcess::CrashExit) {
+        result.end = RunEnd::Crashed;
+        result.reason = EndSignals::name(process->exitCode());
+    } else if (result.end == RunEnd::Exited && process->exitCode() != 0) {
+        result.end = RunEnd::Crashed;
+        result.reason = "exit status " + std::to_string(process->exitCode());
     }
     result.output = QString::fromUtf8(process->readAllStandardOutput()).toStdString();
     const QByteArray errors = process->readAllStandardError();

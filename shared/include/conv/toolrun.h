@@ -36,8 +36,17 @@ inline constexpr std::string_view kNormalNotFound = "0E7B/1CF? NOT FOUND";
 inline constexpr std::string_view kNormalNotFoundLowerF = "0E7B/1Cf? NOT FOUND";
 inline constexpr std::string_view kNotFoundEnd = " NOT FOUND";
 
-// The word a run of an A line prints when the loader did not take the packet.
+// What a loader command ("sta", "sync", "runaprom") prints once the loader's reply has been read,
+// followed by the byte count: the proof that the loader is there and answered.
+inline constexpr std::string_view kLoaderReplied = "in CmdWriteAndReadOne(), readN  = ";
+
+// The words a run of an A line prints: the loader took the packet (its reply carries the packet's
+// checksum), or it did not.
+inline constexpr std::string_view kALineSent = "uaok";
 inline constexpr std::string_view kALineFailed = "uafail";
+
+// What "bb" prints once its burn frame has been written to the normal-mode device.
+inline constexpr std::string_view kBurnSent = "bbok";
 // The words a run of a B line ends with: the echo matched, the echo did not match or never came, or
 // the line was not sent because the device could not take its frame (send it again).
 inline constexpr std::string_view kBLineSent = "ubok";

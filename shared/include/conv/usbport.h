@@ -47,5 +47,13 @@ std::string portOfNode(const std::string& sysfsRoot, std::string_view node);
 inline constexpr std::string_view kListingStart = "CONVERTER ";
 std::string listingLine(const PortNode& device);
 std::optional<PortNode> parseListingLine(std::string_view line);
+// The line that closes the listing, with the number of converter lines before it:
+//   END OF LIST: N converters
+// A listing without it was cut short (the run crashed or was killed) and proves nothing.
+inline constexpr std::string_view kListingEnd = "END OF LIST: ";
+std::string listingEndLine(std::size_t count);
+// The USB ports of a whole listing, each once, in the order listed; nullopt when `output` is no
+// whole listing (no closing line, or a count that differs from the lines before it).
+std::optional<std::vector<std::string>> parseListing(std::string_view output);
 
 }  // namespace conv::usbport

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "conv/toolrun.h"
+#include "conv/usbport.h"
 #include "hex_text.h"
 #include "quill/front_core.h"
 
@@ -54,8 +55,9 @@ struct Rig : ToolRunner, Clock, Alerts, Log, SequenceView {
         return respond(arg);
     }
     std::string toolPath() const override { return "/b/tavik"; }
-    std::optional<RunResult> listing;  // what "ports" prints; nullopt: this runner cannot list
-    Words pinned;                      // each port the runs were pinned to
+    // What "ports" prints (a whole listing of none by default); nullopt: this runner cannot list.
+    std::optional<RunResult> listing = RunResult{RunEnd::Exited, conv::usbport::listingEndLine(0) + "\n", "", ""};
+    Words pinned;  // each port the runs were pinned to
     std::optional<RunResult> listConverters(std::chrono::milliseconds) override { return listing; }
     void pinPort(const std::string& port) override { pinned.push_back(port); }
     void pause(std::chrono::microseconds d) override { pausesUs.push_back(std::to_string(d.count())); }
@@ -92,13 +94,16 @@ inline std::string replyDump(unsigned total) {
     return std::string(conv::kChecksumDump) + text;
 }
 
+// What a loader command prints once the loader's reply was read.
+inline std::string loaderReply() { return std::string(conv::kLoaderReplied) + "64 (a6 00 00 00 02 00 ...\n"; }
+
 // A tool runner whose tavik runs answer as for a converter that does all it should: 160-byte A
 // image (48 + 2 * 56), 5 B lines, matching name.
 struct FakeTavik : Rig {
-    std::string staOutput,
-        stbOutput =
-            said(std::string(conv::kStatusBurned) + " " + std::string(conv::kStatusLinesHeld) + " 00 00 00 00 stbok"),
-        bOutput = said(conv::kBLineSent);
+    std::string staOutput = loaderReply(),
+                stbOutput = said(std::string(conv::kStatusBurned) + " " + std::string(conv::kStatusLinesHeld) +
+                                 " 00 00 00 00 stbok"),
+                bOutput = said(conv::kBLineSent), bbOutput = said(conv::kBurnSent);
     RunEnd staEnd = RunEnd::Exited, syncEnd = RunEnd::Exited;
     int uafailAt = 0, aRuns = 0;  // uafailAt: the A packet (from 1) that the loader refuses
     explicit FakeTavik(bool box = false, double scale = 1.0, double pauseScale = 1.0) : Rig(scale, pauseScale) {
@@ -111,7 +116,8 @@ struct FakeTavik : Rig {
         respond = [this](const std::string& arg) {
             if (arg == "sta") return RunResult{staEnd, staOutput, "", ""};
             if (arg == "stb") return RunResult{RunEnd::Exited, stbOutput, "", ""};
-            if (arg == "sync") return RunResult{syncEnd, "", "", ""};
+            if (arg == "sync") return RunResult{syncEnd, loaderReply(), "", ""};
+            if (arg == "bb") return RunResult{RunEnd::Exited, bbOutput, "", ""};
             if (arg.size() == 130) {
                 const bool refused = ++aRuns == uafailAt;
                 return RunResult{RunEnd::Exited,

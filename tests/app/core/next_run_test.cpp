@@ -36,7 +36,7 @@ TEST(NextRunHint, AResentBLineNamesTheLineAfterIt) {
     rig.respond = [&](const std::string&) {
         return RunResult{RunEnd::Exited, said(++sends == 2 ? conv::kBLineRetry : conv::kBLineSent), "", ""};
     };
-    rig.core->UPDATE_B();
+    EXPECT_TRUE(rig.core->UPDATE_B().ok());
     ASSERT_EQ(rig.args.size(), 6u);
     EXPECT_EQ(rig.args[1], rig.args[2]) << "line 2 is sent again";
     EXPECT_EQ(rig.hints[1], rig.args[3]);

@@ -24,13 +24,28 @@ const Words kBSwitch = [] {
     return w;
 }();
 const Words kLeave{"stb", "qa*30", "qb*31"};
+
+// `word`'s runs answer `result`; every other run answers as before.
+void answer(FakeTavik& d, std::string word, RunResult result) {
+    d.respond = [word = std::move(word), result = std::move(result), normal = d.respond](const std::string& arg) {
+        return arg == word ? result : normal(arg);
+    };
+}
+// "ll hh"
+std::string lowHigh(unsigned total) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%02x %02x", total & 0xFF, (total >> 8) & 0xFF);
+    return text;
+}
+const RunResult kCrashed{RunEnd::Crashed, "", "SIGSEGV", ""}, kSilent{RunEnd::Exited, "", "", ""};
 }  // namespace
 
 TEST(Sequence, WithoutBoxRunsTheAPhaseAndLeavesUpdateMode) {
     FakeTavik rig;
     // The one converter listed (twice: once per identity while it re-enumerates) is pinned.
-    rig.listing =
-        RunResult{RunEnd::Exited, "CONVERTER 1-2 0e7b:0bf2 /dev/hidraw4\nCONVERTER 1-2 0416:a316 -\n", "", ""};
+    rig.listing = RunResult{
+        RunEnd::Exited, "CONVERTER 1-2 0e7b:0bf2 /dev/hidraw4\nCONVERTER 1-2 0416:a316 -\nEND OF LIST: 2 converters\n",
+        "", ""};
     rig.core->onClick1();
     EXPECT_EQ(rig.pinned, Words{"1-2"});
     EXPECT_EQ(rig.words(), concat({kAPhase, kBSwitch, kLeave}));
@@ -75,22 +90,44 @@ std::vector<Path> paths() {
          "no converter was found: neither 0E7B:0BF2 nor its loader 0416:A316 appeared"},
         {"status runs killed", false, [](FakeTavik& d) { d.staEnd = RunEnd::TimedOut; },
          {"sa*20", "sta*31"}, {"Timout (wait LDROM)"}, -1, "the loader did not appear after 31 tries"},
+        // A run that crashed or printed nothing proves nothing: a wait tries again, a step fails.
+        {"status runs crashed", false, [](FakeTavik& d) { d.staEnd = RunEnd::Crashed; },
+         {"sa*20", "sta*31"}, {"Timout (wait LDROM)"}, -1, "the loader did not appear after 31 tries"},
+        {"status runs printed nothing", false, [](FakeTavik& d) { d.staOutput.clear(); },
+         {"sa*20", "sta*31"}, {"Timout (wait LDROM)"}, -1, "the loader did not appear after 31 tries"},
         {"sync killed", false, [](FakeTavik& d) { d.syncEnd = RunEnd::TimedOut; },
          {"sa*20", "sta", "sync"}, {}, -1, "the loader did not answer sync in time"},
+        {"sync crashed", false, [](FakeTavik& d) { answer(d, "sync", kCrashed); },
+         {"sa*20", "sta", "sync"}, {}, -1, "tavik ended by SIGSEGV during sync"},
+        {"sync printed nothing", false, [](FakeTavik& d) { answer(d, "sync", kSilent); },
+         {"sa*20", "sta", "sync"}, {}, -1, "sync got no answer from the loader"},
         {"A packet refused", false, [](FakeTavik& d) { d.uafailAt = 2; },
          {"sa*20", "sta", "sync", "A*2"}, {}, -1, "A packet 2 of 4 was not acknowledged (uafail ckSum)"},
         {"A fails", false, [](FakeTavik& d) { d.core->readBundlePath("/x/Q_V1_0xdead.app"); },
          {"sa*20", "sta", "sync", "A*4"}, {"Final CheckSum Error"}, -1,
-         "the loader's final A checksum is not the bundle's ad de (low byte first)"},
+         "the loader's final A checksum is " + lowHigh(imageSum(10)) + ", not the bundle's ad de (low byte first)"},
         {"B fails: not burnt, still quit", true, [](FakeTavik& d) { d.bOutput = said(conv::kBLineFailed); },
          concat({kAPhase, kBSwitch, {"B", "stb", "qa*30", "qb*31"}}), {}, -1, "B line 1 of 5 was not echoed"},
         {"no C4: no burn", true, [](FakeTavik& d) { d.stbOutput = kNoC4; },
          concat({kAPhase, kBSwitch, {"B*5", "stb*11"}}), {"TIMEOUT (wait status C4)"}, -1,
          "the status C4 did not come after 11 tries"},
-        {"no D0: auto-fixed", true, [](FakeTavik& d) { d.stbOutput = kNoD0; },
+        {"no C4: status runs crashed", true, [](FakeTavik& d) { answer(d, "stb", kCrashed); },
+         concat({kAPhase, kBSwitch, {"B*5", "stb*11"}}), {"TIMEOUT (wait status C4)"}, -1,
+         "the status C4 did not come after 11 tries"},
+        // A burn counts only once the converter says so; the update still leaves update mode.
+        {"no D0: failed", true, [](FakeTavik& d) { d.stbOutput = kNoD0; },
          concat({kAPhase, kBSwitch, {"B*5", "stb", "bb", "stb*7", "qa*30", "qb*31"}}),
-         {"Timeout (wait status:D0), auto-fixed"}, 20,
-         "the status D0 did not come after 6 tries: the burn was not confirmed by the device"},
+         {"Timeout (wait status:D0), auto-fixed"}, -1,
+         "the burn was not confirmed by the converter (no status D0 after 6 tries)"},
+        {"burn crashed", true, [](FakeTavik& d) { answer(d, "bb", kCrashed); },
+         concat({kAPhase, kBSwitch, {"B*5", "stb", "bb", "stb", "qa*30", "qb*31"}}), {}, -1,
+         "tavik ended by SIGSEGV during the burn"},
+        {"burn found no converter", true, [](FakeTavik& d) { d.bbOutput = said(conv::kNormalNotFoundLowerF); },
+         concat({kAPhase, kBSwitch, {"B*5", "stb", "bb", "stb", "qa*30", "qb*31"}}), {}, -1,
+         "the converter was unplugged during the burn"},
+        {"burn printed nothing", true, [](FakeTavik& d) { d.bbOutput.clear(); },
+         concat({kAPhase, kBSwitch, {"B*5", "stb", "bb", "stb", "qa*30", "qb*31"}}), {}, -1,
+         "the burn did not reach the converter"},
         // Told to end: the run in flight (or the next one) comes back interrupted; nothing further is sent.
         {"interrupted in the A code", false,
          [](FakeTavik& d) {
@@ -121,9 +158,24 @@ std::vector<Path> paths() {
          },
          {"sa"}, {"The converter 0e7b:0bf2 is plugged in at /dev/hidraw3 but this user may not open it. Install "}, -1,
          "the converter 0e7b:0bf2 at /dev/hidraw3 stayed closed to this user for 1.5 s"},
+        // The converter to reach is known before anything is sent, or nothing is sent.
+        {"listing killed", false, [](FakeTavik& d) { d.listing = RunResult{RunEnd::TimedOut, "", "", ""}; },
+         {}, {"The converters plugged in could not be listed: tavik ports got no answer in time. Nothing was sent."}, -1,
+         "the converters could not be listed (tavik ports got no answer in time); nothing was sent"},
+        {"listing crashed", false, [](FakeTavik& d) { d.listing = kCrashed; },
+         {}, {"The converters plugged in could not be listed: tavik ports ended by SIGSEGV"}, -1,
+         "the converters could not be listed (tavik ports ended by SIGSEGV); nothing was sent"},
+        {"listing cut short", false,
+         [](FakeTavik& d) { d.listing = RunResult{RunEnd::Exited, "CONVERTER 1-1 0e7b:0bf2 /dev/hidraw0\n", "", ""}; },
+         {}, {"The converters plugged in could not be listed: tavik ports printed no whole list"}, -1,
+         "the converters could not be listed (tavik ports printed no whole list)"},
+        {"listing not to be had", false, [](FakeTavik& d) { d.listing.reset(); },
+         {}, {"The converters plugged in could not be listed: tavik ports cannot be run"}, -1,
+         "the converters could not be listed (tavik ports cannot be run by this front end)"},
         {"two converters at START", true,
          [](FakeTavik& d) {
-             d.listing = RunResult{RunEnd::Exited, "CONVERTER 1-1 0416:a316 /dev/hidraw0\nCONVERTER 1-2 0e7b:0bf2 -\n", "", ""};
+             d.listing = RunResult{RunEnd::Exited, "CONVERTER 1-1 0416:a316 /dev/hidraw0\nCONVERTER 1-2 0e7b:0bf2 -\n" +
+                                                      conv::usbport::listingEndLine(2) + "\n", "", ""};
          },
          {}, {"Several converters are plugged in (USB ports 1-1, 1-2). Unplug all but the one to update, or choose one with --port PORT."},
          -1, "several converters were plugged in (USB ports 1-1, 1-2); nothing was sent"},

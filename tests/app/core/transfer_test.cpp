@@ -12,7 +12,7 @@ using namespace quill::test;
 // Packet contents and progress are followed in tests/e2e; here the run limits of sync and packets.
 TEST(UpdateA, SyncAndPacketRunLimits) {
     FakeTavik rig;
-    rig.core->UPDATE_A();
+    EXPECT_TRUE(rig.core->UPDATE_A().ok());
     ASSERT_EQ(rig.words(), (Words{"sync", "A*4"}));  // 48 + 2 * 56: the last packet is empty
     EXPECT_EQ(rig.calls[0].second.count(), 5000);
     EXPECT_EQ(rig.calls[1].second.count(), 10000);
@@ -27,15 +27,23 @@ struct PacketFailure : rowname::Row {
     int status;
     std::string cause;
 };
-// The first packet's answer is not judged; any later refusal or killed run stops without an
-// alert, its cause naming the packet: a device gone wins over the marker word.
+// A packet counts only when tavik ran to its end and printed the loader's acknowledgement (the last
+// packet: the total in the loader's reply); any other run stops without an alert, its cause naming
+// the packet: a device gone or not found wins over the marker word.
 std::vector<PacketFailure> packetFailures() {
     const std::string gone = "!! hid_read() failed: " + std::string(conv::kDeviceGone) + ", no reply can come\n";
     const std::string writeFailed(conv::kWriteFailedStart), refused = std::string(conv::kALineFailed) + " ckSum\n";
     const std::string writeRefused = "\nWRITE65() " + std::string(conv::kALineFailed) + "\n";
     // clang-format off
     return {
-        {"first refused, not judged", 1, {RunEnd::Exited, refused, "", ""}, {"sync", "A*4"}, 19, ""},
+        {"first refused", 1, {RunEnd::Exited, refused, "", ""}, {"sync", "A"}, -1,
+         "A packet 1 of 4 was not acknowledged (uafail ckSum)"},
+        {"second printed nothing", 2, {RunEnd::Exited, "", "", ""}, {"sync", "A*2"}, -1,
+         "A packet 2 of 4 was not acknowledged (no acknowledgement)"},
+        {"second crashed after its acknowledgement", 2, {RunEnd::Crashed, replyDump(1), "SIGSEGV", ""}, {"sync", "A*2"},
+         -1, "tavik ended by SIGSEGV during A packet 2 of 4"},
+        {"third found no loader", 3, {RunEnd::Exited, said(conv::kLoaderNotFound), "", ""}, {"sync", "A*3"}, -1,
+         "the converter was unplugged during A packet 3 of 4"},
         {"first killed", 1, {RunEnd::TimedOut, "", "", ""}, {"sync", "A"}, -1, "A packet 1 of 4 got no answer in time"},
         {"second refused", 2, {RunEnd::Exited, "uafail ckSum\n", "", ""}, {"sync", "A*2"}, -1,
          "A packet 2 of 4 was not acknowledged (uafail ckSum)"},
@@ -49,22 +57,24 @@ std::vector<PacketFailure> packetFailures() {
         {"last killed after its reply", 4, {RunEnd::TimedOut, replyDump(imageSum(10)), "", ""}, {"sync", "A*4"}, -1,
          "A packet 4 of 4 got no answer in time"},
         {"last gone", 4, {RunEnd::Exited, gone, "", ""}, {"sync", "A*4"}, -1, "the converter was unplugged during A packet 4 of 4"},
+        {"last exited with a failure status", 4, {RunEnd::Crashed, replyDump(imageSum(10)), "exit status 1", ""},
+         {"sync", "A*4"}, -1, "tavik ended with exit status 1 during A packet 4 of 4"},
     };
     // clang-format on
 }
 }  // namespace
 
 class APacketFailure : public testing::TestWithParam<PacketFailure> {};
-TEST_P(APacketFailure, OnlyTheFirstPacketMayFail) {
+TEST_P(APacketFailure, StopsTheTransferAtThatPacket) {
     const PacketFailure& c = GetParam();
     FakeTavik rig;
     rig.respond = [n = c.packet, result = c.result, count = 0, normal = rig.respond](const std::string& arg) mutable {
         return arg.size() == 130 && ++count == n ? result : normal(arg);
     };
-    rig.core->UPDATE_A();
+    const Step result = rig.core->UPDATE_A();
     EXPECT_EQ(rig.words(), c.words);
     EXPECT_EQ(rig.state().STATUS_OF_PNG, c.status);
-    EXPECT_EQ(rig.core->cause(), c.cause);
+    EXPECT_EQ(result.cause(), c.cause);
     EXPECT_TRUE(rig.alerts.empty());
 }
 INSTANTIATE_TEST_SUITE_P(, APacketFailure, testing::ValuesIn(packetFailures()), rowname::ByName{});
@@ -86,7 +96,7 @@ TEST(UpdateB, RetryIsBounded) {
         const bool retry = (arg.substr(3, 4) == "0010" && ++runs < 3) || arg.substr(3, 4) == "0020";
         return RunResult{RunEnd::Exited, said(retry ? conv::kBLineRetry : conv::kBLineSent), "", ""};
     };
-    rig.core->UPDATE_B();
+    EXPECT_FALSE(rig.core->UPDATE_B().ok());
     EXPECT_EQ(rig.words(), Words{"B*25"});  // 1 + 3 + (1 + 20)
     ASSERT_EQ(rig.alerts.size(), 1u);
     EXPECT_NE(rig.alerts[0].find(conv::kBLineRetry), std::string::npos);
@@ -97,28 +107,34 @@ TEST(UpdateB, ALineCountsOnlyWhenItsEchoMatched) {
     // tavik's words spelled out: this fails when the words tavik prints change.
     const std::string gone =
         "!! hid_read() failed: " + std::string(conv::kDeviceGone) + ", no echo can come\nhid_read() ubfail\n";
-    for (const std::string answer : {"cks_w=1234\n", "0E7B/1CF? NOT FOUND\n", "ubfail\n", gone.c_str()}) {
-        SCOPED_TRACE(answer);
+    const std::string unplugged = "the converter was unplugged during B line 1 of 5";
+    const std::pair<RunResult, std::string> answers[] = {
+        {{RunEnd::Exited, "cks_w=1234\n", "", ""}, "B line 1 of 5 was not echoed"},
+        {{RunEnd::Exited, "ubfail\n", "", ""}, "B line 1 of 5 was not echoed"},
+        {{RunEnd::Exited, "0E7B/1CF? NOT FOUND\n", "", ""}, unplugged},
+        {{RunEnd::Exited, gone, "", ""}, unplugged},
+        {{RunEnd::Crashed, "ubok\n", "SIGABRT", ""}, "tavik ended by SIGABRT during B line 1 of 5"},
+    };
+    for (const auto& [answer, cause] : answers) {
+        SCOPED_TRACE(answer.output);
         FakeTavik rig;
-        rig.respond = [&](const std::string&) { return RunResult{RunEnd::Exited, answer, "", ""}; };
-        rig.core->UPDATE_B();
+        rig.respond = [&answer = answer](const std::string&) { return answer; };
+        EXPECT_EQ(rig.core->UPDATE_B().cause(), cause);
         EXPECT_EQ(rig.words(), Words{"B"});  // the rest is not sent
         EXPECT_EQ(rig.state().STATUS_OF_PNG, -1);
-        EXPECT_EQ(rig.core->cause(),
-                  answer == gone ? "the converter was unplugged during B line 1 of 5" : "B line 1 of 5 was not echoed");
     }
 }
 
 TEST(UpdateB, MissingOrLineFeedOnlyFileAlertsWithPathAndSendsNothing) {
     FakeTavik missing;
     std::filesystem::remove(missing.path("tmpb.hex"));
-    missing.core->UPDATE_B();
+    EXPECT_FALSE(missing.core->UPDATE_B().ok());
     EXPECT_EQ(missing.alerts, Words{"fopen Bcode fail (" + missing.path("tmpb.hex") + ")"});
     EXPECT_EQ(missing.state().STATUS_OF_PNG, -1);
 
     FakeTavik lf;
     lf.write("tmpb.hex", hexFile(5, "\n"));
-    lf.core->UPDATE_B();
+    EXPECT_FALSE(lf.core->UPDATE_B().ok());
     EXPECT_TRUE(lf.calls.empty());
     ASSERT_EQ(lf.alerts.size(), 1u);
     EXPECT_NE(lf.alerts[0].find("CR LF"), std::string::npos) << lf.alerts[0];

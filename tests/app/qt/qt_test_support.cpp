@@ -5,26 +5,39 @@
 #include <QtCore/QFile>
 #include <QtWidgets/QApplication>
 
+#include "conv/toolrun.h"
+#include "conv/usbport.h"
 #include "hex_text.h"
 #include "quill/time_scale.h"
 
 namespace quill::qt::test {
 
-const char* const kHealthyTool = R"SH(case "$1" in
-  sa) echo saok ;;
-  sb) echo sbok ;;
-  qa) echo qaok ;;
-  qb) echo qbok ;;
-  stb) echo "01 01 02 42 d0 c4 00 00 00 00 stbok" ;;
-  sta|sync|runaprom|bb) echo "00 00 00 00 ok" ;;
+std::string healthyTool() {
+    const auto set = [](const char* name, const std::string& value) {
+        return std::string(name) + "='" + value + "'\n";
+    };
+    using std::string;
+    return set("listed", conv::usbport::listingEndLine(0)) +
+           set("status", string(conv::kStatusBurned) + " " + string(conv::kStatusLinesHeld) + " 00 00 00 00 stbok") +
+           set("loader", string(conv::kLoaderReplied) + "64 (a6 00 00 00 02 00 00 00 00 00 ...") +
+           set("burnt", string(conv::kBurnSent)) +
+           set("reply",
+               string(conv::kChecksumDump) + "00 00 00 00 *00 00 00 00 2b 1a 00 00 00 00 00  ...(more readback)") +
+           set("acked", string(conv::kALineSent)) + set("echoed", string(conv::kBLineSent)) + R"SH(case "$1" in
+  ports) echo "$listed" ;;
+  sa|sb|qa|qb) echo "$1"ok ;;
+  stb) echo "$status" ;;
+  sta|sync|runaprom) echo "$loader" ;;
+  bb) echo "$burnt" ;;
   *) if [ ${#1} -ge 130 ]; then
-       echo "ckSum_r=00 00 00 00 *00 00 00 00 2b 1a 00 00 00 00 00  ...(more readback)"
-       echo uaok
+       echo "$reply"
+       echo "$acked"
      else
-       echo ubok
+       echo "$echoed"
      fi ;;
 esac
 )SH";
+}
 
 TempBundle::TempBundle(const QString& bundleName) : bundleName_(bundleName) {
     EXPECT_TRUE(root_.isValid());

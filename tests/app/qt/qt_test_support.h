@@ -12,7 +12,7 @@
 namespace quill::qt::test {
 
 // Answers of a converter that takes everything; final A checksum 0x1a2b.
-extern const char* const kHealthyTool;
+std::string healthyTool();
 
 class TempBundle {
 public:

@@ -40,6 +40,25 @@ TEST_F(RunnerTest, RunPastItsLimitIsKilledWithWhatItPrinted) {
     EXPECT_EQ(errno, ESRCH);
 }
 
+// A run that printed its words and then died by a signal, or exited with a failure status, proves
+// nothing; a port in our own environment never reaches a run that was not pinned.
+TEST_F(RunnerTest, ACrashOrAFailureStatusIsNoAnswerAndAnInheritedPortIsDropped) {
+    const std::pair<QByteArray, std::string> ends[] = {{"kill -SEGV $$\n", "SIGSEGV"}, {"exit 3\n", "exit status 3"}};
+    for (const auto& [end, reason] : ends) {
+        ProcessToolRunner runner(script("dies", "echo uaok\n" + end));
+        const RunResult result = runner.runCmd("sta", milliseconds(5000));
+        EXPECT_EQ(result.end, RunEnd::Crashed) << reason;
+        EXPECT_EQ(result.reason, reason);
+        EXPECT_EQ(result.output, "uaok\n");
+    }
+    qputenv("TAVIK_PORT", "9-9");
+    ProcessToolRunner runner(script("port", "echo \"${TAVIK_PORT:--}\"\n"));
+    EXPECT_EQ(runner.runCmd("sta", milliseconds(5000)).output, "-\n");
+    runner.pinPort("1-2");
+    EXPECT_EQ(runner.runCmd("sta", milliseconds(5000)).output, "1-2\n");
+    qunsetenv("TAVIK_PORT");
+}
+
 // A missing tool is followed in tests/e2e (tool-missing).
 TEST_F(RunnerTest, ANonExecutableToolCannotStart) {
     ProcessToolRunner plain(script("plain", "echo hi\n", false));

@@ -36,7 +36,7 @@ protected:
 
     // The window of a bundle whose tool answers every word and whose tmpa.hex is sound, shown.
     MainWindow& showWithHealthyTool() {
-        bundle.writeTool(kHealthyTool);
+        bundle.writeTool(healthyTool());
         bundle.writeFirmware("tmpa.hex", 48 + 56);
         open();
         delegate->window().show();
@@ -136,7 +136,7 @@ TEST_F(StartButtonTest, KeyboardAndScreenReaderReachEveryControlAndStartTheUpdat
 TEST_F(StartButtonTest, ServiceMenuChoiceRunsItsOneWordOnTheConverterListed) {
     // One converter listed on 2-3: the listing runs unpinned, the word pinned to that port.
     bundle.writeTool(
-        "[ \"$1\" = ports ] && echo 'CONVERTER 2-3 0e7b:0bf2 /dev/hidraw9'\n"
+        "[ \"$1\" = ports ] && printf 'CONVERTER 2-3 0e7b:0bf2 /dev/hidraw9\\nEND OF LIST: 1 converters\\n'\n"
         "printf '%s %s\\n' \"${TAVIK_PORT:--}\" \"$1\" >> \"$(dirname \"$0\")/words\"\n");
     open();
     delegate->onChangeMenu1(delegate->window().menu1->currentIndex());  // "Status B"

@@ -7,8 +7,11 @@
 //   "sta", "stb", "sync", "runaprom" (wait for a device reply) .... 5 s
 //   "sa", "sb", "qa", "qb", "bb" (writes only) .................... 3 s
 //   A-line and B-line arguments (one firmware packet or line) ..... 10 s
-// A killed run counts as "device not ready" in the device waits and as a failed transfer (-1)
-// for "sync", a packet or a line; bursts ignore it like any other output. A run that comes back
+// A step counts as done only when its run ended by itself with exit status 0 and printed what
+// proves it: the loader's reply ("sta", "sync"), a packet's acknowledgement, a line's echo, the
+// burn frame sent, the status asked for. A run that was killed at its limit, crashed or printed
+// nothing proves nothing: the device waits count it as "not there yet", the transfers and the burn
+// fail on it. Bursts ("sa", "sb", "qa", "qb") ignore what their runs print. A run that comes back
 // interrupted (the application was told to end) ends the action at once, without an alert and
 // with nothing further sent: its cause names the signal and the step. A tool that cannot be
 // started, or a converter that is plugged in but may not be opened (tavik says so on standard
@@ -58,6 +61,7 @@ inline constexpr std::string_view kCloseRefusedText =
 // Alerts of the sequence and the transfers.
 inline constexpr std::string_view kAlertWaitLdrom = "Timout (wait LDROM)";
 inline constexpr std::string_view kAlertWaitC4 = "TIMEOUT (wait status C4)";
+// Its text is kept, but the update ends Failed: a burn the converter did not confirm is not done.
 inline constexpr std::string_view kAlertWaitD0 = "Timeout (wait status:D0), auto-fixed";
 inline constexpr std::string_view kAlertFinalChecksum = "Final CheckSum Error";
 // Texts with a path or detail, built by these functions.
@@ -77,10 +81,34 @@ std::string alertCannotOpen(const UnopenableDevice& device);
 std::string alertRetryBound(int lineNumber, std::string_view line);
 // "Several converters are plugged in (USB ports 1-1, 1-2). ..." naming the ports.
 std::string alertSeveralConverters(const std::vector<std::string>& ports);
+// "The converters plugged in could not be listed: tavik ports WHY. Nothing was sent."
+std::string alertListingFailed(std::string_view why);
 
 // The final A check: true when a "ckSum_r=" reply dump in `output` carries `localCksum`
 // ("ll hh", either case) as its reply bytes 8 (low) and 9 (high).
 bool finalChecksumMatches(std::string_view output, std::string_view localCksum);
+// The total (bytes 8 low, 9 high) of the last whole "ckSum_r=" reply dump in `output`, if any.
+std::optional<unsigned> lastFinalChecksum(std::string_view output);
+
+// How a step of an action ended: done, or failed with the sentence that says why.
+class [[nodiscard]] Step {
+public:
+    static Step done() { return Step(); }
+    static Step failed(std::string cause) {
+        Step step;
+        step.failure_ = std::move(cause);
+        return step;
+    }
+    bool ok() const { return !failure_; }
+    // The sentence of a failed step (empty for one that is done).
+    const std::string& cause() const {
+        static const std::string none;
+        return failure_ ? *failure_ : none;
+    }
+
+private:
+    std::optional<std::string> failure_;
+};
 
 struct Ports {
     ToolRunner& runner;
@@ -122,10 +150,10 @@ public:
     Refresh onTimer1(bool ckboxTicked) { return quill::onTimer1(state_, ckboxTicked); }
 
     // The transfers (also reached from the service menu). Failure leaves STATUS_OF_PNG = -1.
-    void UPDATE_A();
-    void UPDATE_B();
-    // Waits for the loader; a give-up shows its alert. True when the loader came.
-    bool waitLDROM();
+    Step UPDATE_A();
+    Step UPDATE_B();
+    // Waits for the loader; a give-up shows its alert.
+    Step waitLDROM();
 
     // True while the sequence, a transfer or a menu action runs: the window must not close.
     bool isRunning() const { return running_; }
@@ -140,11 +168,14 @@ public:
     std::string firmwarePath(std::string_view fileName) const;
 
 private:
-    // The action stops at once: the tool cannot start or cannot reach the converter.
-    struct ActionStopped {};
+    // The action stops at once: the tool cannot start or cannot reach the converter, or the
+    // application was told to end.
+    struct ActionStopped {
+        std::string cause;
+    };
     struct Busy;
-    // Runs one user action marked as running; false when it was stopped (ActionStopped).
-    bool whileBusy(const std::function<void()>& action);
+    // Runs one user action marked as running; a stop (ActionStopped) fails it with its cause.
+    Step whileBusy(const std::function<Step()>& action);
 
     // `next`: the argument of the run that will most likely follow (a hint for the runner).
     RunResult run(std::string_view argument, std::string_view next = {});
@@ -152,37 +183,41 @@ private:
     std::chrono::milliseconds scaledLimit(std::chrono::milliseconds limit) const;
     void burst(std::string_view word, int count, std::chrono::microseconds pauseAfter);
     void pauseFor(std::chrono::microseconds duration);
+    // Runs `word` until a run proves `ready`; true when one did.
     bool waitDevice(std::string_view word, std::chrono::microseconds pause, int limit, bool (*ready)(const RunResult&));
-    bool checksumFieldSound();
+    Step checksumFieldSound();
     // What an action sends, read once when it starts: everything sent comes from these bytes.
     struct Firmware {
         conv::AImage a;
         std::vector<std::string> b;  // empty when the box is not ticked
     };
-    std::optional<Firmware> preflight();
-    // Reads a firmware file whole (once) and hands its bytes to the log; a missing or refused
-    // file alerts and fails (-1).
-    std::optional<std::string> readFirmware(char code, std::string_view name);
+    Step preflight(Firmware& firmware);
+    // Reads a firmware file whole (once) into `bytes` and hands them to the log; a missing or
+    // refused file alerts and fails.
+    Step readFirmware(char code, std::string_view name, std::string& bytes);
     // Alerts and fails for a firmware file that may not be sent; `why` names the fault.
-    void refuseFirmware(char code, std::string_view name, const std::string& why);
-    // Read and check the firmware files; a missing or refused file alerts and fails (-1).
-    std::optional<conv::AImage> loadA();
-    std::optional<std::vector<std::string>> loadB();
-    void sequence();
-    void sendAPackets(const conv::AImage& image);
-    void sendBLines(const std::vector<std::string>& lines);
-    void fail(const std::string& alert);
-    // The sentence for a packet or line run that failed: a device that left wins over the marker
-    // word, then a write that timed out or stalled, then a run killed at its limit, else `otherwise`.
+    Step refuseFirmware(char code, std::string_view name, const std::string& why);
+    // Read and check the firmware files; a missing or refused file alerts and fails.
+    Step loadA(conv::AImage& image);
+    Step loadB(std::vector<std::string>& lines);
+    Step sequence();
+    Step sendAPackets(const conv::AImage& image);
+    Step sendBLines(const std::vector<std::string>& lines);
+    // "bb", then the wait for the converter's word that the burn is done (status D0).
+    Step burnB();
+    // Shows `alert` and fails with `cause`.
+    Step fail(std::string cause, const std::string& alert);
+    // The sentence for a step whose run proved nothing: a device that left (or was not found)
+    // wins over the marker word, then a write that timed out or stalled, then a crash, then a run
+    // killed at its limit, else `otherwise` after the step's name.
     std::string runFailure(const RunResult& result, std::string_view otherwise) const;
-    // Keeps the first cause of an action; later ones are consequences.
-    void because(std::string sentence);
     void enterPhase(const std::string& name);
     // Learns which converter the action is for and pins the runner to its port, before
-    // anything is sent; false (Failed, one alert) when several are present and none was chosen.
-    bool chooseConverter();
-    // Runs one START sequence or menu action: clears the cause, notes how it ended.
-    void recordOutcome(const std::function<bool()>& action, std::string_view fineText);
+    // anything is sent; fails (one alert) when the converters cannot be listed, or several are
+    // present and none was chosen.
+    Step chooseConverter();
+    // Runs one START sequence or menu action and notes how it ended and why.
+    void recordOutcome(const std::function<Step()>& action, std::string_view fineText);
 
     Ports ports_;
     CoreConfig config_;
@@ -191,7 +226,7 @@ private:
     std::optional<ChecksumProblem> checksumProblem_;  // from the bundle name, shown when START needs it
     std::string cause_;
     Outcome outcome_ = Outcome::Complete;
-    bool interrupted_ = false;
+    bool interrupted_ = false;  // a run of this action came back RunEnd::Interrupted
     // What the action is doing, for the sentence of an interruption: a phase or a packet ("A
     // packet 212 of 536"); empty names the run itself.
     std::string step_;

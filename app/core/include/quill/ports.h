@@ -8,20 +8,23 @@
 
 namespace quill {
 
-// How one run of the tool ended.
+// How one run of the tool ended. Only Exited can prove anything: what a run printed before it was
+// killed or crashed is no answer.
 enum class RunEnd {
-    Exited,         // the tool ran to its end; output holds all it printed
+    Exited,         // the tool ran to its end by itself with exit status 0; output holds all it printed
     TimedOut,       // the run reached its time limit and was killed; output holds what came before
     FailedToStart,  // the tool could not be started (missing, not executable); output is empty
     Interrupted,    // the application was told to end (a signal): the run was killed or never
                     // started; reason names the signal ("SIGTERM")
+    Crashed,        // the tool ended by a signal nobody sent it (reason: "SIGSEGV"), or with an exit
+                    // status other than 0 (reason: "exit status 3")
 };
 
 struct RunResult {
     RunEnd end = RunEnd::Exited;
     std::string output;       // standard output decoded as UTF-8 (never left unset)
     std::string reason;       // FailedToStart: why, in the platform's words (e.g. "No such file");
-                              // Interrupted: the signal's name
+                              // Interrupted: the signal's name; Crashed: the signal or exit status
     std::string errorOutput;  // standard error decoded as UTF-8 (the runner passes it on as well)
 };
 
@@ -40,7 +43,7 @@ public:
     // Full path of the tool, for the alert that says it cannot be started.
     virtual std::string toolPath() const = 0;
     // Runs the tool's "ports" word, which lists the converters present with their USB ports,
-    // opening none. nullopt: this runner cannot list them (then nothing is pinned).
+    // opening none. nullopt: this runner cannot list them (then no action may start).
     virtual std::optional<RunResult> listConverters(std::chrono::milliseconds timeLimit) {
         static_cast<void>(timeLimit);
         return std::nullopt;
