@@ -96,6 +96,16 @@ void DeviceModel::bootAfterPowerLoss(const std::string& why) {
     leave(flash_.app.complete() ? Identity::Normal : Identity::Loader, why);
 }
 
+bool DeviceModel::open(Identity wanted) {
+    // Between two A packets: the run for packet N finds the loader gone.
+    if (config_.faults.unplugBefore && identity_ == Identity::Loader && transferActive_ &&
+        aPacketsSeen_ + 1 == *config_.faults.unplugBefore) {
+        config_.faults.unplugBefore.reset();
+        bootAfterPowerLoss("fault unplug-before@" + std::to_string(aPacketsSeen_ + 1));
+    }
+    return wanted != Identity::None && wanted == identity_;
+}
+
 std::optional<Micros> DeviceModel::nextDeadline() const {
     std::optional<Micros> next;
     auto consider = [&](Micros t) { next = next ? std::min(*next, t) : t; };
@@ -371,6 +381,9 @@ void DeviceModel::normalWrite(std::span<const std::uint8_t> report) {
             } else if (first == conv::frame::kStartA) {
                 leave(config_.faults.noLoader ? Identity::Normal : Identity::Loader,
                       config_.faults.noLoader ? "start A, fault no-loader" : "start A");
+            } else if (config_.faults.unplugBurn) {
+                config_.faults.unplugBurn = false;
+                bootAfterPowerLoss("fault unplug-burn");
             } else {
                 burn();
             }

@@ -69,6 +69,8 @@ public:
     DeviceModel(ModelConfig config, FlashState flash, Micros now = 0);
 
     Identity identity() const { return identity_; }
+    // A tool run opens `wanted`; true when the device is there as that identity.
+    bool open(Identity wanted);
     // The host wrote `report` (byte 0 the report number, 0 = unnumbered) to the current identity.
     void write(std::span<const std::uint8_t> report, Micros now);
     // Lets time pass: re-enumeration, periodic reports, queued replies falling due.

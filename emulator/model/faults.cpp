@@ -14,7 +14,8 @@ std::optional<std::int64_t> parseCount(std::string_view text) {
 }  // namespace
 
 std::string_view faultNames() {
-    return "silent-loader, no-loader, bad-ack@N, unplug@N, unplug-b@N, bad-echo@N, no-c4, no-d0, "
+    return "silent-loader, no-loader, bad-ack@N, unplug@N, unplug-before@N, unplug-b@N, unplug-burn, bad-echo@N, "
+           "no-c4, no-d0, "
            "slow-reenum=MS, garbage-replies, short-replies, long-replies, flood, absent, out-slow@N=MS, out-timeout@N, "
            "out-stall@N";
 }
@@ -40,6 +41,7 @@ std::optional<std::string> addFault(Faults& faults, std::string_view faultText) 
         {"long-replies", &Faults::longReplies},
         {"flood", &Faults::flood},
         {"absent", &Faults::absent},
+        {"unplug-burn", &Faults::unplugBurn},
     };
     for (const Flag& flag : flags) {
         if (name != flag.name) continue;
@@ -53,9 +55,8 @@ std::optional<std::string> addFault(Faults& faults, std::string_view faultText) 
         std::optional<std::uint32_t> Faults::*member;
     };
     static constexpr Counted counted[] = {
-        {"bad-ack", &Faults::badAck},
-        {"unplug", &Faults::unplug},
-        {"unplug-b", &Faults::unplugB},
+        {"bad-ack", &Faults::badAck},   {"unplug", &Faults::unplug},
+        {"unplug-b", &Faults::unplugB}, {"unplug-before", &Faults::unplugBefore},
         {"bad-echo", &Faults::badEcho},
     };
     for (const Counted& c : counted) {

@@ -23,16 +23,18 @@ struct Faults {
     bool noC4 = false;          // B lines never raise the C4 status
     bool noD0 = false;          // the burn fails: no D0 status, flash unchanged
     // Ordinals counted from 1 over the emulator's life; each fires once.
-    std::optional<std::uint32_t> badAck;       // A packet N stored with a flipped bit, so its ack checksum is wrong
-    std::optional<std::uint32_t> unplug;       // the device vanishes on A packet N
-    std::optional<std::uint32_t> unplugB;      // the device vanishes on B line N
-    std::optional<std::uint32_t> badEcho;      // B line N echoed (and kept) with one byte changed
-    std::optional<std::int64_t> slowReenumMs;  // re-enumeration takes this long instead
-    bool garbageReplies = false;               // every input report is replaced by random bytes
-    bool shortReplies = false;                 // every input report is cut to 4 bytes
-    bool longReplies = false;                  // every input report is followed by as many filler bytes
-    bool flood = false;                        // the normal-mode identity sends status reports at a flood rate
-    bool absent = false;                       // no converter is plugged in: neither identity ever appears
+    std::optional<std::uint32_t> badAck;        // A packet N stored with a flipped bit, so its ack checksum is wrong
+    std::optional<std::uint32_t> unplug;        // the device vanishes on A packet N
+    std::optional<std::uint32_t> unplugB;       // the device vanishes on B line N
+    std::optional<std::uint32_t> unplugBefore;  // the device vanishes as the host opens it for A packet N
+    bool unplugBurn = false;                    // the device vanishes on the burn frame, before it burns
+    std::optional<std::uint32_t> badEcho;       // B line N echoed (and kept) with one byte changed
+    std::optional<std::int64_t> slowReenumMs;   // re-enumeration takes this long instead
+    bool garbageReplies = false;                // every input report is replaced by random bytes
+    bool shortReplies = false;                  // every input report is cut to 4 bytes
+    bool longReplies = false;                   // every input report is followed by as many filler bytes
+    bool flood = false;                         // the normal-mode identity sends status reports at a flood rate
+    bool absent = false;                        // no converter is plugged in: neither identity ever appears
     WriteFaults writes;
 };
 

@@ -41,7 +41,7 @@ class ModelDevice final : public ServedDevice {
 public:
     explicit ModelDevice(DeviceModel& model) : model_(model) {}
     Identity identity() const override { return model_.identity(); }
-    bool open(Identity wanted, HostRun /*run*/, Micros /*now*/) override { return wanted == model_.identity(); }
+    bool open(Identity wanted, HostRun /*run*/, Micros /*now*/) override { return model_.open(wanted); }
     void write(Identity /*to*/, std::span<const std::uint8_t> report, HostRun /*run*/, Micros now) override {
         model_.write(report, now);
     }

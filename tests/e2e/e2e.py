@@ -83,9 +83,10 @@ class Rig(Emulator):
         fwgen("a", self.path("tmpa.hex"))
         fwgen("b", self.path("tmpb.hex"))
 
-    def make_bundle(self, name, with_tool=True):
+    def make_bundle(self, name, with_tool=True, tool_before=None):
         """The built bundle under another name: the executable linked (it finds its bundle from
-        its own path), the resources linked one by one."""
+        its own path), the resources linked one by one; tool_before: tavik becomes a script that
+        runs this shell first, then the real tavik."""
         source = os.environ["QM_E2E_BUNDLE"]
         bundle = self.path(name)
         shutil.rmtree(bundle, ignore_errors=True)
@@ -100,7 +101,13 @@ class Rig(Emulator):
         for entry in os.listdir(resources):
             if entry == "tavik" and not with_tool:
                 continue
-            os.symlink(os.path.join(resources, entry), os.path.join(bundle, "Contents", "Resources", entry))
+            target = os.path.join(bundle, "Contents", "Resources", entry)
+            if entry == "tavik" and tool_before:
+                with open(target, "w") as f:
+                    f.write(f"#!/bin/sh\n{tool_before}\nexec '{os.path.join(resources, entry)}' \"$@\"\n")
+                os.chmod(target, 0o755)
+                continue
+            os.symlink(os.path.join(resources, entry), target)
         return exe
 
     def writes_seen(self):
@@ -169,6 +176,7 @@ class Case:
     prepare: object = None        # spoils a file or the like before the first run
     bundle: str = "good"          # good | upper-case | no-checksum | wrong-checksum
     tool: bool = True
+    tool_before: str = None       # shell run before the bundle's tavik is exec'd, with its arguments
     scale: str = "0.1"            # QUILLMERE_TIME_SCALE for this case
     sent_nothing: bool = False    # refused before the first tool run: the converter got no report
     env: dict = field(default_factory=dict)  # more environment for the first Quillmere run
@@ -305,6 +313,7 @@ FINAL_CHECKSUM = r"Final CheckSum Error"
 NO_CONVERTER = r"no converter was found: neither 0E7B:0BF2 nor its loader 0416:A316 appeared"
 CANNOT_OPEN = (r"The converter 0e7b:0bf2 is plugged in at /dev/hidraw0 but this user may not open it\. "
                r"Install the udev rule .*, then unplug the converter and plug it in again\.")
+LISTING_SILENT = r"The converters plugged in could not be listed: tavik ports got no answer in time\. Nothing was sent\."
 SEVERAL = r"Several converters are plugged in \(USB ports 1-1, 1-2\)\. Unplug all but the one to update, or choose one with --port PORT\."
 BOTH = ("socket", "hidraw")
 
@@ -333,6 +342,12 @@ CASES = {
                         transports=BOTH),
     "unplug-mid-a": Case(faults=["unplug@200"], app="incomplete", bcode="before", replay="same", transports=BOTH,
                          cause=r"the converter was unplugged during A packet 200 of 536"),
+    # Between two packets: the next packet's run finds no loader and the transfer stops there.
+    "unplug-between-a": Case(faults=["unplug-before@200"], app="incomplete", bcode="before", again="restart",
+                             transports=BOTH, cause=r"the converter was unplugged during A packet 200 of 536"),
+    # Gone on the burn frame: the converter never confirms the burn, and nothing claims it did.
+    "unplug-at-burn": Case(faults=["unplug-burn"], alerts=[D0_FIXED], bcode="before", again="restart", transports=BOTH,
+                           cause=r"the burn was not confirmed by the converter \(no status D0 after 6 tries\)"),
     # A B line that is not confirmed fails the transfer; an incomplete B code is never burned.
     "unplug-mid-b": Case(faults=["unplug-b@160"], bcode="before", transports=BOTH,
                          cause=r"the converter was unplugged during B line 160 of 320"),
@@ -379,6 +394,14 @@ CASES = {
     # Only the converter START chose is ever opened.
     "two-converters": Case(converters=("1-2",), alerts=[SEVERAL], sent_nothing=True, app="before", bcode="before",
                            again="none", transports=BOTH),
+    # A TAVIK_PORT left in the user's environment chooses nothing: the window decides every run's port.
+    "inherited-port": Case(converters=("1-2",), env={"TAVIK_PORT": "1-2"}, alerts=[SEVERAL], sent_nothing=True,
+                           app="before", bcode="before", again="none", transports=BOTH),
+    "inherited-port-malformed": Case(env={"TAVIK_PORT": "../1-1"}, ends="complete", again="none"),
+    # A listing that never answers chooses nothing either: Failed before anything is sent.
+    "listing-silent": Case(tool_before='[ "$1" = ports ] && exec sleep 60', sent_nothing=True, app="before",
+                           bcode="before", again="none", alerts=[LISTING_SILENT],
+                           cause=r"the converters could not be listed \(tavik ports got no answer in time\); nothing was sent"),
     "second-plugged-during-a": Case(converters=("1-2@2500",), ends="complete", again="none", transports=BOTH),
     "second-present-slow-reenum": Case(converters=("1-2",), port="1-1", faults=["slow-reenum=1500"], ends="complete",
                                        again="none", scale="0.5", transports=BOTH),
@@ -566,7 +589,7 @@ def run_case(name, case, rig):
     expect(checksum == f"{good.a_total:04x}", f"fwgen checksum {checksum}, the image sums to {good.a_total:04x}")
     if case.prepare:
         case.prepare(rig)
-    exe = rig.make_bundle(bundle_name(case.bundle, checksum), with_tool=case.tool)
+    exe = rig.make_bundle(bundle_name(case.bundle, checksum), with_tool=case.tool, tool_before=case.tool_before)
 
     rig.start_device(case.faults, case.node_mode, case.sent_nothing, case.converters, case.convsim)
     before = rig.show()
