@@ -95,15 +95,16 @@ double frontTransfer(const Paths& p, char which, std::uint16_t checksum, bool ho
     std::snprintf(bundleName, sizeof bundleName, "/x/Quillmere_V100_0x%04x.app", checksum);
     core.readBundlePath(bundleName);
     const auto start = Clock::now();
+    quill::Step result = quill::Step::done();
     {
         // As the window does for the length of an update.
         std::optional<quill::qt::DeviceHolder> holder;
         if (hold) holder.emplace(QString::fromStdString(tavikDir(p)));
-        which == 'A' ? core.UPDATE_A() : core.UPDATE_B();
+        result = which == 'A' ? core.UPDATE_A() : core.UPDATE_B();
     }
     const double ms = msSince(start);
-    check(core.state().STATUS_OF_PNG != quill::kStatusFailed && ports.alerts.empty(),
-          std::string("front-end ") + which + " transfer failed", ports.alerts.empty() ? "" : ports.alerts[0]);
+    check(result.ok() && ports.alerts.empty(), std::string("front-end ") + which + " transfer failed",
+          ports.alerts.empty() ? result.cause() : ports.alerts[0]);
     return ms;
 }
 

@@ -134,9 +134,10 @@ put("fuzz_bundle_name", "plain", "/opt/quillmere/bin/Quillmere")
 dump = "ckSum_r=47 0b 00 00 *06 00 00 00 2b 1a 00 00 00 00 00  ...(more readback)\n"
 put("fuzz_tool_output", "final_match", b"\x00" + b"2b 1a" + ("ckSum_w=0b47\n" + dump + "uaok\n").encode())
 put("fuzz_tool_output", "final_upper", b"\x00" + b"2B 1A" + ("FINAL TOTAL CKSUM = (hi)1a 2b\n" + dump).encode())
-# A whole START sequence: every run answers with a dump that carries the expected total, and the
-# "stb" runs with c4 and d0 on the second variant.
-good = ("saok\n" + dump + "uaok\n01 01 02 42 c4 00 00 00 00 00 stbok\n").encode()
+# A whole START sequence: every run answers with the loader's reply, a dump that carries the
+# expected total, the burn sent, and the "stb" runs with c4 and d0 on the second variant.
+good = ("in CmdWriteAndReadOne(), readN  = 64 (a6 00 00 00 02 00 00 00 00 00 ...\nsaok\n" + dump +
+        "uaok\nbbok\n01 01 02 42 c4 00 00 00 00 00 stbok\n").encode()
 put("fuzz_tool_output", "sequence_a", b"\x01" + b"\x00".join([good] * 12))
 put("fuzz_tool_output", "sequence_b", b"\x03" + b"\x00".join(
     [b"LDROM NOT FOUND\n", good, good, b"\x01", good] + [good + b"ubok\n01 01 02 42 d0 stbok\n"] * 8))

@@ -16,6 +16,8 @@
 
 #include "conv/checksum.h"
 #include "conv/hexfield.h"
+#include "conv/toolrun.h"
+#include "conv/usbport.h"
 #include "fuzz_check.h"
 #include "quill/bundle.h"
 #include "quill/front_core.h"
@@ -67,6 +69,8 @@ struct ScriptedTool final : quill::ToolRunner {
     std::string lastALineOutput;
     bool lastALineExited = false;
     bool sawC4 = false;
+    bool sawBurn = false;  // "bb" said its frame went out
+    bool sawD0 = false;    // and a status run after it reported the burn done
 
     quill::RunResult runCmd(const std::string& argument, std::chrono::milliseconds) override {
         FUZZ_REQUIRE(++runs < 5000);  // every wait of the sequence is bounded
@@ -83,10 +87,18 @@ struct ScriptedTool final : quill::ToolRunner {
             lastALineOutput = r.output;
             lastALineExited = r.end == quill::RunEnd::Exited;
         }
-        if (argument == "stb" && r.end == quill::RunEnd::Exited && contains(r.output, "c4")) sawC4 = true;
+        if (r.end == quill::RunEnd::Exited) {
+            sawC4 = sawC4 || (argument == "stb" && contains(r.output, conv::kStatusLinesHeld));
+            sawD0 = sawD0 || (sawBurn && argument == "stb" && contains(r.output, conv::kStatusBurned));
+            sawBurn = sawBurn || (argument == "bb" && contains(r.output, conv::kBurnSent));
+        }
         return r;
     }
     std::string toolPath() const override { return "/fuzz/tavik"; }
+    // No converter listed: the runs go unpinned.
+    std::optional<quill::RunResult> listConverters(std::chrono::milliseconds) override {
+        return quill::RunResult{quill::RunEnd::Exited, conv::usbport::listingEndLine(0) + "\n", "", ""};
+    }
 };
 
 struct Quiet final : quill::Alerts, quill::Clock, quill::Log, quill::SequenceView {
@@ -127,11 +139,11 @@ void sequence(std::uint8_t mode, std::string_view script) {
     if (status == quill::kStatusComplete) {
         // Success only when the loader's last reply carried the expected total (its digits in
         // either case) ...
-        FUZZ_REQUIRE(tool.lastALineExited && contains(tool.lastALineOutput, "ckSum_r="));
+        FUZZ_REQUIRE(tool.lastALineExited && contains(tool.lastALineOutput, conv::kChecksumDump));
         const std::string reply = lowerHex(tool.lastALineOutput);
         FUZZ_REQUIRE(contains(reply, "2b") && contains(reply, "1a"));
-        // ... and, with the B code, once the device reported C4.
-        if (quiet.ticked) FUZZ_REQUIRE(tool.sawC4);
+        // ... and, with the B code, once the device reported C4, took the burn and reported it done.
+        if (quiet.ticked) FUZZ_REQUIRE(tool.sawC4 && tool.sawBurn && tool.sawD0);
     }
     for (int tick = 0; tick < 2; ++tick) (void)core.onTimer1(quiet.ticked);
 }
