@@ -270,7 +270,8 @@ void DeviceModel::loaderWrite(std::span<const std::uint8_t> report) {
             } else if (!flash_.app.complete()) {
                 note("loader stays: run application without a complete image");
             } else {
-                leave(Identity::Normal, "run application");
+                leave(config_.faults.noReturn ? Identity::None : Identity::Normal,
+                      config_.faults.noReturn ? "run application, fault no-return" : "run application");
             }
             return;
         case conv::loader::kCmdUpdateAprom: {

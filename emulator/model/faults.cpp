@@ -15,7 +15,7 @@ std::optional<std::int64_t> parseCount(std::string_view text) {
 
 std::string_view faultNames() {
     return "silent-loader, no-loader, bad-ack@N, unplug@N, unplug-before@N, unplug-b@N, unplug-burn, bad-echo@N, "
-           "no-c4, no-d0, "
+           "no-c4, no-d0, no-return, "
            "slow-reenum=MS, garbage-replies, short-replies, long-replies, flood, absent, out-slow@N=MS, out-timeout@N, "
            "out-stall@N";
 }
@@ -36,6 +36,7 @@ std::optional<std::string> addFault(Faults& faults, std::string_view faultText) 
         {"no-loader", &Faults::noLoader},
         {"no-c4", &Faults::noC4},
         {"no-d0", &Faults::noD0},
+        {"no-return", &Faults::noReturn},
         {"garbage-replies", &Faults::garbageReplies},
         {"short-replies", &Faults::shortReplies},
         {"long-replies", &Faults::longReplies},

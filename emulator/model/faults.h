@@ -22,6 +22,7 @@ struct Faults {
     bool noLoader = false;      // start A re-enumerates, but the converter comes back in normal mode
     bool noC4 = false;          // B lines never raise the C4 status
     bool noD0 = false;          // the burn fails: no D0 status, flash unchanged
+    bool noReturn = false;      // run application: the loader leaves and the converter never comes back
     // Ordinals counted from 1 over the emulator's life; each fires once.
     std::optional<std::uint32_t> badAck;        // A packet N stored with a flipped bit, so its ack checksum is wrong
     std::optional<std::uint32_t> unplug;        // the device vanishes on A packet N

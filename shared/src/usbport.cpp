@@ -130,21 +130,15 @@ std::string listingEndLine(std::size_t count) {
     return std::string(kListingEnd) + std::to_string(count) + " converters";
 }
 
-std::optional<std::vector<std::string>> parseListing(std::string_view output) {
-    std::vector<std::string> ports;
-    std::size_t lines = 0;
+std::optional<std::vector<PortNode>> parseListing(std::string_view output) {
+    std::vector<PortNode> devices;
     while (!output.empty()) {
         const std::size_t end = std::min(output.find('\n'), output.size());
         const std::string_view line = output.substr(0, end);
         output.remove_prefix(std::min(end + 1, output.size()));
-        if (line.starts_with(kListingEnd)) {
-            if (line != listingEndLine(lines)) return std::nullopt;
-            return ports;
-        }
-        if (auto device = parseListingLine(line)) {
-            ++lines;
-            if (std::find(ports.begin(), ports.end(), device->port) == ports.end()) ports.push_back(device->port);
-        }
+        if (line.starts_with(kListingEnd))
+            return line == listingEndLine(devices.size()) ? std::optional(std::move(devices)) : std::nullopt;
+        if (auto device = parseListingLine(line)) devices.push_back(std::move(*device));
     }
     return std::nullopt;
 }

@@ -364,6 +364,12 @@ CASES = {
                   cause=r"the burn was not confirmed by the converter \(no status D0 after 6 tries\)"),
     # Slower than usual but inside the 3 s pause after "runaprom" (1.5 s at this scale).
     "slow-reenum": Case(faults=["slow-reenum=1000"], ends="complete", again="none", scale="0.5", transports=BOTH),
+    # At real time: every re-enumeration takes 3.5 s, or 10 s; after "runaprom" the update waits
+    # until the converter is back (up to 20 s) before its next burst.
+    "slow-reenum-3500": Case(faults=["slow-reenum=3500"], ends="complete", again="none", scale="1"),
+    "slow-reenum-10000": Case(faults=["slow-reenum=10000"], ends="complete", again="none", scale="1"),
+    "no-return": Case(faults=["no-return"], bcode="before", again="restart",
+                      cause=r"the converter did not come back after its application started \(20 s\)"),
     "slow-reenum-beyond-wait": Case(faults=["slow-reenum=9000"], alerts=[LOADER_NEVER], app="before",
                                     bcode="before", again="restart"),
     # Through hidraw the kernel drops normal mode's garbage (no such report number) but passes the

@@ -129,9 +129,9 @@ Step FrontCore::chooseConverter() {
         if (listing && listing->end == RunEnd::FailedToStart)
             return fail("tavik cannot be started (" + ports_.runner.toolPath() + "): " + listing->reason,
                         alertToolUnavailable(ports_.runner.toolPath(), listing->reason));
-        const auto present = listing && ranToEnd(*listing) ? conv::usbport::parseListing(listing->output)
-                                                           : std::optional<std::vector<std::string>>();
-        if (!present) {
+        const auto listed = listing && ranToEnd(*listing) ? conv::usbport::parseListing(listing->output)
+                                                          : std::optional<std::vector<conv::usbport::PortNode>>();
+        if (!listed) {
             const std::string why = !listing                           ? "cannot be run by this front end"
                                     : listing->end == RunEnd::TimedOut ? "got no answer in time"
                                     : listing->end == RunEnd::Crashed  ? "ended " + crashText(*listing)
@@ -139,10 +139,14 @@ Step FrontCore::chooseConverter() {
             return fail("the converters could not be listed (tavik ports " + why + "); nothing was sent",
                         alertListingFailed(why));
         }
-        if (present->size() > 1)
-            return fail("several converters were plugged in (USB ports " + portList(*present) + "); nothing was sent",
-                        alertSeveralConverters(*present));
-        if (present->size() == 1) port = present->front();
+        // A converter re-enumerating may be listed once per identity.
+        std::vector<std::string> present;
+        for (const auto& device : *listed)
+            if (std::find(present.begin(), present.end(), device.port) == present.end()) present.push_back(device.port);
+        if (present.size() > 1)
+            return fail("several converters were plugged in (USB ports " + portList(present) + "); nothing was sent",
+                        alertSeveralConverters(present));
+        if (present.size() == 1) port = present.front();
     }
     ports_.runner.pinPort(port);
     if (!port.empty()) ports_.log.log("the converter on USB port " + port + " is the only one opened");
@@ -184,6 +188,19 @@ bool FrontCore::waitDevice(std::string_view word, microseconds pause, int limit,
         if (attempts > limit) return false;
         if (ready(result)) return true;
     }
+}
+
+Step FrontCore::waitNormalMode() {
+    // The shortest wait is the time the converter is known to need; after it, a look every half
+    // second until it is listed in normal mode again, 20 s in all.
+    constexpr milliseconds kShortest{3000}, kBetweenLooks{500}, kLongest{20000};
+    pauseFor(kShortest);
+    for (milliseconds waited = kShortest;; waited += kBetweenLooks) {
+        if (normalModeListed(run("ports"))) return Step::done();
+        if (waited >= kLongest) break;
+        pauseFor(kBetweenLooks);
+    }
+    return Step::failed("the converter did not come back after its application started (20 s)");
 }
 
 Step FrontCore::waitLDROM() {
@@ -234,11 +251,11 @@ Step FrontCore::sequence() {
     if (Step a = sendAPackets(firmware.a); !a.ok()) return a;
     enterPhase("restart and into the loader again");
     run("runaprom");
-    pauseFor(seconds(3));
+    if (Step back = waitNormalMode(); !back.ok()) return back;
     burst("sa", 10, microseconds(0));
     if (Step loader = waitLDROM(); !loader.ok()) return loader;
     run("runaprom");
-    pauseFor(seconds(3));
+    if (Step back = waitNormalMode(); !back.ok()) return back;
 
     // B phase.
     enterPhase("into B mode");

@@ -52,8 +52,8 @@ std::optional<PortNode> parseListingLine(std::string_view line);
 // A listing without it was cut short (the run crashed or was killed) and proves nothing.
 inline constexpr std::string_view kListingEnd = "END OF LIST: ";
 std::string listingEndLine(std::size_t count);
-// The USB ports of a whole listing, each once, in the order listed; nullopt when `output` is no
-// whole listing (no closing line, or a count that differs from the lines before it).
-std::optional<std::vector<std::string>> parseListing(std::string_view output);
+// The converter lines of a whole listing, in the order listed; nullopt when `output` is no whole
+// listing (no closing line, or a count that differs from the lines before it).
+std::optional<std::vector<PortNode>> parseListing(std::string_view output);
 
 }  // namespace conv::usbport

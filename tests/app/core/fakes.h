@@ -10,6 +10,7 @@
 
 #include <unistd.h>
 
+#include "conv/packets.h"
 #include "conv/toolrun.h"
 #include "conv/usbport.h"
 #include "hex_text.h"
@@ -97,6 +98,12 @@ inline std::string replyDump(unsigned total) {
 // What a loader command prints once the loader's reply was read.
 inline std::string loaderReply() { return std::string(conv::kLoaderReplied) + "64 (a6 00 00 00 02 00 ...\n"; }
 
+// A listing of the converter in normal mode on port 1-1.
+inline std::string normalListed() {
+    return conv::usbport::listingLine({"1-1", conv::kNormalVid, conv::kNormalPid, "hidraw0"}) + "\n" +
+           conv::usbport::listingEndLine(1) + "\n";
+}
+
 // A tool runner whose tavik runs answer as for a converter that does all it should: 160-byte A
 // image (48 + 2 * 56), 5 B lines, matching name.
 struct FakeTavik : Rig {
@@ -118,6 +125,7 @@ struct FakeTavik : Rig {
             if (arg == "stb") return RunResult{RunEnd::Exited, stbOutput, "", ""};
             if (arg == "sync") return RunResult{syncEnd, loaderReply(), "", ""};
             if (arg == "bb") return RunResult{RunEnd::Exited, bbOutput, "", ""};
+            if (arg == "ports") return RunResult{RunEnd::Exited, normalListed(), "", ""};
             if (arg.size() == 130) {
                 const bool refused = ++aRuns == uafailAt;
                 return RunResult{RunEnd::Exited,

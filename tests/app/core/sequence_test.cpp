@@ -16,7 +16,7 @@ Words concat(std::initializer_list<Words> parts) {
     for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
     return all;
 }
-const Words kAPhase{"sa*20", "sta", "sync", "A*4", "runaprom", "sa*10", "sta", "runaprom"};
+const Words kAPhase{"sa*20", "sta", "sync", "A*4", "runaprom", "ports", "sa*10", "sta", "runaprom", "ports"};
 const Words kBSwitch = [] {
     Words w;
     for (int i = 0; i < 10; ++i) w.insert(w.end(), {"sb", "qa"});
@@ -95,6 +95,19 @@ std::vector<Path> paths() {
          {"sa*20", "sta*31"}, {"Timout (wait LDROM)"}, -1, "the loader did not appear after 31 tries"},
         {"status runs printed nothing", false, [](FakeTavik& d) { d.staOutput.clear(); },
          {"sa*20", "sta*31"}, {"Timout (wait LDROM)"}, -1, "the loader did not appear after 31 tries"},
+        // After each restart the next burst waits until the converter is listed in normal mode again.
+        {"converter back late after its restart", false,
+         [](FakeTavik& d) {
+             d.respond = [looks = 0, normal = d.respond](const std::string& arg) mutable {
+                 return arg == "ports" && ++looks <= 6 ? RunResult{RunEnd::Exited, conv::usbport::listingEndLine(0) + "\n", "", ""}
+                                                       : normal(arg);
+             };
+         },
+         concat({{"sa*20", "sta", "sync", "A*4", "runaprom", "ports*7", "sa*10", "sta", "runaprom", "ports"}, kBSwitch,
+                 kLeave}), {}, 20, "every step was confirmed by the device"},
+        {"converter never back after its restart", false, [](FakeTavik& d) { answer(d, "ports", kCrashed); },
+         {"sa*20", "sta", "sync", "A*4", "runaprom", "ports*35"}, {}, -1,
+         "the converter did not come back after its application started (20 s)"},
         {"sync killed", false, [](FakeTavik& d) { d.syncEnd = RunEnd::TimedOut; },
          {"sa*20", "sta", "sync"}, {}, -1, "the loader did not answer sync in time"},
         {"sync crashed", false, [](FakeTavik& d) { answer(d, "sync", kCrashed); },

@@ -5,6 +5,7 @@
 #include <QtCore/QFile>
 #include <QtWidgets/QApplication>
 
+#include "conv/packets.h"
 #include "conv/toolrun.h"
 #include "conv/usbport.h"
 #include "hex_text.h"
@@ -17,14 +18,15 @@ std::string healthyTool() {
         return std::string(name) + "='" + value + "'\n";
     };
     using std::string;
-    return set("listed", conv::usbport::listingEndLine(0)) +
+    const string converter = conv::usbport::listingLine({"1-1", conv::kNormalVid, conv::kNormalPid, "hidraw0"});
+    return set("listed", converter + "\n" + conv::usbport::listingEndLine(1)) +
            set("status", string(conv::kStatusBurned) + " " + string(conv::kStatusLinesHeld) + " 00 00 00 00 stbok") +
            set("loader", string(conv::kLoaderReplied) + "64 (a6 00 00 00 02 00 00 00 00 00 ...") +
            set("burnt", string(conv::kBurnSent)) +
            set("reply",
                string(conv::kChecksumDump) + "00 00 00 00 *00 00 00 00 2b 1a 00 00 00 00 00  ...(more readback)") +
            set("acked", string(conv::kALineSent)) + set("echoed", string(conv::kBLineSent)) + R"SH(case "$1" in
-  ports) echo "$listed" ;;
+  ports) printf '%s\n' "$listed" ;;
   sa|sb|qa|qb) echo "$1"ok ;;
   stb) echo "$status" ;;
   sta|sync|runaprom) echo "$loader" ;;

@@ -4,7 +4,7 @@
 // world only through the ports of ports.h.
 //
 // Run time limits (before the time factor; a run that reaches its limit is killed):
-//   "sta", "stb", "sync", "runaprom" (wait for a device reply) .... 5 s
+//   "sta", "stb", "sync", "runaprom", "ports" (a reply, a listing) .. 5 s
 //   "sa", "sb", "qa", "qb", "bb" (writes only) .................... 3 s
 //   A-line and B-line arguments (one firmware packet or line) ..... 10 s
 // A step counts as done only when its run ended by itself with exit status 0 and printed what
@@ -154,6 +154,9 @@ public:
     Step UPDATE_B();
     // Waits for the loader; a give-up shows its alert.
     Step waitLDROM();
+    // After "runaprom": waits until the converter is listed in normal mode again (at least 3 s,
+    // at most 20 s), so that the next burst reaches it.
+    Step waitNormalMode();
 
     // True while the sequence, a transfer or a menu action runs: the window must not close.
     bool isRunning() const { return running_; }
