@@ -425,8 +425,11 @@ void DeviceModel::bLine(std::span<const std::uint8_t> frame) {
     pending_[address] = data;
     if (!config_.faults.noC4) bStatus_ = status::kLinesHeld;
 
-    // Its own reports may come first: the echo follows up to two of them.
-    for (std::size_t i = 0; i < (bLinesSeen_ - 1) % kEchoLagCycle; ++i) send(statusReport(), outFrame());
+    // Its own reports may come first: the echo follows up to two of them, or exactly N under flood=N.
+    // Queued with the echo at this instant, they reach the host ahead of it whatever its timing.
+    const std::optional<std::uint32_t>& fixed = config_.faults.floodEcho;
+    const std::size_t lead = fixed ? *fixed : (bLinesSeen_ - 1) % kEchoLagCycle;
+    for (std::size_t i = 0; i < lead; ++i) send(statusReport(), outFrame());
     send(std::move(echo), outFrame());
 }
 

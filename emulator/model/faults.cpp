@@ -15,9 +15,8 @@ std::optional<std::int64_t> parseCount(std::string_view text) {
 
 std::string_view faultNames() {
     return "silent-loader, no-loader, bad-ack@N, unplug@N, unplug-before@N, unplug-b@N, unplug-burn, bad-echo@N, "
-           "no-c4, no-d0, no-return, "
-           "slow-reenum=MS, garbage-replies, short-replies, long-replies, flood, absent, out-slow@N=MS, out-timeout@N, "
-           "out-stall@N";
+           "no-c4, no-d0, no-return, slow-reenum=MS, garbage-replies, short-replies, long-replies, flood, flood=N, "
+           "absent, out-slow@N=MS, out-timeout@N, out-stall@N";
 }
 
 std::optional<std::string> addFault(Faults& faults, std::string_view faultText) {
@@ -26,6 +25,16 @@ std::optional<std::string> addFault(Faults& faults, std::string_view faultText) 
     const std::optional<std::string_view> arg =
         sep == std::string_view::npos ? std::nullopt : std::optional(faultText.substr(sep + 1));
     const std::string quoted = "'" + std::string(faultText) + "'";
+
+    // Plain `flood` is the flag below; with a number it is the echo's fixed place.
+    if (name == "flood" && arg) {
+        auto n = parseCount(*arg);
+        if (!n || *n > kMaxFloodEcho)
+            return "fault " + quoted + " needs a number of status reports from 1 to " + std::to_string(kMaxFloodEcho) +
+                   ", as flood=N";
+        faults.floodEcho = static_cast<std::uint32_t>(*n);
+        return std::nullopt;
+    }
 
     struct Flag {
         std::string_view name;

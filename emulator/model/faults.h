@@ -35,11 +35,16 @@ struct Faults {
     bool shortReplies = false;                  // every input report is cut to 4 bytes
     bool longReplies = false;                   // every input report is followed by as many filler bytes
     bool flood = false;                         // the normal-mode identity sends status reports at a flood rate
+    std::optional<std::uint32_t> floodEcho;     // `flood=N`: each B-line echo comes after exactly N status reports
     bool absent = false;                        // no converter is plugged in: neither identity ever appears
     WriteFaults writes;
 };
 
-// Adds one `--fault` argument ("NAME", "NAME@N", "slow-reenum=MS" or "out-slow@N=MS") to `faults`.
+// The most status reports `flood=N` may queue before an echo: with the echo they fit the 63 reports
+// a hidraw file holds, so none is dropped.
+inline constexpr std::uint32_t kMaxFloodEcho = 62;
+
+// Adds one `--fault` argument ("NAME", "NAME@N", "flood=N", "slow-reenum=MS" or "out-slow@N=MS") to `faults`.
 // Returns an error text naming the problem when the argument is not a known fault.
 std::optional<std::string> addFault(Faults& faults, std::string_view faultText);
 

@@ -73,11 +73,26 @@ TEST(NormalMode, LinesOutsideUpdateModeAndMalformedWritesAreIgnored) {
     EXPECT_TRUE(h.model->inUpdateMode());
 }
 
-// The accepted forms are the ones tavik_session.py starts convsim with.
+// The e2e rows flood-5 and flood-12 count on the echo's place; the lines' own lag of zero to two
+// reports must not add to it.
+TEST(NormalFaults, FloodNPutsExactlyNStatusReportsBeforeEveryEcho) {
+    Harness h("flood=5");
+    h.mode();
+    for (std::uint16_t address : {0x0000, 0x0010, 0x0020}) {
+        h.inputs.clear();
+        h.write(bLine(address));
+        ASSERT_EQ(h.inputs.size(), 6u) << address;
+        EXPECT_TRUE(
+            std::all_of(h.inputs.begin(), h.inputs.end() - 1, [](const Bytes& r) { return firstTenHold(r, kC4); }));
+        EXPECT_TRUE(conv::isBLineEcho(h.inputs.back().data(), h.inputs.back().size())) << address;
+    }
+}
+
+// The accepted forms are the ones tavik_session.py and e2e.py start convsim with.
 TEST(FaultParsing, ARejectedArgumentIsNamed) {
     Faults f;
-    for (const char* bad : {"", "unplugged", "bad-ack", "bad-ack@0", "bad-ack@3x", "no-c4@2", "slow-reenum", "flood=1",
-                            "out-slow@3", "out-slow@0=5", "out-stall"}) {
+    for (const char* bad : {"", "unplugged", "bad-ack", "bad-ack@0", "bad-ack@3x", "no-c4@2", "slow-reenum", "flood=0",
+                            "flood=63", "out-slow@3", "out-slow@0=5", "out-stall"}) {
         SCOPED_TRACE(bad);
         const auto error = addFault(f, bad);
         EXPECT_NE(error.value_or("").find(std::string("'") + bad + "'"), std::string::npos)
