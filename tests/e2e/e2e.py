@@ -135,6 +135,13 @@ class Rig(Emulator):
                 (["--port", port] if port else []) + (["--json"] if front == "cli-json" else []) + [bundle]
         if as_user is not None:
             args = ["setpriv", f"--reuid={as_user}", f"--regid={as_user}", "--clear-groups"] + args
+        if state == TINY_STATE:
+            # The state folder is a 64 KiB file system of a private mount namespace (root only);
+            # what it holds at the end is copied out beside it, where the checks read it.
+            os.makedirs(self.path(state), exist_ok=True)
+            args = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
+                    'mount -t tmpfs -o size=64k tmpfs "$0" || exit 125; "$@"; s=$?; cp -a "$0/." "$0.copy"; exit $s',
+                    self.path(state)] + args
         args, env = self.command(args, env)
         with open(out_path, "wb") as out, open(self.path(f"quillmere-{run_no}.err"), "wb") as err:
             child = subprocess.Popen(args, stdout=out, stderr=err, stdin=subprocess.DEVNULL,
@@ -153,6 +160,9 @@ class Rig(Emulator):
                 child.wait()
                 raise CaseFailed(f"Quillmere still running after {RUN_DEADLINE_S} s; killed "
                                  f"(last screens: {[l for l in text_lines(out_path) if l.startswith('SCREEN: ')][-3:]})")
+        if state == TINY_STATE:
+            os.rmdir(self.path(state))
+            os.rename(self.path(state + ".copy"), self.path(state))
         run = Run(text_lines(out_path), status, text_lines(self.path(f"quillmere-{run_no}.err")))
         return run if front == "window" else cli_run(run, front == "cli-json")
 
@@ -313,6 +323,7 @@ FINAL_CHECKSUM = r"Final CheckSum Error"
 NO_CONVERTER = r"no converter was found: neither 0E7B:0BF2 nor its loader 0416:A316 appeared"
 CANNOT_OPEN = (r"The converter 0e7b:0bf2 is plugged in at /dev/hidraw0 but this user may not open it\. "
                r"Install the udev rule .*, then unplug the converter and plug it in again\.")
+TINY_STATE = "tiny-state"  # Case.state: a state folder on a file system too small for the record
 LISTING_SILENT = r"The converters plugged in could not be listed: tavik ports got no answer in time\. Nothing was sent\."
 SEVERAL = r"Several converters are plugged in \(USB ports 1-1, 1-2\)\. Unplug all but the one to update, or choose one with --port PORT\."
 BOTH = ("socket", "hidraw")
@@ -324,6 +335,8 @@ CASES = {
     # cannot be written.
     "replay-changed-tmpa": Case(tick=False, ends="complete", bcode="before", again="none", replay="changed-tmpa"),
     "state-unwritable": Case(tick=False, ends="complete", bcode="before", again="none", state="a-file"),
+    # A record that could not be written whole says so; the update goes on to its end.
+    "state-full": Case(ends="complete", again="none", state=TINY_STATE),
     # Files made by the recipes of docs/firmware-files.md (srec_cat, objcopy).
     "foreign-files": Case(ends="complete", again="none", foreign=0),
     "foreign-files-objcopy": Case(ends="complete", again="none", foreign=1),
@@ -528,7 +541,7 @@ def check_record(rig, run, case):
     if case.state == "a-file":
         expect(sum(NO_RECORD in line for line in run.errors) == 1, f"stderr {run.errors[-3:]!r}: one line about the record")
         return
-    record = rig.last_record()
+    record = rig.last_record(case.state)
     for name in ("output.log", "wire.jsonl", "summary.txt"):  # wire.jsonl stays empty when no tool ran
         expect(os.path.exists(os.path.join(record, name)), f"{record}/{name} is missing")
     expect(any(record in line and NO_RECORD not in line for line in run.errors), "the record's folder is not on stderr")
@@ -536,6 +549,11 @@ def check_record(rig, run, case):
         with open(os.path.join(record, name), encoding="utf-8", errors="replace") as f:
             expect(rig.dir not in f.read(), f"{name} names the home folder {rig.dir}")
     summary = text_lines(os.path.join(record, "summary.txt"))
+    if case.state == TINY_STATE:
+        cut = r"record incomplete: no space left on device \(tmpa\.hex copy cut at \d+ of \d+ bytes\)"
+        expect(re.fullmatch(cut, summary[0]), f"summary begins {summary[:1]}, expected {cut}")
+        expect(re.search(r"; record incomplete: no space left on device", run.errors[-1]), f"last line {run.errors[-1:]}")
+        summary = summary[1:]
     keys = [line.partition(": ")[0] for line in summary[:7]]
     expect(keys == ["program", "os", "kernel", "qt", "hidapi", "transport", "pause scale"], f"summary begins {keys}")
     transport = r"hidraw /dev/hidraw\d+ on USB port 1-1 \(0e7b:0bf2\).*" if rig.namespace else r"emulator \(socket ~/conv\.sock\).*"

@@ -6,6 +6,8 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 
 #include "conv/wirerecord.h"
 #include "hid/transport.h"
@@ -23,8 +25,10 @@ using conv::wire::Kind;
 class Recorder {
 public:
     explicit Recorder(const std::string& path)
-        : fd_(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644)),
+        : path_(path),
+          fd_(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644)),
           start_(std::chrono::steady_clock::now()) {
+        if (fd_ < 0) cut(errno);
         // Only a regular file records: a FIFO, a device or a socket never holds the run up.
         struct stat st {};
         if (fd_ >= 0 && (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode))) {
@@ -48,12 +52,20 @@ public:
             written = ::write(fd_, line.data(), line.size());
         } while (written < 0 && errno == EINTR);
         if (written != static_cast<ssize_t>(line.size())) {
+            cut(written < 0 ? errno : ENOSPC);
             ::close(fd_);  // a partial line stays the last one: the file reads as cut off there
             fd_ = -1;
         }
     }
 
 private:
+    // Whoever keeps the recording must hear that it is not whole.
+    void cut(int error) const {
+        std::fprintf(stderr, "%.*s%s (%s)\n", static_cast<int>(conv::wire::kRecordingCut.size()),
+                     conv::wire::kRecordingCut.data(), std::strerror(error), path_.c_str());
+    }
+
+    std::string path_;
     int fd_;
     std::chrono::steady_clock::time_point start_;
 };

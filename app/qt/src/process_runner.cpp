@@ -156,6 +156,11 @@ RunResult ProcessToolRunner::runCmd(const std::string& argument, std::chrono::mi
     const QByteArray errors = process->readAllStandardError();
     std::fwrite(errors.constData(), 1, static_cast<std::size_t>(errors.size()), stderr);
     result.errorOutput = QString::fromUtf8(errors).toStdString();
+    if (const std::size_t at = result.errorOutput.find(conv::wire::kRecordingCut);
+        !recordFile_.empty() && recordingCut_.empty() && at != std::string::npos) {
+        const std::string_view rest = std::string_view(result.errorOutput).substr(at + conv::wire::kRecordingCut.size());
+        recordingCut_ = std::string(rest.substr(0, rest.find('\n')));
+    }
     return result;
 }
 

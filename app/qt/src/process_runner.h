@@ -32,7 +32,12 @@ public:
     std::function<void(const std::string& port)> pinned;
     // Every run from now on appends itself to the wire recording `file` (TAVIK_RECORD); empty:
     // the runs get the recording setting we were started with, if any.
-    void recordTo(std::string file) { recordFile_ = std::move(file); }
+    void recordTo(std::string file) {
+        recordFile_ = std::move(file);
+        recordingCut_.clear();
+    }
+    // Why a run could not append itself to that recording (tavik said so), empty while it is whole.
+    const std::string& recordingCut() const { return recordingCut_; }
 
 private:
     std::unique_ptr<QProcess> start(const std::string& argument, bool heldBack) const;
@@ -41,6 +46,7 @@ private:
     QString toolPath_;
     std::string port_;        // pinned USB port, empty: none
     std::string recordFile_;  // the update record's wire.jsonl, empty: none
+    std::string recordingCut_;
     std::string expectedNext_;
     std::string preparedArgument_;
     std::unique_ptr<QProcess> prepared_;  // started ahead, waiting for its go

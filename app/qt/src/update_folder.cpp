@@ -6,7 +6,13 @@
 #include <QtCore/QDateTime>
 #include <QtCore/QSysInfo>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <system_error>
@@ -24,6 +30,33 @@ std::string factorText(double factor) {
     std::ostringstream text;
     text << factor;
     return text.str();
+}
+
+// Writes `bytes` as the whole file `path`; the number of bytes that reached it, and the error that
+// stopped it (0: none).
+std::pair<std::size_t, int> writeWhole(const fs::path& path, std::string_view bytes) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return {0, errno};
+    std::size_t done = 0;
+    int error = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            error = n < 0 ? errno : ENOSPC;
+            break;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    if (::close(fd) != 0 && error == 0) error = errno;
+    return {done, error};
+}
+
+// "no space left on device"
+std::string errorText(int error) {
+    std::string text = std::strerror(error);
+    if (!text.empty()) text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+    return text;
 }
 
 // The lines support reads first: which program on which system.
@@ -79,11 +112,23 @@ UpdateFolder::~UpdateFolder() {
     std::fclose(log_);
 }
 
+void UpdateFolder::cut(int error, const std::string& what) {
+    if (incomplete_.empty()) incomplete_ = errorText(error) + " (" + what + ")";
+}
+
 void UpdateFolder::output(std::string_view text) {
     if (log_ == nullptr) return;
     const std::string stored = homeAsTilde(text, home_);
-    std::fwrite(stored.data(), 1, stored.size(), log_);
-    std::fflush(log_);
+    errno = 0;
+    const std::size_t written = std::fwrite(stored.data(), 1, stored.size(), log_);
+    if (written == stored.size() && std::fflush(log_) == 0) {
+        logBytes_ += written;
+        return;
+    }
+    // What reached the file stays a clean beginning: nothing more is appended after a gap.
+    cut(errno != 0 ? errno : ENOSPC, "output.log cut after " + std::to_string(logBytes_) + " bytes");
+    std::fclose(log_);
+    log_ = nullptr;
 }
 
 void UpdateFolder::phase(const std::string& name) { phases_.emplace_back(name, clock_.elapsed()); }
@@ -96,20 +141,26 @@ void UpdateFolder::firmwareRead(const std::string& name, const std::optional<std
         return;
     }
     // The firmware as it was sent, for a replay; the bundle's name is in summary.txt.
-    std::ofstream(folder_ / name, std::ios::binary | std::ios::trunc) << *bytes;
+    if (const auto [written, error] = writeWhole(folder_ / name, *bytes); error != 0)
+        cut(error, name + " copy cut at " + std::to_string(written) + " of " + std::to_string(bytes->size()) + " bytes");
     const QByteArray content = QByteArray::fromStdString(*bytes);
     firmware_[name] = "sha256 " + QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex().toStdString() +
                       ", " + std::to_string(bytes->size()) + " bytes";
 }
 
 void UpdateFolder::finish(const std::string& outcome, const std::string& cause, const QStringList& alerts) {
-    if (!folder_.empty()) writeSummary(outcome, cause, alerts);
-    std::fprintf(stderr, "Quillmere: %s: %s%s\n", outcome.c_str(), cause.c_str(),
-                 folder_.empty() ? "" : (" (record: " + folder_.string() + ")").c_str());
+    std::string where;
+    if (!folder_.empty()) {
+        if (!runner_.recordingCut().empty()) cut(ENOSPC, "wire.jsonl cut: " + runner_.recordingCut());
+        writeSummary(outcome, cause, alerts);
+        where = " (record: " + folder_.string() + (incomplete_.empty() ? "" : "; record incomplete: " + incomplete_) + ")";
+    }
+    std::fprintf(stderr, "Quillmere: %s: %s%s\n", outcome.c_str(), cause.c_str(), where.c_str());
 }
 
 void UpdateFolder::writeSummary(const std::string& outcome, const std::string& cause, const QStringList& alerts) {
     std::ostringstream out;
+    if (!incomplete_.empty()) out << "record incomplete: " << incomplete_ << "\n";
     out << system_ << "transport: " << transport_ << (pinned_.empty() ? "" : ", pinned to USB port " + pinned_)
         << "\npause scale: " << factorText(action_.pauseScale) << "\noutcome: " << outcome << "\ncause: " << cause
         << "\naction: " << action_.name << "\nbundle: " << fs::path(layout_.bundlePath).filename().string()
@@ -127,7 +178,12 @@ void UpdateFolder::writeSummary(const std::string& outcome, const std::string& c
         out << "phase " << phases_[i].first << ": " << (until - phases_[i].second) << " ms\n";
     }
     out << "total: " << end << " ms\n";
-    std::ofstream(folder_ / "summary.txt", std::ios::trunc) << homeAsTilde(out.str(), home_);
+    // Rewritten in place: on a full disk the space of the summary before is what this one gets.
+    if (const auto [written, error] = writeWhole(folder_ / "summary.txt", homeAsTilde(out.str(), home_)); error != 0) {
+        cut(error, "summary.txt cut at " + std::to_string(written) + " bytes");
+        std::fprintf(stderr, "Quillmere: the record's summary.txt could not be written whole (%s)\n",
+                     incomplete_.c_str());
+    }
 }
 
 }  // namespace quill::qt

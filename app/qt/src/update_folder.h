@@ -3,7 +3,9 @@
 // output.log (all the update printed), wire.jsonl (each tool run of the runner it is given
 // appends itself), summary.txt (outcome, cause, versions, checksums, time per phase) and the
 // copies of tmpa.hex and tmpb.hex that a replay needs, made from the bytes the action read. The user's home folder
-// appears as "~" in output.log and summary.txt.
+// appears as "~" in output.log and summary.txt. Every write is checked: a record that could not be
+// written whole (a full disk) says so on the first line of its summary and in the outcome line, and
+// the update goes on as if nothing happened.
 #include <QtCore/QElapsedTimer>
 #include <QtCore/QStringList>
 
@@ -57,6 +59,8 @@ public:
 
 private:
     void writeSummary(const std::string& outcome, const std::string& cause, const QStringList& alerts);
+    // Notes the first part of the record that could not be written whole.
+    void cut(int error, const std::string& what);
 
     const BundleLayout layout_;
     const Action action_;
@@ -67,6 +71,8 @@ private:
     std::string home_;              // written "~" in every stored text
     std::filesystem::path folder_;  // empty: nothing is recorded
     std::FILE* log_ = nullptr;
+    std::size_t logBytes_ = 0;  // written to output.log so far
+    std::string incomplete_;    // why the record is not whole ("no space left on device (...)"), empty while it is
     QElapsedTimer clock_;
     std::vector<std::pair<std::string, qint64>> phases_;  // name, ms since the start at its entry
     std::map<std::string, std::string> firmware_;         // file name -> its summary line's text

@@ -23,6 +23,9 @@
 namespace conv::wire {
 
 inline constexpr const char* kRecordEnv = "TAVIK_RECORD";
+// The line tavik prints on standard error when it could not append to the recording (a full disk):
+// this start, then why and the file. The run goes on unrecorded from there.
+inline constexpr std::string_view kRecordingCut = "tavik: the wire recording could not be written whole: ";
 inline constexpr int kVersion = 1;
 // The largest numbers a recording may hold; parseLine() refuses larger ones (replay adds times,
 // and keeps the others in int): no run lasts 11 days, waits a day or has more arguments or a
