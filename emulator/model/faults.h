@@ -28,6 +28,7 @@ struct Faults {
     std::optional<std::uint32_t> unplugB;      // the device vanishes on B line N
     std::optional<std::uint32_t> badEcho;      // B line N echoed (and kept) with one byte changed
     std::optional<std::int64_t> slowReenumMs;  // re-enumeration takes this long instead
+    std::optional<std::int64_t> slowLeaveMs;   // an identity told to leave drops off the bus this much later
     bool garbageReplies = false;               // every input report is replaced by random bytes
     bool shortReplies = false;                 // every input report is cut to 4 bytes
     bool longReplies = false;                  // every input report is followed by as many filler bytes
@@ -36,8 +37,8 @@ struct Faults {
     WriteFaults writes;
 };
 
-// Adds one `--fault` argument ("NAME", "NAME@N", "slow-reenum=MS" or "out-slow@N=MS") to `faults`.
-// Returns an error text naming the problem when the argument is not a known fault.
+// Adds one `--fault` argument ("NAME", "NAME@N", "slow-reenum=MS", "slow-leave=MS" or "out-slow@N=MS")
+// to `faults`. Returns an error text naming the problem when the argument is not a known fault.
 std::optional<std::string> addFault(Faults& faults, std::string_view faultText);
 
 // The accepted fault names, for the usage text.
