@@ -148,7 +148,7 @@ put("fuzz_tool_output", "sequence_fail", b"\x03" + b"\x00".join([b"uafail ckSum\
 state = "convsim-state 1\napplication 40 40\na " + bytes(range(32)).hex() + "\na " + bytes(range(8)).hex() + \
         "\nbcode 1\nb 0120 " + bytes(range(16)).hex() + "\nend\n"
 put("fuzz_convsim", "state_file", b"\x00" + state.encode())
-put("fuzz_convsim", "faults", b"\x01" + b"bad-ack@3\nflood\nslow-reenum=20\nunplug-b@x\nnope\n")
+put("fuzz_convsim", "faults", b"\x01" + b"bad-ack@3\nflood\nslow-reenum=20\nslow-leave=5\nunplug-b@x\nnope\n")
 
 
 def op_frame(kind, payload):

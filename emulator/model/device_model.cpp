@@ -74,22 +74,37 @@ void DeviceModel::note(std::string text) {
     events_.push_back(std::move(e));
 }
 
+// Told to leave (start A, run application, power lost): the device stops at once and drops off
+// the bus now or, under slow-leave, that much later, still enumerated and taking nothing meanwhile.
 void DeviceModel::leave(Identity comesBack, const std::string& why) {
-    Event left;
-    left.kind = Event::Kind::Left;
-    left.identity = identity_;
-    events_.push_back(left);
-    note(std::string(identityName(identity_)) + " leaves (" + why + "); " + std::string(identityName(comesBack)) +
-         " appears in " + std::to_string(config_.reenumDelay / 1000) + " ms");
-    identity_ = Identity::None;
-    arriving_ = comesBack;
-    arriveAt_ = now_ + config_.reenumDelay;
     queue_.clear();  // reports not yet on the bus leave with the device
     updateMode_ = false;
     pending_.clear();
     burning_.clear();  // power gone mid-burn: nothing written
     burnDoneAt_.reset();
     transferActive_ = false;
+    leavingTo_ = comesBack;
+    leavingWhy_ = why;
+    if (!config_.faults.slowLeaveMs) {
+        dropOff(now_);
+        return;
+    }
+    leaveAt_ = now_ + *config_.faults.slowLeaveMs * 1000;
+    note(std::string(identityName(identity_)) + " is told to leave (" + why + "); it drops off the bus in " +
+         std::to_string(*config_.faults.slowLeaveMs) + " ms");
+}
+
+void DeviceModel::dropOff(Micros at) {
+    Event left;
+    left.kind = Event::Kind::Left;
+    left.identity = identity_;
+    events_.push_back(left);
+    note(std::string(identityName(identity_)) + " leaves (" + leavingWhy_ + "); " +
+         std::string(identityName(leavingTo_)) + " appears in " + std::to_string(config_.reenumDelay / 1000) + " ms");
+    identity_ = Identity::None;
+    arriving_ = leavingTo_;
+    arriveAt_ = at + config_.reenumDelay;
+    leaveAt_.reset();
 }
 
 void DeviceModel::bootAfterPowerLoss(const std::string& why) {
@@ -109,15 +124,17 @@ bool DeviceModel::open(Identity wanted) {
 std::optional<Micros> DeviceModel::nextDeadline() const {
     std::optional<Micros> next;
     auto consider = [&](Micros t) { next = next ? std::min(*next, t) : t; };
+    if (leaveAt_) consider(*leaveAt_);
     if (arriving_ != Identity::None) consider(arriveAt_);
     if (burnDoneAt_) consider(*burnDoneAt_);
-    if (identity_ == Identity::Normal && (updateMode_ || config_.faults.flood)) consider(nextStatusAt_);
+    if (reporting()) consider(nextStatusAt_);
     if (!queue_.empty()) consider(queue_.front().due);
     return next;
 }
 
 void DeviceModel::advance(Micros now) {
     now_ = std::max(now_, now);
+    if (leaveAt_ && now_ >= *leaveAt_) dropOff(*leaveAt_);
     if (arriving_ != Identity::None && now_ >= arriveAt_) {
         identity_ = std::exchange(arriving_, Identity::None);
         lastReplyNo_ = 0;
@@ -131,7 +148,7 @@ void DeviceModel::advance(Micros now) {
     }
     if (burnDoneAt_ && now_ >= *burnDoneAt_) finishBurn();
 
-    if (identity_ == Identity::Normal && (updateMode_ || config_.faults.flood)) {
+    if (reporting()) {
         const Micros period = config_.faults.flood ? kFloodPeriod : config_.reportPeriod;
         if (now_ - nextStatusAt_ > kMaxCatchUpReports * period) nextStatusAt_ = now_ - kMaxCatchUpReports * period;
         while (nextStatusAt_ <= now_) {
@@ -181,6 +198,11 @@ std::vector<std::uint8_t> DeviceModel::applyOutputFaults(std::vector<std::uint8_
 
 void DeviceModel::write(std::span<const std::uint8_t> report, Micros now) {
     advance(now);
+    if (leaveAt_) {
+        note("write of " + std::to_string(report.size()) + " bytes while " + std::string(identityName(identity_)) +
+             " is leaving: dropped");
+        return;
+    }
     switch (identity_) {
         case Identity::Loader:
             loaderWrite(report);

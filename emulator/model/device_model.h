@@ -77,6 +77,8 @@ public:
     void advance(Micros now);
     // When advance() has something to do next; nullopt: nothing until the next write.
     std::optional<Micros> nextDeadline() const;
+    // When the identity present, told to leave, drops off the bus (slow-leave); nullopt: not leaving.
+    std::optional<Micros> leavesAt() const { return leaveAt_; }
     std::vector<Event> takeEvents();
 
     const FlashState& flash() const { return flash_; }
@@ -93,6 +95,10 @@ private:
 
     void note(std::string text);
     void leave(Identity comesBack, const std::string& why);
+    void dropOff(Micros at);
+    bool reporting() const {
+        return identity_ == Identity::Normal && !leaveAt_ && (updateMode_ || config_.faults.flood);
+    }
     void bootAfterPowerLoss(const std::string& why);
     void send(std::vector<std::uint8_t> report, Micros earliest);
     std::vector<std::uint8_t> applyOutputFaults(std::vector<std::uint8_t> report);
@@ -118,6 +124,9 @@ private:
     Identity identity_;
     Identity arriving_ = Identity::None;
     Micros arriveAt_ = 0;
+    std::optional<Micros> leaveAt_;  // told to leave, still on the bus until then
+    Identity leavingTo_ = Identity::None;
+    std::string leavingWhy_;
 
     // loader
     std::uint32_t lastReplyNo_ = 0;

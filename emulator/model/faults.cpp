@@ -15,8 +15,8 @@ std::optional<std::int64_t> parseCount(std::string_view text) {
 
 std::string_view faultNames() {
     return "silent-loader, no-loader, bad-ack@N, unplug@N, unplug-before@N, unplug-b@N, unplug-burn, bad-echo@N, "
-           "no-c4, no-d0, no-return, slow-reenum=MS, garbage-replies, short-replies, long-replies, flood, flood=N, "
-           "absent, out-slow@N=MS, out-timeout@N, out-stall@N";
+           "no-c4, no-d0, no-return, slow-reenum=MS, slow-leave=MS, garbage-replies, short-replies, long-replies, "
+           "flood, flood=N, absent, out-slow@N=MS, out-timeout@N, out-stall@N";
 }
 
 std::optional<std::string> addFault(Faults& faults, std::string_view faultText) {
@@ -92,10 +92,10 @@ std::optional<std::string> addFault(Faults& faults, std::string_view faultText) 
         faults.writes.slowMs = *ms;
         return std::nullopt;
     }
-    if (name == "slow-reenum") {
+    if (name == "slow-reenum" || name == "slow-leave") {
         auto ms = arg ? parseCount(*arg) : std::nullopt;
-        if (!ms) return "fault " + quoted + " needs a delay in milliseconds, as slow-reenum=MS";
-        faults.slowReenumMs = *ms;
+        if (!ms) return "fault " + quoted + " needs a delay in milliseconds, as " + std::string(name) + "=MS";
+        (name == "slow-leave" ? faults.slowLeaveMs : faults.slowReenumMs) = *ms;
         return std::nullopt;
     }
     return "unknown fault " + quoted + "; known faults: " + std::string(faultNames());

@@ -31,6 +31,7 @@ struct Faults {
     bool unplugBurn = false;                    // the device vanishes on the burn frame, before it burns
     std::optional<std::uint32_t> badEcho;       // B line N echoed (and kept) with one byte changed
     std::optional<std::int64_t> slowReenumMs;   // re-enumeration takes this long instead
+    std::optional<std::int64_t> slowLeaveMs;    // an identity told to leave drops off the bus this much later
     bool garbageReplies = false;                // every input report is replaced by random bytes
     bool shortReplies = false;                  // every input report is cut to 4 bytes
     bool longReplies = false;                   // every input report is followed by as many filler bytes
@@ -44,7 +45,8 @@ struct Faults {
 // a hidraw file holds, so none is dropped.
 inline constexpr std::uint32_t kMaxFloodEcho = 62;
 
-// Adds one `--fault` argument ("NAME", "NAME@N", "flood=N", "slow-reenum=MS" or "out-slow@N=MS") to `faults`.
+// Adds one `--fault` argument ("NAME", "NAME@N", "flood=N", "slow-reenum=MS", "slow-leave=MS" or
+// "out-slow@N=MS") to `faults`.
 // Returns an error text naming the problem when the argument is not a known fault.
 std::optional<std::string> addFault(Faults& faults, std::string_view faultText);
 

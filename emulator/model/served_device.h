@@ -27,6 +27,8 @@ public:
     // Lets time pass; nextDeadline() says when advance() has something to do next.
     virtual void advance(Micros now) = 0;
     virtual std::optional<Micros> nextDeadline() const = 0;
+    // When the identity present, told to leave, drops off the bus; nullopt while it is not leaving.
+    virtual std::optional<Micros> leavesAt() const { return std::nullopt; }
     // Input reports, identities leaving and arriving, log notes, in order.
     virtual std::vector<Event> takeEvents() = 0;
     // The flash to keep in the state file; nullptr when the device has none of its own.
@@ -47,6 +49,7 @@ public:
     }
     void advance(Micros now) override { model_.advance(now); }
     std::optional<Micros> nextDeadline() const override { return model_.nextDeadline(); }
+    std::optional<Micros> leavesAt() const override { return model_.leavesAt(); }
     std::vector<Event> takeEvents() override { return model_.takeEvents(); }
     const FlashState* flash() const override { return &model_.flash(); }
     std::uint64_t flashRevision() const override { return model_.flashRevision(); }
@@ -74,6 +77,7 @@ public:
         if (plugged_) inner_.advance(now);
     }
     std::optional<Micros> nextDeadline() const override { return plugged_ ? inner_.nextDeadline() : at_; }
+    std::optional<Micros> leavesAt() const override { return plugged_ ? inner_.leavesAt() : std::nullopt; }
     std::vector<Event> takeEvents() override {
         std::vector<Event> events = std::move(events_);
         events_.clear();

@@ -309,11 +309,21 @@ void HidrawServer::leave(std::size_t slot, Identity identity) {
         // telling the kernel to drop one here could deadlock against a lookup waiting for us.
         ::unlink(nodeLink(node.entry).c_str());
         const std::uint64_t left = ino;
+        std::vector<fuse_req*> opening;
         std::erase_if(pending_, [&](const Pending& p) {
             const bool ofNode = p.isOpen ? p.fh == left : files_.count(p.fh) != 0 && files_.at(p.fh).ino == left;
-            if (ofNode) fuse_reply_err(p.req, p.isOpen || p.isWrite ? ENODEV : EIO);
+            if (ofNode && p.isOpen)
+                opening.push_back(p.req);
+            else if (ofNode)
+                fuse_reply_err(p.req, p.isWrite ? ENODEV : EIO);
             return ofNode;
         });
+        // The kernel's disconnect waits for an open under way, which then succeeds on a device
+        // already gone: the descriptor query and all I/O of that file fail.
+        for (fuse_req* req : opening) {
+            host_.log("an open of " + nodeLink(node.entry) + " under way as it leaves succeeds on the gone node");
+            addFile(req, ino);
+        }
         for (auto& [fh, file] : files_)
             if (file.ino == ino) notifyPoll(file);
         host_.log(std::string(identityName(identity)) + " leaves " + nodeLink(node.entry));
@@ -362,9 +372,13 @@ void HidrawServer::open(fuse_req_t req, std::uint64_t ino, fuse_file_info* fi) {
         fuse_reply_err(req, ENODEV);
         return;
     }
+    // A converter on its way off the bus (slow-leave) holds the open until it has left.
+    const Node& node = nodes_.at(ino);
+    std::optional<Micros> due = node.entry.other ? std::nullopt : deviceOf(node).leavesAt();
     const bool held = std::any_of(files_.begin(), files_.end(), [&](const auto& f) { return f.second.ino == ino; });
-    if (config_.firstOpenDelay && !held) {
-        pending_.push_back({req, ino, 0, true, fi->flags, host_.now() + kFirstOpenDelay});
+    if (!due && config_.firstOpenDelay && !held) due = host_.now() + kFirstOpenDelay;
+    if (due) {
+        pending_.push_back({req, ino, 0, true, fi->flags, *due});
         fuse_req_interrupt_func(
             req, [](fuse_req_t r, void* self) { static_cast<HidrawServer*>(self)->interrupted(r); }, this);
         return;
@@ -384,19 +398,23 @@ void HidrawServer::replyOpen(fuse_req_t req, std::uint64_t ino) {
         handleEvents();
         return;
     }
+    addFile(req, ino);
+    // What the device says from this open on (a recording's next reports) reaches the new file.
+    handleEvents();
+}
+
+void HidrawServer::addFile(fuse_req_t req, std::uint64_t ino) {
     fuse_file_info fi{};
     fi.fh = nextFh_++;
     fi.direct_io = 1;  // every read and write reaches us whole, one report each
     fi.nonseekable = 1;
     OpenFile& file = files_[fi.fh];
     file.ino = ino;
-    file.run = run;
+    file.run = static_cast<HostRun>(fuse_req_ctx(req)->pid);
     if (fuse_reply_open(req, &fi) != 0)
         files_.erase(fi.fh);  // the opener is gone already
     else if (host_.verbose())
         host_.log("file " + std::to_string(fi.fh) + " opens " + nodeLink(nodes_.at(ino).entry));
-    // What the device says from this open on (a recording's next reports) reaches the new file.
-    handleEvents();
 }
 
 // Opens past the first-open delay, and writes the device has stopped NAKing, complete.

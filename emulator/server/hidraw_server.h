@@ -90,7 +90,7 @@ private:
         fuse_pollhandle* pollHandle = nullptr;
     };
     // A request answered later: a blocking read waiting for a report, an open waiting out the
-    // first-open delay, or a write the device NAKs.
+    // first-open delay or a converter's leaving, or a write the device NAKs.
     struct Pending {
         fuse_req* req = nullptr;
         std::uint64_t fh = 0;  // read, write: the file; open: the node's inode
@@ -114,6 +114,7 @@ private:
     void finishWrite(const Pending& write);
     void answerInterrupts();
     void replyOpen(fuse_req* req, std::uint64_t ino);
+    void addFile(fuse_req* req, std::uint64_t ino);
     void deliver(std::uint64_t fh, OpenFile& file, const std::vector<std::uint8_t>& report);
     void notifyPoll(OpenFile& file);
     bool nodePresent(std::uint64_t ino) const;

@@ -250,6 +250,8 @@ int main(int argc, char** argv) {
     // A socket message has no answer that could fail: the write faults live on the hidraw nodes.
     if (!hidraw && model.faults.writes.any())
         return usageError("the out-slow, out-timeout and out-stall faults need --hidraw");
+    // slow-leave is about what the kernel answers an open that the leaving overlaps: hidraw only too.
+    if (!hidraw && model.faults.slowLeaveMs) return usageError("the slow-leave fault needs --hidraw");
     if (nodeMode && !hidraw) return usageError("--node-mode goes with --hidraw");
     if ((udevDelayMs || otherHid) && !hidraw) return usageError("--udev-delay-ms and --other-hid go with --hidraw");
     if (server.statePath && !converters.empty())

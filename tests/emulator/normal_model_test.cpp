@@ -73,6 +73,24 @@ TEST(NormalMode, LinesOutsideUpdateModeAndMalformedWritesAreIgnored) {
     EXPECT_TRUE(h.model->inUpdateMode());
 }
 
+// What the host meets meanwhile over hidraw (opens wait for the leaving) is in tavik_session.py.
+TEST(NormalModeFaults, SlowLeaveKeepsTheIdentityListedButDeafUntilItDropsOff) {
+    Harness h("slow-leave=200");
+    h.mode();
+    h.frame(frame::kKindStartBurn, {frame::kStartA});
+    EXPECT_EQ(h.model->leavesAt(), 200'000);
+    h.inputs.clear();
+    h.wait(199'000);
+    h.mode();
+    EXPECT_EQ(h.model->identity(), Identity::Normal);
+    EXPECT_FALSE(h.model->inUpdateMode()) << "a leaving converter takes no report";
+    EXPECT_TRUE(h.inputs.empty()) << "nor sends one";
+    h.wait(1'000);
+    EXPECT_EQ(h.model->identity(), Identity::None);
+    h.wait(h.config.reenumDelay);
+    EXPECT_EQ(h.model->identity(), Identity::Loader) << "re-enumeration counts from the drop-off";
+}
+
 // The e2e rows flood-5 and flood-12 count on the echo's place; the lines' own lag of zero to two
 // reports must not add to it.
 TEST(NormalFaults, FloodNPutsExactlyNStatusReportsBeforeEveryEcho) {
@@ -92,7 +110,7 @@ TEST(NormalFaults, FloodNPutsExactlyNStatusReportsBeforeEveryEcho) {
 TEST(FaultParsing, ARejectedArgumentIsNamed) {
     Faults f;
     for (const char* bad : {"", "unplugged", "bad-ack", "bad-ack@0", "bad-ack@3x", "no-c4@2", "slow-reenum", "flood=0",
-                            "flood=63", "out-slow@3", "out-slow@0=5", "out-stall"}) {
+                            "flood=63", "out-slow@3", "out-slow@0=5", "out-stall", "slow-leave"}) {
         SCOPED_TRACE(bad);
         const auto error = addFault(f, bad);
         EXPECT_NE(error.value_or("").find(std::string("'") + bad + "'"), std::string::npos)

@@ -28,7 +28,7 @@ class Session(Emulator):
 
     def __init__(self, case_name, transport):
         super().__init__("convsim-it", case_name, transport)
-        self.out, self.last, self.env, self.children = "", "", {}, []
+        self.out, self.last, self.env, self.children, self.status = "", "", {}, [], None
         self.a, self.b = self.path("a.hex"), self.path("b.hex")
         fwgen("a", self.a, "--bytes", "6000", "--seed", "3")
         fwgen("b", self.b, "--lines", "120", "--seed", "3")
@@ -44,9 +44,10 @@ class Session(Emulator):
         self.start_device(node_mode=node_mode, more=["--report-ms", "20", *options])
 
     def inside(self, args, stderr=subprocess.STDOUT, seconds=10):
-        """A program run against the converter, killed after `seconds`: (stdout, stderr)."""
+        """A program run against the converter, killed after `seconds`: (stdout, stderr); its status in `status`."""
         args, env = self.command(args, dict(os.environ, **self.env))
         done = subprocess.run(["timeout", str(seconds)] + args, env=env, stdout=subprocess.PIPE, stderr=stderr)
+        self.status = done.returncode
         return tuple((b or b"").decode("utf-8", "replace").rstrip("\n") for b in (done.stdout, done.stderr))
 
     def run(self, word, seconds=10, has=(), hasnt=()):
@@ -341,6 +342,16 @@ def permission(s):  # a node only root may open: not there yet while udev may st
     s.expect(s.out == NOT_FOUND and not err, "a vanished node was not reported as absent")
 
 
+def leaving_open(s):  # an open the leaving overlaps meets the kernel's ENODEV after it: "not found", no crash
+    s.start("--fault", "slow-leave=1000")
+    s.run("sa", has="saok")  # normal mode stays listed for 1 s, and opens of it wait for its leaving
+    s.env = {"MALLOC_PERTURB_": "165"}  # freed memory filled: a use after free cannot pass unseen
+    s.run("sa", 5)
+    s.expect(s.out == NOT_FOUND and s.status == 0, f"tavik ended with status {s.status} instead of not finding it")
+    s.expect("under way as it leaves succeeds on the gone node" in s.log(), "no open overlapped the leaving")
+    s.wait_for("0416/a316")
+
+
 HELD = '''
 import os, select, sys, time
 fd = os.open("/dev/hidraw0", os.O_RDWR)
@@ -422,7 +433,7 @@ def bad_arguments(s):
 SOCKET, HIDRAW, BOTH = ("socket",), ("hidraw",), ("socket", "hidraw")
 # Faults whose outcome the e2e matrix follows through the window (bad-echo, no-c4, no-d0,
 # slow-reenum, garbage and long replies) are not repeated here. The cases run on the socket and
-# through hidapi on convsim's hidraw nodes, five only mean something on hidraw, and the argument
+# through hidapi on convsim's hidraw nodes, six only mean something on hidraw, and the argument
 # checks need no device at all.
 CASES = {
     "packets": (packets, BOTH), "files": (files, BOTH), "silent-loader": (silent_loader, BOTH),
@@ -430,7 +441,7 @@ CASES = {
     "unplug": (unplug, BOTH), "short-replies": (short_replies, BOTH), "flood": (flood, BOTH),
     "replay": (replay, BOTH), "bad-arguments": (bad_arguments, SOCKET), "same-as-socket": (same_as_socket, HIDRAW),
     "hidraw-run": (hidraw_run, HIDRAW), "permission": (permission, HIDRAW), "holder": (holder, HIDRAW),
-    "gone-node": (gone_node, HIDRAW),
+    "gone-node": (gone_node, HIDRAW), "leaving-open": (leaving_open, HIDRAW),
 }
 
 

@@ -10,14 +10,81 @@
 #include <ctime>
 #include <cwchar>
 
+#if defined(__linux__)
+#include <dlfcn.h>
+#include <linux/hidraw.h>
+#include <sys/ioctl.h>
+#include <sys/syscall.h>
+
+#include <cstdarg>
+#endif
+
 #include "conv/hexfield.h"
 #include "conv/toolrun.h"
 #include "conv/usbport.h"
 #include "hid/transport.h"
 
+#if defined(__linux__)
+namespace {
+// Set on this thread while hid_open_path runs: marked when the descriptor-size query fails.
+thread_local bool* descriptorQueryFailed = nullptr;
+}  // namespace
+
+// hidapi 0.13 (Debian 12's) frees its device when the descriptor-size query fails after a good
+// open and then writes the error into it: a converter leaving during the open crashed tavik.
+// Defined in the executable, this is the ioctl hidapi calls, linked statically or not. While
+// openPath() runs on this thread a failed query is marked and answered as size 0, so hidapi never
+// takes that path; every other call goes through unchanged.
+extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
+    va_list args;
+    va_start(args, request);
+    void* arg = va_arg(args, void*);
+    va_end(args);
+    using Ioctl = int (*)(int, unsigned long, ...);
+    static const auto next = reinterpret_cast<Ioctl>(::dlsym(RTLD_NEXT, "ioctl"));
+    const int result =
+        next != nullptr ? next(fd, request, arg) : static_cast<int>(::syscall(SYS_ioctl, fd, request, arg));
+    if (result >= 0 || request != HIDIOCGRDESCSIZE || descriptorQueryFailed == nullptr) return result;
+    *descriptorQueryFailed = true;
+    *static_cast<int*>(arg) = 0;
+    return 0;
+}
+#endif
+
 namespace tavik::hid {
 
 namespace {
+
+// What a half-gone USB device answers: the node or its host controller reports the device gone.
+bool goneError(int error) {
+    switch (error) {
+        case ENODEV:
+        case EIO:
+        case ESHUTDOWN:
+        case EPROTO:
+        case EILSEQ:
+        case ETIME:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// hid_open_path, with a descriptor-size query that failed after the open told apart: the device
+// went during the open, so the handle is closed again and none is returned.
+hid_device* openPath(const std::string& path, bool& queryFailed) {
+    queryFailed = false;
+#if defined(__linux__)
+    descriptorQueryFailed = &queryFailed;
+#endif
+    hid_device* device = hid_open_path(path.c_str());
+#if defined(__linux__)
+    descriptorQueryFailed = nullptr;
+#endif
+    if (!queryFailed) return device;
+    hid_close(device);
+    return nullptr;
+}
 
 constexpr std::size_t kStringChars = 255;
 constexpr const char* kSysfs = "/sys";
@@ -105,18 +172,9 @@ public:
 
 private:
     static WriteFailure failureOf(int error) {
-        switch (error) {
-            case ETIMEDOUT:
-                return WriteFailure::TimedOut;
-            case EPIPE:
-                return WriteFailure::Stalled;
-            case ENODEV:
-            case EIO:
-            case ESHUTDOWN:
-                return WriteFailure::Gone;
-            default:
-                return WriteFailure::Refused;
-        }
+        if (error == ETIMEDOUT) return WriteFailure::TimedOut;
+        if (error == EPIPE) return WriteFailure::Stalled;
+        return goneError(error) ? WriteFailure::Gone : WriteFailure::Refused;
     }
 
     hid_device* device_;
@@ -171,15 +229,17 @@ public:
         }
         result.node = path;
 
-        if (hid_device* device = hid_open_path(path.c_str())) {
+        bool queryFailed = false;
+        if (hid_device* device = openPath(path, queryFailed)) {
             result.status = OpenStatus::Opened;
             result.device = std::make_unique<HidapiDevice>(device);
             return result;
         }
         // Only a node this user may not open, and has not been allowed to for a while, is a
         // refusal. One that went between the look-up and the open (the converter re-enumerating,
-        // as it does during an update) is absent, and so is one udev has yet to grant us: the
-        // front end stops an update at once on a refusal, and must not for either.
+        // as it does during an update), or during it, is absent, and so is one udev has yet to
+        // grant us: the front end stops an update at once on a refusal, and must not for either.
+        if (queryFailed || goneError(errno)) return result;
         if (::access(path.c_str(), R_OK | W_OK) == 0 || (errno != EACCES && errno != EPERM)) return result;
         if (!refusalSettled(path)) return result;
         return refused(std::move(result), vendorId, productId, toUtf8(hid_error(nullptr)));
