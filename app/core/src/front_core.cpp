@@ -110,6 +110,23 @@ std::string alertSeveralConverters(const std::vector<std::string>& ports) {
            "). Unplug all but the one to update, or choose one with --port PORT.";
 }
 
+std::string alertLockRefused(const LockAttempt& attempt) {
+    if (attempt.status == LockAttempt::Status::Failed)
+        return "The update cannot keep other updates off the converter: " + attempt.why + ". Nothing was sent.";
+    return "Another update is running " +
+           (attempt.port.empty() ? std::string("on this computer without a chosen converter")
+                                 : "on the converter at USB port " + attempt.port) +
+           " (" + attempt.holder + "). Wait until it has finished.";
+}
+
+std::string causeLockRefused(const LockAttempt& attempt) {
+    if (attempt.status == LockAttempt::Status::Failed)
+        return "no lock on the converter could be had: " + attempt.why + "; nothing was sent";
+    return (attempt.port.empty() ? std::string("another update is running on this computer without a chosen converter")
+                                 : "another update holds the converter at USB port " + attempt.port) +
+           " (" + attempt.holder + "); nothing was sent";
+}
+
 bool FrontCore::chooseConverter() {
     std::string port = config_.port;
     if (port.empty()) {
@@ -133,6 +150,12 @@ bool FrontCore::chooseConverter() {
             return false;
         }
         if (present.size() == 1) port = present.front();
+    }
+    // Before the holder or any run reaches the converter: another updater's bursts would mix with ours.
+    if (const LockAttempt lock = ports_.lock.acquire(port); lock.status != LockAttempt::Status::Taken) {
+        because(causeLockRefused(lock));
+        ports_.alerts.alertA(alertLockRefused(lock));
+        return false;
     }
     ports_.runner.pinPort(port);
     if (!port.empty()) ports_.log.log("the converter on USB port " + port + " is the only one opened");
@@ -160,6 +183,11 @@ void FrontCore::recordOutcome(const std::function<bool()>& action, std::string_v
     step_.clear();
     interrupted_ = false;
     converterSeen_ = false;
+    // However the action ends, the next updater may have the converter.
+    struct Release {
+        ConverterLock& lock;
+        ~Release() { lock.release(); }
+    } release{ports_.lock};
     const bool failed = action();
     outcome_ = interrupted_ ? Outcome::Interrupted : failed ? Outcome::Failed : Outcome::Complete;
     if (cause_.empty()) cause_ = failed ? "the update failed without a recorded cause" : std::string(fineText);

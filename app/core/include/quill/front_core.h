@@ -77,6 +77,11 @@ std::string alertCannotOpen(const UnopenableDevice& device);
 std::string alertRetryBound(int lineNumber, std::string_view line);
 // "Several converters are plugged in (USB ports 1-1, 1-2). ..." naming the ports.
 std::string alertSeveralConverters(const std::vector<std::string>& ports);
+// A lock the update could not take (Busy or Failed): "Another update is running on the converter
+// at USB port 1-1 (quillmere-cli, process 4242). Wait until it has finished.", and the sentence
+// for the record ("another update holds the converter at USB port 1-1 (...); nothing was sent").
+std::string alertLockRefused(const LockAttempt& attempt);
+std::string causeLockRefused(const LockAttempt& attempt);
 
 // The final A check: true when a "ckSum_r=" reply dump in `output` carries `localCksum`
 // ("ll hh", either case) as its reply bytes 8 (low) and 9 (high).
@@ -88,6 +93,7 @@ struct Ports {
     Clock& clock;
     Log& log;
     SequenceView& view;
+    ConverterLock& lock;
 };
 
 struct CoreConfig {
@@ -178,10 +184,12 @@ private:
     // Keeps the first cause of an action; later ones are consequences.
     void because(std::string sentence);
     void enterPhase(const std::string& name);
-    // Learns which converter the action is for and pins the runner to its port, before
-    // anything is sent; false (Failed, one alert) when several are present and none was chosen.
+    // Learns which converter the action is for, takes its lock and pins the runner to its port,
+    // before anything is sent; false (Failed, one alert) when several are present and none was
+    // chosen, or when another updater holds the lock or none can be had.
     bool chooseConverter();
-    // Runs one START sequence or menu action: clears the cause, notes how it ended.
+    // Runs one START sequence or menu action: clears the cause, notes how it ended, lets go of
+    // the converter's lock.
     void recordOutcome(const std::function<bool()>& action, std::string_view fineText);
 
     Ports ports_;
