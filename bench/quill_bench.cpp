@@ -27,6 +27,7 @@
 #include "conv/packets.h"
 #include "device_holder.h"
 #include "process_runner.h"
+#include "quill/converter_lock.h"
 #include "quill/front_core.h"
 
 namespace fs = std::filesystem;
@@ -90,7 +91,8 @@ public:
 double frontTransfer(const Paths& p, char which, std::uint16_t checksum, bool hold) {
     quill::qt::ProcessToolRunner runner(QString::fromStdString(p.tavik));
     BenchPorts ports;
-    quill::FrontCore core({runner, ports, ports, ports, ports}, {p.work, 1.0, 1.0, {}});
+    quill::FileConverterLock lock("quill_bench", p.work);
+    quill::FrontCore core({runner, ports, ports, ports, ports, lock}, {p.work, 1.0, 1.0, {}});
     char bundleName[64];
     std::snprintf(bundleName, sizeof bundleName, "/x/Quillmere_V100_0x%04x.app", checksum);
     core.readBundlePath(bundleName);

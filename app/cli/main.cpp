@@ -21,6 +21,7 @@
 #include "process_runner.h"
 #include "progress_report.h"
 #include "quill/bundle.h"
+#include "quill/converter_lock.h"
 #include "quill/front_core.h"
 #include "quill/time_scale.h"
 #include "update_folder.h"
@@ -106,7 +107,7 @@ public:
         const quill::TimeScale pauses = quill::pauseScaleFromEnvironment();
         for (const auto& complaint : {scale.complaint, pauses.complaint})
             if (complaint) std::fprintf(stderr, "quillmere-cli: %s\n", complaint->c_str());
-        core_.emplace(quill::Ports{counter_, *this, *this, *this, *this},
+        core_.emplace(quill::Ports{counter_, *this, *this, *this, *this, lock_},
                       quill::CoreConfig{layout.firmwareDir, scale.factor, pauses.factor, options.port});
         version_ = core_->readBundlePath(layout.bundlePath);
     }
@@ -181,6 +182,8 @@ private:
     ProgressReport& report_;
     quill::qt::ProcessToolRunner runner_;
     CountingRunner counter_{runner_};
+    // Keeps other updaters off the converter the update works on.
+    quill::FileConverterLock lock_{"quillmere-cli"};
     // Holds the converter the update chose (by --port, or the one plugged in) while it runs.
     quill::qt::ActionHolder holder_{runner_, QString::fromStdString(layout_.resourceDir),
                                     [this](const std::string& port) {

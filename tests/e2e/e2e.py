@@ -14,10 +14,12 @@ Programs come from the environment: QM_E2E_BUNDLE (a built Quillmere bundle), QM
 QM_E2E_FWGEN, QM_E2E_SRECCAT and QM_E2E_OBJCOPY (for the foreign-file cases), QM_E2E_HIDRAW_RUN,
 QM_E2E_CLI (quillmere-cli, for the cases that update from the command line).
 Each case sets QUILLMERE_TIME_SCALE (0.1 unless it needs longer run limits) to shrink the
-sequence's pauses and run limits.
+sequence's pauses and run limits, and QUILLMERE_LOCK_DIR to a folder of its own: cases run side by
+side, each with its converter on port 1-1.
 """
 import glob
 import hashlib
+import itertools
 import json
 import os
 import re
@@ -62,6 +64,7 @@ class Run:
     lines: list
     status: int
     errors: list
+    pid: int = 0
 
     @property
     def screens(self):
@@ -77,7 +80,11 @@ class Rig(Emulator):
 
     def __init__(self, case_name, transport="socket"):
         super().__init__("qm-e2e", case_name, transport)
-        self.runs = 0
+        self.runs = itertools.count(1)  # next() is atomic: updates start from several threads
+        # The case's converter locks, in a folder open to every user as /run/lock is.
+        self.locks = self.path("locks")
+        os.makedirs(self.locks)
+        os.chmod(self.locks, 0o1777)
 
     def write_sample_firmware(self):
         fwgen("a", self.path("tmpa.hex"))
@@ -121,12 +128,11 @@ class Rig(Emulator):
         record goes under the case's folder `state`. as_user: the numeric user (and group) to run
         it as. interrupt: a signal sent to Quillmere once it has sent A packet 200. front "cli" or
         "cli-json": quillmere-cli updates from the bundle instead."""
-        self.runs += 1
-        run_no = self.runs
+        run_no = next(self.runs)
         out_path = self.path(f"quillmere-{run_no}.out")
         # The case's folder is the home folder: the record must write it "~".
         env = dict(os.environ, QUILLMERE_TIME_SCALE=scale, HOME=self.dir, QT_QPA_PLATFORM="offscreen",
-                   XDG_STATE_HOME=self.path(state), **(extra_env or {}))
+                   XDG_STATE_HOME=self.path(state), QUILLMERE_LOCK_DIR=self.locks, **(extra_env or {}))
         args = [exe, "--auto-start", "--auto-finish", "--auto-alert"] + (["--tick"] if tick else []) + \
             (["--port", port] if port else [])
         if front != "window":
@@ -163,7 +169,7 @@ class Rig(Emulator):
         if state == TINY_STATE:
             os.rmdir(self.path(state))
             os.rename(self.path(state + ".copy"), self.path(state))
-        run = Run(text_lines(out_path), status, text_lines(self.path(f"quillmere-{run_no}.err")))
+        run = Run(text_lines(out_path), status, text_lines(self.path(f"quillmere-{run_no}.err")), child.pid)
         return run if front == "window" else cli_run(run, front == "cli-json")
 
     def last_record(self, state="state"):
@@ -203,6 +209,9 @@ class Case:
     convsim: tuple = ()           # more convsim options
     port: str = None              # Quillmere --port
     beside: str = None            # a second Quillmere at once, with --port this, updating that converter
+    rival: str = None             # a second updater on the same converter (same --port), "window" or "cli", started
+                                  # once the first has sent a tool run; "cli@start": with it, either may win. It
+                                  # must be refused at once (the first still running), none of it sent
     cause: str = None             # the first update's cause (regular expression), in its summary and last line
     interrupt: int = None         # a signal sent to the first update in the middle of the A transfer
     on_hidraw: dict = None        # fields that differ through hidraw, where the kernel decides
@@ -264,25 +273,31 @@ def edit_lines(rig, name, change):
         f.write("".join(change(lines)))
 
 
+def first_run_log(rig):
+    """The output.log of the first update (its record under "state") once it shows a tool run; None after 60 s."""
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline:
+        for log in glob.glob(rig.path("state/quillmere/updates/*/output.log")):
+            with open(log, errors="replace") as f:
+                if "runCmd() returned:" in f.read():
+                    return log
+        time.sleep(0.02)
+    return None
+
+
 def replace_during_a(rig):
     """Once the update has started (its first tool run) and before the A transfer, tmpa.hex and
     tmpb.hex are replaced by other sound images; their first contents are kept as NAME.sent."""
     for name, kind in (("tmpa.hex", "a"), ("tmpb.hex", "b")):
         shutil.copy(rig.path(name), rig.path(name + ".sent"))
         fwgen(kind, rig.path(name + ".new"), "--seed", "2")
-    deadline = time.monotonic() + 60
-    while time.monotonic() < deadline:
-        for log in glob.glob(rig.path("state/quillmere/updates/*/output.log")):
-            with open(log, errors="replace") as f:
-                text = f.read()
-            if "runCmd() returned:" in text:
-                for name in ("tmpa.hex", "tmpb.hex"):
-                    os.replace(rig.path(name + ".new"), rig.path(name))
-                with open(log, errors="replace") as f:  # too late when the A transfer had begun
-                    late = "eof reading file, then send cmd-sync" in f.read()
-                open(rig.path("late" if late else "replaced"), "w").close()
-                return
-        time.sleep(0.02)
+    log = first_run_log(rig)
+    if log:
+        for name in ("tmpa.hex", "tmpb.hex"):
+            os.replace(rig.path(name + ".new"), rig.path(name))
+        with open(log, errors="replace") as f:  # too late when the A transfer had begun
+            late = "eof reading file, then send cmd-sync" in f.read()
+        open(rig.path("late" if late else "replaced"), "w").close()
 
 
 def check_read_once(rig, run):
@@ -448,6 +463,9 @@ CASES = {
     "two-windows": Case(converters=("1-2",), port="1-1", beside="1-2", ends="complete", again="none",
                         transports=BOTH),
     "other-hid": Case(convsim=("--other-hid", "30"), ends="complete", again="none", transports=("hidraw",)),
+    # One updater per converter: quillmere-cli beside the window on its port, two unpinned ones at once.
+    "cli-beside-window": Case(port="1-1", rival="cli", ends="complete", again="none", transports=BOTH),
+    "two-clis-at-once": Case(front="cli", rival="cli@start", ends="complete", again="none", transports=BOTH),
     # Firmware files, bundle name, tool.
     # One refused file of each kind, refused before the first tool run (every way a file is refused
     # is a row of the unit tables); a FIFO is refused at once, not waited on.
@@ -496,7 +514,7 @@ def cli_run(run, json_form):
         ends = [line for line in run.lines if line in (SUCCESS_TEXT, FAILED_TEXT)]
         expect(len(ends) == 1, f"quillmere-cli printed the end texts {ends}")
         end = ends[0]
-    return Run(alerts + [COMPLETE if end == SUCCESS_TEXT else FAILED], run.status, run.errors)
+    return Run(alerts + [COMPLETE if end == SUCCESS_TEXT else FAILED], run.status, run.errors, run.pid)
 
 
 def bundle_name(kind, checksum):
@@ -551,13 +569,13 @@ def check_device(device, before, firmware, app, bcode):
         expect(held_b == old_b, f"device B changed to {held_b}")
 
 
-def check_record(rig, run, case):
+def check_record(rig, run, case, state="state"):
     """Every update leaves its folder (or, where it cannot, one line on standard error), and the
     recorded update replays as it ran."""
     if case.state == "a-file":
         expect(sum(NO_RECORD in line for line in run.errors) == 1, f"stderr {run.errors[-3:]!r}: one line about the record")
         return
-    record = rig.last_record(case.state)
+    record = rig.last_record(state)
     for name in ("output.log", "wire.jsonl", "summary.txt"):  # wire.jsonl stays empty when no tool ran
         expect(os.path.exists(os.path.join(record, name)), f"{record}/{name} is missing")
     expect(any(record in line and NO_RECORD not in line for line in run.errors), "the record's folder is not on stderr")
@@ -603,6 +621,24 @@ def check_record(rig, run, case):
         expect(re.search(rf"replay diverged at report \d+ \(run {packets[3]}\): expected [0-9a-f]+, got [0-9a-f]+",
                          replay.stdout), "the divergence does not name A packet 4")
         expect(re.search(r"^outcome +Complete +!= Failed$", replay.stdout, re.M), "the replayed update did not fail")
+
+
+def check_refused(rig, run, front, state, holder, holder_pid):
+    """The updater that met the lock of `holder` ("Quillmere" or "quillmere-cli") on port 1-1:
+    Failed with the alert and the cause naming it, and not one tool run of its own (the listing
+    of an unpinned one aside)."""
+    who = rf"{holder}, process {holder_pid}"
+    check_run(run, "failed", [rf"Another update is running on the converter at USB port 1-1 \({who}\)\. "
+                              r"Wait until it has finished\."], rig, 1 if front == "window" else 3)
+    record = rig.last_record(state)
+    summary = dict(line.split(": ", 1) for line in text_lines(os.path.join(record, "summary.txt")) if ": " in line)
+    cause = rf"another update holds the converter at USB port 1-1 \({who}\); nothing was sent"
+    expect(re.fullmatch(cause, summary.get("cause", "")), f"the refused update's cause {summary.get('cause')!r}")
+    events = [json.loads(line) for line in text_lines(os.path.join(record, "wire.jsonl"))]
+    sent = [e for e in events if e["ev"] not in ("run", "end") or e["ev"] == "run" and e.get("arg") != "ports"]
+    expect(not sent, f"the refused update reached the converter: {sent[:3]}")
+    expect(not any("runCmd() returned:" in line for line in text_lines(os.path.join(record, "output.log"))),
+           "the refused update ran the tool")
 
 
 def check_only_port(record, port):
@@ -655,8 +691,31 @@ def run_case(name, case, rig):
         other = threading.Thread(target=lambda: beside.update(run=rig.update(exe, case.tick, case.scale, "state-2",
                                                                              port=case.beside)))
         other.start()
+    if case.rival:  # the second updater on the same converter
+        rival_front, _, together = case.rival.partition("@")
+        rival = {}
+
+        def second():
+            rival["waited"] = together or first_run_log(rig)
+            rival["run"] = rig.update(exe, case.tick, case.scale, "state-2", port=case.port, front=rival_front)
+            rival["ended"] = time.monotonic()
+
+        rival_thread = threading.Thread(target=second)
+        rival_thread.start()
     first = rig.update(exe, case.tick, case.scale, case.state, case.env, case.as_user, case.port,
                        interrupt=case.interrupt, front=case.front)
+    first_state = case.state
+    if case.rival:
+        first_ended = time.monotonic()
+        rival_thread.join()
+        expect(rival["waited"], "the first update ran no tool")
+        refused, refused_state = rival["run"], "state-2"
+        if together and first.status != 0:  # the one started beside it won
+            first, refused, first_state, refused_state = refused, first, refused_state, first_state
+        expect(rival["ended"] < first_ended if refused_state == "state-2" else first_ended < rival["ended"],
+               "the refused update waited for the other to end")
+        holder = "Quillmere" if case.front == "window" else "quillmere-cli"
+        check_refused(rig, refused, rival_front, refused_state, holder, first.pid)
     # quillmere-cli tells a refusal before the first tool run (3) from a failed update (1).
     check_run(first, case.ends, case.alerts, rig, 3 if case.front != "window" and case.sent_nothing else 1)
     if case.beside:
@@ -671,7 +730,7 @@ def run_case(name, case, rig):
     check_device(rig.show(), before, good, case.app, case.bcode)
     if case.sent_nothing:
         expect(rig.writes_seen() == 0, f"the converter got {rig.writes_seen()} reports from a refused update")
-    check_record(rig, first, case)
+    check_record(rig, first, case, first_state)
     if case.check:
         case.check(rig, first)
     if case.converters or case.convsim:

@@ -117,6 +117,23 @@ std::string alertListingFailed(std::string_view why) {
     return "The converters plugged in could not be listed: tavik ports " + std::string(why) + ". Nothing was sent.";
 }
 
+std::string alertLockRefused(const LockAttempt& attempt) {
+    if (attempt.status == LockAttempt::Status::Failed)
+        return "The update cannot keep other updates off the converter: " + attempt.why + ". Nothing was sent.";
+    return "Another update is running " +
+           (attempt.port.empty() ? std::string("on this computer without a chosen converter")
+                                 : "on the converter at USB port " + attempt.port) +
+           " (" + attempt.holder + "). Wait until it has finished.";
+}
+
+std::string causeLockRefused(const LockAttempt& attempt) {
+    if (attempt.status == LockAttempt::Status::Failed)
+        return "no lock on the converter could be had: " + attempt.why + "; nothing was sent";
+    return (attempt.port.empty() ? std::string("another update is running on this computer without a chosen converter")
+                                 : "another update holds the converter at USB port " + attempt.port) +
+           " (" + attempt.holder + "); nothing was sent";
+}
+
 Step FrontCore::chooseConverter() {
     std::string port = config_.port;
     if (port.empty()) {
@@ -148,6 +165,9 @@ Step FrontCore::chooseConverter() {
                         alertSeveralConverters(present));
         if (present.size() == 1) port = present.front();
     }
+    // Before the holder or any run reaches the converter: another updater's bursts would mix with ours.
+    if (const LockAttempt lock = ports_.lock.acquire(port); lock.status != LockAttempt::Status::Taken)
+        return fail(causeLockRefused(lock), alertLockRefused(lock));
     ports_.runner.pinPort(port);
     if (!port.empty()) ports_.log.log("the converter on USB port " + port + " is the only one opened");
     return Step::done();
@@ -169,6 +189,11 @@ void FrontCore::recordOutcome(const std::function<Step()>& action, std::string_v
     step_.clear();
     interrupted_ = false;
     converterSeen_ = false;
+    // However the action ends, the next updater may have the converter.
+    struct Release {
+        ConverterLock& lock;
+        ~Release() { lock.release(); }
+    } release{ports_.lock};
     const Step result = action();
     outcome_ = interrupted_ ? Outcome::Interrupted : result.ok() ? Outcome::Complete : Outcome::Failed;
     cause_ = result.ok() ? std::string(fineText) : result.cause();

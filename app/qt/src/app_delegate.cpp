@@ -73,7 +73,7 @@ AppDelegate::AppDelegate(const BundleLayout& layout, const std::string& port, do
     const TimeScale pauses = pauseScaleFromEnvironment();
     // Qualified: during construction only this class's own log() can run.
     if (pauses.complaint) AppDelegate::log(*pauses.complaint);
-    core_ = std::make_unique<FrontCore>(Ports{*runner_, *this, *this, *this, *this},
+    core_ = std::make_unique<FrontCore>(Ports{*runner_, *this, *this, *this, *this, lock_},
                                         CoreConfig{layout.firmwareDir, timeScale, pauses.factor, port});
 
     // First stage: title and the repeating refresh; its first tick comes once start-up has

@@ -15,6 +15,7 @@ class QMessageBox;
 
 #include "device_holder.h"
 #include "quill/bundle.h"
+#include "quill/converter_lock.h"
 #include "quill/front_core.h"
 
 namespace quill::qt {
@@ -95,6 +96,8 @@ private:
     std::unique_ptr<UpdateFolder> record_;  // while an update or service action runs
     std::unique_ptr<ProcessToolRunner> runner_;
     ActionHolder holder_;  // tavik-hold for the converter an action pinned, during that action
+    // Keeps other updaters off the converter an action works on.
+    FileConverterLock lock_{"Quillmere"};
     std::unique_ptr<MainWindow> window_;
     std::unique_ptr<FrontCore> core_;
     QTimer timer_;

@@ -33,6 +33,19 @@ inline Words fold(const Words& items) {
     return out;
 }
 
+// A converter lock that gives the answer a test sets, and notes each port asked for.
+struct FakeLock : ConverterLock {
+    LockAttempt answer;
+    Words* events = nullptr;  // "lock PORT" on acquire
+    bool held = false;
+    LockAttempt acquire(const std::string& port) override {
+        events->push_back("lock " + port);
+        held = answer.status == LockAttempt::Status::Taken;
+        return answer;
+    }
+    void release() override { held = false; }
+};
+
 struct Rig : ToolRunner, Clock, Alerts, Log, SequenceView {
     std::function<RunResult(const std::string&)> respond = [](const std::string&) { return RunResult{}; };
     std::vector<std::pair<std::string, std::chrono::milliseconds>> calls;
@@ -46,7 +59,8 @@ struct Rig : ToolRunner, Clock, Alerts, Log, SequenceView {
         dir = std::filesystem::temp_directory_path() /
               ("quill_core_" + std::to_string(::getpid()) + "_" + std::to_string(n++));
         std::filesystem::create_directories(dir);
-        core = std::make_unique<FrontCore>(Ports{*this, *this, *this, *this, *this},
+        lock.events = &pinned;
+        core = std::make_unique<FrontCore>(Ports{*this, *this, *this, *this, *this, lock},
                                            CoreConfig{dir.string(), scale, pauseScale, {}});
     }
     ~Rig() override { std::filesystem::remove_all(dir); }
@@ -58,7 +72,8 @@ struct Rig : ToolRunner, Clock, Alerts, Log, SequenceView {
     std::string toolPath() const override { return "/b/tavik"; }
     // What "ports" prints (a whole listing of none by default); nullopt: this runner cannot list.
     std::optional<RunResult> listing = RunResult{RunEnd::Exited, conv::usbport::listingEndLine(0) + "\n", "", ""};
-    Words pinned;  // each port the runs were pinned to
+    Words pinned;  // each port the runs were pinned to, and each lock asked for
+    FakeLock lock;
     std::optional<RunResult> listConverters(std::chrono::milliseconds) override { return listing; }
     void pinPort(const std::string& port) override { pinned.push_back(port); }
     void pause(std::chrono::microseconds d) override { pausesUs.push_back(std::to_string(d.count())); }

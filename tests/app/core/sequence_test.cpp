@@ -42,12 +42,12 @@ const RunResult kCrashed{RunEnd::Crashed, "", "SIGSEGV", ""}, kSilent{RunEnd::Ex
 
 TEST(Sequence, WithoutBoxRunsTheAPhaseAndLeavesUpdateMode) {
     FakeTavik rig;
-    // The one converter listed (twice: once per identity while it re-enumerates) is pinned.
+    // The one converter listed (twice: once per identity while it re-enumerates) is locked, then pinned.
     rig.listing = RunResult{
         RunEnd::Exited, "CONVERTER 1-2 0e7b:0bf2 /dev/hidraw4\nCONVERTER 1-2 0416:a316 -\nEND OF LIST: 2 converters\n",
         "", ""};
     rig.core->onClick1();
-    EXPECT_EQ(rig.pinned, Words{"1-2"});
+    EXPECT_EQ(rig.pinned, (Words{"lock 1-2", "1-2"}));
     EXPECT_EQ(rig.words(), concat({kAPhase, kBSwitch, kLeave}));
     EXPECT_EQ(fold(rig.pausesUs), (Words{"1000*20", "1000000*2", "5", "1*2", "5", "3000000", "1000000", "3000000",
                                          "100*10", "1000", "20000*20", "6000000", "2000*60"}));
@@ -192,6 +192,16 @@ std::vector<Path> paths() {
          },
          {}, {"Several converters are plugged in (USB ports 1-1, 1-2). Unplug all but the one to update, or choose one with --port PORT."},
          -1, "several converters were plugged in (USB ports 1-1, 1-2); nothing was sent"},
+        {"another update holds the converter", true,
+         [](FakeTavik& d) { d.lock.answer = {LockAttempt::Status::Busy, "quillmere-cli, process 4242", "1-1", ""}; },
+         {}, {"Another update is running on the converter at USB port 1-1 (quillmere-cli, process 4242). "
+              "Wait until it has finished."},
+         -1, "another update holds the converter at USB port 1-1 (quillmere-cli, process 4242); nothing was sent"},
+        {"no lock can be had", false,
+         [](FakeTavik& d) { d.lock.answer = {LockAttempt::Status::Failed, "", "", "the folder /x cannot be made"}; },
+         {}, {"The update cannot keep other updates off the converter: the folder /x cannot be made. "
+              "Nothing was sent."},
+         -1, "no lock on the converter could be had: the folder /x cannot be made; nothing was sent"},
         // A missing or refused file stops START before the first run (each way a file is refused
         // is a row of the gatherer tables; a FIFO is refused as it is opened, not waited on).
         {"tmpb.hex missing", true, [](FakeTavik& d) { std::filesystem::remove(d.path("tmpb.hex")); },
@@ -233,7 +243,7 @@ TEST_P(SequencePath, EndsWithTheRightWordsAlertsAndState) {
     ASSERT_EQ(rig.alerts.size(), alerts.size());
     for (std::size_t i = 0; i < alerts.size(); ++i) EXPECT_EQ(rig.alerts[i].rfind(alerts[i], 0), 0u) << rig.alerts[i];
     EXPECT_EQ(rig.state().STATUS_OF_PNG, p.status);
-    EXPECT_TRUE(rig.startShown && !rig.core->isRunning());
+    EXPECT_TRUE(rig.startShown && !rig.core->isRunning() && !rig.lock.held);
 }
 INSTANTIATE_TEST_SUITE_P(, SequencePath, testing::ValuesIn(paths()), rowname::ByName{});
 
@@ -274,7 +284,18 @@ TEST(ServiceMenu, UpdateItemsRunATransferPlainItemsOneWordUnknownTitlesNone) {
         FakeTavik rig;
         EXPECT_EQ(rig.core->onChangeMenu1(title), !words.empty()) << title;
         EXPECT_EQ(rig.words(), words) << title;
+        EXPECT_FALSE(rig.lock.held) << title;
     }
+    // A menu action meets another updater as START does: nothing is sent.
+    FakeTavik locked;
+    locked.lock.answer = {LockAttempt::Status::Busy, "Quillmere, process 42", "", ""};
+    EXPECT_TRUE(locked.core->onChangeMenu1("Quit B"));
+    EXPECT_TRUE(locked.calls.empty());
+    EXPECT_EQ(locked.alerts, Words{"Another update is running on this computer without a chosen converter (Quillmere, "
+                                   "process 42). Wait until it has finished."});
+    EXPECT_EQ(locked.core->cause(),
+              "another update is running on this computer without a chosen converter "
+              "(Quillmere, process 42); nothing was sent");
     // "Update A" checks the bundle name as START does.
     FakeTavik unnamed;
     unnamed.core->readBundlePath("/x/Quillmere_V1.app");

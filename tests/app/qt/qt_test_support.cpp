@@ -9,6 +9,7 @@
 #include "conv/toolrun.h"
 #include "conv/usbport.h"
 #include "hex_text.h"
+#include "quill/converter_lock.h"
 #include "quill/time_scale.h"
 
 namespace quill::qt::test {
@@ -87,6 +88,9 @@ int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty(quill::kTimeScaleEnv)) qputenv(quill::kTimeScaleEnv, "0.1");
     // Update records go to a scratch folder, not to the user's.
     qputenv("XDG_STATE_HOME", QDir::temp().filePath(QStringLiteral("quill-qt-tests-state")).toUtf8());
+    // Converter locks too, one folder per test process: tests run side by side, all unpinned.
+    const QTemporaryDir locks(QDir::temp().filePath(QStringLiteral("quill-qt-locks-XXXXXX")));
+    qputenv(quill::kLockDirEnv, locks.path().toUtf8());
     QApplication app(argc, argv);
     return RUN_ALL_TESTS();
 }

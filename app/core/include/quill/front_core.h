@@ -83,6 +83,11 @@ std::string alertRetryBound(int lineNumber, std::string_view line);
 std::string alertSeveralConverters(const std::vector<std::string>& ports);
 // "The converters plugged in could not be listed: tavik ports WHY. Nothing was sent."
 std::string alertListingFailed(std::string_view why);
+// A lock the update could not take (Busy or Failed): "Another update is running on the converter
+// at USB port 1-1 (quillmere-cli, process 4242). Wait until it has finished.", and the sentence
+// for the record ("another update holds the converter at USB port 1-1 (...); nothing was sent").
+std::string alertLockRefused(const LockAttempt& attempt);
+std::string causeLockRefused(const LockAttempt& attempt);
 
 // The final A check: true when a "ckSum_r=" reply dump in `output` carries `localCksum`
 // ("ll hh", either case) as its reply bytes 8 (low) and 9 (high).
@@ -116,6 +121,7 @@ struct Ports {
     Clock& clock;
     Log& log;
     SequenceView& view;
+    ConverterLock& lock;
 };
 
 struct CoreConfig {
@@ -215,11 +221,12 @@ private:
     // killed at its limit, else `otherwise` after the step's name.
     std::string runFailure(const RunResult& result, std::string_view otherwise) const;
     void enterPhase(const std::string& name);
-    // Learns which converter the action is for and pins the runner to its port, before
-    // anything is sent; fails (one alert) when the converters cannot be listed, or several are
-    // present and none was chosen.
+    // Learns which converter the action is for, takes its lock and pins the runner to its port,
+    // before anything is sent; fails (one alert) when the converters cannot be listed, several are
+    // present and none was chosen, or another updater holds the lock or none can be had.
     Step chooseConverter();
-    // Runs one START sequence or menu action and notes how it ended and why.
+    // Runs one START sequence or menu action, notes how it ended and why, and lets go of the
+    // converter's lock.
     void recordOutcome(const std::function<Step()>& action, std::string_view fineText);
 
     Ports ports_;

@@ -1,0 +1,181 @@
+// flock(2) on the lock folder's files; see converter_lock.h.
+#include "quill/converter_lock.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <optional>
+#include <string_view>
+#include <thread>
+#include <tuple>
+#include <utility>
+
+#include "conv/usbport.h"
+
+namespace quill {
+namespace {
+
+constexpr std::string_view kPortPrefix = "quillmere-port-";
+constexpr std::string_view kSuffix = ".lock";
+constexpr std::string_view kUnknownHolder = "name and process unknown";
+// A holder writes its name just after taking its lock: a refused updater looks this often, 5 ms apart.
+constexpr int kNameLooks = 20;
+
+std::string errorText(int error) { return std::strerror(error); }
+
+// "quillmere-port-1-1.4.lock", or "quillmere-host.lock" for an empty port.
+std::string lockFileName(const std::string& port) {
+    return port.empty() ? "quillmere-host" + std::string(kSuffix)
+                        : std::string(kPortPrefix) + port + std::string(kSuffix);
+}
+
+LockAttempt failed(std::string why) { return {LockAttempt::Status::Failed, {}, {}, std::move(why)}; }
+LockAttempt busy(std::string port, std::string holder) {
+    return {LockAttempt::Status::Busy, std::move(holder), std::move(port), {}};
+}
+
+// Opens (or makes) a lock file every user may open: made 0666 whatever the umask, and opened
+// without O_CREAT when it exists (fs.protected_regular refuses O_CREAT on another user's file in
+// a sticky folder); read-only when writing is refused, flock works on it all the same. Never
+// through a symbolic link: the holder writes into it.
+int openLockFile(const std::string& path, std::string& why) {
+    constexpr int kFlags = O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
+    int fd = -1;
+    for (int attempt = 0; attempt < 3 && fd < 0; ++attempt) {
+        fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | kFlags, 0666);
+        if (fd >= 0) {
+            ::fchmod(fd, 0666);  // the umask's bits back; failing, it is still a lock for this user
+            return fd;
+        }
+        if (errno != EEXIST) break;
+        fd = ::open(path.c_str(), O_RDWR | kFlags);
+        if (fd < 0 && (errno == EACCES || errno == EPERM)) fd = ::open(path.c_str(), O_RDONLY | kFlags);
+        if (fd < 0 && errno != ENOENT) break;  // ENOENT: removed between the two opens
+    }
+    if (fd < 0) {
+        why = "the lock file " + path + " cannot be opened (" + errorText(errno) + ")";
+        return -1;
+    }
+    struct stat status {};
+    if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) return fd;
+    ::close(fd);
+    why = "the lock file " + path + " is not a regular file";
+    return -1;
+}
+
+// "quillmere-cli, process 4242" when the file names a process that is alive ("quillmere-cli 4242").
+std::optional<std::string> holderIn(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return std::nullopt;
+    char buffer[128];
+    const ssize_t size = ::pread(fd, buffer, sizeof buffer, 0);
+    ::close(fd);
+    if (size <= 0) return std::nullopt;
+    std::string_view text(buffer, static_cast<std::size_t>(size));
+    if (text.ends_with('\n')) text.remove_suffix(1);
+    const std::size_t space = text.rfind(' ');
+    if (space == std::string_view::npos || space == 0) return std::nullopt;
+    const std::string_view program = text.substr(0, space), digits = text.substr(space + 1);
+    for (const char c : program)
+        if (c < ' ' || c > '~') return std::nullopt;
+    pid_t pid = 0;
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), pid);
+    if (error != std::errc() || end != digits.data() + digits.size() || pid <= 0) return std::nullopt;
+    // Left behind by a holder that was killed: the lock died with it, its name did not.
+    if (::kill(pid, 0) != 0 && errno != EPERM) return std::nullopt;
+    return std::string(program) + ", process " + std::string(digits);
+}
+
+// The port and the name of a pinned update that holds its port's file in `directory`.
+std::optional<std::pair<std::string, std::string>> pinnedHolder(const std::string& directory) {
+    std::error_code error;
+    for (std::filesystem::directory_iterator entry(directory, error), end; !error && entry != end;
+         entry.increment(error)) {
+        const std::string name = entry->path().filename().string();
+        if (!name.starts_with(kPortPrefix) || !name.ends_with(kSuffix)) continue;
+        std::string port = name.substr(kPortPrefix.size(), name.size() - kPortPrefix.size() - kSuffix.size());
+        if (!conv::usbport::isPortPath(port)) continue;
+        if (auto holder = holderIn(entry->path().string())) return std::pair(std::move(port), std::move(*holder));
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::string lockDirectory() {
+    if (const char* dir = std::getenv(kLockDirEnv); dir && *dir) return dir;
+    // Not TMPDIR: every user's updater must meet the same files.
+    std::error_code error;
+    return std::filesystem::is_directory("/run/lock", error) ? "/run/lock" : "/tmp";
+}
+
+FileConverterLock::FileConverterLock(std::string program, std::string directory)
+    : program_(std::move(program)), directory_(std::move(directory)) {}
+
+FileConverterLock::~FileConverterLock() { release(); }
+
+LockAttempt FileConverterLock::acquire(const std::string& port) {
+    release();
+    if (!port.empty() && !conv::usbport::isPortPath(port)) return failed("\"" + port + "\" is no USB port path");
+    if (::mkdir(directory_.c_str(), 0777) != 0 && errno != EEXIST)
+        return failed("the lock folder " + directory_ + " cannot be made (" + errorText(errno) + ")");
+    const std::string hostPath = directory_ + "/" + lockFileName({});
+    const std::string portPath = directory_ + "/" + lockFileName(port);
+    std::string why;
+    if ((hostFd_ = openLockFile(hostPath, why)) < 0 || (!port.empty() && (portFd_ = openLockFile(portPath, why)) < 0)) {
+        release();
+        return failed(why);
+    }
+    LockAttempt met;
+    for (int look = 0; look < kNameLooks; ++look) {
+        if (look > 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        const bool hostTaken = ::flock(hostFd_, (port.empty() ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0;
+        if (hostTaken && (port.empty() || ::flock(portFd_, LOCK_EX | LOCK_NB) == 0)) {
+            const int ownFd = port.empty() ? hostFd_ : portFd_;
+            const std::string name = program_ + " " + std::to_string(::getpid()) + "\n";
+            if (::ftruncate(ownFd, 0) == 0 && ::pwrite(ownFd, name.data(), name.size(), 0) > 0) namedFd_ = ownFd;
+            return {};
+        }
+        if (errno != EWOULDBLOCK) {
+            met = failed("the lock file " + (hostTaken ? portPath : hostPath) + " cannot be locked (" +
+                         errorText(errno) + ")");
+            break;
+        }
+        // Whose name to give: the port's holder, an unpinned update holding the host alone, or
+        // (only an unpinned update meets them) pinned ones holding it shared.
+        std::string heldPort = hostTaken ? port : std::string();
+        std::optional<std::string> holder;
+        if (hostTaken) {
+            holder = holderIn(portPath);
+        } else if (!port.empty() || ::flock(hostFd_, LOCK_SH | LOCK_NB) != 0) {
+            holder = holderIn(hostPath);
+        } else if (::flock(hostFd_, LOCK_UN) == 0) {
+            if (auto pinned = pinnedHolder(directory_)) std::tie(heldPort, holder) = std::move(*pinned);
+        }
+        met = busy(heldPort, holder.value_or(std::string(kUnknownHolder)));
+        if (holder) break;
+    }
+    release();
+    return met;
+}
+
+void FileConverterLock::release() {
+    // Our name goes with the lock; one left by a holder that was killed names a process gone.
+    if (namedFd_ >= 0) {
+        [[maybe_unused]] const int cleared = ::ftruncate(namedFd_, 0);
+    }
+    for (int* fd : {&portFd_, &hostFd_})
+        if (*fd >= 0) ::close(std::exchange(*fd, -1));
+    namedFd_ = -1;
+}
+
+}  // namespace quill
