@@ -109,7 +109,7 @@ UpdateFolder::UpdateFolder(const BundleLayout& layout, Action action, ProcessToo
 UpdateFolder::~UpdateFolder() {
     if (folder_.empty()) return;
     runner_.recordTo({});
-    std::fclose(log_);
+    if (log_ != nullptr) std::fclose(log_);  // already closed where a write to it failed
 }
 
 void UpdateFolder::cut(int error, const std::string& what) {
