@@ -185,6 +185,7 @@ recording = b"".join(line.encode() + b"\n" for line in (
     '{"ev":"open","id":"0416:a316","result":"absent","t":10}',
     '{"ev":"run","v":1,"pid":3,"argc":1,"arg":"a\\u000d\\u000a","t":0}',
     '{"ev":"open","id":"0416:a316","result":"opened","t":10}',
+    '{"ev":"drop","id":"0416:a316","n":1,"hex":"a5","t":15}',
     '{"ev":"out","id":"0416:a316","n":2,"hex":"00a6","t":20}',
     '{"ev":"in","id":"0416:a316","n":1,"wait":1000,"hex":"a6","t":900}',
     '{"ev":"in","id":"0416:a316","n":-1,"wait":-1,"hex":"","t":950}',

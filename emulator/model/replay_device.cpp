@@ -243,7 +243,10 @@ void ReplayDevice::matched(std::size_t index, Micros now) {
     const auto& entries = recording_.entries;
     const ReplayEntry& host = entries[index];
     std::size_t i = index + 1;
-    for (; i < entries.size() && entries[i].event.kind == Kind::In; ++i) {
+    for (; i < entries.size() && (entries[i].event.kind == Kind::In || entries[i].event.kind == Kind::Drop); ++i) {
+        // A report dropped before a write is not sent: the host drops what is queued before its
+        // write, and one sent after it has looked would reach it behind that write instead.
+        if (entries[i].event.kind == Kind::Drop) continue;
         const Micros distance = fast_ ? 0 : std::max<Micros>(0, entries[i].event.t - host.event.t);
         deliveries_.push_back({now + distance, &entries[i]});
     }

@@ -17,7 +17,8 @@
 //    does beyond its recorded events is taken without looking (opens answered "absent").
 //  - Recorded events that a host run leaves unused (it ended or was killed sooner) stay unused;
 //    the next host run is paired with the next recorded run all the same.
-//  - Reports the device sent but no run read were never recorded and are never sent.
+//  - Reports the device sent but no run read were never recorded and are never sent; those a run
+//    dropped unread before a write ("drop") are not sent either.
 // The first write that differs is logged ("replay diverged at report N (run ARG): expected HEX,
 // got HEX"); from then on the device is gone for good and finish() returns 3. So is a host run
 // that opens a device when no recorded run that does is left ("the recording has no run left

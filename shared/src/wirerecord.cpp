@@ -12,7 +12,7 @@
 namespace conv::wire {
 namespace {
 
-constexpr std::string_view kKindNames[] = {"run", "open", "out", "in", "end"};
+constexpr std::string_view kKindNames[] = {"run", "open", "out", "in", "drop", "end"};
 constexpr std::string_view kOpenNames[] = {"opened", "absent", "refused"};
 
 // A JSON string; bytes outside printable ASCII as \u00XX, one escape per byte, so any
@@ -190,6 +190,7 @@ std::string formatLine(const Event& e) {
             break;
         case Kind::Out:
         case Kind::In:
+        case Kind::Drop:
             line += ",\"id\":\"" + identityText(e.vendorId, e.productId) + "\",\"n\":" + std::to_string(e.n);
             if (e.kind == Kind::In) line += ",\"wait\":" + std::to_string(e.waitMs);
             line += ",\"hex\":\"" + hexText(e.bytes) + "\"";
@@ -249,6 +250,7 @@ std::variant<Event, std::string> parseLine(std::string_view line) {
         case Kind::Open:
         case Kind::Out:
         case Kind::In:
+        case Kind::Drop:
             break;
     }
     const std::string* id = text("id");
@@ -278,9 +280,9 @@ std::variant<Event, std::string> parseLine(std::string_view line) {
     if (e.kind == Kind::In) {
         if (auto bad = outOfRange("wait", -1, kMaxWaitMs)) return *bad;
         e.waitMs = static_cast<int>(number("wait").value_or(-1));
-        if (static_cast<std::int64_t>(e.bytes.size()) != std::max<std::int64_t>(*n, 0))
-            return std::string("\"n\" does not match the bytes read");
     }
+    if (e.kind != Kind::Out && static_cast<std::int64_t>(e.bytes.size()) != std::max<std::int64_t>(*n, 0))
+        return std::string("\"n\" does not match the bytes read");
     return e;
 }
 

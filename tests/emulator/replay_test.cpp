@@ -12,8 +12,8 @@ using namespace convsim;
 
 namespace {
 
-// sa finds normal mode; sa and sta find nothing; sta finds the loader, which leaves while read;
-// qb is killed after its first write.
+// sa finds normal mode; sa and sta find nothing; sta finds the loader, drops a report unread and
+// finds the loader gone; qb is killed after its first write.
 const std::string kRecording =
     R"({"ev":"run","v":1,"argc":1,"arg":"sa","t":0}
 {"ev":"open","id":"0e7b:0bf2","result":"opened","t":10}
@@ -28,6 +28,7 @@ const std::string kRecording =
 {"ev":"open","id":"0416:a316","result":"opened","t":10}
 {"ev":"out","id":"0416:a316","n":2,"hex":"00a6","t":20}
 {"ev":"in","id":"0416:a316","n":1,"wait":-1,"hex":"a6","t":1020}
+{"ev":"drop","id":"0416:a316","n":1,"hex":"a7","t":1500}
 {"ev":"in","id":"0416:a316","n":-1,"wait":-1,"hex":"","t":2020}
 {"ev":"end","t":2030}
 {"ev":"run","v":1,"argc":1,"arg":"qb","t":0}
@@ -67,6 +68,8 @@ TEST_P(ReplayPolls, MayDifferReadsComeAtTheirPaceAKilledRunMayGoFurther) {
     auto events = d.takeEvents();
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0].bytes, Bytes{0xa6});
+    d.advance(1600);
+    EXPECT_TRUE(d.takeEvents().empty()) << "a dropped report is not sent";
     d.advance(2100);
     events = d.takeEvents();
     ASSERT_EQ(events.size(), 1u);

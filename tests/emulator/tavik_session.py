@@ -5,6 +5,7 @@ through hidapi in scripts/hidraw-run's namespace, which every run enters. Progra
 environment, as for harness.py, and QM_E2E_TAVIK, QM_E2E_TAVIK_HOLD and QM_E2E_PRODUCTS (where
 tavik reads tarna.hex and tarn_b.hex). Every tavik run is bounded by `timeout`.
 """
+import contextlib
 import glob
 import os
 import re
@@ -38,10 +39,8 @@ class Session(Emulator):
         if not condition:
             raise CaseFailed(f"{what} -- after: tavik {self.last}\n" + "\n".join(self.out.splitlines()[-20:]))
 
-    # Status every 20 ms: a B-line run reads ten reports for its echo, so a loaded machine must not
-    # let ten status reports pile up between tavik's open and its write.
     def start(self, *options, node_mode=None):
-        self.start_device(node_mode=node_mode, more=["--report-ms", "20", *options])
+        self.start_device(node_mode=node_mode, more=list(options))
 
     def inside(self, args, stderr=subprocess.STDOUT, seconds=10):
         """A program run against the converter, killed after `seconds`: (stdout, stderr); its status in `status`."""
@@ -265,6 +264,52 @@ def flood(s):  # ten status reports a millisecond: every run ends, no line fails
     s.update(s.a, s.b, flooded=True)
 
 
+def held(s, word, wire):
+    """tavik with its standard output unbuffered into a full pipe: the first line it prints, after
+    its open and before its write, waits until the pipe is read, 0.3 s after `wire` shows the open."""
+    r, w = os.pipe()
+    os.set_blocking(w, False)
+    filled = 0
+    for size in (4096, 1):
+        with contextlib.suppress(BlockingIOError):
+            while True:
+                filled += os.write(w, b"." * size)
+    os.set_blocking(w, True)
+    env = dict(os.environ, **s.env)
+    env["ASAN_OPTIONS"] = ":".join(filter(None, [env.get("ASAN_OPTIONS"), "verify_asan_link_order=0"]))
+    args, env = s.command(["stdbuf", "-o0", TAVIK, word], env)
+    tavik = subprocess.Popen(["timeout", "10"] + args, env=env, stdout=w, stderr=subprocess.STDOUT)
+    os.close(w)
+    with os.fdopen(r, "rb") as pipe:
+        opened = eventually(lambda: os.path.exists(wire) and '"ev":"open"' in open(wire).read())
+        time.sleep(0.3)
+        out = pipe.read()
+    tavik.wait()
+    s.last = f"{word[:50]} held after its open"
+    s.expect(opened, "tavik never opened the converter")
+    return out[filled:].decode("utf-8", "replace").rstrip("\n")
+
+
+def held_write(s):  # reports queued between the open and the write are dropped; the recording replays
+    s.start()
+    s.run("sb")
+    line, wire = b_lines(s.b)[0], s.path("wire.jsonl")
+    s.env = {"TAVIK_RECORD": wire}
+    s.out = held(s, line, wire)
+    s.env = {}
+    s.check(has="ubok")
+    with open(wire) as f:
+        dropped = sum('"ev":"drop"' in event for event in f)
+    s.expect(dropped >= 10, f"only {dropped} status reports were queued before the write")
+    s.stop_device()
+    open(s.path("convsim.log"), "w").close()
+    s.serve(["--replay", wire, "--replay-fast"])
+    s.run(line, 5, has="ubok")
+    s.stop_device()
+    s.expect("replay complete: every recorded report matched" in s.log(), "the replay did not match")
+    s.start()  # for the closing stop
+
+
 def same_as_socket(s):  # the same texts and the same bytes on the wire through hidapi as over the socket
     # Every command word and the one-packet A and B forms, in an order that meets each identity;
     # what tavik printed, with the two things that differ by transport made equal: the device
@@ -439,6 +484,7 @@ CASES = {
     "packets": (packets, BOTH), "files": (files, BOTH), "silent-loader": (silent_loader, BOTH),
     "no-loader": (no_loader, BOTH), "bad-ack": (bad_ack, BOTH), "bad-ack-file": (bad_ack_file, BOTH),
     "unplug": (unplug, BOTH), "short-replies": (short_replies, BOTH), "flood": (flood, BOTH),
+    "held-write": (held_write, BOTH),
     "replay": (replay, BOTH), "bad-arguments": (bad_arguments, SOCKET), "same-as-socket": (same_as_socket, HIDRAW),
     "hidraw-run": (hidraw_run, HIDRAW), "permission": (permission, HIDRAW), "holder": (holder, HIDRAW),
     "gone-node": (gone_node, HIDRAW), "leaving-open": (leaving_open, HIDRAW),

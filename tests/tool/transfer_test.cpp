@@ -111,3 +111,40 @@ TEST(WholeFileB, WhatCannotBeSentExactlyIsRefusedBeforeTheDeviceIsOpened) {
     EXPECT_TRUE(out.ends_with("\n" + std::string(conv::kBLineFailed) + "\n")) << out;
     EXPECT_EQ(refused.transport.opens, 0);
 }
+
+// Status reports come every 8 ms in update mode and queue from the open on; those queued before a
+// line's write cannot be its echo and use up none of the ten reads after it. Each row: reports
+// queued before each write, reports between the write and its echo, whether the echo is read.
+TEST(BTransfer, ReportsQueuedBeforeTheWriteUseUpNoneOfTheTenReads) {
+    struct Row {
+        int before, after;
+        bool echoed;
+    };
+    const Bytes status = padded({0x01, 0x01, 0x02, 0x42, 0xB0, 0xF6, 0x00}, 32);
+    TempFile file(hextext::file(32));
+    for (const Row row : {Row{10, 0, true}, Row{63, 9, true}, Row{0, 10, false}}) {
+        const std::string name = std::to_string(row.before) + " before, " + std::to_string(row.after) + " after";
+        Rig one, whole({}, file.path);
+        for (Rig* rig : {&one, &whole}) {
+            auto device = rig->withNormal();
+            device->replies.assign(row.before, status);
+            // The echo, then what comes before the next write.
+            device->onWrite = [&](FakeDevice& d, const Bytes& frame) {
+                d.replies.insert(d.replies.end(), row.after, status);
+                d.replies.push_back(padded({1}, 32));
+                std::copy(frame.begin() + 1, frame.end(), d.replies.back().begin() + 1);
+                d.replies.insert(d.replies.end(), row.before, status);
+            };
+        }
+        const std::string out = one.run(":10123400" + std::string(32, '0') + "aa\r\n");
+        EXPECT_EQ(out.ends_with(std::string(conv::kBLineSent) + "\n"), row.echoed) << name << ": " << out;
+        // A late echo is dropped with the reports queued before the next line's write.
+        EXPECT_EQ(count(whole.run("ub"), "### hid_read("), row.echoed ? 2u : 0u) << name;
+        for (Rig* rig : {&one, &whole}) {
+            const auto& waits = rig->transport.normal->readTimeouts;
+            const auto tries = static_cast<int>(std::count(waits.begin(), waits.end(), hid::kBlocking));
+            EXPECT_EQ(tries, (row.echoed ? row.after + 1 : 10) * static_cast<int>(rig->transport.normal->writes.size()))
+                << name;
+        }
+    }
+}

@@ -57,6 +57,8 @@ bool updateBcode_1line(Session& s, std::string_view text) {
     }
     const std::uint32_t written = frameChecksum(frame);
     std::fprintf(out, "cks_w=%04x\n", written);
+    // What is queued before the write cannot be its echo: dropped, it uses up none of the tries.
+    s.discardQueued();
     if (s.writeReport(conv::kFrameReportSize) != static_cast<int>(conv::kFrameReportSize)) {
         s.reportWriteFailure();
         messages::line(out, conv::kBLineFailed);
@@ -119,6 +121,8 @@ bool updateBcode(Session& s, const BcodeFile& file) {
         const std::uint32_t written = frameChecksum(frame);
         std::fprintf(out, "ckSum_w=%04x,L:%02x,H:%02x\n", written, frame[conv::frame::kBLineChecksum],
                      frame[conv::frame::kBLineChecksum + 1]);
+        // As for one line: what is queued now, a late echo of the line before included, is no echo of this one.
+        s.discardQueued();
         if (s.writeReport(conv::kFrameReportSize) != static_cast<int>(conv::kFrameReportSize)) {
             s.reportWriteFailure();
             std::fprintf(out, "!!! fail to write B-code !!!\n");

@@ -53,6 +53,13 @@ int Session::readReply(std::size_t length, int timeoutMs) {
     return lastResult_;
 }
 
+int Session::discardQueued() {
+    ReportBuffer scratch{};
+    int dropped = 0;
+    while (device_ && dropped < kMaxDiscarded && device_->discard(scratch) > 0) ++dropped;
+    return dropped;
+}
+
 void Session::load(std::span<const std::uint8_t> report) {
     std::copy_n(report.begin(), std::min(report.size(), outgoing_.size()), outgoing_.begin());
 }

@@ -19,6 +19,9 @@
 namespace tavik {
 
 inline constexpr std::size_t kReportBufferSize = 65;
+// A bound on one discardQueued(), four times what a hidraw file queues: a device that reports
+// faster than they are read cannot hold the run there.
+inline constexpr int kMaxDiscarded = 256;
 using ReportBuffer = std::array<std::uint8_t, kReportBufferSize>;
 
 // The converter's two USB identities, each with the words printed when it cannot be opened.
@@ -66,6 +69,10 @@ public:
     // Reads one report of up to `length` bytes into the reply after flushing what was printed, so
     // a run that is stopped while waiting still shows its text. Stores and returns the result.
     int readReply(std::size_t length, int timeoutMs = hid::kBlocking);
+
+    // Drops, unread and without waiting, the reports queued now (at most kMaxDiscarded); returns
+    // how many.
+    int discardQueued();
 
     void pause(unsigned microseconds) const;
 

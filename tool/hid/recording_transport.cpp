@@ -100,6 +100,13 @@ public:
         return n;
     }
 
+    // Only a report taken is recorded: a failure shows in the write that follows.
+    int discard(std::span<std::uint8_t> data) override {
+        const int n = inner_->discard(data);
+        if (n > 0) recorder_.append(report(Kind::Drop, vid_, pid_, n, data.first(static_cast<std::size_t>(n))));
+        return n;
+    }
+
     std::optional<std::string> getString(StringKind kind) override { return inner_->getString(kind); }
 
 private:

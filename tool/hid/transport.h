@@ -42,8 +42,10 @@ public:
     virtual WriteFailure lastWriteFailure() const { return WriteFailure::Refused; }
     // Copies at most data.size() bytes of the next input report (a numbered report keeps its
     // number as byte 0). Returns the count, 0 when timeoutMs (>= 0) passed without a report,
-    // -1 when the device is gone.
+    // -1 when the device is gone. With timeoutMs 0 it takes only a report queued already.
     virtual int read(std::span<std::uint8_t> data, int timeoutMs = kBlocking) = 0;
+    // As read() with timeoutMs 0, for a report the caller drops unread.
+    virtual int discard(std::span<std::uint8_t> data) { return read(data, 0); }
     // UTF-8 text of a descriptor string; nullopt when the query failed.
     virtual std::optional<std::string> getString(StringKind kind) = 0;
 };

@@ -8,6 +8,8 @@
 //                                          (or "absent", "refused"; port and node when known)
 //   {"ev":"out","id":"0416:a316","n":65,"hex":"00a6...","t":260}     report written, n = result
 //   {"ev":"in","id":"0416:a316","n":64,"wait":-1,"hex":"...","t":900} report read, n = result
+//   {"ev":"drop","id":"0e7b:0bf2","n":32,"hex":"...","t":950}    report queued before a write,
+//                                                                 taken unread and dropped
 //   {"ev":"end","t":1020}
 //
 // t: microseconds since the run started. n: bytes moved; -1 when the device refused or was
@@ -35,7 +37,7 @@ inline constexpr std::int64_t kMaxWaitMs = 86'400'000;
 inline constexpr std::int64_t kMaxArgc = 1 << 20;
 inline constexpr std::int64_t kMaxPid = 1 << 22;
 
-enum class Kind { Run, Open, Out, In, End };
+enum class Kind { Run, Open, Out, In, Drop, End };
 enum class OpenResult { Opened, Absent, Refused };
 
 struct Event {
@@ -45,17 +47,17 @@ struct Event {
     std::string arg;  // the single argument (empty when argc is not 1)
     int argc = 1;
     long pid = 0;
-    // Open, Out, In
+    // Open, Out, In, Drop
     std::uint16_t vendorId = 0;
     std::uint16_t productId = 0;
     // Open
     OpenResult open = OpenResult::Absent;
     std::string port;  // the USB port looked at; empty when not known
     std::string node;  // the node opened or refused; empty when none
-    // Out, In
+    // Out, In, Drop
     int n = 0;
     int waitMs = -1;                  // In only
-    std::vector<std::uint8_t> bytes;  // Out: the report handed over; In: the bytes read
+    std::vector<std::uint8_t> bytes;  // Out: the report handed over; In, Drop: the bytes read
 };
 
 // One event as a line of JSON, line feed included.
