@@ -1,5 +1,7 @@
 #include "faults.h"
 
+#include <algorithm>
+#include <array>
 #include <charconv>
 
 namespace convsim {
@@ -13,10 +15,56 @@ std::optional<std::int64_t> parseCount(std::string_view text) {
 }
 }  // namespace
 
-std::string_view faultNames() {
-    return "silent-loader, no-loader, bad-ack@N, unplug@N, unplug-before@N, unplug-b@N, unplug-burn, bad-echo@N, "
-           "no-c4, no-d0, no-return, slow-reenum=MS, slow-leave=MS, garbage-replies, short-replies, long-replies, "
-           "flood, flood=N, absent, out-slow@N=MS, out-timeout@N, out-stall@N";
+// Every fault, as `--help` lists it and emulator/README.md tables it.
+constexpr auto kFaultTable = std::to_array<FaultHelp>(
+    {{"silent-loader", "the loader enumerates but never answers nor acts on any packet"},
+     {"no-loader", "start A makes normal mode leave, but normal mode comes back instead of the loader"},
+     {"bad-ack@N",
+      "A packet N (first packet 0xA0 = 1, continuations 2, 3, ...) is taken with bit 0 of its last byte flipped, so "
+      "its reply's checksum is wrong and the stored image differs"},
+     {"unplug@N",
+      "the device vanishes on A packet N (not answered, not stored): connections close; after the re-enumeration delay "
+      "it re-appears as a re-plugged converter does: as the loader, since the first packet erased the image (normal "
+      "mode if N = 1 left the old image whole)"},
+     {"unplug-before@N",
+      "between two A packets: the device vanishes as a tool run opens the loader for A packet N (A packet N - 1 was "
+      "taken and answered); it re-appears as for unplug@N"},
+     {"unplug-b@N",
+      "the device vanishes on B line N; it re-appears in normal mode, out of update mode, lines held lost"},
+     {"no-return",
+      "run application: the loader leaves and the converter never comes back, as a unit whose new application does not "
+      "start"},
+     {"unplug-burn",
+      "the device vanishes on the burn frame, before it burns: the B code stays as it was; it re-appears in normal "
+      "mode, out of update mode"},
+     {"bad-echo@N", "B line N is kept and echoed with its last data byte inverted"},
+     {"no-c4", "B lines never raise the C4 status (it stays B0)"},
+     {"no-d0", "the burn fails: status E0, B code in flash unchanged"},
+     {"slow-reenum=MS", "re-enumeration takes MS milliseconds instead of --reenum-ms"},
+     {"garbage-replies", "every input report (replies, echoes, status) is replaced by as many random bytes"},
+     {"short-replies", "every input report is cut to its first 4 bytes"},
+     {"long-replies", "every input report is followed by as many 0xEE filler bytes (the report itself is intact)"},
+     {"flood", "normal mode sends status reports ten times a millisecond, in and out of update mode"},
+     {"flood=N",
+      "every B-line echo comes after exactly N status reports (N from 1 to 62) instead of zero to two, queued with it "
+      "at the same instant, so no timing reorders them (only reports sent before the line can come first); with the "
+      "echo they fit the 63 reports a hidraw file queues"},
+     {"absent", "no converter is plugged in: neither identity appears, every open finds nothing"},
+     {"out-slow@N=MS", "hidraw only: write N is NAKed for MS ms, so it returns late; then the device takes it"},
+     {"out-timeout@N",
+      "hidraw only: write N is NAKed until it fails with ETIMEDOUT after 5 s; the device gets nothing"},
+     {"out-stall@N", "hidraw only: write N fails at once with EPIPE; the device gets nothing"},
+     {"slow-leave=MS",
+      "hidraw only: an identity told to leave drops off the bus MS ms later, listed but deaf meanwhile; an open of it "
+      "then waits for the leaving and succeeds on the gone node, whose descriptor query fails with ENODEV, as the "
+      "kernel answers an open that a leaving overlaps"}});
+
+std::span<const FaultHelp> faultTable() { return kFaultTable; }
+
+std::string faultNames() {
+    std::string names;
+    for (const FaultHelp& fault : kFaultTable) names += (names.empty() ? "" : ", ") + std::string(fault.syntax);
+    return names;
 }
 
 std::optional<std::string> addFault(Faults& faults, std::string_view faultText) {
@@ -25,6 +73,11 @@ std::optional<std::string> addFault(Faults& faults, std::string_view faultText) 
     const std::optional<std::string_view> arg =
         sep == std::string_view::npos ? std::nullopt : std::optional(faultText.substr(sep + 1));
     const std::string quoted = "'" + std::string(faultText) + "'";
+    // Only what the table lists is a fault.
+    const auto listed = std::find_if(kFaultTable.begin(), kFaultTable.end(), [&](const FaultHelp& fault) {
+        return fault.syntax.substr(0, fault.syntax.find_first_of("@=")) == name;
+    });
+    if (listed == kFaultTable.end()) return "unknown fault " + quoted + "; known faults: " + faultNames();
 
     // Plain `flood` is the flag below; with a number it is the echo's fixed place.
     if (name == "flood" && arg) {
@@ -98,7 +151,7 @@ std::optional<std::string> addFault(Faults& faults, std::string_view faultText) 
         (name == "slow-leave" ? faults.slowLeaveMs : faults.slowReenumMs) = *ms;
         return std::nullopt;
     }
-    return "unknown fault " + quoted + "; known faults: " + std::string(faultNames());
+    return "unknown fault " + quoted + "; known faults: " + faultNames();
 }
 
 }  // namespace convsim

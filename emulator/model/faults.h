@@ -2,6 +2,7 @@
 // Faults a real converter shows, switched on from the command line (`--fault NAME[@N]`).
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -50,7 +51,14 @@ inline constexpr std::uint32_t kMaxFloodEcho = 62;
 // Returns an error text naming the problem when the argument is not a known fault.
 std::optional<std::string> addFault(Faults& faults, std::string_view faultText);
 
-// The accepted fault names, for the usage text.
-std::string_view faultNames();
+// One fault as the user writes it ("bad-ack@N") and what it does.
+struct FaultHelp {
+    std::string_view syntax;
+    std::string_view help;
+};
+// Every fault addFault() takes, in the order they are listed.
+std::span<const FaultHelp> faultTable();
+// Their syntaxes, comma-separated, for an error text.
+std::string faultNames();
 
 }  // namespace convsim

@@ -162,7 +162,9 @@ int main(int argc, char** argv) {
             return std::string_view(argv[++i]);
         };
         if (arg == "-h" || arg == "--help") {
-            std::cout << kUsage << "faults: " << convsim::faultNames() << "\n";
+            std::cout << kUsage << "faults (--fault):\n";
+            for (const convsim::FaultHelp& fault : convsim::faultTable())
+                std::cout << "  " << fault.syntax << ": " << fault.help << "\n";
             return 0;
         } else if (arg == "--version") {
             std::cout << "convsim " << conv::programVersion() << "\n";

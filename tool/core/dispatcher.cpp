@@ -3,6 +3,7 @@
 #include <array>
 #include <optional>
 
+#include "conv/commands.h"
 #include "conv/hexfile.h"
 #include "conv/packets.h"
 #include "conv/usbport.h"
@@ -77,54 +78,42 @@ void monitor(Session& s) {
     }
 }
 
-// The device a command opens first, and the text it prints when that device cannot be opened.
-struct Target {
-    Identity identity;
-    NotFound notFound;
-};
-constexpr Target kLoader{Identity::Loader, NotFound::Loader};
-constexpr Target kNormal{Identity::Normal, NotFound::Normal};
-constexpr Target kNormalLowerF{Identity::Normal, NotFound::NormalLowerF};
-
-// `run` goes ahead only once `target` is open (a command without one opens what it needs itself),
-// and `done`, when there is one, is printed after it.
+// What tavik does for each word; the device it opens first and its not-found text are the shared
+// table's (conv/commands.h). `done`, when there is one, is printed after `run`.
 struct Command {
     std::string_view word;
-    std::optional<Target> target;
     void (*run)(Session&);
     const char* done = nullptr;
 };
 
-// In the order the words are compared.
-constexpr std::array<Command, 16> kCommands{{
-    {"list", std::nullopt, deviceList},
-    {"ports", std::nullopt, listPorts},
-    {"sa", kNormal,
+constexpr auto kCommands = std::to_array<Command>({
+    {"list", deviceList},
+    {"ports", listPorts},
+    {"sa",
      [](Session& s) {
          SEND_QRX004Q(s);
          s.pause(1000);
          startA(s);
      },
      "saok"},
-    {"runaprom", kLoader, [](Session& s) { RunApRom(s); },
-     "\nYou can use 'sb' 'qa' 'qb' to exit upg-mode.\nrunapromok"},
-    {"sta", kLoader, [](Session& s) { statusA(s); }},
-    {"qa", kNormal, [](Session& s) { quit41_20(s); }, "qaok"},
-    {"read", kLoader,
+    {"runaprom", [](Session& s) { RunApRom(s); }, "\nYou can use 'sb' 'qa' 'qb' to exit upg-mode.\nrunapromok"},
+    {"sta", [](Session& s) { statusA(s); }},
+    {"qa", [](Session& s) { quit41_20(s); }, "qaok"},
+    {"read",
      [](Session& s) {
          s.readReply(s.reply().size());
          messages::bytes(s.out(), s.reply(), 16);
      },
      " ..."},
-    {"sb", kNormal, [](Session& s) { SEND_QRX004Q(s); }, "sbok"},
-    {"sbi", kNormal,
+    {"sb", [](Session& s) { SEND_QRX004Q(s); }, "sbok"},
+    {"sbi",
      [](Session& s) {
          SEND_QRX004Q(s);
          s.readReply(s.reply().size());
          const auto& r = s.reply();
          std::fprintf(s.out(), "%c%c%c%c%c%c\n", r[13], r[14], r[15], r[16], r[17], r[18]);
      }},
-    {"bb", kNormalLowerF,
+    {"bb",
      [](Session& s) {
          // Only a burn frame that reached the device may be followed by a wait for its status.
          if (burnB(s) == static_cast<int>(conv::kFrameReportSize)) {
@@ -133,30 +122,60 @@ constexpr std::array<Command, 16> kCommands{{
              s.reportWriteFailure();
          }
      }},
-    {"qb", Target{Identity::Normal, NotFound::NormalAndBlank}, [](Session& s) { quit42_20(s); }, "qbok"},
-    {"stbb", kNormalLowerF, monitor},
-    {"stb", kNormal,
+    {"qb", [](Session& s) { quit42_20(s); }, "qbok"},
+    {"stbb", monitor},
+    {"stb",
      [](Session& s) {
          s.readReply(conv::kFrameReportSize);
          messages::bytes(s.out(), s.reply(), 10);
      },
      "stbok"},
-    {"ub", std::nullopt,
+    {"ub",
      [](Session& s) {
          const BcodeFile file = readBcodeFile(s);
          if (file.state != FileState::Refused && s.open(Identity::Normal, NotFound::Normal)) updateBcode(s, file);
      }},
-    {"sync", kLoader, [](Session& s) { CmdWriteAndReadOne(s, conv::loader::kCmdSync); }},
-    {"ua", std::nullopt,
+    {"sync", [](Session& s) { CmdWriteAndReadOne(s, conv::loader::kCmdSync); }},
+    {"ua",
      [](Session& s) {
          printLine(s, "you are running 'ua'");
          const AcodeFile file = readAcodeFile(s);
          if (file.state != FileState::Refused && s.open(Identity::Loader, NotFound::Loader)) updateAcode(s, file);
      }},
-}};
+});
+
+// Every word of the shared table has its action here, in the same order, and no other.
+constexpr bool sameWords() {
+    if (kCommands.size() != conv::command::kWords.size()) return false;
+    for (std::size_t i = 0; i < kCommands.size(); ++i)
+        if (kCommands[i].word != conv::command::kWords[i].word || kCommands[i].run == nullptr) return false;
+    return true;
+}
+static_assert(sameWords(), "tavik's commands and conv/commands.h must name the same words in the same order");
+
+Identity identityOf(conv::command::Device device) {
+    return device == conv::command::Device::Loader ? Identity::Loader : Identity::Normal;
+}
+
+NotFound notFoundOf(conv::command::NotFound text) {
+    switch (text) {
+        case conv::command::NotFound::Loader:
+            return NotFound::Loader;
+        case conv::command::NotFound::NormalLowerF:
+            return NotFound::NormalLowerF;
+        case conv::command::NotFound::NormalAndBlank:
+            return NotFound::NormalAndBlank;
+        case conv::command::NotFound::None:
+        case conv::command::NotFound::Normal:
+            break;
+    }
+    return NotFound::Normal;
+}
 
 void runCommand(Session& s, const Command& c) {
-    if (c.target && !s.open(c.target->identity, c.target->notFound)) return;
+    const conv::command::Word& word = *conv::command::find(c.word);
+    if (word.device != conv::command::Device::None && !s.open(identityOf(word.device), notFoundOf(word.notFound)))
+        return;
     c.run(s);
     if (c.done != nullptr) printLine(s, c.done);
 }

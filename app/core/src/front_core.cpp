@@ -138,7 +138,7 @@ Step FrontCore::chooseConverter() {
     std::string port = config_.port;
     if (port.empty()) {
         // Which converter to reach is decided here, and nothing is sent unless it could be.
-        const std::optional<RunResult> listing = ports_.runner.listConverters(scaledLimit(kStatusRunLimit));
+        const std::optional<RunResult> listing = ports_.runner.listConverters(scaledLimit(runLimitFor("ports")));
         if (listing && listing->end == RunEnd::Interrupted) {
             interrupted_ = true;
             return Step::failed("interrupted by " + listing->reason + " during the converter listing");

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "conv/commands.h"
 #include "conv/hexfield.h"
 #include "conv/hexfile.h"
 #include "conv/packets.h"
@@ -59,11 +60,8 @@ std::string bLine(std::size_t n, std::size_t count) {
 }  // namespace
 
 std::chrono::milliseconds runLimitFor(std::string_view argument) {
-    for (std::string_view word : {"sta", "stb", "sync", "runaprom"})
-        if (argument == word) return kStatusRunLimit;
-    for (std::string_view word : {"sa", "sb", "qa", "qb", "bb"})
-        if (argument == word) return kWriteRunLimit;
-    return argument.size() > 10 ? kFirmwareRunLimit : kStatusRunLimit;
+    if (const conv::command::Word* word = conv::command::find(argument)) return word->limit;
+    return argument.size() > 10 ? conv::command::kFirmwareLimit : conv::command::kReplyLimit;
 }
 
 std::string alertFileMissing(char code, std::string_view path) {

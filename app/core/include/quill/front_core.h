@@ -3,10 +3,9 @@
 // waits, the START sequence and the service menu. It owns the front-end state and reaches the
 // world only through the ports of ports.h.
 //
-// Run time limits (before the time factor; a run that reaches its limit is killed):
-//   "sta", "stb", "sync", "runaprom", "ports" (a reply, a listing) .. 5 s
-//   "sa", "sb", "qa", "qb", "bb" (writes only) .................... 3 s
-//   A-line and B-line arguments (one firmware packet or line) ..... 10 s
+// Run time limits (before the time factor; a run that reaches its limit is killed) are the command
+// words' own (conv/commands.h); an A-line or B-line argument (one firmware packet or line) has 10 s.
+//
 // A step counts as done only when its run ended by itself with exit status 0 and printed what
 // proves it: the loader's reply ("sta", "sync"), a packet's acknowledgement, a line's echo, the
 // burn frame sent, the status asked for. A run that was killed at its limit, crashed or printed
@@ -25,6 +24,7 @@
 #include <string_view>
 #include <vector>
 
+#include "conv/commands.h"
 #include "conv/hexfile.h"
 #include "quill/bundle.h"
 #include "quill/front_state.h"
@@ -32,9 +32,6 @@
 
 namespace quill {
 
-inline constexpr std::chrono::milliseconds kStatusRunLimit{5000};
-inline constexpr std::chrono::milliseconds kWriteRunLimit{3000};
-inline constexpr std::chrono::milliseconds kFirmwareRunLimit{10000};
 // The unscaled limit of a run with this argument.
 std::chrono::milliseconds runLimitFor(std::string_view argument);
 
