@@ -25,6 +25,7 @@
 #include "bench_util.h"
 #include "conv/hexfile.h"
 #include "conv/packets.h"
+#include "conv/toolrun.h"
 #include "device_holder.h"
 #include "process_runner.h"
 #include "quill/converter_lock.h"
@@ -132,10 +133,11 @@ void toolRuns(const Paths& p, const Options& o, const std::vector<std::string>& 
     std::map<std::string, long> peakKb;
     std::map<std::string, int> runs;
     // Every tenth run of a word goes through the launcher for its memory and is not timed.
-    auto timed = [&](const std::string& label, const std::string& argument, const char* marker) {
+    auto timed = [&](const std::string& label, const std::string& argument, std::string_view marker) {
         const bool forRss = runs[label]++ % 10 == 9;
         const Run r = forRss ? measuredRss(p, {p.tavik, argument}) : tavik(p, argument);
-        if (marker) check(r.out.find(marker) != std::string::npos, label + " printed no " + marker, r.out);
+        if (!marker.empty())
+            check(r.out.find(marker) != std::string::npos, label + " printed no " + std::string(marker), r.out);
         if (forRss)
             peakKb[label] = std::max(peakKb[label], r.maxRssKb);
         else
@@ -158,10 +160,10 @@ void toolRuns(const Paths& p, const Options& o, const std::vector<std::string>& 
         Emulator e(p.convsim, p.work, "words-loader", {"--blank"});
         useEmulator(e);
         for (int i = 0; i < o.toolRuns; ++i) {
-            timed("sta", "sta", nullptr);
-            timed("sync", "sync", nullptr);
-            timed("A line", aLines[0], "uaok");  // the first packet and a continuation packet
-            timed("A line", aLines[1], "uaok");
+            timed("sta", "sta", conv::kLoaderReplied);
+            timed("sync", "sync", conv::kLoaderReplied);
+            timed("A line", aLines[0], conv::kALineSent);  // the first packet and a continuation packet
+            timed("A line", aLines[1], conv::kALineSent);
         }
     }
     {
@@ -169,9 +171,9 @@ void toolRuns(const Paths& p, const Options& o, const std::vector<std::string>& 
         useEmulator(e);
         for (int i = 0; i < o.toolRuns; ++i) {
             timed("sb", "sb", "sbok");
-            timed("B line", bLines[static_cast<std::size_t>(i) % bLines.size()], "ubok");
+            timed("B line", bLines[static_cast<std::size_t>(i) % bLines.size()], conv::kBLineSent);
             timed("stb", "stb", "stbok");
-            timed("bb", "bb", nullptr);
+            timed("bb", "bb", conv::kBurnSent);
             timed("qa", "qa", "qaok");
             timed("qb", "qb", "qbok");
         }

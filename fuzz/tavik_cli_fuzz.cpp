@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "conv/hexfile.h"
+#include "conv/toolrun.h"
 #include "core/dispatcher.h"
 #include "core/session.h"
 #include "fuzz_check.h"
@@ -192,10 +193,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // A success marker needs an answer from the device; a malformed argument never reaches one.
     if (script.bytesDelivered == 0) {
-        FUZZ_REQUIRE(!contains(printed, "uaok"));
-        FUZZ_REQUIRE(!contains(printed, "ubok"));
+        FUZZ_REQUIRE(!contains(printed, conv::kALineSent));
+        FUZZ_REQUIRE(!contains(printed, conv::kBLineSent));
     }
-    if (contains(printed, "uafail: A-line argument") || contains(printed, "ubfail: B-line argument") ||
+    if (contains(printed, std::string(conv::kALineFailed) + ": A-line argument") ||
+        contains(printed, std::string(conv::kBLineFailed) + ": B-line argument") ||
         contains(printed, "refused, nothing sent")) {
         FUZZ_REQUIRE(transport.opens == 0);
     }
