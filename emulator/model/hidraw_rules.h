@@ -12,7 +12,7 @@ namespace convsim {
 
 // The input reports a report descriptor declares.
 struct InputReports {
-    bool numbered = false;       // a Report ID item is present: byte 0 of every report is its ID
+    bool numbered = false;       // input reports carry a Report ID: byte 0 of every report is its ID
     std::set<std::uint8_t> ids;  // the declared input report IDs (0 alone when unnumbered)
     std::size_t longest = 0;     // bytes of the longest input report, its ID byte included
 };

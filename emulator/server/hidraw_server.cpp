@@ -94,6 +94,7 @@ HidrawServer::~HidrawServer() {
     for (auto& [ino, node] : nodes_)
         if (node.present) {
             sysfs_.withdraw(node.entry);
+            ::unlink(databaseEntry(node.entry).c_str());
             ::unlink(nodeLink(node.entry).c_str());
         }
     for (auto& [fh, file] : files_)
@@ -110,6 +111,12 @@ std::string HidrawServer::nodeLink(const NodeEntry& entry) const {
     return config_.devDir + "/hidraw" + std::to_string(entry.number);
 }
 
+// What libudev reads to tell whether udev has finished with a node: its database entry, named
+// by the node's device number (hidraw's major is 241 here, as in the sysfs entries).
+std::string HidrawServer::databaseEntry(const NodeEntry& entry) const {
+    return config_.udevRoot + "/data/c241:" + std::to_string(entry.number);
+}
+
 std::optional<std::string> HidrawServer::start() {
     struct statfs fsInfo {};
     if (::statfs(config_.sysfsRoot.c_str(), &fsInfo) != 0) return config_.sysfsRoot + ": " + std::strerror(errno);
@@ -118,7 +125,19 @@ std::optional<std::string> HidrawServer::start() {
                " is the system's sysfs: --hidraw serves only inside a private mount namespace "
                "with stand-in /dev and /sys (run it through scripts/hidraw-run)";
     if (auto error = sysfs_.prepare()) return error;
+    // udev's database is written only into a file system of its own (hidraw-run mounts one),
+    // never into the system's.
+    struct stat udevDir {};
+    struct stat runDir {};
+    const std::string runPath = config_.udevRoot.substr(0, config_.udevRoot.rfind('/'));
+    if (::stat(config_.udevRoot.c_str(), &udevDir) != 0 ||
+        ::stat(runPath.empty() ? "/" : runPath.c_str(), &runDir) != 0 || udevDir.st_dev == runDir.st_dev)
+        return config_.udevRoot +
+               " is no file system of its own: --hidraw writes udev's database only into the "
+               "stand-in that scripts/hidraw-run mounts";
     std::error_code error;
+    std::filesystem::create_directories(config_.udevRoot + "/data", error);
+    if (error) return config_.udevRoot + "/data: " + error.message();
     std::filesystem::create_directories(mountDir(), error);
     if (error) return mountDir() + ": " + error.message();
 
@@ -153,9 +172,10 @@ int HidrawServer::run() {
         handleEvents();
         followIdentity();
         completeOpens();
+        finishUdev();
         for (Slot& slot : slots_) slot.host->saveIfChanged();
 
-        std::optional<Micros> deadline;
+        std::optional<Micros> deadline = nextUdevDeadline();
         for (const Slot& slot : slots_)
             if (auto due = slot.device->nextDeadline()) deadline = deadline ? std::min(*deadline, *due) : due;
         for (const Pending& p : pending_)
@@ -182,6 +202,7 @@ int HidrawServer::run() {
     }
     std::free(buffer.mem);
     if (ModelHost::stopSignal() != 0) host_.log("stopping on " + ModelHost::stopSignalName());
+    if (config_.composite) host_.log("the gamepad interface took " + std::to_string(gamepadWrites_) + " reports");
     for (Slot& slot : slots_) slot.host->saveIfChanged();
     // Readers and writers still waiting learn that the device is gone before the file system goes.
     for (const Pending& p : pending_) fuse_reply_err(p.req, p.isOpen || p.isWrite ? ENODEV : EIO);
@@ -206,7 +227,8 @@ void HidrawServer::handleEvents() {
                     }
                     for (auto& [fh, file] : files_) {
                         const Node& node = nodes_.at(file.ino);
-                        if (node.present && !node.entry.other && node.slot == slot && node.entry.identity == e.identity)
+                        if (node.present && !node.entry.other && !node.entry.gamepad && node.slot == slot &&
+                            node.entry.identity == e.identity)
                             deliver(fh, file, e.bytes);
                     }
                     break;
@@ -251,18 +273,27 @@ void HidrawServer::forgetIfUnused(std::uint64_t ino) {
     nodes_.erase(it);
 }
 
-// The lowest free node number, as the kernel hands out hidraw minors; the node link comes first
-// and the sysfs class link last, so an enumeration never finds a node that is not there yet.
+// Normal mode under --composite is two interfaces, the gamepad first; every other identity one.
 void HidrawServer::appear(std::size_t slot, Identity identity, unsigned other) {
     if (other == 0 && std::any_of(nodes_.begin(), nodes_.end(), [&](const auto& n) {
             return n.second.present && !n.second.entry.other && n.second.slot == slot &&
                    n.second.entry.identity == identity;
         }))
-        return;  // announced and followed both: one node per identity
+        return;  // announced and followed both: one set of nodes per identity
+    const bool composite = other == 0 && config_.composite && identity == Identity::Normal;
+    if (composite) addNode(slot, identity, 0, true, 0);
+    addNode(slot, identity, other, false, composite ? 1 : 0);
+}
+
+// The lowest free node number, as the kernel hands out hidraw minors; the node link comes first
+// and the sysfs class link last, so an enumeration never finds a node that is not there yet.
+void HidrawServer::addNode(std::size_t slot, Identity identity, unsigned other, bool gamepad, unsigned interface) {
     Node node;
     node.entry.identity = identity;
     node.entry.instance = nextInstance_++;
     node.entry.other = other;
+    node.entry.gamepad = gamepad;
+    node.entry.interface = interface;
     node.entry.port = other ? "3-" + std::to_string(other) : slots_[slot].port;
     node.slot = slot;
     node.modeAt = host_.now() + config_.udevDelay;
@@ -275,9 +306,37 @@ void HidrawServer::appear(std::size_t slot, Identity identity, unsigned other) {
     if (::symlink(target.c_str(), link.c_str()) != 0) host_.log("cannot link " + link + ": " + std::strerror(errno));
     nodes_[ino] = node;
     if (auto error = sysfs_.publish(node.entry)) host_.log("cannot write the sysfs entries: " + *error);
-    host_.log((other ? "an unrelated HID device (" + entryString(node.entry, UsbString::Product) + ")"
-                     : std::string(identityName(identity))) +
+    host_.log((other     ? "an unrelated HID device (" + entryString(node.entry, UsbString::Product) + ")"
+               : gamepad ? "the gamepad interface of " + std::string(identityName(identity))
+                         : std::string(identityName(identity))) +
               " appears as " + link + " on port " + node.entry.port);
+    finishUdev();
+}
+
+// udev is done with a node when it grants its mode: its database entry is written then, as
+// udev writes it (I: the CLOCK_MONOTONIC time in microseconds), to a temporary name first.
+void HidrawServer::finishUdev() {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    for (auto& [ino, node] : nodes_) {
+        if (!node.present || node.inDatabase || host_.now() < node.modeAt) continue;
+        node.inDatabase = true;
+        const std::string entry = databaseEntry(node.entry);
+        const std::string temporary = config_.udevRoot + "/data/.#c241:" + std::to_string(node.entry.number);
+        std::FILE* f = std::fopen(temporary.c_str(), "we");
+        const bool written =
+            f != nullptr &&
+            std::fprintf(f, "I:%lld\nV:1\n", static_cast<long long>(now.tv_sec) * 1'000'000 + now.tv_nsec / 1000) > 0;
+        if (f == nullptr || std::fclose(f) != 0 || !written || ::rename(temporary.c_str(), entry.c_str()) != 0)
+            host_.log("cannot write udev's database entry " + entry + ": " + std::strerror(errno));
+    }
+}
+
+std::optional<Micros> HidrawServer::nextUdevDeadline() const {
+    std::optional<Micros> next;
+    for (const auto& [ino, node] : nodes_)
+        if (node.present && !node.inDatabase) next = next ? std::min(*next, node.modeAt) : node.modeAt;
+    return next;
 }
 
 // The kernel's hidraw disconnect: the node and its sysfs entries go; the files stay open until
@@ -305,6 +364,7 @@ void HidrawServer::leave(std::size_t slot, Identity identity) {
         if (!node.present || node.entry.other || node.slot != slot || node.entry.identity != identity) continue;
         node.present = false;
         sysfs_.withdraw(node.entry);
+        ::unlink(databaseEntry(node.entry).c_str());  // udev's remove event deletes it
         // No cached name to drop: entries are never cached (lookup replies carry no time-out), and
         // telling the kernel to drop one here could deadlock against a lookup waiting for us.
         ::unlink(nodeLink(node.entry).c_str());
@@ -374,7 +434,7 @@ void HidrawServer::open(fuse_req_t req, std::uint64_t ino, fuse_file_info* fi) {
     }
     // A converter on its way off the bus (slow-leave) holds the open until it has left.
     const Node& node = nodes_.at(ino);
-    std::optional<Micros> due = node.entry.other ? std::nullopt : deviceOf(node).leavesAt();
+    std::optional<Micros> due = node.entry.other || node.entry.gamepad ? std::nullopt : deviceOf(node).leavesAt();
     const bool held = std::any_of(files_.begin(), files_.end(), [&](const auto& f) { return f.second.ino == ino; });
     if (!due && config_.firstOpenDelay && !held) due = host_.now() + kFirstOpenDelay;
     if (due) {
@@ -391,8 +451,9 @@ void HidrawServer::replyOpen(fuse_req_t req, std::uint64_t ino) {
     // An unrelated device opens, and says so: no tool run should ever open one.
     const HostRun run = static_cast<HostRun>(fuse_req_ctx(req)->pid);
     Node& node = nodes_.at(ino);
-    if (node.entry.other) {
-        host_.log("process " + std::to_string(run) + " opens " + nodeLink(node.entry) + ", an unrelated HID device");
+    if (node.entry.other || node.entry.gamepad) {
+        host_.log("process " + std::to_string(run) + " opens " + nodeLink(node.entry) +
+                  (node.entry.other ? ", an unrelated HID device" : ", the gamepad interface"));
     } else if (!deviceOf(node).open(node.entry.identity, run, host_.now())) {
         fuse_reply_err(req, ENODEV);
         handleEvents();
@@ -522,7 +583,13 @@ void HidrawServer::finishWrite(const Pending& write) {
         return;
     }
     const Node& node = nodes_.at(file->ino);
-    if (!node.entry.other) deviceOf(node).write(node.entry.identity, write.report, file->run, host_.now());
+    if (node.entry.gamepad) {
+        ++gamepadWrites_;
+        host_.log("process " + std::to_string(file->run) + " writes a report to " + nodeLink(node.entry) +
+                  ", the gamepad interface, which takes none");
+    } else if (!node.entry.other) {
+        deviceOf(node).write(node.entry.identity, write.report, file->run, host_.now());
+    }
     fuse_reply_write(write.req, write.size);
     handleEvents();
 }

@@ -34,13 +34,17 @@ struct HidrawConfig {
     bool firstOpenDelay = false;  // the host kernel's 50 ms before the first open completes
     mode_t nodeMode = 0666;
     // Every new node first appears root-only (0600) and takes nodeMode this much later, as
-    // udev grants access a moment after the kernel creates the node.
+    // udev grants access a moment after the kernel creates the node; its udev database entry
+    // appears then too.
     Micros udevDelay = 0;
+    // Normal mode shows an input-only gamepad interface before the one that takes the frames.
+    bool composite = false;
     // Unrelated HID devices (keyboards, mice) on ports 3-1, 3-2, ...: they never answer.
     unsigned otherHid = 0;
     std::string devDir = "/dev";
     std::string sysfsRoot = "/sys";
-    WriteFaults writeFaults;  // NAKed, timed-out and stalled interrupt-OUT writes
+    std::string udevRoot = "/run/udev";  // udev's database: data/c241:N once udev is done with node N
+    WriteFaults writeFaults;             // NAKed, timed-out and stalled interrupt-OUT writes
 };
 
 class HidrawServer {
@@ -74,8 +78,9 @@ private:
         NodeEntry entry;
         bool present = true;
         std::size_t slot = 0;  // the converter's place in slots_ (unused for unrelated devices)
-        Micros modeAt = 0;     // when udev gives it its mode
-        timespec born{};       // wall-clock time it appeared
+        Micros modeAt = 0;     // when udev gives it its mode and writes its database entry
+        bool inDatabase = false;
+        timespec born{};  // wall-clock time it appeared
     };
     struct Slot {
         std::string port;
@@ -105,6 +110,10 @@ private:
 
     void handleEvents();
     void appear(std::size_t slot, Identity identity, unsigned other = 0);
+    void addNode(std::size_t slot, Identity identity, unsigned other, bool gamepad, unsigned interface);
+    void finishUdev();
+    std::optional<Micros> nextUdevDeadline() const;
+    std::string databaseEntry(const NodeEntry& entry) const;
     void leave(std::size_t slot, Identity identity);
     ServedDevice& deviceOf(const Node& node) { return *slots_[node.slot].device; }
     std::vector<Slot> makeSlots(const std::vector<PluggedDevice>& devices) const;
@@ -141,6 +150,7 @@ private:
     std::vector<fuse_req*> interrupted_;
     std::map<Identity, InputReports> declared_;  // what each identity's descriptor declares
     std::uint64_t writes_ = 0;                   // reports written, for the write faults
+    std::uint64_t gamepadWrites_ = 0;            // reports written to a gamepad interface
 };
 
 }  // namespace convsim

@@ -24,7 +24,7 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: convsim (--socket PATH | --hidraw [--node-mode OCTAL] [--udev-delay-ms N] [--other-hid N])\n"
+    "usage: convsim (--socket PATH | --hidraw [--node-mode OCTAL] [--udev-delay-ms N] [--other-hid N] [--composite])\n"
     "               [--state FILE | --converter PORT:STATEFILE[@MS]...] [--reenum-ms N] [--report-ms N] [--usb "
     "full-speed|instant]\n"
     "               [--fault NAME[@N]]... [--mode-code CODE] [--aprom-bytes N] [--blank] [-v]\n"
@@ -150,6 +150,7 @@ int main(int argc, char** argv) {
     std::optional<std::int64_t> udevDelayMs;
     std::optional<std::int64_t> otherHid;
     bool hidraw = false;
+    bool composite = false;
     bool blank = false;
     std::optional<std::string> replayPath;
     bool replayFast = false;
@@ -198,6 +199,8 @@ int main(int argc, char** argv) {
             auto text = value();
             udevDelayMs = text ? parseNumber(*text, 0, 3'600'000) : std::nullopt;
             if (!udevDelayMs) return usageError("--udev-delay-ms needs a number of milliseconds");
+        } else if (arg == "--composite") {
+            composite = true;
         } else if (arg == "--other-hid") {
             auto text = value();
             otherHid = text ? parseNumber(*text, 0, 200) : std::nullopt;
@@ -255,7 +258,8 @@ int main(int argc, char** argv) {
     // slow-leave is about what the kernel answers an open that the leaving overlaps: hidraw only too.
     if (!hidraw && model.faults.slowLeaveMs) return usageError("the slow-leave fault needs --hidraw");
     if (nodeMode && !hidraw) return usageError("--node-mode goes with --hidraw");
-    if ((udevDelayMs || otherHid) && !hidraw) return usageError("--udev-delay-ms and --other-hid go with --hidraw");
+    if ((udevDelayMs || otherHid || composite) && !hidraw)
+        return usageError("--udev-delay-ms, --other-hid and --composite go with --hidraw");
     if (server.statePath && !converters.empty())
         return usageError("--state names the one converter; with --converter, name each");
     convsim::HidrawConfig nodes;
@@ -263,6 +267,7 @@ int main(int argc, char** argv) {
     if (nodeMode) nodes.nodeMode = *nodeMode;
     nodes.udevDelay = udevDelayMs.value_or(0) * 1000;
     nodes.otherHid = static_cast<unsigned>(otherHid.value_or(0));
+    nodes.composite = composite;
     if (replayPath) {
         if (emulatorOption) return usageError("--replay plays a recorded device: it takes no emulator options");
         return replay(hidraw ? std::optional(nodes) : std::nullopt, server, *replayPath, replayFast);

@@ -20,6 +20,8 @@ struct NodeEntry {
     unsigned instance = 0;                          // the HID device's running number (0003:VVVV:PPPP.IIII)
     std::string port{conv::usbport::kDefaultPort};  // the USB port path the device is plugged into
     unsigned other = 0;                             // 0: a converter; N: the Nth unrelated HID device (keyboards, mice)
+    bool gamepad = false;    // normal mode's input-only gamepad interface, beside the one that carries the frames
+    unsigned interface = 0;  // the USB interface number (PORT:1.I)
 };
 
 // What a node's HID device is: the converter identity's, or an unrelated keyboard or mouse's.
@@ -33,9 +35,10 @@ public:
     explicit SysfsTree(std::string root) : root_(std::move(root)) {}
     // The fixed directories the enumeration walks; an error text when they cannot be made.
     std::optional<std::string> prepare() const;
-    // The whole tree of the node; the class link that makes it enumerable comes last.
+    // The node's tree, its USB device's too unless another interface made it; the class link
+    // that makes it enumerable comes last.
     std::optional<std::string> publish(const NodeEntry& node) const;
-    // The class link first, then the tree.
+    // The class link first, then the node's interface, then the USB device once no interface is left.
     void withdraw(const NodeEntry& node) const;
 
 private:

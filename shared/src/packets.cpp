@@ -4,6 +4,7 @@
 
 #include "conv/checksum.h"
 #include "conv/hexfield.h"
+#include "conv/hiddescriptor.h"
 
 #ifndef CONV_MODE_CODE
 #error "CONV_MODE_CODE must be defined by the build"
@@ -28,6 +29,20 @@ std::string_view modeCode() {
     static constexpr char code[] = CONV_MODE_CODE;
     static_assert(sizeof(code) == 9, "the mode code has exactly eight characters");
     return {code, 8};
+}
+
+bool carriesConverterReports(std::span<const std::uint8_t> descriptor, std::uint16_t vendorId,
+                             std::uint16_t productId) {
+    using hid::ReportKind;
+    const auto reports = hid::parseReportDescriptor(descriptor);
+    if (vendorId == kLoaderVid && productId == kLoaderPid)
+        return reports && !hid::numbered(*reports, ReportKind::Input) && !hid::numbered(*reports, ReportKind::Output) &&
+               hid::reportBytes(*reports, ReportKind::Input, 0) >= kLoaderPacketSize &&
+               hid::reportBytes(*reports, ReportKind::Output, 0) >= kLoaderPacketSize;
+    if (vendorId == kNormalVid && productId == kNormalPid)
+        return reports && hid::reportBytes(*reports, ReportKind::Output, frame::kReportNoOut) >= kFrameReportSize - 1 &&
+               hid::reportBytes(*reports, ReportKind::Input, frame::kReportNoIn) >= kFrameReportSize - 1;
+    return true;
 }
 
 std::uint32_t packetChecksum(const LoaderReport& report) {

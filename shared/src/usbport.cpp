@@ -7,9 +7,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <tuple>
 
 #include "conv/hexfield.h"
+#include "conv/packets.h"
 
 namespace conv::usbport {
 
@@ -38,13 +40,25 @@ std::vector<std::string> entries(const std::string& dir) {
     return names;
 }
 
-// The first hidraw node under the device's interfaces: PORT:C.I/BBBB:VVVV:PPPP.NNNN/hidraw/hidrawN.
-std::string firstNode(const std::string& device, std::string_view port) {
+std::vector<std::uint8_t> readBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Whether the HID device at hidDir (BBBB:VVVV:PPPP.NNNN) declares the identity's reports.
+bool carriesReports(const std::string& hidDir, std::uint16_t vid, std::uint16_t pid) {
+    return carriesConverterReports(readBytes(hidDir + "/report_descriptor"), vid, pid);
+}
+
+// The hidraw node of the first interface that carries the identity's reports:
+// PORT:C.I/BBBB:VVVV:PPPP.NNNN/hidraw/hidrawN.
+std::string frameNode(const std::string& device, std::string_view port, std::uint16_t vid, std::uint16_t pid) {
     for (const std::string& intf : entries(device)) {
         if (intf.size() <= port.size() || intf.compare(0, port.size(), port) != 0 || intf[port.size()] != ':') continue;
         for (const std::string& hid : entries(device + "/" + intf)) {
-            for (const std::string& node : entries(device + "/" + intf + "/" + hid + "/hidraw"))
-                if (node.starts_with("hidraw")) return node;
+            const std::string hidDir = device + "/" + intf + "/" + hid;
+            for (const std::string& node : entries(hidDir + "/hidraw"))
+                if (node.starts_with("hidraw") && carriesReports(hidDir, vid, pid)) return node;
         }
     }
     return {};
@@ -79,7 +93,7 @@ std::optional<PortNode> deviceOnPort(const std::string& sysfsRoot, std::string_v
     const auto vid = readId(device + "/idVendor");
     const auto pid = readId(device + "/idProduct");
     if (!vid || !pid) return std::nullopt;
-    return PortNode{std::string(port), *vid, *pid, firstNode(device, port)};
+    return PortNode{std::string(port), *vid, *pid, frameNode(device, port, *vid, *pid)};
 }
 
 std::vector<PortNode> devicesWithIds(const std::string& sysfsRoot,
@@ -92,6 +106,11 @@ std::vector<PortNode> devicesWithIds(const std::string& sysfsRoot,
             found.push_back(std::move(*device));
     }
     return found;
+}
+
+bool nodeCarriesReports(const std::string& sysfsRoot, std::string_view node, std::uint16_t vendorId,
+                        std::uint16_t productId) {
+    return carriesReports(sysfsRoot + "/class/hidraw/" + std::string(node) + "/device", vendorId, productId);
 }
 
 std::string portOfNode(const std::string& sysfsRoot, std::string_view node) {

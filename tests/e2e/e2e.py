@@ -342,6 +342,20 @@ def check_leaving_opens(rig, run):
     expect(unended == 0, f"{unended} tool runs never ended")
 
 
+def check_composite(rig, run):
+    """Nothing opened the gamepad interface or wrote to it, and the record names the node of the
+    interface that takes the frames, as normal mode showed it at START."""
+    log = text_lines(rig.path("convsim.log"))
+    reached = [line for line in log if "the gamepad interface" in line and (" opens " in line or " writes " in line)]
+    expect(not reached, f"the gamepad interface was reached: {reached[:2]}")
+    appeared = (re.search(r"\] normal mode \(0e7b:0bf2\) appears as (\S+)", line) for line in log)
+    frames = [m.group(1) for m in appeared if m]
+    with open(os.path.join(rig.last_record(), "summary.txt")) as f:
+        transport = [line for line in f.read().splitlines() if line.startswith("transport: ")]
+    expect(frames and len(transport) == 1 and transport[0].startswith(f"transport: hidraw {frames[0]} on USB port "),
+           f"the record says {transport}, the frames went to {frames[:1]}")
+
+
 LOADER_NEVER = r"Timout \(wait LDROM\)"
 C4_NEVER = r"TIMEOUT \(wait status C4\)"
 D0_FIXED = r"Timeout \(wait status:D0\), auto-fixed"
@@ -438,13 +452,19 @@ CASES = {
     # fails. Freed memory is filled, so a use after free in the tool cannot pass unseen.
     "slow-leave": Case(faults=["slow-leave=400"], ends="complete", again="none", scale="0.5", transports=("hidraw",),
                        env={"MALLOC_PERTURB_": "165"}, check=check_leaving_opens),
-    # A converter this user may not open: named once the refusal has lasted, nothing sent, Failed.
+    # A converter this user may not open once udev has finished with it: named at once, nothing sent, Failed.
     "permission": Case(transports=("hidraw",), node_mode="0600", as_user=65534, alerts=[CANNOT_OPEN], sent_nothing=True,
                        app="before", bcode="before", again="none"),
-    # udev grants the user access 1 s after each node appears, every re-enumeration included (the
-    # 3 s pause after "runaprom" must outlast it: half time).
-    "late-permission": Case(transports=("hidraw",), convsim=("--udev-delay-ms", "1000"), as_user=65534,
-                            ends="complete", again="none", scale="0.5"),
+    # udev grants the user access 2 s, or 8 s, after each node appears, every re-enumeration
+    # included: until then the node is not there yet, and each wait for the converter outlasts it
+    # (after "runaprom" 20 s at most, the loader 31 tries: at these scales 5 s and 7.75 s, 10 s and 15.5 s).
+    "late-permission": Case(transports=("hidraw",), convsim=("--udev-delay-ms", "2000"), as_user=65534,
+                            ends="complete", again="none", scale="0.25"),
+    "late-permission-8s": Case(transports=("hidraw",), convsim=("--udev-delay-ms", "8000"), as_user=65534,
+                               ends="complete", again="none", scale="0.5"),
+    # Normal mode shows a gamepad interface before the one that takes the frames.
+    "composite": Case(transports=("hidraw",), convsim=("--composite",), ends="complete", again="none",
+                      check=check_composite),
     # Only the converter START chose is ever opened.
     "two-converters": Case(converters=("1-2",), alerts=[SEVERAL], sent_nothing=True, app="before", bcode="before",
                            again="none", transports=BOTH),

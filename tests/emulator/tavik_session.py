@@ -359,21 +359,22 @@ def hidraw_run(s):  # the script itself: list with the node's path, the command'
     s.expect_no_leftovers(None)
 
 
-def permission(s):  # a node only root may open: not there yet while udev may still grant it, then named
-    def sa(what, as_nobody=True):  # on standard error, the not-found text on standard output
+def permission(s):  # a node only root may open: not there yet until udev has finished with it, then named at once
+    def sa(what, as_nobody=True, word="sa"):  # on standard error, the not-found text on standard output
         s.last = what
         user = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"] if as_nobody else []
-        s.out, err = s.inside(user + [TAVIK, "sa"], stderr=subprocess.PIPE)
+        s.out, err = s.inside(user + [TAVIK, word], stderr=subprocess.PIPE)
         return err
     s.start("--udev-delay-ms", "1000")  # a grant 1 s late is taken
     err = sa("sa as nobody, before the grant")
     s.expect(s.out == NOT_FOUND and not err, "a node udev has yet to grant was reported as refused")
+    sa("ports as nobody, before the grant", word="ports")
+    s.check("END OF LIST: 0 converters")
     time.sleep(1.1)
     sa("sa as nobody, after the grant")
     s.check(has="saok")
     s.stop_device()
-    s.start(node_mode="0600")
-    time.sleep(1.6)  # the refusal has to last before it counts
+    s.start(node_mode="0600")  # udev has finished with the node and granted nothing
     err = sa("sa as nobody")
     s.expect(s.out == NOT_FOUND, "expected only the not-found text on standard output")
     s.out = err

@@ -1,7 +1,6 @@
-// The hidapi back end: the only file of tavik that sees hidapi.
+// The hidapi back end: the only file of tavik that sees hidapi (and libudev, for udev's state).
 #include <hidapi.h>
-
-#include <sys/stat.h>
+#include <libudev.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -89,21 +88,49 @@ hid_device* openPath(const std::string& path, bool& queryFailed) {
 constexpr std::size_t kStringChars = 255;
 constexpr const char* kSysfs = "/sys";
 
-// Whether a node this user may not open has kept its mode long enough for that to be final. The
-// node's status-change time moves when it is created and when udev changes its mode, owner or
-// access list; a node younger than that still counts as not there yet.
-bool refusalSettled(const std::string& path) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return false;
-    timespec now{};
-    ::clock_gettime(CLOCK_REALTIME, &now);
-    const long long ageMs = (static_cast<long long>(now.tv_sec) - st.st_ctim.tv_sec) * 1000 +
-                            (now.tv_nsec - st.st_ctim.tv_nsec) / 1'000'000;
-    return ageMs >= conv::usbport::kPermissionSettleMs;
-}
-
 // "/dev/hidraw3" -> "hidraw3"
 std::string nodeName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
+// Whether this user may not read and write the node.
+bool closedToUs(const std::string& path) {
+    return ::access(path.c_str(), R_OK | W_OK) != 0 && (errno == EACCES || errno == EPERM);
+}
+
+// How long ago udev finished with the hidraw node "hidrawN", in microseconds (0 when its entry
+// gives no time); nullopt while it has not, or when the node is gone. libudev answers from udev's
+// database entry for the node (/run/udev/data/cMAJOR:MINOR), which udev writes once it has applied
+// the node's rules; udev 256 and later mark it ID_PROCESSING=1 until its RUN step is done too.
+std::optional<unsigned long long> udevFinishedAgo(const std::string& name) {
+    udev* context = udev_new();
+    if (context == nullptr) return std::nullopt;
+    std::optional<unsigned long long> ago;
+    if (udev_device* device = udev_device_new_from_subsystem_sysname(context, "hidraw", name.c_str())) {
+        const char* processing = udev_device_get_property_value(device, "ID_PROCESSING");
+        if (udev_device_get_is_initialized(device) > 0 && (processing == nullptr || *processing != '1'))
+            ago = udev_device_get_usec_since_initialized(device);
+        udev_device_unref(device);
+    }
+    udev_unref(context);
+    return ago;
+}
+
+// udev 252 writes the database entry before its RUN step, where the uaccess builtin grants the
+// user at the seat access: a refusal met sooner than this after the entry is looked at again then.
+constexpr unsigned long long kUdevRunUs = 200'000;
+
+// Whether a node this user may not open stays closed: only once udev has finished with it. Until
+// then udev may still grant access, and the node counts as not there yet; a node udev never
+// finishes with stays absent, so every wait for it ends by its own count.
+bool refusalFinal(const std::string& path) {
+    const auto ago = udevFinishedAgo(nodeName(path));
+    if (!ago) return false;
+    if (*ago >= kUdevRunUs) return true;
+    const unsigned long long wait = kUdevRunUs - *ago;
+    timespec rest{static_cast<time_t>(wait / 1'000'000), static_cast<long>(wait % 1'000'000) * 1000};
+    while (::nanosleep(&rest, &rest) != 0 && errno == EINTR) {
+    }
+    return closedToUs(path);
+}
 
 void appendUtf8(std::string& out, char32_t c) {
     if (c < 0x80) {
@@ -201,8 +228,9 @@ public:
 
     // Pinned to a port: the node of the device on that port, found through sysfs, and only when
     // the device there has this identity. Otherwise the first match of an enumeration, as
-    // hid_open() does. Either way a device that is present but cannot be opened is told apart
-    // from one that is absent.
+    // hid_open() does. Either way only the interface that carries the identity's reports is
+    // opened (a converter may show a gamepad interface beside it), and a device that is present
+    // but cannot be opened is told apart from one that is absent.
     OpenResult open(std::uint16_t vendorId, std::uint16_t productId) override {
         OpenResult result;
         std::string path;
@@ -213,18 +241,20 @@ public:
             path = "/dev/" + device->node;
             if (device->vendorId != vendorId || device->productId != productId) {
                 // The converter is there in its other identity. When this user may not open even
-                // that node, and that has lasted, no run can move it to the identity asked for:
-                // that is said now rather than after the whole wait for it.
-                const bool shut = ::access(path.c_str(), R_OK | W_OK) != 0 && (errno == EACCES || errno == EPERM);
-                if (!shut || !refusalSettled(path)) return result;
+                // that node, and udev has finished with it, no run can move it to the identity
+                // asked for: that is said now rather than after the whole wait for it.
+                if (!closedToUs(path) || !refusalFinal(path)) return result;
                 result.node = path;
                 return refused(std::move(result), device->vendorId, device->productId, std::strerror(EACCES));
             }
         } else {
             hid_device_info* list = hid_enumerate(vendorId, productId);
-            if (list == nullptr) return result;
-            path = list->path ? list->path : "";
+            for (const hid_device_info* d = list; d != nullptr && path.empty(); d = d->next)
+                if (d->path != nullptr &&
+                    conv::usbport::nodeCarriesReports(kSysfs, nodeName(d->path), vendorId, productId))
+                    path = d->path;
             hid_free_enumeration(list);
+            if (path.empty()) return result;
             result.port = conv::usbport::portOfNode(kSysfs, nodeName(path));
         }
         result.node = path;
@@ -235,13 +265,12 @@ public:
             result.device = std::make_unique<HidapiDevice>(device);
             return result;
         }
-        // Only a node this user may not open, and has not been allowed to for a while, is a
-        // refusal. One that went between the look-up and the open (the converter re-enumerating,
-        // as it does during an update), or during it, is absent, and so is one udev has yet to
-        // grant us: the front end stops an update at once on a refusal, and must not for either.
+        // Only a node this user may not open, and udev has finished with, is a refusal. One that
+        // went between the look-up and the open (the converter re-enumerating, as it does during
+        // an update), or during it, is absent, and so is one udev has yet to grant us: the front
+        // end stops an update at once on a refusal, and must not for either.
         if (queryFailed || goneError(errno)) return result;
-        if (::access(path.c_str(), R_OK | W_OK) == 0 || (errno != EACCES && errno != EPERM)) return result;
-        if (!refusalSettled(path)) return result;
+        if (!closedToUs(path) || !refusalFinal(path)) return result;
         return refused(std::move(result), vendorId, productId, toUtf8(hid_error(nullptr)));
     }
 
@@ -251,7 +280,10 @@ public:
         for (const auto& d : conv::usbport::devicesWithIds(
                  kSysfs, {{conv::kLoaderVid, conv::kLoaderPid}, {conv::kNormalVid, conv::kNormalPid}})) {
             if (!port_.empty() && d.port != port_) continue;
-            found.push_back({d.vendorId, d.productId, d.node.empty() ? "" : "/dev/" + d.node, "", d.port});
+            const std::string path = d.node.empty() ? "" : "/dev/" + d.node;
+            // Not there yet while udev has still to grant this user its node.
+            if (!path.empty() && closedToUs(path) && !udevFinishedAgo(d.node)) continue;
+            found.push_back({d.vendorId, d.productId, path, "", d.port});
         }
         return found;
     }

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,6 +22,12 @@ inline constexpr std::uint16_t kNormalPid = 0x0BF2;
 
 // The mode code the converter's firmware expects in the mode frame (a build setting).
 std::string_view modeCode();
+
+// Whether a HID interface with this report descriptor carries the identity's reports: in normal
+// mode the 32-byte frames, output report 5 and input report 1; in the loader the unnumbered 64-byte
+// packets and replies. A converter may show other interfaces beside it (a gamepad), which are passed
+// over. Any interface of an identity that is neither fits.
+bool carriesConverterReports(std::span<const std::uint8_t> descriptor, std::uint16_t vendorId, std::uint16_t productId);
 
 // ---- loader packets ------------------------------------------------------------------------
 // A loader packet is 64 bytes, written as a 65-byte report whose byte 0 is report number 0.

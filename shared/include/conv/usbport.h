@@ -15,9 +15,6 @@ namespace conv::usbport {
 inline constexpr const char* kPortEnv = "TAVIK_PORT";
 // The port an emulated converter is on when a listing line or an open request names none.
 inline constexpr std::string_view kDefaultPort = "1-1";
-// A node this user may not open counts as a permission problem only once its mode has stayed
-// as it is this long: udev grants access a moment after the kernel creates the node root-only.
-inline constexpr long kPermissionSettleMs = 1500;
 
 // "B-P" or "B-P.P...": bus and port numbers, nothing else (the text becomes part of a path).
 bool isPortPath(std::string_view port);
@@ -30,14 +27,19 @@ struct PortNode {
     std::string port;  // "1-1.4"
     std::uint16_t vendorId = 0;
     std::uint16_t productId = 0;
-    std::string node;  // "hidraw3"; empty while the device has no hidraw node
+    std::string node;  // "hidraw3"; empty while the device has no hidraw node that carries its reports
 };
 
-// The USB device on `port`, with its first hidraw node (sysfsRoot is "/sys" outside tests).
+// The USB device on `port`, with the hidraw node of its interface that carries the converter's
+// reports (conv::carriesConverterReports); sysfsRoot is "/sys" outside tests.
 std::optional<PortNode> deviceOnPort(const std::string& sysfsRoot, std::string_view port);
 // Every USB device with one of the identities, one entry per port, in port order.
 std::vector<PortNode> devicesWithIds(const std::string& sysfsRoot,
                                      const std::vector<std::pair<std::uint16_t, std::uint16_t>>& ids);
+// Whether the interface of hidraw node `node` carries the identity's reports, read from its
+// report descriptor in sysfs (conv::carriesConverterReports).
+bool nodeCarriesReports(const std::string& sysfsRoot, std::string_view node, std::uint16_t vendorId,
+                        std::uint16_t productId);
 // The port of the USB device a hidraw node ("hidraw3") belongs to; empty when not a USB device.
 std::string portOfNode(const std::string& sysfsRoot, std::string_view node);
 

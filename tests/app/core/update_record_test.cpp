@@ -73,17 +73,22 @@ INSTANTIATE_TEST_SUITE_P(, StoredText, testing::ValuesIn(kHomeRows), rowname::By
 TEST(UpdateRecord, TransportNamesTheConvertersNodeAndUsbPortOrTheEmulator) {
     const fs::path sys = fs::temp_directory_path() / ("quill_sysfs_" + std::to_string(::getpid()));
     fs::remove_all(sys);
-    // A USB device on its port, with its ids and, under its interface, a hidraw node.
-    const auto addNode = [&](const char* node, const char* port, const char* vid, const char* pid) {
+    // A USB device on its port, with its ids and, under its interface I, a hidraw node and the
+    // HID device's report descriptor.
+    const auto addNode = [&](const char* node, const char* port, int intf, const char* vid, const char* pid,
+                             std::vector<char> descriptor) {
         const fs::path device = sys / "bus/usb/devices" / port;
-        fs::create_directories(device / (std::string(port) + ":1.0") / ("0003:" + std::string(vid) + ".0001") /
-                               "hidraw" / node);
+        const fs::path hid = device / (std::string(port) + ":1." + std::to_string(intf)) / ("0003:" + std::string(vid));
+        fs::create_directories(hid / "hidraw" / node);
+        std::ofstream(hid / "report_descriptor", std::ios::binary).write(descriptor.data(), std::ssize(descriptor));
         std::ofstream(device / "idVendor") << vid << "\n";
         std::ofstream(device / "idProduct") << pid << "\n";
     };
     EXPECT_EQ(describeTransport(nullptr, sys), "hidraw, no converter present");
-    addNode("hidraw0", "1-2", "046d", "c52b");  // a keyboard receiver
-    addNode("hidraw3", "1-1.4", "0e7b", "0bf2");
+    addNode("hidraw0", "1-2", 0, "046d", "c52b", {});  // a keyboard receiver
+    // Normal mode's gamepad interface (input report 1 only) comes before the one that takes the frames.
+    addNode("hidraw2", "1-1.4", 0, "0e7b", "0bf2", {'\x85', 1, '\x75', 8, '\x95', 31, '\x81', 2});
+    addNode("hidraw3", "1-1.4", 1, "0e7b", "0bf2", {'\x85', 1, '\x75', 8, '\x95', 31, '\x81', 2, '\x85', 5, '\x91', 2});
     EXPECT_EQ(describeTransport("", sys), "hidraw /dev/hidraw3 on USB port 1-1.4 (0e7b:0bf2)");
     EXPECT_EQ(describeTransport("/tmp/c.sock", sys), "emulator (socket /tmp/c.sock)");
     fs::remove_all(sys);
