@@ -13,6 +13,7 @@
 #include <dlfcn.h>
 #include <linux/hidraw.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 
 #include <cstdarg>
@@ -120,8 +121,12 @@ constexpr unsigned long long kUdevRunUs = 200'000;
 
 // Whether a node this user may not open stays closed: only once udev has finished with it. Until
 // then udev may still grant access, and the node counts as not there yet; a node udev never
-// finishes with stays absent, so every wait for it ends by its own count.
+// finishes with stays absent, so every wait for it ends by its own count. Where udev keeps no
+// database at all, nothing will grant access later.
 bool refusalFinal(const std::string& path) {
+    // Without udev's database on this system no grant will ever come: the refusal is final now.
+    struct stat database {};
+    if (::stat("/run/udev/data", &database) != 0 || !S_ISDIR(database.st_mode)) return true;
     const auto ago = udevFinishedAgo(nodeName(path));
     if (!ago) return false;
     if (*ago >= kUdevRunUs) return true;

@@ -84,7 +84,7 @@ RunResult FrontCore::run(std::string_view argument, std::string_view next) {
     if (auto device = findUnopenableDevice(result.errorOutput)) {
         ports_.alerts.alertA(alertCannotOpen(*device));
         throw ActionStopped{"the converter " + device->ids + " at " + device->path +
-                            " stayed closed to this user for 1.5 s: a permission problem, not a late grant"};
+                            " stayed closed to this user once udev had finished with it: a permission problem, not a late grant"};
     }
     return result;
 }

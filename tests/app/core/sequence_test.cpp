@@ -170,7 +170,7 @@ std::vector<Path> paths() {
              };
          },
          {"sa"}, {"The converter 0e7b:0bf2 is plugged in at /dev/hidraw3 but this user may not open it. Install "}, -1,
-         "the converter 0e7b:0bf2 at /dev/hidraw3 stayed closed to this user for 1.5 s"},
+         "the converter 0e7b:0bf2 at /dev/hidraw3 stayed closed to this user once udev had finished with it"},
         // The converter to reach is known before anything is sent, or nothing is sent.
         {"listing killed", false, [](FakeTavik& d) { d.listing = RunResult{RunEnd::TimedOut, "", "", ""}; },
          {}, {"The converters plugged in could not be listed: tavik ports got no answer in time. Nothing was sent."}, -1,
