@@ -167,6 +167,11 @@ private:
     void trace(const std::string& text) override {
         if (record_) record_->output(text);
     }
+    // The record keeps the firmware as it was sent, for a replay.
+    void firmwareRead(const std::string& name, const std::optional<std::string>& bytes,
+                      const std::string& why) override {
+        if (record_) record_->firmwareRead(name, bytes, why);
+    }
     void phase(const std::string& name) override {
         if (record_) record_->phase(name);
         report_.progress(core_->state().STATUS_OF_PNG);

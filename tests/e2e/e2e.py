@@ -314,18 +314,20 @@ def check_read_once(rig, run):
 
 
 def future_folders(rig):
-    """20 update folders stamped after now (a clock that went back), and a user's folder named
-    almost like one."""
-    for i in range(20):
+    """21 Complete update folders and a Failed one stamped after now (a clock that went back), and
+    a user's folder named almost like one."""
+    for i in range(22):
         os.makedirs(rig.path(f"state/quillmere/updates/20991231-2359{i:02d}"))
+        with open(rig.path(f"state/quillmere/updates/20991231-2359{i:02d}/summary.txt"), "w") as f:
+            f.write(f"outcome: {'Failed' if i == 5 else 'Complete'}\n")
     os.makedirs(rig.path("state/quillmere/updates/20180101-0000001"))
     open(rig.path("state/quillmere/updates/20180101-0000001/mine.txt"), "w").close()
 
 
 def check_rotation(rig, run):
     names = sorted(os.listdir(rig.path("state/quillmere/updates")))
-    expect(len(names) == 21 and "20991231-235900" not in names and os.path.basename(rig.last_record()) in names,
-           f"update folders after the update: {names}")
+    expect(len(names) == 23 and "20991231-235900" not in names and "20991231-235905" in names and
+           os.path.basename(rig.last_record()) in names, f"update folders after the update: {names}")
     expect(os.path.exists(rig.path("state/quillmere/updates/20180101-0000001/mine.txt")), "the user's file was removed")
     with open(os.path.join(rig.last_record(), "summary.txt")) as f:
         expect("outcome: Complete" in f.read(), "the new update's record is not complete")
@@ -368,7 +370,7 @@ CASES = {
     "foreign-files-objcopy": Case(ends="complete", again="none", foreign=1),
     # Read once: files replaced once the update runs (before the A transfer) change nothing in it.
     "read-once": Case(ends="complete", again="none", during=replace_during_a, check=check_read_once),
-    # A clock that went back: 20 update folders stamped in the future, and a decoy.
+    # A clock that went back: 22 update folders stamped in the future (one Failed), and a decoy.
     "rotation": Case(tick=False, ends="complete", bcode="before", again="none", prepare=future_folders,
                      check=check_rotation),
     # Faults of the converter.
@@ -484,7 +486,7 @@ CASES = {
     "stray-wait-for-go": Case(env={"TAVIK_WAIT_FOR_GO": "1"}, ends="complete", again="none"),
     "bundle-wrong-checksum": Case(bundle="wrong-checksum", alerts=[FINAL_CHECKSUM], bcode="before"),
     # The same update from the command line: clean, a fault (with --json), a refused file.
-    "cli-clean-ab": Case(ends="complete", again="none", front="cli", transports=BOTH),
+    "cli-clean-ab": Case(ends="complete", again="none", front="cli", replay="same", transports=BOTH),
     "cli-json-unplug-mid-a": Case(faults=["unplug@200"], app="incomplete", bcode="before", front="cli-json"),
     "cli-tmpa-with-hole": Case(prepare=lambda rig: edit_lines(rig, "tmpa.hex", lambda l: l[:49] + l[50:]), sent_nothing=True,
                                alerts=[r"Acode file refused \(PATH/tmpa\.hex\): line 50: .*"], app="before", bcode="before",
@@ -592,6 +594,11 @@ def check_record(rig, run, case, state="state"):
     expect(keys == ["program", "os", "kernel", "qt", "hidapi", "transport", "pause scale"], f"summary begins {keys}")
     transport = r"hidraw /dev/hidraw\d+ on USB port 1-1 \(0e7b:0bf2\).*" if rig.namespace else r"emulator \(socket ~/conv\.sock\).*"
     expect(re.fullmatch("transport: " + transport, summary[5]), f"summary says {summary[5]!r}")
+    expect(re.fullmatch(r"started: \d{4}-\d\d-\d\d \d\d:\d\d:\d\d [+-]\d{4} \(\S+\)", summary[7]), f"summary says {summary[7]!r}")
+    pinned = re.search(r", pinned to USB port (\S+)$", summary[5])
+    converter = rf"USB port {pinned.group(1)}, serial number EMU-CNV-{'0001' if pinned.group(1) == '1-1' else pinned.group(1)}" \
+        if pinned else "none chosen"
+    expect(summary[8] == "converter: " + converter, f"summary says {summary[8]!r}, expected the converter {converter}")
     if case.cause:
         summary = dict(line.split(": ", 1) for line in text_lines(os.path.join(record, "summary.txt")) if ": " in line)
         outcome = OUTCOMES[case.ends]

@@ -245,13 +245,14 @@ public:
         return refused(std::move(result), vendorId, productId, toUtf8(hid_error(nullptr)));
     }
 
-    // Read from sysfs: the USB devices with a converter identity, without opening any node.
+    // Read from sysfs: the USB devices with a converter identity and their serial numbers, without
+    // opening any node.
     std::vector<DeviceInfo> converters() override {
         std::vector<DeviceInfo> found;
         for (const auto& d : conv::usbport::devicesWithIds(
                  kSysfs, {{conv::kLoaderVid, conv::kLoaderPid}, {conv::kNormalVid, conv::kNormalPid}})) {
             if (!port_.empty() && d.port != port_) continue;
-            found.push_back({d.vendorId, d.productId, d.node.empty() ? "" : "/dev/" + d.node, "", d.port});
+            found.push_back({d.vendorId, d.productId, d.node.empty() ? "" : "/dev/" + d.node, d.serial, d.port});
         }
         return found;
     }
