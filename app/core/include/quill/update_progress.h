@@ -53,14 +53,16 @@ private:
         std::chrono::milliseconds pauses;  // before the pause factor
         std::size_t runs;                  // at the least, besides the transfer's own
     };
-    // The sequence of FrontCore::sequence(), each device wait taken as one try.
+    // The sequence of FrontCore::sequence(), each device wait with the tries a converter takes as
+    // a rule: its loader is there on the second look (it re-enumerates in about half a second),
+    // normal mode on the first after the 3 s pause, the status C4 on the first, D0 on the second.
     static constexpr std::array<Plan, 8> kPlan{{{kPhaseFileCheck, std::chrono::milliseconds(0), 0},
-                                                {kPhaseIntoLoader, std::chrono::milliseconds(20 + 1000), 21},
+                                                {kPhaseIntoLoader, std::chrono::milliseconds(20 + 2000), 22},
                                                 {kPhaseATransfer, std::chrono::milliseconds(1000), 1},
-                                                {kPhaseRestart, std::chrono::milliseconds(3000 + 1000 + 3000), 15},
+                                                {kPhaseRestart, std::chrono::milliseconds(3000 + 2000 + 3000), 16},
                                                 {kPhaseIntoB, std::chrono::milliseconds(1 + 1 + 400), 41},
                                                 {kPhaseBTransfer, std::chrono::milliseconds(0), 0},
-                                                {kPhaseBurn, std::chrono::milliseconds(2000 + 2000), 3},
+                                                {kPhaseBurn, std::chrono::milliseconds(2000 + 4000), 4},
                                                 {kPhaseLeave, std::chrono::milliseconds(6000 + 60 + 60), 62}}};
 
     bool planned(std::size_t phase) const;
