@@ -225,7 +225,7 @@ void passErrors(Child& child, bool all) {
 
 std::chrono::milliseconds listingLimit() {
     return std::chrono::milliseconds(std::max<long long>(
-        1, std::llround(static_cast<double>(kStatusRunLimit.count()) * timeScaleFromEnvironment().factor)));
+        1, std::llround(static_cast<double>(runLimitFor("ports").count()) * timeScaleFromEnvironment().factor)));
 }
 
 std::optional<std::vector<conv::usbport::PortNode>> waitForConverter(qt::ProcessToolRunner& runner,

@@ -125,9 +125,16 @@ std::optional<pid_t> exclusiveFlockOn(const std::string& path, pid_t alsoPid) {
         long long pid = 0;
         if (!(fields >> number >> type) || type == "->" || type != "FLOCK") continue;
         if (!(fields >> advisory >> mode >> pid >> file) || mode != "WRITE") continue;
+        // "MAJOR:MINOR:INODE", the device numbers in hexadecimal.
+        const std::size_t first = file.find(':'), second = file.find(':', first + 1);
+        if (first == std::string::npos || second == std::string::npos) continue;
         unsigned major = 0, minor = 0;
         unsigned long long inode = 0;
-        if (std::sscanf(file.c_str(), "%x:%x:%llu", &major, &minor, &inode) != 3 || inode != status.st_ino) continue;
+        const char* text = file.data();
+        const bool whole = std::from_chars(text, text + first, major, 16).ptr == text + first &&
+                           std::from_chars(text + first + 1, text + second, minor, 16).ptr == text + second &&
+                           std::from_chars(text + second + 1, text + file.size(), inode).ptr == text + file.size();
+        if (!whole || inode != status.st_ino) continue;
         if ((major == ::major(status.st_dev) && minor == ::minor(status.st_dev)) || pid == alsoPid)
             return static_cast<pid_t>(pid);
     }

@@ -147,7 +147,7 @@ std::string alertNoConverter(std::string_view port, const std::vector<std::strin
 
 Step FrontCore::listPorts(std::vector<std::string>& present, std::string& alert) {
     present.clear();
-    const std::optional<RunResult> listing = ports_.runner.listConverters(scaledLimit(kStatusRunLimit));
+    const std::optional<RunResult> listing = ports_.runner.listConverters(scaledLimit(runLimitFor("ports")));
     if (listing && listing->end == RunEnd::Interrupted) {
         interrupted_ = true;
         return Step::failed("interrupted by " + listing->reason + " during the converter listing");
@@ -203,7 +203,7 @@ Step FrontCore::chooseConverter(bool forUpdate) {
     // listing that cannot be had changes nothing here: the port is chosen already.
     for (int look = 1; forUpdate && !config_.port.empty(); ++look) {
         std::string alert;
-        const Step listed = listPorts(present, alert);
+        Step listed = listPorts(present, alert);
         if (interrupted_) return listed;
         if (!listed.ok() || std::find(present.begin(), present.end(), port) != present.end()) break;
         if (look == kLooks) {

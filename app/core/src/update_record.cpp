@@ -118,7 +118,8 @@ std::variant<fs::path, std::string> makeUpdateFolder(const fs::path& root, std::
             others.push_back({name, recordOutcome(other).value_or(""), std::chrono::seconds(now - stampSeconds(name)),
                               folderBytes(other)});
     }
-    for (const std::string& name : recordsToRemove(std::move(others), rule)) fs::remove_all(root / name, ec);
+    const std::vector<std::string> removed = recordsToRemove(std::move(others), rule);
+    for (const std::string& name : removed) fs::remove_all(root / name, ec);
     return folder;
 }
 

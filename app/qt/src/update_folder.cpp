@@ -122,7 +122,7 @@ UpdateFolder::~UpdateFolder() {
     if (folder_.empty()) return;
     if (!ended_) end("Failed", "the program stopped before the update had ended (an unexpected error)", {});
     runner_.recordTo({});
-    if (log_ != nullptr) std::fclose(log_);  // closed already when a write to it failed
+    if (log_ != nullptr) std::fclose(log_);  // already closed where a write to it failed
 }
 
 void UpdateFolder::cut(int error, const std::string& what) {
