@@ -70,7 +70,7 @@ void ProgressReport::eraseTerminalLine() {
     terminalLineShown_ = false;
 }
 
-// The lane's part of the terminal line; beside others without its step, to keep the line short.
+// What the terminal line shows of one update; beside others without its step, to keep the line short.
 std::string ProgressReport::laneText(const std::string& port, const ProgressEstimate& e, bool alone) const {
     if (!alone)
         return port + " " + std::to_string(e.percent) + " %" +

@@ -2,7 +2,7 @@
 // What quillmere-cli prints while updates run, each line or event with the USB port of its
 // converter (none before one is chosen), in one of three forms:
 //   Terminal  one line redrawn in place ("1-1  55 %  about 20 s left  A transfer"; with several
-//             converters their parts side by side), alerts above it;
+//             converters each one's figures side by side), alerts above it;
 //   Plain     one line per step, per 5 % of the whole update and per alert ("1-1: step: A transfer
 //             (12 %, about 25 s left)", "1-1: ALERT: <text>"), for logs and pipes;
 //   Json      one JSON object per line, "event" naming its kind: waiting, step, progress, alert,
@@ -36,7 +36,7 @@ public:
 
     // "Waiting for a converter... (Ctrl-C to stop)"
     void waiting(const std::string& text);
-    // The updates to come, in the order their parts of the terminal line are to have.
+    // The updates to come, in the order the terminal line shows them.
     void expect(const std::string& port);
     // A new step of the update on `port`: estimate.step names it.
     void step(const std::string& port, const ProgressEstimate& estimate);

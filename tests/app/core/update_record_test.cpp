@@ -64,9 +64,9 @@ std::vector<RecordFacts> records(int n, const char* outcome, int days, std::uint
     }
     return made;
 }
-std::vector<RecordFacts> joined(std::initializer_list<std::vector<RecordFacts>> parts) {
+std::vector<RecordFacts> joined(std::initializer_list<std::vector<RecordFacts>> groups) {
     std::vector<RecordFacts> all;
-    for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
+    for (const auto& group : groups) all.insert(all.end(), group.begin(), group.end());
     return all;
 }
 struct KeepRow : rowname::Row {
