@@ -16,6 +16,7 @@
 
 #include "conv/checksum.h"
 #include "conv/hexfield.h"
+#include "conv/packets.h"
 #include "conv/toolrun.h"
 #include "conv/usbport.h"
 #include "fuzz_check.h"
@@ -95,9 +96,12 @@ struct ScriptedTool final : quill::ToolRunner {
         return r;
     }
     std::string toolPath() const override { return "/fuzz/tavik"; }
-    // No converter listed: the runs go unpinned.
+    // One converter listed, on 1-1 (START stops at once when none is): the script answers every run.
     std::optional<quill::RunResult> listConverters(std::chrono::milliseconds) override {
-        return quill::RunResult{quill::RunEnd::Exited, conv::usbport::listingEndLine(0) + "\n", "", ""};
+        return quill::RunResult{quill::RunEnd::Exited,
+                                conv::usbport::listingLine({"1-1", conv::kNormalVid, conv::kNormalPid, "hidraw0"}) +
+                                    "\n" + conv::usbport::listingEndLine(1) + "\n",
+                                "", ""};
     }
 };
 
@@ -137,7 +141,7 @@ void sequence(std::uint8_t mode, std::string_view script) {
     Quiet quiet;
     quiet.ticked = (mode & 2) != 0;
     Unlocked lock;
-    quill::FrontCore core({tool, quiet, quiet, quiet, quiet, lock}, {firmwareDir(), 1.0});
+    quill::FrontCore core({tool, quiet, quiet, quiet, quiet, lock}, {firmwareDir(), 1.0, 1.0, {}});
     core.readBundlePath("/fuzz/Quillmere_V123_0x1a2b.app");
     core.onClick1();
     const int status = core.state().STATUS_OF_PNG;

@@ -1,225 +1,179 @@
 // quillmere-cli: the window's START sequence from a shell, for headless machines, scripts and
 // repair benches. It drives the same core with the same tool runner, run limits, texts and update
-// record as the window, on QtCore alone (no display, no Qt Widgets).
+// record as the window, on QtCore alone (no display, no Qt Widgets); besides it lists the
+// converters plugged in and packs an update record to send us.
+#include <signal.h>
 #include <unistd.h>
 
 #include <QtCore/QCoreApplication>
-#include <QtCore/QTimer>
+#include <QtCore/QProcess>
 
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <filesystem>
-#include <optional>
 #include <string>
-#include <string_view>
 #include <variant>
 
-#include "conv/usbport.h"
+#include "cli_options.h"
+#include "conv/emuproto.h"
+#include "conv/hexfield.h"
+#include "conv/packets.h"
 #include "conv/version.h"
-#include "device_holder.h"
 #include "end_signals.h"
 #include "process_runner.h"
 #include "progress_report.h"
 #include "quill/bundle.h"
 #include "quill/converter_lock.h"
-#include "quill/front_core.h"
-#include "quill/time_scale.h"
-#include "update_folder.h"
+#include "quill/update_record.h"
+#include "update_run.h"
 
 namespace {
 
-using quill::cli::ProgressReport;
-using quill::cli::ReportForm;
+namespace fs = std::filesystem;
+using namespace quill::cli;
 
-constexpr int kExitUpdated = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
-constexpr int kExitRefused = 3;  // the update failed before any tool run was started
+int usageError(const std::string& what) {
+    std::fprintf(stderr, "quillmere-cli: %s\n%s", what.c_str(), kUsage);
+    return kExitUsage;
+}
 
-constexpr const char* kUsage =
-    "usage: quillmere-cli update [--b-code] [--port PATH] [--json] BUNDLE.app\n"
-    "       quillmere-cli --help | --version\n";
-constexpr const char* kHelp =
-    "\n"
-    "Updates the converter's firmware as START in the Quillmere window does: the same steps,\n"
-    "checks, texts and time limits, and the same update record.\n"
-    "\n"
-    "  --b-code     update the B code too (the window's \"Controller Compatibility Update\" box)\n"
-    "  --port PATH  reach only the converter on this USB port, such as 1-1.4\n"
-    "  --json       print one JSON object per line: step, progress, alert, outcome, record\n"
-    "\n"
-    "BUNDLE.app is a Quillmere bundle: its name carries the version and the A image's checksum,\n"
-    "it holds tavik in Contents/Resources, and tmpa.hex and tmpb.hex lie beside it.\n"
-    "\n"
-    "Exit status: 0 updated, 1 failed, 2 usage error, 3 refused before anything was sent.\n";
+// A write to a reader that has gone fails (EPIPE) instead of ending the program: the update goes
+// on and its record is whole. A handler, not SIG_IGN: the tool runs get the default back at exec.
+void onBrokenPipe(int) {}
 
-struct CliOptions {
-    bool bcode = false;
-    bool json = false;
-    std::string port;
-    std::string bundle;
-};
+void keepGoingOnBrokenPipe() {
+    struct sigaction action {};
+    action.sa_handler = onBrokenPipe;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGPIPE, &action, nullptr);
+}
 
-// The options, or the exit status when there is nothing to run.
-std::variant<CliOptions, int> parseOptions(int argc, char** argv) {
-    const auto usage = [](const std::string& what) {
-        std::fprintf(stderr, "quillmere-cli: %s\n%s", what.c_str(), kUsage);
-        return kExitUsage;
-    };
-    if (argc == 2 && (std::string_view(argv[1]) == "--help" || std::string_view(argv[1]) == "-h")) {
+// Whether this user may open a converter's node: the hidraw node, or the emulator's socket.
+std::string mayOpen(const std::string& node) {
+    const char* socket = std::getenv(conv::emu::kSocketEnv);
+    const std::string path = node.starts_with("/") ? node : socket != nullptr ? socket : "";
+    if (path.empty()) return "no node yet";
+    return ::access(path.c_str(), R_OK | W_OK) == 0 ? "you may open it" : "you may NOT open it (see the udev rule)";
+}
+
+// quillmere-cli list: every converter plugged in, one line each.
+int listConverters(const quill::BundleLayout& layout, bool json) {
+    quill::qt::ProcessToolRunner runner(QString::fromStdString(layout.resourceDir + "/tavik"));
+    const std::optional<quill::RunResult> result = runner.listConverters(listingLimit());
+    if (!result || result->end != quill::RunEnd::Exited || !conv::usbport::parseListing(result->output)) {
+        std::fprintf(stderr, "quillmere-cli: the converters plugged in could not be listed (tavik ports %s)\n",
+                     !result                                       ? "cannot be run"
+                     : result->end == quill::RunEnd::FailedToStart ? ("cannot be started: " + result->reason).c_str()
+                     : result->end == quill::RunEnd::TimedOut      ? "got no answer in time"
+                                                                   : "printed no whole list");
+        return kExitFailed;
+    }
+    std::vector<std::string> shown;
+    for (const conv::usbport::PortNode& device : runner.listed()) {
+        // A converter re-enumerating may be listed once per identity: its first line stands.
+        if (std::find(shown.begin(), shown.end(), device.port) != shown.end()) continue;
+        shown.push_back(device.port);
+        const bool loader = device.vendorId == conv::kLoaderVid && device.productId == conv::kLoaderPid;
+        const std::string access = mayOpen(device.node);
+        const std::optional<std::string> holder = quill::converterHolder(device.port);
+        std::string line;
+        if (json) {
+            line = "{\"port\":" + jsonString(device.port) + ",\"mode\":" + (loader ? "\"loader\"" : "\"normal\"") +
+                   ",\"id\":" + jsonString(conv::identityText(device.vendorId, device.productId)) +
+                   ",\"node\":" + (device.node.empty() ? "null" : jsonString(device.node)) +
+                   ",\"serial\":" + (device.serial.empty() ? "null" : jsonString(device.serial)) +
+                   ",\"may_open\":" + (access == "you may open it" ? "true" : "false") +
+                   ",\"held_by\":" + (holder ? jsonString(*holder) : "null") + "}";
+        } else {
+            line = "USB port " + device.port + ": " + (loader ? "loader" : "normal mode") + ", " +
+                   (device.node.empty() ? "no node" : device.node) + ", serial number " +
+                   (device.serial.empty() ? "none" : device.serial) + ", " + access + ", " +
+                   (holder ? "an update holds it (" + *holder + ")" : "no update holds it");
+        }
+        std::printf("%s\n", line.c_str());
+    }
+    if (shown.empty()) std::fprintf(stderr, "quillmere-cli: no converter is plugged in\n");
+    std::fflush(stdout);
+    return kExitUpdated;
+}
+
+// quillmere-cli report: FOLDER (or the newest record that did not complete) as a .tgz.
+int writeReport(const CliOptions& options) {
+    const fs::path root = quill::updatesRoot(std::getenv("XDG_STATE_HOME"), std::getenv("HOME"));
+    fs::path folder;
+    std::error_code error;
+    if (!options.folder.empty()) {
+        folder = fs::is_directory(options.folder, error) ? fs::path(options.folder) : root / options.folder;
+        if (!fs::is_regular_file(folder / "summary.txt", error)) {
+            std::fprintf(stderr, "quillmere-cli: %s is no update record (it holds no summary.txt)\n",
+                         options.folder.c_str());
+            return kExitFailed;
+        }
+    } else {
+        for (const fs::path& candidate : quill::updateFolders(root)) {
+            const auto outcome = quill::recordOutcome(candidate);
+            if (outcome == "Failed" || outcome == "interrupted") folder = candidate;
+        }
+        if (folder.empty()) {
+            std::fprintf(stderr, "quillmere-cli: no update record in %s failed or was interrupted\n", root.c_str());
+            return kExitFailed;
+        }
+    }
+    folder = fs::absolute(folder, error).lexically_normal();
+    if (!folder.has_filename()) folder = folder.parent_path();
+    const fs::path archive = fs::absolute(
+        options.output.empty() ? "quillmere-" + folder.filename().string() + ".tgz" : options.output, error);
+    // tar and gzip are in every Debian system; the folder holds plain files only.
+    QProcess tar;
+    tar.setProcessChannelMode(QProcess::ForwardedChannels);
+    tar.start(QStringLiteral("tar"), {QStringLiteral("czf"), QString::fromStdString(archive.string()),
+                                      QStringLiteral("-C"), QString::fromStdString(folder.parent_path().string()),
+                                      QString::fromStdString(folder.filename().string())});
+    if (!tar.waitForFinished(-1) || tar.exitStatus() != QProcess::NormalExit || tar.exitCode() != 0) {
+        std::fprintf(stderr, "quillmere-cli: %s could not be written (tar: %s)\n", archive.c_str(),
+                     tar.error() == QProcess::FailedToStart ? "cannot be started" : "failed");
+        return kExitFailed;
+    }
+    std::printf("%s\n", archive.c_str());
+    return kExitUpdated;
+}
+
+int run(int argc, char** argv) {
+    keepGoingOnBrokenPipe();
+    const auto parsed = parseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+    if (const auto* error = std::get_if<std::string>(&parsed)) return usageError(*error);
+    const CliOptions& options = std::get<CliOptions>(parsed);
+    if (options.help) {
         std::printf("%s%s", kUsage, kHelp);
         return kExitUpdated;
     }
-    if (argc == 2 && std::string_view(argv[1]) == "--version") {
+    if (options.version) {
         std::printf("quillmere-cli %s\n", conv::programVersion());
         return kExitUpdated;
     }
-    if (argc < 2 || std::string_view(argv[1]) != "update") return usage(argc < 2 ? "no command" : "unknown command");
-    CliOptions options;
-    for (int i = 2; i < argc; ++i) {
-        const std::string_view arg = argv[i];
-        if (arg == "--b-code") {
-            options.bcode = true;
-        } else if (arg == "--json") {
-            options.json = true;
-        } else if (arg == "--port") {
-            if (i + 1 >= argc || *argv[i + 1] == '\0') return usage("--port needs a USB port path");
-            options.port = argv[++i];
-            if (!conv::usbport::isPortPath(options.port))
-                return usage("--port needs a USB port path such as 1-1.4, not '" + options.port + "'");
-        } else if (arg.starts_with("-") || !options.bundle.empty()) {
-            return usage("unexpected argument '" + std::string(arg) + "'");
-        } else {
-            options.bundle = arg;
-        }
-    }
-    if (options.bundle.empty()) return usage("no bundle given");
-    return options;
-}
-
-// The core's ports on a terminal, a pipe or a JSON reader.
-class CliFront : private quill::Alerts, private quill::Clock, private quill::Log, private quill::SequenceView {
-public:
-    CliFront(const quill::BundleLayout& layout, const CliOptions& options, ProgressReport& report)
-        : layout_(layout), options_(options), report_(report),
-          runner_(QString::fromStdString(layout.resourceDir + "/tavik")) {
-        const quill::TimeScale scale = quill::timeScaleFromEnvironment();
-        const quill::TimeScale pauses = quill::pauseScaleFromEnvironment();
-        for (const auto& complaint : {scale.complaint, pauses.complaint})
-            if (complaint) std::fprintf(stderr, "quillmere-cli: %s\n", complaint->c_str());
-        core_.emplace(quill::Ports{counter_, *this, *this, *this, *this, lock_},
-                      quill::CoreConfig{layout.firmwareDir, scale.factor, pauses.factor, options.port});
-        version_ = core_->readBundlePath(layout.bundlePath);
-    }
-
-    // One START: the holder, the record and the sequence, as the window runs them.
-    int update() {
-        QTimer poll;
-        QObject::connect(&poll, &QTimer::timeout, [this] { report_.progress(core_->state().STATUS_OF_PNG); });
-        poll.start(200);
-        const char* action = options_.bcode ? "START (box ticked)" : "START";
-        record_.emplace(layout_, quill::qt::UpdateFolder::Action::of(action, version_, *core_), runner_);
-        holder_.during([this] { core_->onClick1(); });
-        report_.ended();  // the record writes its line on standard error
-        const std::string outcome(quill::outcomeName(core_->lastOutcome()));
-        record_->finish(outcome, core_->cause(), alerts_);
-        poll.stop();
-        const int signal = quill::qt::EndSignals::received();
-        const int status = signal != 0                  ? 128 + signal
-                           : !core_->lastActionFailed() ? kExitUpdated
-                           : counter_.started == 0      ? kExitRefused
-                                                        : kExitFailed;
-        report_.outcome(outcome, core_->cause(), status);
-        if (!record_->folder().empty()) report_.record(record_->folder().string());
-        record_.reset();
-        return status;
-    }
-
-private:
-    // Counts the runs that started, so a refusal before the first one can be told apart.
-    struct CountingRunner : quill::ToolRunner {
-        explicit CountingRunner(quill::ToolRunner& inner) : inner(inner) {}
-        quill::RunResult runCmd(const std::string& argument, std::chrono::milliseconds timeLimit) override {
-            quill::RunResult result = inner.runCmd(argument, timeLimit);
-            if (result.end != quill::RunEnd::FailedToStart) ++started;
-            return result;
-        }
-        void expectNext(const std::string& next) override { inner.expectNext(next); }
-        std::optional<quill::RunResult> listConverters(std::chrono::milliseconds timeLimit) override {
-            return inner.listConverters(timeLimit);
-        }
-        void pinPort(const std::string& port) override { inner.pinPort(port); }
-        std::string toolPath() const override { return inner.toolPath(); }
-        quill::ToolRunner& inner;
-        int started = 0;
-    };
-
-    void alertA(const std::string& text) override {
-        alerts_ << QString::fromStdString(text);
-        report_.alert(text);
-        if (record_) record_->output("ALERT: " + text + "\n");
-    }
-    void pause(std::chrono::microseconds duration) override { quill::qt::pauseKeepingEventsAlive(duration); }
-    // The window's log and trace go to the record only: the terminal shows the progress.
-    void log(const std::string& line) override {
-        if (record_) record_->output("Quillmere: " + line + "\n");
-    }
-    void trace(const std::string& text) override {
-        if (record_) record_->output(text);
-    }
-    void phase(const std::string& name) override {
-        if (record_) record_->phase(name);
-        report_.progress(core_->state().STATUS_OF_PNG);
-        report_.step(name, core_->state().STATUS_OF_PNG);
-    }
-    void showRunningScreen() override {}
-    void showStartButton() override {}
-    void terminateApp() override {}
-    bool compatibilityTicked() const override { return options_.bcode; }
-
-    const quill::BundleLayout layout_;
-    const CliOptions options_;
-    ProgressReport& report_;
-    quill::qt::ProcessToolRunner runner_;
-    CountingRunner counter_{runner_};
-    // Keeps other updaters off the converter the update works on.
-    quill::FileConverterLock lock_{"quillmere-cli"};
-    // Holds the converter the update chose (by --port, or the one plugged in) while it runs.
-    quill::qt::ActionHolder holder_{runner_, QString::fromStdString(layout_.resourceDir),
-                                    [this](const std::string& port) {
-                                        if (record_) record_->pinned(port);
-                                    }};
-    std::optional<quill::FrontCore> core_;
-    std::optional<quill::qt::UpdateFolder> record_;
-    std::string version_;
-    QStringList alerts_;
-};
-
-int run(int argc, char** argv) {
-    const auto parsed = parseOptions(argc, argv);
-    if (const int* status = std::get_if<int>(&parsed)) return *status;
-    const CliOptions& options = std::get<CliOptions>(parsed);
-
-    std::error_code error;
-    std::filesystem::path bundle = std::filesystem::absolute(options.bundle, error);
-    if (!bundle.has_filename()) bundle = bundle.parent_path();  // "Name.app/"
-    if (error || !std::filesystem::is_directory(bundle, error) || bundle.extension() != ".app") {
-        std::fprintf(stderr, "quillmere-cli: %s is no bundle folder (NAME.app)\n%s", options.bundle.c_str(), kUsage);
-        return kExitUsage;
-    }
 
     QCoreApplication app(argc, argv);
+    if (options.command == CliOptions::Command::Report) return writeReport(options);
+
+    std::error_code error;
+    fs::path bundle = fs::absolute(options.bundle, error);
+    if (!bundle.has_filename()) bundle = bundle.parent_path();  // "Name.app/"
+    if (error || !fs::is_directory(bundle, error) || bundle.extension() != ".app")
+        return usageError(options.bundle + " is no bundle folder (NAME.app)");
+    // The bundle's parts are where the window, started from that bundle, finds them.
+    const quill::BundleLayout layout = quill::locateBundle((bundle / "Contents" / "MacOS" / "Quillmere").string());
+    if (options.command == CliOptions::Command::List) return listConverters(layout, options.json);
+
     // A logout, a shutdown or Ctrl-C ends the update in an orderly way (its record says so).
     if (!quill::qt::EndSignals::instance().install())
         std::fprintf(stderr, "quillmere-cli: cannot watch for SIGTERM, SIGHUP and SIGINT; they end it at once\n");
-    // The bundle's parts are where the window, started from that bundle, finds them.
-    const quill::BundleLayout layout = quill::locateBundle((bundle / "Contents" / "MacOS" / "Quillmere").string());
     const ReportForm form = options.json              ? ReportForm::Json
                             : ::isatty(STDOUT_FILENO) ? ReportForm::Terminal
                                                       : ReportForm::Plain;
-    ProgressReport report(stdout, form);
-    CliFront front(layout, options, report);
-    return front.update();
+    ProgressReport report(stdout, form, options.quiet);
+    return options.all ? updateAll(layout, options, report) : updateOne(layout, options, report);
 }
 
 }  // namespace

@@ -272,11 +272,11 @@ std::string Server::stringFor(char which, std::size_t slot) const {
     switch (which) {
         case conv::emu::kStringManufacturer:
         case conv::emu::kStringIndexed1:
-            return usbString(identity, UsbString::Manufacturer);
+            return usbString(identity, UsbString::Manufacturer, slots_[slot].port);
         case conv::emu::kStringProduct:
-            return usbString(identity, UsbString::Product);
+            return usbString(identity, UsbString::Product, slots_[slot].port);
         case conv::emu::kStringSerial:
-            return usbString(identity, UsbString::Serial);
+            return usbString(identity, UsbString::Serial, slots_[slot].port);
         default:
             return "";
     }

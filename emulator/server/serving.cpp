@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "conv/hexfield.h"
+#include "conv/usbport.h"
 
 namespace convsim {
 
@@ -28,7 +29,7 @@ std::string hexDump(const std::uint8_t* data, std::size_t size) {
     return text;
 }
 
-std::string usbString(Identity identity, UsbString which) {
+std::string usbString(Identity identity, UsbString which, std::string_view port) {
     const bool loader = identity == Identity::Loader;
     switch (which) {
         case UsbString::Manufacturer:
@@ -36,7 +37,8 @@ std::string usbString(Identity identity, UsbString which) {
         case UsbString::Product:
             return loader ? "Converter boot loader (emulated)" : "Converter (emulated)";
         case UsbString::Serial:
-            return loader ? "EMU-LDR-0001" : "EMU-CNV-0001";
+            return (loader ? "EMU-LDR-" : "EMU-CNV-") +
+                   (port == conv::usbport::kDefaultPort ? std::string("0001") : std::string(port));
     }
     return "";
 }

@@ -6,6 +6,7 @@
 #include <ctime>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "device_model.h"
@@ -13,9 +14,10 @@
 
 namespace convsim {
 
-// USB descriptor strings of an identity.
+// USB descriptor strings of an identity on a USB port. The serial number names the port, so that
+// converters side by side differ: "EMU-CNV-0001" on port 1-1, "EMU-CNV-1-2" on 1-2.
 enum class UsbString { Manufacturer, Product, Serial };
-std::string usbString(Identity identity, UsbString which);
+std::string usbString(Identity identity, UsbString which, std::string_view port);
 // The HID report descriptor of an identity: the loader's 64-byte unnumbered reports, normal
 // mode's 32-byte reports with numbers 1 (in) and 5 (out).
 std::vector<std::uint8_t> reportDescriptor(Identity identity);

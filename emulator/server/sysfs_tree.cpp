@@ -38,7 +38,7 @@ std::uint16_t entryProductId(const NodeEntry& node) {
 }
 
 std::string entryString(const NodeEntry& node, UsbString which) {
-    if (!node.other) return usbString(node.identity, which);
+    if (!node.other) return usbString(node.identity, which, node.port);
     switch (which) {
         case UsbString::Manufacturer:
             return "Logitech";

@@ -93,7 +93,9 @@ std::optional<PortNode> deviceOnPort(const std::string& sysfsRoot, std::string_v
     const auto vid = readId(device + "/idVendor");
     const auto pid = readId(device + "/idProduct");
     if (!vid || !pid) return std::nullopt;
-    return PortNode{std::string(port), *vid, *pid, frameNode(device, port, *vid, *pid)};
+    std::string serial;
+    std::getline(std::ifstream(device + "/serial"), serial);
+    return PortNode{std::string(port), *vid, *pid, frameNode(device, port, *vid, *pid), serial};
 }
 
 std::vector<PortNode> devicesWithIds(const std::string& sysfsRoot,
@@ -126,8 +128,11 @@ std::string portOfNode(const std::string& sysfsRoot, std::string_view node) {
 }
 
 std::string listingLine(const PortNode& device) {
+    std::string serial = device.serial;
+    for (char& c : serial)
+        if (static_cast<unsigned char>(c) <= ' ' || c == '\x7f') c = '_';
     return std::string(kListingStart) + device.port + " " + identityText(device.vendorId, device.productId) + " " +
-           (device.node.empty() ? "-" : device.node);
+           (device.node.empty() ? "-" : device.node) + (serial.empty() ? "" : " " + serial);
 }
 
 std::optional<PortNode> parseListingLine(std::string_view line) {
@@ -140,8 +145,10 @@ std::optional<PortNode> parseListingLine(std::string_view line) {
     const auto ids = parseIdentityText(line.substr(space + 1, 9));
     if (!isPortPath(device.port) || !ids) return std::nullopt;
     std::tie(device.vendorId, device.productId) = *ids;
-    const std::string_view node = line.substr(std::min(line.size(), space + 11));
+    const std::string_view rest = line.substr(std::min(line.size(), space + 11));
+    const std::string_view node = rest.substr(0, rest.find(' '));
     if (node != "-") device.node = node;
+    if (node.size() < rest.size()) device.serial = rest.substr(node.size() + 1);
     return device;
 }
 

@@ -65,6 +65,9 @@ class Run:
     status: int
     errors: list
     pid: int = 0
+    out: list = None       # quillmere-cli: its standard output as printed (lines holds it in the window's terms)
+    front: str = "window"
+    seconds: float = 0     # from its start to its end
 
     @property
     def screens(self):
@@ -121,24 +124,35 @@ class Rig(Emulator):
         """Reports the verbose convsim log shows written to the converter."""
         return sum(": W " in line for line in text_lines(self.path("convsim.log")))
 
+    def env(self, scale, state="state", extra_env=None):
+        """The environment of an update whose record goes under the case's folder `state`."""
+        # The case's folder is the home folder: the record must write it "~".
+        return dict(os.environ, QUILLMERE_TIME_SCALE=scale, HOME=self.dir, QT_QPA_PLATFORM="offscreen",
+                    XDG_STATE_HOME=self.path(state), QUILLMERE_LOCK_DIR=self.locks, **(extra_env or {}))
+
+    def cli(self, args, scale="0.1"):
+        """quillmere-cli with these arguments against this converter, as a finished process."""
+        args, env = self.command([os.environ["QM_E2E_CLI"]] + args, self.env(scale))
+        return subprocess.run(args, env=env, capture_output=True, text=True, timeout=60, cwd=self.dir)
+
     def update(self, exe, tick, scale, state="state", extra_env=None, as_user=None, port=None,
-               interrupt=None, front="window"):
+               interrupt=None, front="window", cli_args=(), close_output=None):
         """One Quillmere run: START pressed (box ticked or not), alerts printed and dismissed,
         FINISH/EXIT pressed at the end. Killed with its tool runs at the deadline. Its update
         record goes under the case's folder `state`. as_user: the numeric user (and group) to run
         it as. interrupt: a signal sent to Quillmere once it has sent A packet 200. front "cli" or
-        "cli-json": quillmere-cli updates from the bundle instead."""
+        "cli-json": quillmere-cli updates from the bundle instead, with cli_args after the bundle;
+        close_output: its standard output is a pipe closed once a line holds this text."""
         run_no = next(self.runs)
         out_path = self.path(f"quillmere-{run_no}.out")
-        # The case's folder is the home folder: the record must write it "~".
-        env = dict(os.environ, QUILLMERE_TIME_SCALE=scale, HOME=self.dir, QT_QPA_PLATFORM="offscreen",
-                   XDG_STATE_HOME=self.path(state), QUILLMERE_LOCK_DIR=self.locks, **(extra_env or {}))
+        env = self.env(scale, state, extra_env)
         args = [exe, "--auto-start", "--auto-finish", "--auto-alert"] + (["--tick"] if tick else []) + \
             (["--port", port] if port else [])
         if front != "window":
             bundle = os.path.dirname(os.path.dirname(os.path.dirname(exe)))
             args = [os.environ["QM_E2E_CLI"], "update"] + (["--b-code"] if tick else []) + \
-                (["--port", port] if port else []) + (["--json"] if front == "cli-json" else []) + [bundle]
+                (["--port", port] if port else []) + (["--json"] if front == "cli-json" else []) + [bundle] + \
+                list(cli_args)
         if as_user is not None:
             args = ["setpriv", f"--reuid={as_user}", f"--regid={as_user}", "--clear-groups"] + args
         if state == TINY_STATE:
@@ -149,9 +163,16 @@ class Rig(Emulator):
                     'mount -t tmpfs -o size=64k tmpfs "$0" || exit 125; "$@"; s=$?; cp -a "$0/." "$0.copy"; exit $s',
                     self.path(state)] + args
         args, env = self.command(args, env)
+        started = time.monotonic()
         with open(out_path, "wb") as out, open(self.path(f"quillmere-{run_no}.err"), "wb") as err:
-            child = subprocess.Popen(args, stdout=out, stderr=err, stdin=subprocess.DEVNULL,
-                                     env=env, start_new_session=True)
+            child = subprocess.Popen(args, stdout=subprocess.PIPE if close_output else out, stderr=err,
+                                     stdin=subprocess.DEVNULL, env=env, start_new_session=True)
+            while close_output:  # what it printed before the reader went is kept
+                line = child.stdout.readline()
+                out.write(line)
+                if not line or close_output.encode() in line:
+                    child.stdout.close()
+                    break
             # nsenter, env and setpriv exec the program: the child is Quillmere itself.
             while interrupt and child.poll() is None:
                 with open(out_path, "rb") as f:
@@ -169,8 +190,14 @@ class Rig(Emulator):
         if state == TINY_STATE:
             os.rmdir(self.path(state))
             os.rename(self.path(state + ".copy"), self.path(state))
-        run = Run(text_lines(out_path), status, text_lines(self.path(f"quillmere-{run_no}.err")), child.pid)
-        return run if front == "window" else cli_run(run, front == "cli-json")
+        run = Run(text_lines(out_path), status, text_lines(self.path(f"quillmere-{run_no}.err")), child.pid,
+                  seconds=time.monotonic() - started)
+        if front == "window":
+            return run
+        if close_output:  # its end went nowhere: the record says how it ended
+            return replace(run, lines=[COMPLETE if "outcome: Complete" in open(os.path.join(self.last_record(state),
+                                       "summary.txt")).read() else FAILED], out=run.lines, front=front)
+        return cli_run(run, front, "--all" in cli_args)
 
     def last_record(self, state="state"):
         """The update folder made last (by time: a clock that went back names it before others)."""
@@ -197,7 +224,9 @@ class Case:
     sent_nothing: bool = False    # refused before the first tool run: the converter got no report
     env: dict = field(default_factory=dict)  # more environment for the first Quillmere run
     replay: str = ""              # "same": scripts/replay of the record agrees ("same-tgz": of the record
-                                  # packed as the README asks); "changed-tmpa": it diverges
+                                  # packed as the README asks; "same-report": packed by quillmere-cli report FOLDER,
+                                  # "same-report-newest": by quillmere-cli report, the newest that failed);
+                                  # "changed-tmpa": it diverges
     state: str = "state"          # XDG_STATE_HOME under the case's folder ("a-file": unwritable)
     transports: tuple = ("socket",)  # and "hidraw": also through hidapi on convsim's hidraw nodes
     node_mode: str = None         # hidraw: the nodes' permission bits
@@ -216,6 +245,9 @@ class Case:
     interrupt: int = None         # a signal sent to the first update in the middle of the A transfer
     on_hidraw: dict = None        # fields that differ through hidraw, where the kernel decides
     front: str = "window"         # the first update by: window | cli (plain lines) | cli-json
+    cli_args: tuple = ()          # more quillmere-cli arguments, after the bundle ("--all": every converter is updated)
+    close_output: str = None      # quillmere-cli's standard output is a pipe its reader closes after a line with this
+    within: float = None          # the first update ends within so many seconds
 
 
 def break_record(rig, name, line_no):
@@ -314,18 +346,20 @@ def check_read_once(rig, run):
 
 
 def future_folders(rig):
-    """20 update folders stamped after now (a clock that went back), and a user's folder named
-    almost like one."""
-    for i in range(20):
+    """21 Complete update folders and a Failed one stamped after now (a clock that went back), and
+    a user's folder named almost like one."""
+    for i in range(22):
         os.makedirs(rig.path(f"state/quillmere/updates/20991231-2359{i:02d}"))
+        with open(rig.path(f"state/quillmere/updates/20991231-2359{i:02d}/summary.txt"), "w") as f:
+            f.write(f"outcome: {'Failed' if i == 5 else 'Complete'}\n")
     os.makedirs(rig.path("state/quillmere/updates/20180101-0000001"))
     open(rig.path("state/quillmere/updates/20180101-0000001/mine.txt"), "w").close()
 
 
 def check_rotation(rig, run):
     names = sorted(os.listdir(rig.path("state/quillmere/updates")))
-    expect(len(names) == 21 and "20991231-235900" not in names and os.path.basename(rig.last_record()) in names,
-           f"update folders after the update: {names}")
+    expect(len(names) == 23 and "20991231-235900" not in names and "20991231-235905" in names and
+           os.path.basename(rig.last_record()) in names, f"update folders after the update: {names}")
     expect(os.path.exists(rig.path("state/quillmere/updates/20180101-0000001/mine.txt")), "the user's file was removed")
     with open(os.path.join(rig.last_record(), "summary.txt")) as f:
         expect("outcome: Complete" in f.read(), "the new update's record is not complete")
@@ -356,11 +390,68 @@ def check_composite(rig, run):
            f"the record says {transport}, the frames went to {frames[:1]}")
 
 
+def list_during(rig):
+    """quillmere-cli list (plain and --json) while the update on 1-1 runs, once it lists both converters."""
+    first_run_log(rig)
+    for _ in range(40):  # 1-1 re-enumerating is missing from a listing for a moment
+        rig.listed = [rig.cli(["list", rig.bundle]), rig.cli(["list", "--json", rig.bundle])]
+        if all(len(r.stdout.splitlines()) == 2 for r in rig.listed):
+            return
+        time.sleep(0.05)
+
+
+def check_listed(rig, run):
+    """Both converters with their serial numbers, and the update holding 1-1 (only while it runs)."""
+    node = r"(/dev/hidraw\d+|convsim:(normal|loader))"
+    held = rf"an update holds it \(quillmere-cli, process {run.pid}\)"
+    expected = [rf"USB port 1-1: (normal mode|loader), {node}, serial number EMU-(CNV|LDR)-0001, you may open it, {held}",
+                rf"USB port 1-2: normal mode, {node}, serial number EMU-CNV-1-2, you may open it, no update holds it"]
+    plain, as_json = rig.listed
+    lines = plain.stdout.splitlines()
+    expect(plain.returncode == 0 and len(lines) == 2 and all(re.fullmatch(p, l) for p, l in zip(expected, lines)),
+           f"list during the update printed {lines!r} (status {plain.returncode})")
+    listed = [json.loads(line) for line in as_json.stdout.splitlines()]
+    expect([(c["port"], c["may_open"], c["held_by"]) for c in listed] ==
+           [("1-1", True, f"quillmere-cli, process {run.pid}"), ("1-2", True, None)], f"list --json printed {listed}")
+    after = rig.cli(["list", rig.bundle]).stdout.splitlines()
+    expect(len(after) == 2 and all(l.endswith(", no update holds it") for l in after), f"list afterwards: {after}")
+
+
+def check_waited(rig, run):
+    """It said it waits, once and first, and updated the converter once it came (2 s after the start)."""
+    waiting = [l for l in run.out if "Waiting for a converter" in l]
+    expect(waiting == ["Waiting for a converter... (Ctrl-C to stop)"] and run.out[0] == waiting[0],
+           f"quillmere-cli said {run.out[:2]}")
+    expect(run.seconds > 2, f"the update ended {run.seconds:.1f} s after its start")
+
+
+def check_all_records(rig, run):
+    """One record per converter, each Complete and naming its own port, each named by its outcome line."""
+    outcomes = {m.group(1): m.group(3) for m in map(CLI_OUTCOME.fullmatch, run.out) if m}
+    expect(sorted(outcomes) == ["1-1", "1-2", "1-3"], f"outcome lines for {sorted(outcomes)}")
+    for port, rest in outcomes.items():
+        folder = re.search(r"\(record: (.+)\)$", rest).group(1)
+        with open(os.path.join(folder, "summary.txt")) as f:
+            summary = f.read()
+        expect("outcome: Complete\n" in summary and f"converter: USB port {port}," in summary,
+               f"the record of {port} says {summary[-300:]!r}")
+        check_only_port(folder, port)
+
+
+def check_record_whole(rig, run):
+    """Its reader gone, the update went on to its end: the record is Complete and whole."""
+    expect(len(run.out) < 10 and any("A transfer" in l for l in run.out), f"the reader read {run.out}")
+    summary = text_lines(os.path.join(rig.last_record(), "summary.txt"))
+    expect("outcome: Complete" in summary and summary[-1].startswith("total: "), f"summary {summary[-3:]}")
+    events = [json.loads(line)["ev"] for line in text_lines(os.path.join(rig.last_record(), "wire.jsonl"))]
+    expect(events.count("run") == events.count("end") > 800, f"{events.count('run')} runs, {events.count('end')} ended")
+
+
 LOADER_NEVER = r"Timout \(wait LDROM\)"
 C4_NEVER = r"TIMEOUT \(wait status C4\)"
 D0_FIXED = r"Timeout \(wait status:D0\), auto-fixed"
 FINAL_CHECKSUM = r"Final CheckSum Error"
-NO_CONVERTER = r"no converter was found: neither 0E7B:0BF2 nor its loader 0416:A316 appeared"
+NO_CONVERTER = r"No converter is plugged in: neither 0E7B:0BF2 nor its loader 0416:A316 is listed\. Plug it in and start again\. Nothing was sent\."
 CANNOT_OPEN = (r"The converter 0e7b:0bf2 is plugged in at /dev/hidraw0 but this user may not open it\. "
                r"Install the udev rule .*, then unplug the converter and plug it in again\.")
 TINY_STATE = "tiny-state"  # Case.state: a state folder on a file system too small for the record
@@ -382,7 +473,7 @@ CASES = {
     "foreign-files-objcopy": Case(ends="complete", again="none", foreign=1),
     # Read once: files replaced once the update runs (before the A transfer) change nothing in it.
     "read-once": Case(ends="complete", again="none", during=replace_during_a, check=check_read_once),
-    # A clock that went back: 20 update folders stamped in the future, and a decoy.
+    # A clock that went back: 22 update folders stamped in the future (one Failed), and a decoy.
     "rotation": Case(tick=False, ends="complete", bcode="before", again="none", prepare=future_folders,
                      check=check_rotation),
     # Faults of the converter.
@@ -404,9 +495,10 @@ CASES = {
     # A B line that is not confirmed fails the transfer; an incomplete B code is never burned.
     "unplug-mid-b": Case(faults=["unplug-b@160"], bcode="before", transports=BOTH,
                          cause=r"the converter was unplugged during B line 160 of 320"),
-    # Socket only: hidraw-run waits for a first node, and with no converter none comes.
-    "no-converter": Case(faults=["absent"], alerts=[LOADER_NEVER], app="before", bcode="before", again="restart",
-                         cause=NO_CONVERTER),
+    # Socket only: hidraw-run waits for a first node, and with no converter none comes. START stops
+    # at once, nothing sent, rather than waiting for the loader.
+    "no-converter": Case(faults=["absent"], alerts=[NO_CONVERTER], app="before", bcode="before", again="restart",
+                         sent_nothing=True, within=5, cause=r"no converter was plugged in: tavik ports listed none; nothing was sent"),
     # A logout or shutdown in the middle of the A code: the record says so and replays that far.
     "sigterm-mid-a": Case(interrupt=signal.SIGTERM, ends="interrupted", app="incomplete", bcode="before", replay="same",
                           cause=r"interrupted by SIGTERM during A packet \d+ of 536", transports=BOTH),
@@ -503,37 +595,71 @@ CASES = {
     "stray-wait-for-go": Case(env={"TAVIK_WAIT_FOR_GO": "1"}, ends="complete", again="none"),
     "bundle-wrong-checksum": Case(bundle="wrong-checksum", alerts=[FINAL_CHECKSUM], bcode="before"),
     # The same update from the command line: clean, a fault (with --json), a refused file.
-    "cli-clean-ab": Case(ends="complete", again="none", front="cli", transports=BOTH),
-    "cli-json-unplug-mid-a": Case(faults=["unplug@200"], app="incomplete", bcode="before", front="cli-json"),
+    "cli-clean-ab": Case(ends="complete", again="none", front="cli", replay="same-report", transports=BOTH),
+    "cli-json-unplug-mid-a": Case(faults=["unplug@200"], app="incomplete", bcode="before", front="cli-json",
+                                  replay="same-report-newest"),
     "cli-tmpa-with-hole": Case(prepare=lambda rig: edit_lines(rig, "tmpa.hex", lambda l: l[:49] + l[50:]), sent_nothing=True,
                                alerts=[r"Acode file refused \(PATH/tmpa\.hex\): line 50: .*"], app="before", bcode="before",
                                again="none", front="cli"),
+    # A repair bench: the converters listed beside an update, an update once one is plugged in, all at once,
+    # a port with none (refused within a second, the ports that have one named), options after the bundle.
+    "cli-list-two-converters": Case(converters=("1-2",), port="1-1", front="cli", ends="complete", again="none",
+                                    during=list_during, check=check_listed, transports=BOTH),
+    "cli-wait": Case(converters=("1-1@2000",), front="cli", cli_args=("--wait=30",), ends="complete", again="none",
+                     check=check_waited),
+    "cli-all-three": Case(converters=("1-2", "1-3"), front="cli", cli_args=("--all",), ends="complete", again="none",
+                          check=check_all_records, transports=BOTH),
+    "cli-port-without-converter": Case(converters=("1-2",), port="1-3", front="cli", sent_nothing=True, within=1,
+                                       alerts=[r"No converter is plugged in at USB port 1-3 \(converters are plugged in at "
+                                               r"USB ports 1-1, 1-2\)\. Nothing was sent\."], app="before", bcode="before",
+                                       again="none", transports=BOTH,
+                                       cause=r"no converter was plugged in at USB port 1-3 \(converters were at USB ports "
+                                             r"1-1, 1-2\); nothing was sent"),
+    "cli-port-equals": Case(converters=("1-2",), front="cli", cli_args=("--port=1-1",), ends="complete", again="none",
+                            transports=BOTH),
+    # Its reader gone in the A transfer, the update still ends Complete and its record whole.
+    "cli-pipe-closed": Case(front="cli", close_output="step: A transfer", ends="complete", again="none",
+                            check=check_record_whole),
     "tool-missing": Case(tool=False, alerts=[r"Cannot start tavik \(PATH/Quillmere_V100_0x[0-9a-f]{4}\.app/Contents/Resources/tavik\): .+"],
                          app="before", bcode="before", again="none"),
 }
 
 
-def cli_run(run, json_form):
-    """A quillmere-cli run in the window's terms: its alerts, and its end text as the end screen.
-    With --json every line must be one event, the outcome's exit status the real one, and the
-    record's folder the last event."""
-    if json_form:
+CLI_OUTCOME = re.compile(r"quillmere-cli: (?:(\d+-[\d.]+): )?(Complete|Failed|interrupted): (.*)")
+
+
+def cli_run(run, front, all_ports=False):
+    """A quillmere-cli run in the window's terms: its alerts, and its end as the end screen. Every
+    progress line and event names its port; the outcome comes once (once per converter with
+    --all), on standard output. With --json every line must be one event, the outcome's exit
+    status the real one, and the record's folder the last event."""
+    if front == "cli-json":
         try:
             events = [json.loads(line) for line in run.lines]
         except ValueError as error:
             raise CaseFailed(f"quillmere-cli --json printed a line that is no JSON: {error}")
+        expect(all("port" in e for e in events), "an event without its port")
         outcomes = [e for e in events if e["event"] == "outcome"]
         expect(len(outcomes) == 1 and outcomes[0]["exit"] == run.status, f"outcome events {outcomes}, exit {run.status}")
         expect(events[-1]["event"] == "record" and os.path.isdir(events[-1]["folder"]), f"last event {events[-1]}")
-        expect(any(e["event"] == "step" for e in events), "no step event")
+        expect(any(e["event"] == "step" and e["port"] for e in events), "no step event with its port")
         alerts = ["ALERT: " + e["text"] for e in events if e["event"] == "alert"]
-        end = outcomes[0]["text"]
+        complete = outcomes[0]["outcome"] == "Complete"
     else:
-        alerts = [line for line in run.lines if line.startswith("ALERT: ")]
+        alerts = [re.sub(r"^\d+-[\d.]+: ", "", line) for line in run.lines if re.match(r"(\d+-[\d.]+: )?ALERT: ", line)]
+        unported = [line for line in run.lines if re.match(r"(step|progress): ", line)]
+        expect(not unported, f"progress lines without their port: {unported[:2]}")
+        outcomes = [m for m in map(CLI_OUTCOME.fullmatch, run.lines) if m]
+        expect(all(m.group(1) for m in outcomes) if all_ports else len(outcomes) == 1,
+               f"quillmere-cli printed the outcomes {[m.group(0) for m in outcomes]}")
         ends = [line for line in run.lines if line in (SUCCESS_TEXT, FAILED_TEXT)]
-        expect(len(ends) == 1, f"quillmere-cli printed the end texts {ends}")
-        end = ends[0]
-    return Run(alerts + [COMPLETE if end == SUCCESS_TEXT else FAILED], run.status, run.errors, run.pid)
+        expect(len(ends) == (0 if all_ports else 1), f"quillmere-cli printed the end texts {ends}")
+        complete = all(m.group(2) == "Complete" for m in outcomes)
+        expect(all_ports or ends[0] == (SUCCESS_TEXT if complete else FAILED_TEXT), f"end text {ends} beside {outcomes}")
+    expect(not any(re.match(r"Quillmere: (Complete|Failed|interrupted): ", line) for line in run.errors),
+           "quillmere-cli put the outcome on standard error too")
+    return Run(alerts + [COMPLETE if complete else FAILED], run.status, run.errors, run.pid, out=run.lines,
+               front=front, seconds=run.seconds)
 
 
 def bundle_name(kind, checksum):
@@ -597,7 +723,10 @@ def check_record(rig, run, case, state="state"):
     record = rig.last_record(state)
     for name in ("output.log", "wire.jsonl", "summary.txt"):  # wire.jsonl stays empty when no tool ran
         expect(os.path.exists(os.path.join(record, name)), f"{record}/{name} is missing")
-    expect(any(record in line and NO_RECORD not in line for line in run.errors), "the record's folder is not on stderr")
+    if run.front == "window":
+        expect(any(record in line and NO_RECORD not in line for line in run.errors), "the record's folder is not on stderr")
+    elif run.front == "cli" and run.out is not None and not case.close_output:
+        expect(any(record in line for line in run.out if CLI_OUTCOME.fullmatch(line)), "no outcome line names the record")
     for name in ("output.log", "summary.txt"):
         with open(os.path.join(record, name), encoding="utf-8", errors="replace") as f:
             expect(rig.dir not in f.read(), f"{name} names the home folder {rig.dir}")
@@ -611,13 +740,22 @@ def check_record(rig, run, case, state="state"):
     expect(keys == ["program", "os", "kernel", "qt", "hidapi", "transport", "pause scale"], f"summary begins {keys}")
     transport = r"hidraw /dev/hidraw\d+ on USB port 1-1 \(0e7b:0bf2\).*" if rig.namespace else r"emulator \(socket ~/conv\.sock\).*"
     expect(re.fullmatch("transport: " + transport, summary[5]), f"summary says {summary[5]!r}")
+    expect(re.fullmatch(r"started: \d{4}-\d\d-\d\d \d\d:\d\d:\d\d [+-]\d{4} \(\S+\)", summary[7]), f"summary says {summary[7]!r}")
+    pinned = re.search(r", pinned to USB port (\S+)$", summary[5])
+    converter = rf"USB port {pinned.group(1)}, serial number EMU-CNV-{'0001' if pinned.group(1) == '1-1' else pinned.group(1)}" \
+        if pinned else "none chosen"
+    expect(summary[8] == "converter: " + converter, f"summary says {summary[8]!r}, expected the converter {converter}")
     if case.cause:
         summary = dict(line.split(": ", 1) for line in text_lines(os.path.join(record, "summary.txt")) if ": " in line)
         outcome = OUTCOMES[case.ends]
         expect(summary.get("outcome") == outcome and re.fullmatch(case.cause, summary.get("cause", "")),
                f"summary says {summary.get('outcome')!r}: {summary.get('cause')!r}, expected {outcome}: {case.cause!r}")
-        last = rf"Quillmere: {outcome}: {case.cause} \(record: {re.escape(record)}\)"
-        expect(run.errors and re.fullmatch(last, run.errors[-1]), f"last line {run.errors[-1:]!r}, expected {last!r}")
+        if run.front == "window":
+            last = rf"Quillmere: {outcome}: {case.cause} \(record: {re.escape(record)}\)"
+            expect(run.errors and re.fullmatch(last, run.errors[-1]), f"last line {run.errors[-1:]!r}, expected {last!r}")
+        elif run.front == "cli":
+            last = rf"quillmere-cli: (\S+: )?{outcome}: {case.cause} \(record: {re.escape(record)}\)"
+            expect(any(re.fullmatch(last, line) for line in run.out), f"no outcome line {last!r} in {run.out[-2:]!r}")
     if not case.replay:
         return
     expected = 0
@@ -630,6 +768,12 @@ def check_record(rig, run, case, state="state"):
         subprocess.run(["tar", "czf", rig.path("update.tgz"), "-C", os.path.dirname(record), os.path.basename(record)],
                        check=True)
         record = rig.path("update.tgz")
+    elif case.replay.startswith("same-report"):
+        newest = case.replay == "same-report-newest"
+        made = rig.cli(["report"] + ([] if newest else [record, f"--output={rig.path('report.tgz')}"]))
+        archive = rig.path(f"quillmere-{os.path.basename(record)}.tgz" if newest else "report.tgz")
+        expect(made.returncode == 0 and made.stdout == archive + "\n", f"report printed {made.stdout!r} {made.stderr!r}")
+        record = archive
     replay = subprocess.run([sys.executable, REPLAY, record, "--build", build], capture_output=True, text=True)
     print(replay.stdout, end="")
     kept = re.search(r"^replay: scratch folder kept: (.+)$", replay.stdout, re.M)
@@ -690,10 +834,12 @@ def run_case(name, case, rig):
     if case.prepare:
         case.prepare(rig)
     exe = rig.make_bundle(bundle_name(case.bundle, checksum), with_tool=case.tool, tool_before=case.tool_before)
+    rig.bundle = os.path.dirname(os.path.dirname(os.path.dirname(exe)))
 
     rig.start_device(case.faults, case.node_mode, case.sent_nothing, case.converters, case.convsim)
     before = rig.show()
-    others = {c.partition("@")[0]: rig.path(c.partition("@")[0] + ".state") for c in case.converters}
+    others = {c.partition("@")[0]: rig.path(c.partition("@")[0] + ".state") for c in case.converters
+              if not c.startswith("1-1@")}
     others_before = {port: rig.show(state) for port, state in others.items()}
     if "--udev-delay-ms" in case.convsim:  # the converter was plugged in a moment before START
         time.sleep(int(case.convsim[case.convsim.index("--udev-delay-ms") + 1]) / 1000 + 0.2)
@@ -722,7 +868,8 @@ def run_case(name, case, rig):
         rival_thread = threading.Thread(target=second)
         rival_thread.start()
     first = rig.update(exe, case.tick, case.scale, case.state, case.env, case.as_user, case.port,
-                       interrupt=case.interrupt, front=case.front)
+                       interrupt=case.interrupt, front=case.front, cli_args=case.cli_args, close_output=case.close_output)
+    expect(case.within is None or first.seconds < case.within, f"the update took {first.seconds:.2f} s")
     first_state = case.state
     if case.rival:
         first_ended = time.monotonic()
@@ -737,6 +884,10 @@ def run_case(name, case, rig):
         check_refused(rig, refused, rival_front, refused_state, holder, first.pid)
     # quillmere-cli tells a refusal before the first tool run (3) from a failed update (1).
     check_run(first, case.ends, case.alerts, rig, 3 if case.front != "window" and case.sent_nothing else 1)
+    if "--all" in case.cli_args:  # each converter updated, each exactly
+        for port, state in others.items():
+            check_device(rig.show(state), others_before[port], good, "new", "new" if case.tick else "before")
+        others = {}
     if case.beside:
         other.join()
         check_run(beside["run"], "complete", [], rig)
@@ -752,7 +903,7 @@ def run_case(name, case, rig):
     check_record(rig, first, case, first_state)
     if case.check:
         case.check(rig, first)
-    if case.converters or case.convsim:
+    if (case.converters or case.convsim) and "--all" not in case.cli_args:
         check_only_first_converter(rig, others, others_before)  # the window beside it checked above
     if case.again == "none":
         return

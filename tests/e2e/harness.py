@@ -111,13 +111,18 @@ class Emulator:
 
     def start_device(self, faults=(), node_mode=None, verbose=False, converters=(), more=()):
         """converters: more converters beside the one on 1-1, "PORT" or "PORT@MS" (plugged in
-        MS after the start), each with its flash file PORT.state; more: further convsim options."""
+        MS after the start), each with its flash file PORT.state ("1-1@MS": the one on 1-1, in
+        its usual flash file, plugged in late); more: further convsim options."""
         # Identities come back 50 ms after they leave, which keeps each case short.
         options = ["--reenum-ms", "50"] + (["-v"] if verbose else []) + list(more)
-        options += ["--converter", f"1-1:{self.state}"] if converters else ["--state", self.state]
+        if not converters:
+            options += ["--state", self.state]
+        elif not any(c.startswith("1-1@") for c in converters):
+            options += ["--converter", f"1-1:{self.state}"]
         for converter in converters:
             port, _, at = converter.partition("@")
-            options += ["--converter", f"{port}:{self.path(port + '.state')}" + (f"@{at}" if at else "")]
+            state = self.state if port == "1-1" else self.path(port + ".state")
+            options += ["--converter", f"{port}:{state}" + (f"@{at}" if at else "")]
         for fault in faults:
             options += ["--fault", fault]
         self.serve(options, ["--node-mode", node_mode] if node_mode else [])

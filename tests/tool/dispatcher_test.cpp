@@ -58,12 +58,13 @@ TEST(Dispatcher, MalformedFirmwareTextIsRefusedBeforeAnyDeviceIsOpened) {
 
 TEST(Dispatcher, DeviceListWithTheLoaderStringsAndTheConvertersPorts) {
     Rig ports;
-    ports.transport.listed = {{0x0416, 0xA316, "/dev/hidraw0", "SN1", "1-1"},
+    ports.transport.listed = {{0x0416, 0xA316, "/dev/hidraw0", "SN 1\t", "1-1"},
                               {0x046d, 0xc52b, "/dev/hidraw1", "", "1-2"},
                               {0x0e7b, 0x0bf2, "", "", "3-1.4"}};
-    // Only the converters, each with its port; the unrelated device is left out, nothing opened.
+    // Only the converters, each with its port and serial number (one field); the unrelated device
+    // is left out, nothing opened.
     EXPECT_EQ(ports.run("ports"),
-              "CONVERTER 1-1 0416:a316 /dev/hidraw0\nCONVERTER 3-1.4 0e7b:0bf2 -\nEND OF LIST: 2 converters\n");
+              "CONVERTER 1-1 0416:a316 /dev/hidraw0 SN_1_\nCONVERTER 3-1.4 0e7b:0bf2 -\nEND OF LIST: 2 converters\n");
     EXPECT_EQ(ports.transport.opens, 0);
 
     Rig rig;

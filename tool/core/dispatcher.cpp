@@ -54,12 +54,13 @@ void deviceList(Session& s) {
     std::fprintf(out, "\nYou can use 'stbb' to run Monitor ...\n");
 }
 
-// One line per converter present, with the USB port it is on, then the line that closes the list;
-// nothing is opened.
+// One line per converter present, with the USB port it is on and its serial number, then the line
+// that closes the list; nothing is opened.
 void listPorts(Session& s) {
     const std::vector<hid::DeviceInfo> found = s.transport().converters();
     for (const hid::DeviceInfo& d : found)
-        std::fprintf(s.out(), "%s\n", conv::usbport::listingLine({d.port, d.vendorId, d.productId, d.path}).c_str());
+        std::fprintf(s.out(), "%s\n",
+                     conv::usbport::listingLine({d.port, d.vendorId, d.productId, d.path, d.serial}).c_str());
     std::fprintf(s.out(), "%s\n", conv::usbport::listingEndLine(found.size()).c_str());
 }
 

@@ -279,7 +279,8 @@ public:
         return refused(std::move(result), vendorId, productId, toUtf8(hid_error(nullptr)));
     }
 
-    // Read from sysfs: the USB devices with a converter identity, without opening any node.
+    // Read from sysfs: the USB devices with a converter identity and their serial numbers, without
+    // opening any node.
     std::vector<DeviceInfo> converters() override {
         std::vector<DeviceInfo> found;
         for (const auto& d : conv::usbport::devicesWithIds(
@@ -287,8 +288,8 @@ public:
             if (!port_.empty() && d.port != port_) continue;
             const std::string path = d.node.empty() ? "" : "/dev/" + d.node;
             // Not there yet while udev has still to grant this user its node.
-            if (!path.empty() && closedToUs(path) && !udevFinishedAgo(d.node)) continue;
-            found.push_back({d.vendorId, d.productId, path, "", d.port});
+            if (!path.empty() && closedToUs(path) && !refusalFinal(path)) continue;
+            found.push_back({d.vendorId, d.productId, path, d.serial, d.port});
         }
         return found;
     }

@@ -5,15 +5,19 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <optional>
+#include <sstream>
 #include <string_view>
 #include <thread>
 #include <tuple>
@@ -72,8 +76,15 @@ int openLockFile(const std::string& path, std::string& why) {
     return -1;
 }
 
-// "quillmere-cli, process 4242" when the file names a process that is alive ("quillmere-cli 4242").
-std::optional<std::string> holderIn(const std::string& path) {
+// What a lock file names: "quillmere-cli 4242" is the program and the process that hold it.
+struct Named {
+    std::string program;
+    pid_t pid = 0;
+    std::string text() const { return program + ", process " + std::to_string(pid); }
+};
+
+// The program and process a file names, when that process is alive.
+std::optional<Named> namedIn(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) return std::nullopt;
     char buffer[128];
@@ -92,7 +103,50 @@ std::optional<std::string> holderIn(const std::string& path) {
     if (error != std::errc() || end != digits.data() + digits.size() || pid <= 0) return std::nullopt;
     // Left behind by a holder that was killed: the lock died with it, its name did not.
     if (::kill(pid, 0) != 0 && errno != EPERM) return std::nullopt;
-    return std::string(program) + ", process " + std::string(digits);
+    return Named{std::string(program), pid};
+}
+
+// "quillmere-cli, process 4242" when the file names a process that is alive.
+std::optional<std::string> holderIn(const std::string& path) {
+    const auto named = namedIn(path);
+    return named ? std::optional(named->text()) : std::nullopt;
+}
+
+// The process holding an exclusive flock on the file at `path`, read from /proc/locks
+// ("1: FLOCK  ADVISORY  WRITE 4242 fe:00:10952899 0 EOF"). `alsoPid`: a process taken to hold it
+// on an entry whose device differs (a stacked file system may list the lower one).
+std::optional<pid_t> exclusiveFlockOn(const std::string& path, pid_t alsoPid) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) return std::nullopt;
+    std::ifstream locks("/proc/locks");
+    for (std::string line; std::getline(locks, line);) {
+        std::istringstream fields(line);
+        std::string number, type, advisory, mode, file;
+        long long pid = 0;
+        if (!(fields >> number >> type) || type == "->" || type != "FLOCK") continue;
+        if (!(fields >> advisory >> mode >> pid >> file) || mode != "WRITE") continue;
+        // "MAJOR:MINOR:INODE", the device numbers in hexadecimal.
+        const std::size_t first = file.find(':'), second = file.find(':', first + 1);
+        if (first == std::string::npos || second == std::string::npos) continue;
+        unsigned major = 0, minor = 0;
+        unsigned long long inode = 0;
+        const char* text = file.data();
+        const bool whole = std::from_chars(text, text + first, major, 16).ptr == text + first &&
+                           std::from_chars(text + first + 1, text + second, minor, 16).ptr == text + second &&
+                           std::from_chars(text + second + 1, text + file.size(), inode).ptr == text + file.size();
+        if (!whole || inode != status.st_ino) continue;
+        if ((major == ::major(status.st_dev) && minor == ::minor(status.st_dev)) || pid == alsoPid)
+            return static_cast<pid_t>(pid);
+    }
+    return std::nullopt;
+}
+
+// Who holds an exclusive lock on the file at `path`: the name the file gives, or its process.
+std::optional<std::string> exclusiveHolder(const std::string& path) {
+    const std::optional<Named> named = namedIn(path);
+    const std::optional<pid_t> pid = exclusiveFlockOn(path, named ? named->pid : 0);
+    if (!pid) return std::nullopt;
+    return named && named->pid == *pid ? named->text() : "process " + std::to_string(*pid);
 }
 
 // The port and the name of a pinned update that holds its port's file in `directory`.
@@ -110,6 +164,14 @@ std::optional<std::pair<std::string, std::string>> pinnedHolder(const std::strin
 }
 
 }  // namespace
+
+std::optional<std::string> converterHolder(const std::string& port, const std::string& directory) {
+    if (!conv::usbport::isPortPath(port)) return std::nullopt;
+    if (auto holder = exclusiveHolder(directory + "/" + lockFileName(port))) return holder;
+    if (auto holder = exclusiveHolder(directory + "/" + lockFileName({})))
+        return *holder + ", updating without a chosen converter";
+    return std::nullopt;
+}
 
 std::string lockDirectory() {
     if (const char* dir = std::getenv(kLockDirEnv); dir && *dir) return dir;

@@ -8,6 +8,7 @@
 #include "conv/toolrun.h"
 #include "conv/usbport.h"
 #include "quill/bundle.h"
+#include "quill/update_progress.h"
 #include "run_evidence.h"
 
 namespace quill {
@@ -83,8 +84,9 @@ RunResult FrontCore::run(std::string_view argument, std::string_view next) {
     // Waiting on would only end in a misleading time-out: the converter is there, we may not open it.
     if (auto device = findUnopenableDevice(result.errorOutput)) {
         ports_.alerts.alertA(alertCannotOpen(*device));
-        throw ActionStopped{"the converter " + device->ids + " at " + device->path +
-                            " stayed closed to this user once udev had finished with it: a permission problem, not a late grant"};
+        throw ActionStopped{
+            "the converter " + device->ids + " at " + device->path +
+            " stayed closed to this user once udev had finished with it: a permission problem, not a late grant"};
     }
     return result;
 }
@@ -134,40 +136,85 @@ std::string causeLockRefused(const LockAttempt& attempt) {
            " (" + attempt.holder + "); nothing was sent";
 }
 
-Step FrontCore::chooseConverter() {
+std::string alertNoConverter(std::string_view port, const std::vector<std::string>& present) {
+    if (port.empty())
+        return "No converter is plugged in: neither 0E7B:0BF2 nor its loader 0416:A316 is listed. Plug it in and "
+               "start again. Nothing was sent.";
+    return "No converter is plugged in at USB port " + std::string(port) + " (" +
+           (present.empty() ? std::string("none is plugged in at all")
+                            : "converters are plugged in at USB ports " + portList(present)) +
+           "). Nothing was sent.";
+}
+
+Step FrontCore::listPorts(std::vector<std::string>& present, std::string& alert) {
+    present.clear();
+    const std::optional<RunResult> listing = ports_.runner.listConverters(scaledLimit(runLimitFor("ports")));
+    if (listing && listing->end == RunEnd::Interrupted) {
+        interrupted_ = true;
+        return Step::failed("interrupted by " + listing->reason + " during the converter listing");
+    }
+    if (listing && listing->end == RunEnd::FailedToStart) {
+        alert = alertToolUnavailable(ports_.runner.toolPath(), listing->reason);
+        return Step::failed("tavik cannot be started (" + ports_.runner.toolPath() + "): " + listing->reason);
+    }
+    const auto listed = listing && ranToEnd(*listing) ? conv::usbport::parseListing(listing->output)
+                                                      : std::optional<std::vector<conv::usbport::PortNode>>();
+    if (!listed) {
+        const std::string why = !listing                           ? "cannot be run by this front end"
+                                : listing->end == RunEnd::TimedOut ? "got no answer in time"
+                                : listing->end == RunEnd::Crashed  ? "ended " + crashText(*listing)
+                                                                   : "printed no whole list";
+        alert = alertListingFailed(why);
+        return Step::failed("the converters could not be listed (tavik ports " + why + "); nothing was sent");
+    }
+    // A converter re-enumerating may be listed once per identity.
+    for (const auto& device : *listed)
+        if (std::find(present.begin(), present.end(), device.port) == present.end()) present.push_back(device.port);
+    return Step::done();
+}
+
+Step FrontCore::chooseConverter(bool forUpdate) {
+    // A converter re-enumerating is missing from a listing for a moment: an update looks a few
+    // times before it says there is none.
+    constexpr int kLooks = 3;
+    constexpr milliseconds kBetweenLooks{250};
     std::string port = config_.port;
+    std::vector<std::string> present;
     if (port.empty()) {
         // Which converter to reach is decided here, and nothing is sent unless it could be.
-        const std::optional<RunResult> listing = ports_.runner.listConverters(scaledLimit(runLimitFor("ports")));
-        if (listing && listing->end == RunEnd::Interrupted) {
-            interrupted_ = true;
-            return Step::failed("interrupted by " + listing->reason + " during the converter listing");
+        for (int look = 1;; ++look) {
+            std::string alert;
+            if (Step listed = listPorts(present, alert); !listed.ok())
+                return alert.empty() ? listed : fail(listed.cause(), alert);
+            if (!forUpdate || !present.empty() || look == kLooks) break;
+            pauseFor(kBetweenLooks);
         }
-        if (listing && listing->end == RunEnd::FailedToStart)
-            return fail("tavik cannot be started (" + ports_.runner.toolPath() + "): " + listing->reason,
-                        alertToolUnavailable(ports_.runner.toolPath(), listing->reason));
-        const auto listed = listing && ranToEnd(*listing) ? conv::usbport::parseListing(listing->output)
-                                                          : std::optional<std::vector<conv::usbport::PortNode>>();
-        if (!listed) {
-            const std::string why = !listing                           ? "cannot be run by this front end"
-                                    : listing->end == RunEnd::TimedOut ? "got no answer in time"
-                                    : listing->end == RunEnd::Crashed  ? "ended " + crashText(*listing)
-                                                                       : "printed no whole list";
-            return fail("the converters could not be listed (tavik ports " + why + "); nothing was sent",
-                        alertListingFailed(why));
-        }
-        // A converter re-enumerating may be listed once per identity.
-        std::vector<std::string> present;
-        for (const auto& device : *listed)
-            if (std::find(present.begin(), present.end(), device.port) == present.end()) present.push_back(device.port);
         if (present.size() > 1)
             return fail("several converters were plugged in (USB ports " + portList(present) + "); nothing was sent",
                         alertSeveralConverters(present));
+        if (present.empty() && forUpdate)
+            return fail("no converter was plugged in: tavik ports listed none; nothing was sent",
+                        alertNoConverter({}, present));
         if (present.size() == 1) port = present.front();
     }
     // Before the holder or any run reaches the converter: another updater's bursts would mix with ours.
     if (const LockAttempt lock = ports_.lock.acquire(port); lock.status != LockAttempt::Status::Taken)
         return fail(causeLockRefused(lock), alertLockRefused(lock));
+    // A port chosen by the person: an update there stops at once when no converter is on it. A
+    // listing that cannot be had changes nothing here: the port is chosen already.
+    for (int look = 1; forUpdate && !config_.port.empty(); ++look) {
+        std::string alert;
+        Step listed = listPorts(present, alert);
+        if (interrupted_) return listed;
+        if (!listed.ok() || std::find(present.begin(), present.end(), port) != present.end()) break;
+        if (look == kLooks) {
+            const std::string elsewhere =
+                present.empty() ? "none was plugged in at all" : "converters were at USB ports " + portList(present);
+            return fail("no converter was plugged in at USB port " + port + " (" + elsewhere + "); nothing was sent",
+                        alertNoConverter(port, present));
+        }
+        pauseFor(kBetweenLooks);
+    }
     ports_.runner.pinPort(port);
     if (!port.empty()) ports_.log.log("the converter on USB port " + port + " is the only one opened");
     return Step::done();
@@ -180,9 +227,9 @@ void FrontCore::burst(std::string_view word, int count, microseconds pauseAfter)
     }
 }
 
-void FrontCore::enterPhase(const std::string& name) {
-    step_ = "the phase \"" + name + "\"";
-    ports_.log.phase(name);
+void FrontCore::enterPhase(std::string_view name) {
+    step_ = "the phase \"" + std::string(name) + "\"";
+    ports_.log.phase(std::string(name));
 }
 
 void FrontCore::recordOutcome(const std::function<Step()>& action, std::string_view fineText) {
@@ -264,17 +311,19 @@ Step FrontCore::burnB() {
 }
 
 Step FrontCore::sequence() {
-    enterPhase("file check");
+    enterPhase(kPhaseFileCheck);
     Firmware firmware;
     if (Step files = preflight(firmware); !files.ok()) return files;
+    state_.aPackets = conv::buildAPackets(firmware.a).size();
+    state_.bLines = firmware.b.size();
 
     // A phase: into the loader, the A code, back to the application, into the loader again.
-    enterPhase("into the loader");
+    enterPhase(kPhaseIntoLoader);
     burst("sa", 20, milliseconds(1));
     if (Step loader = waitLDROM(); !loader.ok()) return loader;
-    enterPhase("A transfer");
+    enterPhase(kPhaseATransfer);
     if (Step a = sendAPackets(firmware.a); !a.ok()) return a;
-    enterPhase("restart and into the loader again");
+    enterPhase(kPhaseRestart);
     run("runaprom");
     if (Step back = waitNormalMode(); !back.ok()) return back;
     burst("sa", 10, microseconds(0));
@@ -283,7 +332,7 @@ Step FrontCore::sequence() {
     if (Step back = waitNormalMode(); !back.ok()) return back;
 
     // B phase.
-    enterPhase("into B mode");
+    enterPhase(kPhaseIntoB);
     for (int i = 0; i < 10; ++i) {
         run("sb");
         run("qa");
@@ -294,11 +343,11 @@ Step FrontCore::sequence() {
     burst("sb", 20, milliseconds(20));
     Step b = Step::done();
     if (ports_.view.compatibilityTicked()) {
-        enterPhase("B transfer");
+        enterPhase(kPhaseBTransfer);
         b = sendBLines(firmware.b);
         // An incomplete B code is never burned; the device still has to leave update mode.
         if (b.ok()) {
-            enterPhase("burn");
+            enterPhase(kPhaseBurn);
             if (!waitDevice("stb", seconds(2), 10, statusC4))
                 return fail("the status C4 did not come after 11 tries", std::string(kAlertWaitC4));
             b = burnB();
@@ -306,7 +355,7 @@ Step FrontCore::sequence() {
     }
 
     // Leaving update mode.
-    enterPhase("leaving update mode");
+    enterPhase(kPhaseLeave);
     run("stb");
     pauseFor(seconds(6));
     burst("qa", 30, milliseconds(2));
@@ -325,7 +374,7 @@ void FrontCore::onClick1() {
         [this] {
             const Step result = whileBusy([this] {
                 ports_.view.showRunningScreen();
-                if (Step chosen = chooseConverter(); !chosen.ok()) return chosen;
+                if (Step chosen = chooseConverter(true); !chosen.ok()) return chosen;
                 return sequence();
             });
             state_.STATUS_OF_PNG = result.ok() ? kStatusComplete : kStatusFailed;
@@ -374,7 +423,7 @@ bool FrontCore::onChangeMenu1(std::string_view title) {
     if (running_) return true;
     recordOutcome(
         [&] {
-            if (Step chosen = whileBusy([this] { return chooseConverter(); }); !chosen.ok()) return chosen;
+            if (Step chosen = whileBusy([this] { return chooseConverter(false); }); !chosen.ok()) return chosen;
             if (title == "Update A") return UPDATE_A();
             if (title == "Update B") return UPDATE_B();
             // One service action: it ran when its run ended by itself.

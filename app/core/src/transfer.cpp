@@ -191,6 +191,7 @@ Step FrontCore::loadB(std::vector<std::string>& lines) {
 
 Step FrontCore::sendAPackets(const conv::AImage& image) {
     const auto packets = conv::buildAPackets(image);
+    state_.transferSent = 0;
     // Each run names the one that follows, so the runner may have it ready.
     std::vector<std::string> arguments;
     for (const auto& packet : packets) arguments.push_back(conv::formatALine(packet));
@@ -211,6 +212,7 @@ Step FrontCore::sendAPackets(const conv::AImage& image) {
     step_ = "A packet 1" + ofAll;
     if (const RunResult first = run(arguments.front(), arguments[1]); !acknowledged(first))
         return Step::failed(runFailure(first, " was not acknowledged (" + failLine(first.output) + ")"));
+    state_.transferSent = 1;
     ports_.log.trace(std::string(kRuler) + " Above is 1st pkg of upg A\n");
     pauseFor(std::chrono::microseconds(5));
 
@@ -228,6 +230,7 @@ Step FrontCore::sendAPackets(const conv::AImage& image) {
         if (!acknowledged(result))
             return Step::failed(runFailure(result, " was not acknowledged (" + failLine(result.output) + ")"));
         state_.STATUS_OF_PNG = static_cast<int>(std::min<std::uint64_t>(position * 19 / total, 19));
+        state_.transferSent = k + 1;
         // The trace's own progress figure, from the next packet's number; it has no meaning for an
         // image under 150 bytes (its divisor would be 0).
         if (const std::uint64_t hundredFifties = total / 150; hundredFifties > 0) {
@@ -274,6 +277,7 @@ Step FrontCore::sendAPackets(const conv::AImage& image) {
 
 Step FrontCore::sendBLines(const std::vector<std::string>& lines) {
     const std::size_t count = lines.size();
+    state_.transferSent = 0;
     for (std::size_t n = 1; n <= count; ++n) {
         const std::string& line = lines[n - 1];
         char head[32];
@@ -297,6 +301,7 @@ Step FrontCore::sendBLines(const std::vector<std::string>& lines) {
             ports_.log.trace("\nBcode line " + std::to_string(n) + " not confirmed by the device\n");
             return Step::failed(runFailure(result, " was not echoed"));
         }
+        state_.transferSent = n;
     }
     return Step::done();
 }

@@ -26,7 +26,71 @@ bool isUpdateFolderName(std::string_view name) {
     return name[15] == '-' && digits(name.substr(16)) && name[16] != '0';
 }
 
+// Seconds since 1970 of a stamp's date and time, read as UTC: differences between stamps are
+// what counts, so the zone they were written in drops out.
+long long stampSeconds(std::string_view name) {
+    const auto number = [&](std::size_t at, std::size_t size) {
+        long long value = 0;
+        for (const char c : name.substr(at, size)) value = value * 10 + (c - '0');
+        return value;
+    };
+    long long y = number(0, 4);
+    const long long m = number(4, 2), d = number(6, 2);
+    // Days from the civil date (the proleptic Gregorian calendar).
+    y -= m <= 2;
+    const long long era = (y >= 0 ? y : y - 399) / 400, yoe = y - era * 400;
+    const long long doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const long long days = era * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + doy - 719468;
+    return days * 86400 + number(9, 2) * 3600 + number(11, 2) * 60 + number(13, 2);
+}
+
+std::uintmax_t folderBytes(const fs::path& folder) {
+    std::uintmax_t bytes = 0;
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
+        if (it->is_regular_file(ec)) bytes += it->file_size(ec);
+    return bytes;
+}
+
 }  // namespace
+
+std::vector<std::string> recordsToRemove(std::vector<RecordFacts> records, const KeepRule& rule) {
+    std::sort(records.begin(), records.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
+    std::vector<bool> kept(records.size());
+    std::uintmax_t bytes = 0;
+    std::size_t complete = 0;
+    for (std::size_t i = records.size(); i-- > 0;) {
+        const RecordFacts& record = records[i];
+        kept[i] = record.outcome == "Complete" ? ++complete <= rule.complete : record.age <= rule.unfinishedAge;
+        if (kept[i]) bytes += record.bytes;
+    }
+    for (std::size_t i = 0; i < records.size() && bytes > rule.bytes; ++i) {
+        if (kept[i]) bytes -= records[i].bytes;
+        kept[i] = false;
+    }
+    std::vector<std::string> removed;
+    for (std::size_t i = 0; i < records.size(); ++i)
+        if (!kept[i]) removed.push_back(records[i].name);
+    return removed;
+}
+
+std::optional<std::string> recordOutcome(const fs::path& folder) {
+    std::ifstream summary(folder / "summary.txt");
+    for (std::string line; std::getline(summary, line);)
+        if (line.starts_with("outcome: ")) return line.substr(9);
+    return std::nullopt;
+}
+
+std::vector<fs::path> updateFolders(const fs::path& root) {
+    std::vector<fs::path> folders;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(root, ec)) {
+        if (entry.is_directory(ec) && !entry.is_symlink(ec) && isUpdateFolderName(entry.path().filename().string()))
+            folders.push_back(entry.path());
+    }
+    std::sort(folders.begin(), folders.end());
+    return folders;
+}
 
 fs::path updatesRoot(const char* xdgStateHome, const char* home) {
     if (xdgStateHome != nullptr && xdgStateHome[0] == '/') return fs::path(xdgStateHome) / "quillmere" / "updates";
@@ -34,7 +98,8 @@ fs::path updatesRoot(const char* xdgStateHome, const char* home) {
     return {};
 }
 
-std::variant<fs::path, std::string> makeUpdateFolder(const fs::path& root, std::string_view stamp, std::size_t keep) {
+std::variant<fs::path, std::string> makeUpdateFolder(const fs::path& root, std::string_view stamp,
+                                                     const KeepRule& rule) {
     if (root.empty()) return std::string("neither XDG_STATE_HOME nor HOME names a folder");
     std::error_code ec;
     fs::create_directories(root, ec);
@@ -44,17 +109,17 @@ std::variant<fs::path, std::string> makeUpdateFolder(const fs::path& root, std::
         if (ec) return folder.string() + ": " + ec.message();
         folder = root / (std::string(stamp) + "-" + std::to_string(n));  // two actions in one second
     }
-    // Names sort by time: the oldest come first. The new folder is never removed, even when a
-    // clock that went back names it before the others.
-    std::vector<fs::path> folders;
-    for (const auto& entry : fs::directory_iterator(root, ec)) {
-        if (entry.is_directory(ec) && !entry.is_symlink(ec) && entry.path() != folder &&
-            isUpdateFolderName(entry.path().filename().string()))
-            folders.push_back(entry.path());
+    // The new folder is never removed, even when a clock that went back names it before the others.
+    std::vector<RecordFacts> others;
+    const long long now = isUpdateFolderName(stamp) ? stampSeconds(stamp) : 0;
+    for (const fs::path& other : updateFolders(root)) {
+        const std::string name = other.filename().string();
+        if (other != folder)
+            others.push_back({name, recordOutcome(other).value_or(""), std::chrono::seconds(now - stampSeconds(name)),
+                              folderBytes(other)});
     }
-    std::sort(folders.begin(), folders.end());
-    for (std::size_t i = 0; i + std::max<std::size_t>(keep, 1) - 1 < folders.size(); ++i)
-        fs::remove_all(folders[i], ec);
+    const std::vector<std::string> removed = recordsToRemove(std::move(others), rule);
+    for (const std::string& name : removed) fs::remove_all(root / name, ec);
     return folder;
 }
 

@@ -77,7 +77,10 @@ std::optional<RunResult> ProcessToolRunner::listConverters(std::chrono::millisec
     // the port this listing leads to.
     discardPrepared();
     port_.clear();
-    return runCmd("ports", timeLimit);
+    RunResult result = runCmd("ports", timeLimit);
+    if (result.end == RunEnd::Exited)
+        if (auto listing = conv::usbport::parseListing(result.output)) listed_ = std::move(*listing);
+    return result;
 }
 
 void ProcessToolRunner::pinPort(const std::string& port) {
@@ -158,7 +161,8 @@ RunResult ProcessToolRunner::runCmd(const std::string& argument, std::chrono::mi
     result.errorOutput = QString::fromUtf8(errors).toStdString();
     if (const std::size_t at = result.errorOutput.find(conv::wire::kRecordingCut);
         !recordFile_.empty() && recordingCut_.empty() && at != std::string::npos) {
-        const std::string_view rest = std::string_view(result.errorOutput).substr(at + conv::wire::kRecordingCut.size());
+        const std::string_view rest =
+            std::string_view(result.errorOutput).substr(at + conv::wire::kRecordingCut.size());
         recordingCut_ = std::string(rest.substr(0, rest.find('\n')));
     }
     return result;

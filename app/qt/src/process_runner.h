@@ -7,6 +7,9 @@
 
 #include <functional>
 #include <memory>
+#include <vector>
+
+#include "conv/usbport.h"
 #include "quill/ports.h"
 
 class QProcess;
@@ -27,6 +30,9 @@ public:
     std::string toolPath() const override { return toolPath_.toStdString(); }
     // "ports", run with no port pinned.
     std::optional<RunResult> listConverters(std::chrono::milliseconds timeLimit) override;
+    // The converters the last whole listing named; empty after forgetListed() until the next one.
+    const std::vector<conv::usbport::PortNode>& listed() const { return listed_; }
+    void forgetListed() { listed_.clear(); }
     // Every run from now on gets TAVIK_PORT=port (none when empty); `pinned` hears of it.
     void pinPort(const std::string& port) override;
     std::function<void(const std::string& port)> pinned;
@@ -44,7 +50,8 @@ private:
     void discardPrepared();
 
     QString toolPath_;
-    std::string port_;        // pinned USB port, empty: none
+    std::string port_;  // pinned USB port, empty: none
+    std::vector<conv::usbport::PortNode> listed_;
     std::string recordFile_;  // the update record's wire.jsonl, empty: none
     std::string recordingCut_;
     std::string expectedNext_;

@@ -69,6 +69,16 @@ std::string describeSystem() {
            "\nhidapi: " + conv::hidapiBuildVersion() + " (tavik was built with it)\n";
 }
 
+// "2026-12-07 10:15:00 +0100 (CET)"
+std::string localTimeWithZone(const QDateTime& time) {
+    const int offset = time.offsetFromUtc() / 60;
+    char zone[16];
+    std::snprintf(zone, sizeof zone, "%c%02d%02d", offset < 0 ? '-' : '+', std::abs(offset) / 60,
+                  std::abs(offset) % 60);
+    return time.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")).toStdString() + " " + zone + " (" +
+           time.timeZoneAbbreviation().toStdString() + ")";
+}
+
 }  // namespace
 
 UpdateFolder::Action UpdateFolder::Action::of(std::string name, std::string version, const FrontCore& core) {
@@ -84,8 +94,10 @@ UpdateFolder::UpdateFolder(const BundleLayout& layout, Action action, ProcessToo
     const char* home = std::getenv("HOME");
     home_ = home != nullptr ? home : "";
     const fs::path root = updatesRoot(std::getenv("XDG_STATE_HOME"), std::getenv("HOME"));
-    const std::string stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")).toStdString();
-    auto made = makeUpdateFolder(root, stamp, kUpdateFoldersKept);
+    const QDateTime now = QDateTime::currentDateTime();
+    started_ = localTimeWithZone(now);
+    runner_.forgetListed();
+    auto made = makeUpdateFolder(root, now.toString(QStringLiteral("yyyyMMdd-HHmmss")).toStdString());
     std::string why;
     if (auto* error = std::get_if<std::string>(&made)) {
         why = *error;
@@ -108,6 +120,7 @@ UpdateFolder::UpdateFolder(const BundleLayout& layout, Action action, ProcessToo
 
 UpdateFolder::~UpdateFolder() {
     if (folder_.empty()) return;
+    if (!ended_) end("Failed", "the program stopped before the update had ended (an unexpected error)", {});
     runner_.recordTo({});
     if (log_ != nullptr) std::fclose(log_);  // already closed where a write to it failed
 }
@@ -142,27 +155,43 @@ void UpdateFolder::firmwareRead(const std::string& name, const std::optional<std
     }
     // The firmware as it was sent, for a replay; the bundle's name is in summary.txt.
     if (const auto [written, error] = writeWhole(folder_ / name, *bytes); error != 0)
-        cut(error, name + " copy cut at " + std::to_string(written) + " of " + std::to_string(bytes->size()) + " bytes");
+        cut(error,
+            name + " copy cut at " + std::to_string(written) + " of " + std::to_string(bytes->size()) + " bytes");
     const QByteArray content = QByteArray::fromStdString(*bytes);
     firmware_[name] = "sha256 " + QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex().toStdString() +
                       ", " + std::to_string(bytes->size()) + " bytes";
 }
 
-void UpdateFolder::finish(const std::string& outcome, const std::string& cause, const QStringList& alerts) {
+std::string UpdateFolder::end(const std::string& outcome, const std::string& cause, const QStringList& alerts) {
+    ended_ = true;
     std::string where;
     if (!folder_.empty()) {
         if (!runner_.recordingCut().empty()) cut(ENOSPC, "wire.jsonl cut: " + runner_.recordingCut());
         writeSummary(outcome, cause, alerts);
-        where = " (record: " + folder_.string() + (incomplete_.empty() ? "" : "; record incomplete: " + incomplete_) + ")";
+        where =
+            " (record: " + folder_.string() + (incomplete_.empty() ? "" : "; record incomplete: " + incomplete_) + ")";
     }
-    std::fprintf(stderr, "Quillmere: %s: %s%s\n", outcome.c_str(), cause.c_str(), where.c_str());
+    return outcome + ": " + cause + where;
+}
+
+void UpdateFolder::finish(const std::string& outcome, const std::string& cause, const QStringList& alerts) {
+    std::fprintf(stderr, "Quillmere: %s\n", end(outcome, cause, alerts).c_str());
+}
+
+std::string UpdateFolder::describeConverter() const {
+    if (pinned_.empty()) return "none chosen";
+    std::string serial;
+    for (const conv::usbport::PortNode& device : runner_.listed())
+        if (device.port == pinned_ && serial.empty()) serial = device.serial;
+    return "USB port " + pinned_ + ", serial number " + (serial.empty() ? "not known" : serial);
 }
 
 void UpdateFolder::writeSummary(const std::string& outcome, const std::string& cause, const QStringList& alerts) {
     std::ostringstream out;
     if (!incomplete_.empty()) out << "record incomplete: " << incomplete_ << "\n";
     out << system_ << "transport: " << transport_ << (pinned_.empty() ? "" : ", pinned to USB port " + pinned_)
-        << "\npause scale: " << factorText(action_.pauseScale) << "\noutcome: " << outcome << "\ncause: " << cause
+        << "\npause scale: " << factorText(action_.pauseScale) << "\nstarted: " << started_
+        << "\nconverter: " << describeConverter() << "\noutcome: " << outcome << "\ncause: " << cause
         << "\naction: " << action_.name << "\nbundle: " << fs::path(layout_.bundlePath).filename().string()
         << "\nversion: " << action_.version << "\nexpected A checksum: " << action_.localCksum
         << " (low byte first)\ntime scale: " << factorText(action_.timeScale) << "\n";

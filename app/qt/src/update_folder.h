@@ -1,7 +1,8 @@
 #pragma once
 // The record of one update or service action, in a folder of its own (quill/update_record.h):
 // output.log (all the update printed), wire.jsonl (each tool run of the runner it is given
-// appends itself), summary.txt (outcome, cause, versions, checksums, time per phase) and the
+// appends itself), summary.txt (outcome, cause, versions, the converter's USB port and serial
+// number, the local time with its zone, checksums, time per phase) and the
 // copies of tmpa.hex and tmpb.hex that a replay needs, made from the bytes the action read. The user's home folder
 // appears as "~" in output.log and summary.txt. Every write is checked: a record that could not be
 // written whole (a full disk) says so on the first line of its summary and in the outcome line, and
@@ -39,7 +40,9 @@ public:
     // Makes the folder and points the runner's tool runs at its wire.jsonl. When that is not
     // possible it says so in one line on standard error, and the update goes on without a record.
     UpdateFolder(const BundleLayout& layout, Action action, ProcessToolRunner& runner);
-    ~UpdateFolder();  // the runner's later tool runs record no more
+    // The runner's later tool runs record no more. A record not ended by then (an error cut the
+    // action short) is ended Failed, so that no summary stays "running".
+    ~UpdateFolder();
     UpdateFolder(const UpdateFolder&) = delete;
     UpdateFolder& operator=(const UpdateFolder&) = delete;
 
@@ -53,12 +56,17 @@ public:
     void firmwareRead(const std::string& name, const std::optional<std::string>& bytes, const std::string& why);
     // The USB port the action pinned its converter to (for the summary's transport line).
     void pinned(const std::string& port) { pinned_ = port; }
-    // Writes summary.txt and puts the outcome ("Complete", "Failed" or "interrupted"), its cause
-    // and the folder on standard error.
+    // Writes summary.txt and returns the outcome line without its program name: "Complete: CAUSE
+    // (record: FOLDER)", with "; record incomplete: WHY" inside the brackets when it is not whole.
+    std::string end(const std::string& outcome, const std::string& cause, const QStringList& alerts);
+    // end(), its line on standard error after "Quillmere: " (`outcome`: "Complete", "Failed" or
+    // "interrupted").
     void finish(const std::string& outcome, const std::string& cause, const QStringList& alerts);
 
 private:
     void writeSummary(const std::string& outcome, const std::string& cause, const QStringList& alerts);
+    // "USB port 1-1, serial number EMU-CNV-0001" as the action's listing named it, or "none chosen".
+    std::string describeConverter() const;
     // Notes the first part of the record that could not be written whole.
     void cut(int error, const std::string& what);
 
@@ -68,11 +76,13 @@ private:
     std::string system_;            // the summary's first lines: program, system, Qt and hidapi
     std::string transport_;         // how tavik reaches the converter, as found at the start
     std::string pinned_;            // the USB port every run was pinned to, if any
+    std::string started_;           // the local time at the start, with its zone
     std::string home_;              // written "~" in every stored text
     std::filesystem::path folder_;  // empty: nothing is recorded
     std::FILE* log_ = nullptr;
     std::size_t logBytes_ = 0;  // written to output.log so far
     std::string incomplete_;    // why the record is not whole ("no space left on device (...)"), empty while it is
+    bool ended_ = false;
     QElapsedTimer clock_;
     std::vector<std::pair<std::string, qint64>> phases_;  // name, ms since the start at its entry
     std::map<std::string, std::string> firmware_;         // file name -> its summary line's text

@@ -28,6 +28,7 @@ struct PortNode {
     std::uint16_t vendorId = 0;
     std::uint16_t productId = 0;
     std::string node;  // "hidraw3"; empty while the device has no hidraw node that carries its reports
+    std::string serial = {};  // the USB serial number; empty when the device has none or it is not known
 };
 
 // The USB device on `port`, with the hidraw node of its interface that carries the converter's
@@ -44,8 +45,9 @@ bool nodeCarriesReports(const std::string& sysfsRoot, std::string_view node, std
 std::string portOfNode(const std::string& sysfsRoot, std::string_view node);
 
 // The lines tavik's "ports" word prints, one per converter present:
-//   CONVERTER PORT vvvv:pppp NODE
-// NODE is the device path, "-" when none is known.
+//   CONVERTER PORT vvvv:pppp NODE [SERIAL]
+// NODE is the device path, "-" when none is known; SERIAL, when the device has one, is its serial
+// number with every blank or control character written "_", so that it stays one field.
 inline constexpr std::string_view kListingStart = "CONVERTER ";
 std::string listingLine(const PortNode& device);
 std::optional<PortNode> parseListingLine(std::string_view line);

@@ -46,7 +46,14 @@ TEST_F(LockFolder, OneUpdaterPerPortPinnedSideBySideUnpinnedAlone) {
         EXPECT_EQ(status.st_mode & 07777, 0666u) << name;
     }
     ::umask(umask);
+    // The query names the holder of that port only, and takes no lock, not even for a moment.
+    EXPECT_EQ(converterHolder("1-1", dir), us("Quillmere"));
+    EXPECT_EQ(converterHolder("1-2", dir), std::nullopt);
     window.release();
+    EXPECT_EQ(converterHolder("1-1", dir), std::nullopt);
+    // A name left behind by a process that is alive but holds no lock holds nothing.
+    std::ofstream(dir + "/quillmere-port-1-1.lock") << "Quillmere " << ::getpid() << "\n";
+    EXPECT_EQ(converterHolder("1-1", dir), std::nullopt);
     ASSERT_EQ(cli.acquire("1-2").status, Status::Taken);
     EXPECT_EQ(window.acquire("1-1").status, Status::Taken);  // another port: side by side
     window.release();
@@ -57,6 +64,7 @@ TEST_F(LockFolder, OneUpdaterPerPortPinnedSideBySideUnpinnedAlone) {
     EXPECT_EQ(pinned.holder, us("quillmere-cli"));
     cli.release();
     ASSERT_EQ(unpinned.acquire("").status, Status::Taken);
+    EXPECT_EQ(converterHolder("1-3", dir), us("quillmere-cli") + ", updating without a chosen converter");
     const LockAttempt alone = window.acquire("1-1");
     EXPECT_EQ(alone.status, Status::Busy);
     EXPECT_EQ(alone.port, "");

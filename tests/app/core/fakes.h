@@ -46,6 +46,12 @@ struct FakeLock : ConverterLock {
     void release() override { held = false; }
 };
 
+// A listing of the converter in normal mode on port 1-1.
+inline std::string normalListed() {
+    return conv::usbport::listingLine({"1-1", conv::kNormalVid, conv::kNormalPid, "hidraw0"}) + "\n" +
+           conv::usbport::listingEndLine(1) + "\n";
+}
+
 struct Rig : ToolRunner, Clock, Alerts, Log, SequenceView {
     std::function<RunResult(const std::string&)> respond = [](const std::string&) { return RunResult{}; };
     std::vector<std::pair<std::string, std::chrono::milliseconds>> calls;
@@ -63,6 +69,13 @@ struct Rig : ToolRunner, Clock, Alerts, Log, SequenceView {
         core = std::make_unique<FrontCore>(Ports{*this, *this, *this, *this, *this, lock},
                                            CoreConfig{dir.string(), scale, pauseScale, {}});
     }
+    // The core anew, its updates limited to the converter on `port` (as --port chooses it).
+    void chooseConverter(const std::string& port) {
+        const std::string checksum = core->state().LOCAL_CKSUM;
+        core = std::make_unique<FrontCore>(Ports{*this, *this, *this, *this, *this, lock},
+                                           CoreConfig{dir.string(), 1.0, 1.0, port});
+        core->state().LOCAL_CKSUM = checksum;
+    }
     ~Rig() override { std::filesystem::remove_all(dir); }
 
     RunResult runCmd(const std::string& arg, std::chrono::milliseconds limit) override {
@@ -70,11 +83,16 @@ struct Rig : ToolRunner, Clock, Alerts, Log, SequenceView {
         return respond(arg);
     }
     std::string toolPath() const override { return "/b/tavik"; }
-    // What "ports" prints (a whole listing of none by default); nullopt: this runner cannot list.
-    std::optional<RunResult> listing = RunResult{RunEnd::Exited, conv::usbport::listingEndLine(0) + "\n", "", ""};
+    // What "ports" prints (the converter on 1-1 by default); nullopt: this runner cannot list.
+    std::optional<RunResult> listing = RunResult{RunEnd::Exited, normalListed(), "", ""};
+    int emptyLooks = 0;  // so many listings first list no converter
+
     Words pinned;  // each port the runs were pinned to, and each lock asked for
     FakeLock lock;
-    std::optional<RunResult> listConverters(std::chrono::milliseconds) override { return listing; }
+    std::optional<RunResult> listConverters(std::chrono::milliseconds) override {
+        if (emptyLooks-- > 0) return RunResult{RunEnd::Exited, conv::usbport::listingEndLine(0) + "\n", "", ""};
+        return listing;
+    }
     void pinPort(const std::string& port) override { pinned.push_back(port); }
     void pause(std::chrono::microseconds d) override { pausesUs.push_back(std::to_string(d.count())); }
     void alertA(const std::string& text) override { alerts.push_back(text); }
@@ -112,12 +130,6 @@ inline std::string replyDump(unsigned total) {
 
 // What a loader command prints once the loader's reply was read.
 inline std::string loaderReply() { return std::string(conv::kLoaderReplied) + "64 (a6 00 00 00 02 00 ...\n"; }
-
-// A listing of the converter in normal mode on port 1-1.
-inline std::string normalListed() {
-    return conv::usbport::listingLine({"1-1", conv::kNormalVid, conv::kNormalPid, "hidraw0"}) + "\n" +
-           conv::usbport::listingEndLine(1) + "\n";
-}
 
 // A tool runner whose tavik runs answer as for a converter that does all it should: 160-byte A
 // image (48 + 2 * 56), 5 B lines, matching name.

@@ -79,7 +79,7 @@ std::vector<Path> paths() {
          "every step was confirmed by the device"},
         {"loader absent", false, [](FakeTavik& d) { d.staOutput = said(conv::kLoaderNotFound); },
          {"sa*20", "sta*31"}, {"Timout (wait LDROM)"}, -1, "the loader did not appear after 31 tries"},
-        {"no converter at all", false,
+        {"listed but found in neither mode", false,
          [](FakeTavik& d) {
              d.staOutput = said(conv::kLoaderNotFound);
              d.respond = [&d, normal = d.respond](const std::string& arg) {
@@ -182,6 +182,28 @@ std::vector<Path> paths() {
          [](FakeTavik& d) { d.listing = RunResult{RunEnd::Exited, "CONVERTER 1-1 0e7b:0bf2 /dev/hidraw0\n", "", ""}; },
          {}, {"The converters plugged in could not be listed: tavik ports printed no whole list"}, -1,
          "the converters could not be listed (tavik ports printed no whole list)"},
+        // START with no converter, or none on the port chosen, stops within three looks a quarter second apart.
+        {"no converter listed", false, [](FakeTavik& d) { d.emptyLooks = 3; },
+         {}, {"No converter is plugged in: neither 0E7B:0BF2 nor its loader 0416:A316 is listed."}, -1,
+         "no converter was plugged in: tavik ports listed none; nothing was sent"},
+        {"converter listed on the third look", false, [](FakeTavik& d) { d.emptyLooks = 2; },
+         concat({kAPhase, kBSwitch, kLeave}), {}, 20, "every step was confirmed by the device"},
+        {"no converter on the port chosen", false,
+         [](FakeTavik& d) {
+             d.chooseConverter("1-3");
+             d.listing = RunResult{RunEnd::Exited, "CONVERTER 1-1 0416:a316 /dev/hidraw0\nCONVERTER 1-2 0e7b:0bf2 -\n" +
+                                                      conv::usbport::listingEndLine(2) + "\n", "", ""};
+         },
+         {}, {"No converter is plugged in at USB port 1-3 (converters are plugged in at USB ports 1-1, 1-2). "
+              "Nothing was sent."},
+         -1, "no converter was plugged in at USB port 1-3 (converters were at USB ports 1-1, 1-2); nothing was sent"},
+        {"port chosen listed on the third look", false,
+         [](FakeTavik& d) { d.chooseConverter("1-1"), d.emptyLooks = 2; },
+         concat({kAPhase, kBSwitch, kLeave}), {}, 20, "every step was confirmed by the device"},
+        // The port is chosen already: a listing that cannot be had stops nothing.
+        {"port chosen, listing not to be had", false,
+         [](FakeTavik& d) { d.chooseConverter("1-1"), d.listing.reset(); },
+         concat({kAPhase, kBSwitch, kLeave}), {}, 20, "every step was confirmed by the device"},
         {"listing not to be had", false, [](FakeTavik& d) { d.listing.reset(); },
          {}, {"The converters plugged in could not be listed: tavik ports cannot be run"}, -1,
          "the converters could not be listed (tavik ports cannot be run by this front end)"},

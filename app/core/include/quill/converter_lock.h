@@ -3,6 +3,7 @@
 // lock folder. An unpinned update holds the host's file exclusively; a pinned one holds it shared
 // and its port's file exclusively, so pinned updates on different ports run side by side. The
 // holder writes "PROGRAM PID" into the file it holds alone, for the alert of the one refused.
+#include <optional>
 #include <string>
 
 #include "quill/ports.h"
@@ -14,6 +15,13 @@ inline constexpr const char* kLockDirEnv = "QUILLMERE_LOCK_DIR";
 
 // QUILLMERE_LOCK_DIR when set and not empty; else /run/lock when it is a directory; else /tmp.
 std::string lockDirectory();
+
+// The update that holds the converter on `port` ("quillmere-cli, process 4242"; one that holds the
+// host's lock alone, having chosen no converter, holds them all), or nullopt when none does. It
+// only reads, /proc/locks and the lock files, and takes no lock, not even for a moment: a probe
+// that did would turn away an updater whose non-blocking attempt came just then. (A test through
+// fcntl cannot see flock(2) locks, which are another kind.)
+std::optional<std::string> converterHolder(const std::string& port, const std::string& directory = lockDirectory());
 
 class FileConverterLock final : public ConverterLock {
 public:

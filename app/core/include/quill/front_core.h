@@ -80,6 +80,9 @@ std::string alertRetryBound(int lineNumber, std::string_view line);
 std::string alertSeveralConverters(const std::vector<std::string>& ports);
 // "The converters plugged in could not be listed: tavik ports WHY. Nothing was sent."
 std::string alertListingFailed(std::string_view why);
+// "No converter is plugged in: ..." (`port` empty), or "No converter is plugged in at USB port 1-3
+// (converters are plugged in at USB ports 1-1, 1-2). Nothing was sent."
+std::string alertNoConverter(std::string_view port, const std::vector<std::string>& present);
 // A lock the update could not take (Busy or Failed): "Another update is running on the converter
 // at USB port 1-1 (quillmere-cli, process 4242). Wait until it has finished.", and the sentence
 // for the record ("another update holds the converter at USB port 1-1 (...); nothing was sent").
@@ -217,11 +220,15 @@ private:
     // wins over the marker word, then a write that timed out or stalled, then a crash, then a run
     // killed at its limit, else `otherwise` after the step's name.
     std::string runFailure(const RunResult& result, std::string_view otherwise) const;
-    void enterPhase(const std::string& name);
+    void enterPhase(std::string_view name);
+    // The USB ports of the converters listed, each once; fails when they cannot be listed, with the
+    // alert for it in `alert` (none when interrupted), not shown.
+    Step listPorts(std::vector<std::string>& present, std::string& alert);
     // Learns which converter the action is for, takes its lock and pins the runner to its port,
     // before anything is sent; fails (one alert) when the converters cannot be listed, several are
-    // present and none was chosen, or another updater holds the lock or none can be had.
-    Step chooseConverter();
+    // present and none was chosen, or another updater holds the lock or none can be had. For an
+    // update (`forUpdate`) also when no converter is listed at all, or none on the chosen port.
+    Step chooseConverter(bool forUpdate);
     // Runs one START sequence or menu action, notes how it ended and why, and lets go of the
     // converter's lock.
     void recordOutcome(const std::function<Step()>& action, std::string_view fineText);

@@ -1,5 +1,6 @@
 #pragma once
 // The front end's shared state and the status refresh that turns it into pictures and texts.
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,6 +21,11 @@ struct FrontState {
     std::optional<std::string> PLAYING_PNG;
     std::string LOCAL_CKSUM{kNoChecksum};  // "ll hh", lower-case, low byte first
     std::string cmdRet;                    // all the last tool run printed
+    // For the whole update's progress (quill/update_progress.h): the firmware's size, known once
+    // START has read it, and the packets or lines the transfer under way has sent.
+    std::size_t aPackets = 0;
+    std::size_t bLines = 0;
+    std::size_t transferSent = 0;
 };
 
 // Picture and texts of the refresh.
