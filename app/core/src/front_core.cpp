@@ -372,7 +372,7 @@ void FrontCore::onClick1() {
     }
     recordOutcome(
         [this] {
-            const Step result = whileBusy([this] {
+            Step result = whileBusy([this] {
                 ports_.view.showRunningScreen();
                 if (Step chosen = chooseConverter(true); !chosen.ok()) return chosen;
                 return sequence();
@@ -394,7 +394,7 @@ Step FrontCore::whileBusy(const std::function<Step()>& action) {
 }
 
 Step FrontCore::UPDATE_A() {
-    const Step result = whileBusy([this] {
+    Step result = whileBusy([this] {
         if (Step name = checksumFieldSound(); !name.ok()) return name;
         conv::AImage image;
         if (Step file = loadA(image); !file.ok()) return file;
@@ -405,7 +405,7 @@ Step FrontCore::UPDATE_A() {
 }
 
 Step FrontCore::UPDATE_B() {
-    const Step result = whileBusy([this] {
+    Step result = whileBusy([this] {
         std::vector<std::string> lines;
         if (Step file = loadB(lines); !file.ok()) return file;
         return sendBLines(lines);
