@@ -547,6 +547,15 @@ def check_run(run, ends, alert_patterns, rig, failed_status=1):
            f"alerts {run.alerts!r}, expected {alert_patterns!r}")
 
 
+def check_cause_line(run, cause):
+    """The failure screen's cause line: the record's cause as a sentence, then any advice."""
+    sentence = cause[0].upper() + cause[1:]
+    lines = [l for l in run.lines if l.startswith("CAUSE: ")]
+    expect(len(lines) == 1 and re.fullmatch(rf"CAUSE: {sentence}\.( .+)?", lines[0]),
+           f"cause lines {lines!r}, expected one for {sentence!r}")
+    expect(run.lines.index(FAILED) < run.lines.index(lines[0]), "the cause line came before the Failed screen")
+
+
 def check_device(device, before, firmware, app, bcode):
     """Compares what convsim --show reports with the images (or with the flash before the run)."""
     new = flash_fields(firmware.a_image, firmware.b_data)
@@ -731,6 +740,8 @@ def run_case(name, case, rig):
     if case.sent_nothing:
         expect(rig.writes_seen() == 0, f"the converter got {rig.writes_seen()} reports from a refused update")
     check_record(rig, first, case, first_state)
+    if case.cause and case.front == "window" and case.ends == "failed":
+        check_cause_line(first, case.cause)
     if case.check:
         case.check(rig, first)
     if case.converters or case.convsim:

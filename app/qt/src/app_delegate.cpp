@@ -3,6 +3,7 @@
 #include <QtWidgets/QApplication>
 #include <QtWidgets/QCheckBox>
 #include <QtWidgets/QComboBox>
+#include <QtWidgets/QLabel>
 #include <QtWidgets/QMessageBox>
 
 #include <cstdio>
@@ -111,6 +112,7 @@ AppDelegate::~AppDelegate() {
 
 void AppDelegate::onTimer1() {
     applyRefresh(core_->onTimer1(window_->ckbox1->isChecked()));
+    showCause();
     emit refreshed();
 }
 
@@ -136,6 +138,18 @@ void AppDelegate::applyRefresh(const Refresh& refresh) {
     setButtonWhite(window_->labelBot);
     setButtonWhite(window_->labelCen);
     reportScreen();
+}
+
+// The failure screen's cause, once the action has ended and its cause is known.
+void AppDelegate::showCause() {
+    if (core_->isRunning() || core_->state().LAST_STATUS_OF_PNG != kStatusFailed) return;
+    const QString line = fromUtf8(causeLine(core_->cause()));
+    if (line.isEmpty() || line == window_->labelCause->text()) return;
+    window_->labelCause->setText(line);
+    window_->labelCause->setAccessibleName(line);
+    colourTitle(window_->labelCause, kWhite);
+    window_->labelCause->show();
+    printLine(QStringLiteral("CAUSE: ") + line);
 }
 
 void AppDelegate::onClick1() {

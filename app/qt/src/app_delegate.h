@@ -85,6 +85,7 @@ private:
 
     void applyRefresh(const Refresh& refresh);
     void reportScreen();
+    void showCause();
     void showNotice(const QString& text);
     // Runs one update or service action with its record folder.
     void recorded(const std::string& action, const std::function<void()>& run);

@@ -5,6 +5,7 @@
 #include <QtGui/QKeyEvent>
 #include <QtWidgets/QCheckBox>
 #include <QtWidgets/QComboBox>
+#include <QtWidgets/QLabel>
 #include <QtWidgets/QProgressBar>
 
 #include "picture_view.h"
@@ -72,6 +73,15 @@ MainWindow::MainWindow(QString resourceDir) : resourceDir_(std::move(resourceDir
 
     labelBot = makeLabel(this, QStringLiteral("labelBot"), fromBottomLeft(10, 46, 450, 20), 18, Qt::AlignLeft);
     labelBot->setTitle(QStringLiteral("Plug converter into PC, then click START"));
+
+    labelCause = new QLabel(this);
+    labelCause->setObjectName(QStringLiteral("labelCause"));
+    labelCause->setGeometry(fromBottomLeft(10, 2, 495, 28));
+    labelCause->setFont(arial(12));
+    labelCause->setWordWrap(true);
+    labelCause->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    labelCause->setAccessibleName(QStringLiteral("No failure"));  // named by its text once shown
+    labelCause->hide();
 
     ckbox1 = new QCheckBox(QStringLiteral("Controller Compatibility Update"), this);
     ckbox1->setObjectName(QStringLiteral("ckbox1"));
