@@ -5,6 +5,7 @@
 //   TP1_2.png         idle picture (640x480 view)
 //   0.png .. 19.png   progress pictures, one more ring segment lit per step
 //   complete.png, failed.png
+//   icon.png          the application icon at 256x256, for the window's own icon
 // and, with --icons DIR, the application icon for the desktop, square, in the usual sizes:
 //   DIR/hicolor/NxN/apps/quillmere.png   (N = 16, 22, 24, 32, 48, 64, 128, 256)
 // Everything is computed from fixed numbers, so two runs give the same pixels.
@@ -348,14 +349,14 @@ QImage drawIcon() {
     return image;
 }
 
+QImage iconAt(int size) { return drawIcon().scaled(size, size, Qt::KeepAspectRatio, Qt::SmoothTransformation); }
+
 bool saveIcons(const QString& dir) {
-    const QImage master = drawIcon();
     bool ok = true;
     for (const int size : {16, 22, 24, 32, 48, 64, 128, 256}) {
         const QString folder = QStringLiteral("%1/hicolor/%2x%2/apps").arg(dir).arg(size);
         QDir().mkpath(folder);
-        const QImage icon = master.scaled(size, size, Qt::KeepAspectRatio, Qt::SmoothTransformation);
-        ok = save(icon, folder, "quillmere.png", "PNG") && ok;
+        ok = save(iconAt(size), folder, "quillmere.png", "PNG") && ok;
     }
     return ok;
 }
@@ -384,5 +385,6 @@ int main(int argc, char** argv) {
     }
     ok = save(drawComplete(), dir, "complete.png", "PNG") && ok;
     ok = save(drawFailed(), dir, "failed.png", "PNG") && ok;
+    ok = save(iconAt(256), dir, "icon.png", "PNG") && ok;
     return ok ? EXIT_SUCCESS : EXIT_FAILURE;
 }

@@ -127,6 +127,9 @@ int main(int argc, char** argv) {
     }
     const std::unique_ptr<QApplication> app = makeApplication(argc, argv, arguments);
     QApplication::setApplicationName(QStringLiteral("Quillmere"));
+    // The app id (Wayland) names the menu entry, whose icon and name the desktop then shows; on X11
+    // the window's class is the application name, the entry's StartupWMClass.
+    QGuiApplication::setDesktopFileName(QStringLiteral(QM_DESKTOP_ID));
     QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
 
     // A logout, a shutdown or Ctrl-C ends the update in an orderly way (its record says so).

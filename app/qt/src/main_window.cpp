@@ -2,6 +2,7 @@
 
 #include <QtCore/QTimer>
 #include <QtGui/QCloseEvent>
+#include <QtGui/QIcon>
 #include <QtGui/QKeyEvent>
 #include <QtWidgets/QCheckBox>
 #include <QtWidgets/QComboBox>
@@ -44,6 +45,7 @@ MainWindow::MainWindow(QString resourceDir) : resourceDir_(std::move(resourceDir
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     setFixedSize(kWindowWidth, kWindowHeight);
+    if (const QPixmap icon = picture(QStringLiteral("icon.png")); !icon.isNull()) setWindowIcon(QIcon(icon));
 
     QPalette palette = this->palette();
     const QPixmap tile = picture(QStringLiteral("bkg.bmp"));
