@@ -3,6 +3,7 @@
 // reader's view of the window. The Failed screens are followed in tests/e2e.
 #include <gtest/gtest.h>
 #include <QtCore/QFile>
+#include <QtCore/QTemporaryDir>
 #include <QtCore/QTimer>
 #include <QtGui/QAccessible>
 #include <QtTest/QTest>
@@ -13,6 +14,7 @@
 #include "main_window.h"
 #include "picture_view.h"
 #include "qt_test_support.h"
+#include "scripted_run.h"
 #include "title_button.h"
 
 namespace quill::qt::test {
@@ -131,6 +133,28 @@ TEST_F(StartButtonTest, KeyboardAndScreenReaderReachEveryControlAndStartTheUpdat
     ASSERT_EQ(QApplication::focusWidget(), w.startBtn);
     key(Qt::Key_Space);
     EXPECT_EQ(exitCode, 0);
+}
+
+// A demo's grabs of the window, read back from their files, show more than one colour.
+TEST_F(StartButtonTest, ScriptedRunSavesGrabsOfMoreThanOneColour) {
+    showWithHealthyTool();
+    QTemporaryDir shots;
+    ScriptedRunOptions options;
+    options.autoStart = true;
+    options.screenshotDir = shots.path();
+    ScriptedRun script(*delegate, options);
+    delegate->onTimer1();           // the idle grab, and START pressed from the event loop
+    QApplication::processEvents();  // the whole update runs here
+    ASSERT_FALSE(delegate->core().isRunning());
+    delegate->onTimer1();  // the finished grab
+    for (const char* name : {"idle.png", "finished.png"}) {
+        const QImage shot(shots.filePath(QString::fromLatin1(name)));
+        EXPECT_EQ(shot.size(), QSize(640, 480)) << name;
+        EXPECT_FALSE(singleColour(shot)) << name;
+    }
+    QImage flat(8, 8, QImage::Format_RGB32);
+    flat.fill(QColor(10, 20, 30));
+    EXPECT_EQ(singleColour(flat), qRgb(10, 20, 30));
 }
 
 TEST_F(StartButtonTest, ServiceMenuChoiceRunsItsOneWordOnTheConverterListed) {
