@@ -3,7 +3,8 @@
 //   bar.png           640x220 bar along the bottom (its upper 150 px show)
 //   button_red.png    119x53 face of the START button
 //   TP1_2.png         idle picture (640x480 view)
-//   0.png .. 19.png   progress pictures, one more ring segment lit per step
+//   0.png .. 19.png   progress pictures: the ring lit and the figure written as far as
+//                     progressPercent (front_state.h) says, the figure screen readers are given
 //   complete.png, failed.png
 //   icon.png          the application icon at 256x256, for the window's own icon
 // and, with --icons DIR, the application icon for the desktop, square, in the usual sizes:
@@ -22,6 +23,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+
+#include "quill/front_state.h"
 
 namespace {
 
@@ -227,7 +230,8 @@ QImage drawProgress(int step) {
     p.setRenderHint(QPainter::Antialiasing);
     p.setRenderHint(QPainter::TextAntialiasing);
     drawHalo(p, kAccent);
-    drawRing(p, step + 1, kAccent, kCyan);
+    const int percent = quill::progressPercent(step).value_or(0);
+    drawRing(p, percent * kSteps / 100, kAccent, kCyan);
     drawChip(p, kAccent);
 
     // Arrow flowing into the chip above the percentage.
@@ -248,7 +252,7 @@ QImage drawProgress(int step) {
     p.setFont(boldFont(22));
     p.setPen(kAccentLight);
     const QRectF textBox(kRingCentre.x() - 42, kRingCentre.y() - 2, 84, 34);
-    p.drawText(textBox, Qt::AlignCenter, QStringLiteral("%1%").arg((step + 1) * 100 / kSteps));
+    p.drawText(textBox, Qt::AlignCenter, QStringLiteral("%1%").arg(percent));
     return image;
 }
 
