@@ -45,6 +45,7 @@ REPLAY = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.ab
 RECIPES = os.path.join(os.path.dirname(os.path.dirname(REPLAY)), "docs", "firmware-files.md")
 NO_RECORD = "no record of this update is kept"
 OUTCOMES = {"complete": "Complete", "failed": "Failed", "interrupted": "interrupted"}
+ATSPI_WALK = os.path.join(os.path.dirname(os.path.abspath(__file__)), "atspi_walk.py")
 
 
 @dataclass
@@ -65,6 +66,7 @@ class Run:
     status: int
     errors: list
     pid: int = 0
+    atspi: dict = None  # atspi_walk.py's report
 
     @property
     def screens(self):
@@ -122,12 +124,14 @@ class Rig(Emulator):
         return sum(": W " in line for line in text_lines(self.path("convsim.log")))
 
     def update(self, exe, tick, scale, state="state", extra_env=None, as_user=None, port=None,
-               interrupt=None, front="window"):
+               interrupt=None, front="window", atspi=False):
         """One Quillmere run: START pressed (box ticked or not), alerts printed and dismissed,
         FINISH/EXIT pressed at the end. Killed with its tool runs at the deadline. Its update
         record goes under the case's folder `state`. as_user: the numeric user (and group) to run
         it as. interrupt: a signal sent to Quillmere once it has sent A packet 200. front "cli" or
-        "cli-json": quillmere-cli updates from the bundle instead."""
+        "cli-json": quillmere-cli updates from the bundle instead. atspi: in a D-Bus session with an X
+        server of its own, where atspi_walk.py reads what a screen reader is told and presses FINISH/EXIT itself
+        (run.atspi holds its report)."""
         run_no = next(self.runs)
         out_path = self.path(f"quillmere-{run_no}.out")
         # The case's folder is the home folder: the record must write it "~".
@@ -139,6 +143,9 @@ class Rig(Emulator):
             bundle = os.path.dirname(os.path.dirname(os.path.dirname(exe)))
             args = [os.environ["QM_E2E_CLI"], "update"] + (["--b-code"] if tick else []) + \
                 (["--port", port] if port else []) + (["--json"] if front == "cli-json" else []) + [bundle]
+        if atspi:
+            args = ["dbus-run-session", "--", "/usr/bin/python3", ATSPI_WALK, self.path(f"atspi-{run_no}.json"),
+                    "--"] + [a for a in args if a != "--auto-finish"]
         if as_user is not None:
             args = ["setpriv", f"--reuid={as_user}", f"--regid={as_user}", "--clear-groups"] + args
         if state == TINY_STATE:
@@ -170,6 +177,9 @@ class Rig(Emulator):
             os.rmdir(self.path(state))
             os.rename(self.path(state + ".copy"), self.path(state))
         run = Run(text_lines(out_path), status, text_lines(self.path(f"quillmere-{run_no}.err")), child.pid)
+        if atspi:
+            with open(self.path(f"atspi-{run_no}.json")) as f:
+                run.atspi = json.load(f)
         return run if front == "window" else cli_run(run, front == "cli-json")
 
     def last_record(self, state="state"):
@@ -216,6 +226,7 @@ class Case:
     interrupt: int = None         # a signal sent to the first update in the middle of the A transfer
     on_hidraw: dict = None        # fields that differ through hidraw, where the kernel decides
     front: str = "window"         # the first update by: window | cli (plain lines) | cli-json
+    atspi: bool = False           # the first update read through AT-SPI as a screen reader reads it
 
 
 def break_record(rig, name, line_no):
@@ -485,6 +496,9 @@ CASES = {
     "bundle-wrong-checksum": Case(bundle="wrong-checksum", alerts=[FINAL_CHECKSUM], bcode="before"),
     # The same update from the command line: clean, a fault (with --json), a refused file.
     "cli-clean-ab": Case(ends="complete", again="none", front="cli", transports=BOTH),
+    # What a screen reader is told through AT-SPI: each step as drawn, then the outcome and cause.
+    "atspi-unplug-mid-a": Case(faults=["unplug@200"], app="incomplete", bcode="before", again="none", atspi=True,
+                               cause=r"the converter was unplugged during A packet 200 of 536"),
     "cli-json-unplug-mid-a": Case(faults=["unplug@200"], app="incomplete", bcode="before", front="cli-json"),
     "cli-tmpa-with-hole": Case(prepare=lambda rig: edit_lines(rig, "tmpa.hex", lambda l: l[:49] + l[50:]), sent_nothing=True,
                                alerts=[r"Acode file refused \(PATH/tmpa\.hex\): line 50: .*"], app="before", bcode="before",
@@ -554,6 +568,28 @@ def check_cause_line(run, cause):
     expect(len(lines) == 1 and re.fullmatch(rf"CAUSE: {sentence}\.( .+)?", lines[0]),
            f"cause lines {lines!r}, expected one for {sentence!r}")
     expect(run.lines.index(FAILED) < run.lines.index(lines[0]), "the cause line came before the Failed screen")
+
+
+def check_screen_reader(run, cause):
+    """What atspi_walk.py read: the status region a focused progress bar whose words name its value
+    (never "Ready" once the update runs), and at the end EXIT focused, telling the outcome with its
+    cause, beside the cause's own label."""
+    during, end = run.atspi["during"], run.atspi["end"]
+    expect(end, "the walk never saw the end screen")
+    running = [(d, v) for d, v, focused in during if focused]
+    expect(running, "the status region never had the focus")
+    for description, value in running:
+        expect(description == f"Updating, {value:.0f} %" or description.startswith("Failed. "),
+               f"the status region said {description!r} at {value}")
+    sentence = cause[0].upper() + cause[1:]
+    pattern = rf"Failed\. {re.escape(FAILED_TEXT)} {sentence}\..*"
+    buttons = [n for n in end if n["role"] == "push button" and n["name"] == "EXIT"]
+    expect(len(buttons) == 1 and buttons[0]["focused"] and re.fullmatch(pattern, buttons[0]["description"]),
+           f"the end screen's button {buttons}, expected EXIT focused telling {pattern!r}")
+    status = [n for n in end if n["role"] == "progress bar" and n["name"] == "Update status"]
+    expect(status and re.fullmatch(pattern, status[0]["description"]), f"the status region at the end {status}")
+    expect(any(n["role"] == "label" and re.fullmatch(rf"{sentence}\..*", n["name"]) for n in end),
+           "no label names the cause")
 
 
 def check_device(device, before, firmware, app, bcode):
@@ -712,7 +748,7 @@ def run_case(name, case, rig):
         rival_thread = threading.Thread(target=second)
         rival_thread.start()
     first = rig.update(exe, case.tick, case.scale, case.state, case.env, case.as_user, case.port,
-                       interrupt=case.interrupt, front=case.front)
+                       interrupt=case.interrupt, front=case.front, atspi=case.atspi)
     first_state = case.state
     if case.rival:
         first_ended = time.monotonic()
@@ -742,6 +778,8 @@ def run_case(name, case, rig):
     check_record(rig, first, case, first_state)
     if case.cause and case.front == "window" and case.ends == "failed":
         check_cause_line(first, case.cause)
+    if case.atspi:
+        check_screen_reader(first, case.cause)
     if case.check:
         case.check(rig, first)
     if case.converters or case.convsim:

@@ -69,11 +69,16 @@ QString requestedPlatform;
 
 void holdMessage(QtMsgType type, const QMessageLogContext& context, const QString& text) {
     if (type == QtFatalMsg) {
+        // The first thing Qt's platform code said tells why ("could not connect to display :1").
+        QString why;
+        for (const HeldMessage& held : heldMessages ? *heldMessages : QList<HeldMessage>())
+            if (held.category && QByteArray(held.category).startsWith("qt.qpa") && why.isEmpty())
+                why = QStringLiteral(" (Qt: %1)").arg(held.text.simplified());
         std::fprintf(stderr,
-                     "Quillmere: no usable display back end: Qt could not start %s (for Wayland install "
-                     "qt6-wayland; for X11 check that DISPLAY names a running server; quillmere-cli updates "
-                     "without a window)\n",
-                     qPrintable(requestedPlatform));
+                     "Quillmere: no usable display back end: Qt could not start %s%s; for Wayland install "
+                     "qt6-wayland, for X11 check that DISPLAY names a running server; quillmere-cli updates "
+                     "without a window\n",
+                     qPrintable(requestedPlatform), qPrintable(why));
         std::fflush(stderr);
         std::_Exit(2);
     }
