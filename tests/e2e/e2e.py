@@ -561,9 +561,14 @@ def check_run(run, ends, alert_patterns, rig, failed_status=1):
            f"alerts {run.alerts!r}, expected {alert_patterns!r}")
 
 
+def cause_sentence(cause):
+    """A case's cause (a regular expression) as the window writes it: capitalised."""
+    return cause[0].upper() + cause[1:]
+
+
 def check_cause_line(run, cause):
     """The failure screen's cause line: the record's cause as a sentence, then any advice."""
-    sentence = cause[0].upper() + cause[1:]
+    sentence = cause_sentence(cause)
     lines = [l for l in run.lines if l.startswith("CAUSE: ")]
     expect(len(lines) == 1 and re.fullmatch(rf"CAUSE: {sentence}\.( .+)?", lines[0]),
            f"cause lines {lines!r}, expected one for {sentence!r}")
@@ -581,7 +586,7 @@ def check_screen_reader(run, cause):
     for description, value in running:
         expect(description == f"Updating, {value:.0f} %" or description.startswith("Failed. "),
                f"the status region said {description!r} at {value}")
-    sentence = cause[0].upper() + cause[1:]
+    sentence = cause_sentence(cause)
     pattern = rf"Failed\. {re.escape(FAILED_TEXT)} {sentence}\..*"
     buttons = [n for n in end if n["role"] == "push button" and n["name"] == "EXIT"]
     expect(len(buttons) == 1 and buttons[0]["focused"] and re.fullmatch(pattern, buttons[0]["description"]),

@@ -62,7 +62,8 @@ MainWindow::MainWindow(QString resourceDir) : resourceDir_(std::move(resourceDir
     imgORBEN = new PictureView(this);
     imgORBEN->setObjectName(QStringLiteral("imgORBEN"));
     imgORBEN->setGeometry(fromBottomLeft(0, 10, 640, 480));
-    imgORBEN->setStatusRegion();                                   // before anything makes its accessible interface
+    // A progress bar to screen readers, marked so before anything makes its accessible interface.
+    imgORBEN->setStatusRegion();
     imgORBEN->setAccessibleName(QStringLiteral("Update status"));  // described by the refresh
 
     labelTop = makeLabel(this, QStringLiteral("labelTop"), fromBottomLeft(10, 310, 200, 150), 36, Qt::AlignLeft);

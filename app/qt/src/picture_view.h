@@ -1,9 +1,9 @@
 #pragma once
 // Shows one picture, centred and scaled down (never up) to fit its frame.
 #include <QtGui/QPixmap>
+#include <QtWidgets/QWidget>
 
 class QAccessibleInterface;
-#include <QtWidgets/QWidget>
 
 namespace quill::qt {
 
