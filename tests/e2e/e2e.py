@@ -129,9 +129,9 @@ class Rig(Emulator):
         FINISH/EXIT pressed at the end. Killed with its tool runs at the deadline. Its update
         record goes under the case's folder `state`. as_user: the numeric user (and group) to run
         it as. interrupt: a signal sent to Quillmere once it has sent A packet 200. front "cli" or
-        "cli-json": quillmere-cli updates from the bundle instead. atspi: in a D-Bus session with an X
-        server of its own, where atspi_walk.py reads what a screen reader is told and presses FINISH/EXIT itself
-        (run.atspi holds its report)."""
+        "cli-json": quillmere-cli updates from the bundle instead. atspi: in a D-Bus session with
+        an X server of its own, where atspi_walk.py reads what a screen reader is told and presses
+        FINISH/EXIT itself (run.atspi holds its report)."""
         run_no = next(self.runs)
         out_path = self.path(f"quillmere-{run_no}.out")
         # The case's folder is the home folder: the record must write it "~".
