@@ -45,6 +45,7 @@ REPLAY = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.ab
 RECIPES = os.path.join(os.path.dirname(os.path.dirname(REPLAY)), "docs", "firmware-files.md")
 NO_RECORD = "no record of this update is kept"
 OUTCOMES = {"complete": "Complete", "failed": "Failed", "interrupted": "interrupted"}
+ATSPI_WALK = os.path.join(os.path.dirname(os.path.abspath(__file__)), "atspi_walk.py")
 
 
 @dataclass
@@ -68,6 +69,7 @@ class Run:
     out: list = None       # quillmere-cli: its standard output as printed (lines holds it in the window's terms)
     front: str = "window"
     seconds: float = 0     # from its start to its end
+    atspi: dict = None  # atspi_walk.py's report
 
     @property
     def screens(self):
@@ -136,13 +138,15 @@ class Rig(Emulator):
         return subprocess.run(args, env=env, capture_output=True, text=True, timeout=60, cwd=self.dir)
 
     def update(self, exe, tick, scale, state="state", extra_env=None, as_user=None, port=None,
-               interrupt=None, front="window", cli_args=(), close_output=None):
+               interrupt=None, front="window", cli_args=(), close_output=None, atspi=False):
         """One Quillmere run: START pressed (box ticked or not), alerts printed and dismissed,
         FINISH/EXIT pressed at the end. Killed with its tool runs at the deadline. Its update
         record goes under the case's folder `state`. as_user: the numeric user (and group) to run
         it as. interrupt: a signal sent to Quillmere once it has sent A packet 200. front "cli" or
         "cli-json": quillmere-cli updates from the bundle instead, with cli_args after the bundle;
-        close_output: its standard output is a pipe closed once a line holds this text."""
+        close_output: its standard output is a pipe closed once a line holds this text. atspi: in a D-Bus
+        session with an X server of its own, where atspi_walk.py reads what a screen reader is told and
+        presses FINISH/EXIT itself (run.atspi holds its report)."""
         run_no = next(self.runs)
         out_path = self.path(f"quillmere-{run_no}.out")
         env = self.env(scale, state, extra_env)
@@ -153,6 +157,9 @@ class Rig(Emulator):
             args = [os.environ["QM_E2E_CLI"], "update"] + (["--b-code"] if tick else []) + \
                 (["--port", port] if port else []) + (["--json"] if front == "cli-json" else []) + [bundle] + \
                 list(cli_args)
+        if atspi:
+            args = ["dbus-run-session", "--", "/usr/bin/python3", ATSPI_WALK, self.path(f"atspi-{run_no}.json"),
+                    "--"] + [a for a in args if a != "--auto-finish"]
         if as_user is not None:
             args = ["setpriv", f"--reuid={as_user}", f"--regid={as_user}", "--clear-groups"] + args
         if state == TINY_STATE:
@@ -192,6 +199,9 @@ class Rig(Emulator):
             os.rename(self.path(state + ".copy"), self.path(state))
         run = Run(text_lines(out_path), status, text_lines(self.path(f"quillmere-{run_no}.err")), child.pid,
                   seconds=time.monotonic() - started)
+        if atspi:
+            with open(self.path(f"atspi-{run_no}.json")) as f:
+                run.atspi = json.load(f)
         if front == "window":
             return run
         if close_output:  # its end went nowhere: the record says how it ended
@@ -248,6 +258,7 @@ class Case:
     cli_args: tuple = ()          # more quillmere-cli arguments, after the bundle ("--all": every converter is updated)
     close_output: str = None      # quillmere-cli's standard output is a pipe its reader closes after a line with this
     within: float = None          # the first update ends within so many seconds
+    atspi: bool = False           # the first update read through AT-SPI as a screen reader reads it
 
 
 def break_record(rig, name, line_no):
@@ -598,6 +609,9 @@ CASES = {
     "cli-clean-ab": Case(ends="complete", again="none", front="cli", replay="same-report", transports=BOTH),
     "cli-json-unplug-mid-a": Case(faults=["unplug@200"], app="incomplete", bcode="before", front="cli-json",
                                   replay="same-report-newest"),
+    # What a screen reader is told through AT-SPI: each step as drawn, then the outcome and cause.
+    "atspi-unplug-mid-a": Case(faults=["unplug@200"], app="incomplete", bcode="before", again="none", atspi=True,
+                               cause=r"the converter was unplugged during A packet 200 of 536"),
     "cli-tmpa-with-hole": Case(prepare=lambda rig: edit_lines(rig, "tmpa.hex", lambda l: l[:49] + l[50:]), sent_nothing=True,
                                alerts=[r"Acode file refused \(PATH/tmpa\.hex\): line 50: .*"], app="before", bcode="before",
                                again="none", front="cli"),
@@ -690,6 +704,42 @@ def check_run(run, ends, alert_patterns, rig, failed_status=1):
     patterns = [p.replace("PATH", re.escape(rig.dir)) for p in alert_patterns]
     expect(len(run.alerts) == len(patterns) and all(re.fullmatch(p, a) for p, a in zip(patterns, run.alerts)),
            f"alerts {run.alerts!r}, expected {alert_patterns!r}")
+
+
+def cause_sentence(cause):
+    """A case's cause (a regular expression) as the window writes it: capitalised."""
+    return cause[0].upper() + cause[1:]
+
+
+def check_cause_line(run, cause):
+    """The failure screen's cause line: the record's cause as a sentence, then any advice."""
+    sentence = cause_sentence(cause)
+    lines = [l for l in run.lines if l.startswith("CAUSE: ")]
+    expect(len(lines) == 1 and re.fullmatch(rf"CAUSE: {sentence}\.( .+)?", lines[0]),
+           f"cause lines {lines!r}, expected one for {sentence!r}")
+    expect(run.lines.index(FAILED) < run.lines.index(lines[0]), "the cause line came before the Failed screen")
+
+
+def check_screen_reader(run, cause):
+    """What atspi_walk.py read: the status region a focused progress bar whose words name its value
+    (never "Ready" once the update runs), and at the end EXIT focused, telling the outcome with its
+    cause, beside the cause's own label."""
+    during, end = run.atspi["during"], run.atspi["end"]
+    expect(end, "the walk never saw the end screen")
+    running = [(d, v) for d, v, focused in during if focused]
+    expect(running, "the status region never had the focus")
+    for description, value in running:
+        expect(description == f"Updating, {value:.0f} %" or description.startswith("Failed. "),
+               f"the status region said {description!r} at {value}")
+    sentence = cause_sentence(cause)
+    pattern = rf"Failed\. {re.escape(FAILED_TEXT)} {sentence}\..*"
+    buttons = [n for n in end if n["role"] == "push button" and n["name"] == "EXIT"]
+    expect(len(buttons) == 1 and buttons[0]["focused"] and re.fullmatch(pattern, buttons[0]["description"]),
+           f"the end screen's button {buttons}, expected EXIT focused telling {pattern!r}")
+    status = [n for n in end if n["role"] == "progress bar" and n["name"] == "Update status"]
+    expect(status and re.fullmatch(pattern, status[0]["description"]), f"the status region at the end {status}")
+    expect(any(n["role"] == "label" and re.fullmatch(rf"{sentence}\..*", n["name"]) for n in end),
+           "no label names the cause")
 
 
 def check_device(device, before, firmware, app, bcode):
@@ -868,7 +918,8 @@ def run_case(name, case, rig):
         rival_thread = threading.Thread(target=second)
         rival_thread.start()
     first = rig.update(exe, case.tick, case.scale, case.state, case.env, case.as_user, case.port,
-                       interrupt=case.interrupt, front=case.front, cli_args=case.cli_args, close_output=case.close_output)
+                       interrupt=case.interrupt, front=case.front, cli_args=case.cli_args, close_output=case.close_output,
+                       atspi=case.atspi)
     expect(case.within is None or first.seconds < case.within, f"the update took {first.seconds:.2f} s")
     first_state = case.state
     if case.rival:
@@ -901,6 +952,10 @@ def run_case(name, case, rig):
     if case.sent_nothing:
         expect(rig.writes_seen() == 0, f"the converter got {rig.writes_seen()} reports from a refused update")
     check_record(rig, first, case, first_state)
+    if case.cause and case.front == "window" and case.ends == "failed":
+        check_cause_line(first, case.cause)
+    if case.atspi:
+        check_screen_reader(first, case.cause)
     if case.check:
         case.check(rig, first)
     if (case.converters or case.convsim) and "--all" not in case.cli_args:

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "conv/hexfile.h"
 #include "conv/toolrun.h"
@@ -448,6 +449,26 @@ std::string_view outcomeName(FrontCore::Outcome outcome) {
             break;
     }
     return "interrupted";
+}
+
+std::string causeLine(std::string_view cause) {
+    // What to do, for the causes that a person in front of the converter can remedy.
+    static constexpr std::pair<std::string_view, std::string_view> kAdvice[] = {
+        {"the converter was unplugged", "Plug it in, press EXIT and start again."},
+        {"no converter was found", "Plug the converter in, press EXIT and start again."},
+        {"several converters were plugged in", "Unplug all but one, press EXIT and start again."},
+        {"another update ", "Wait until it has finished, press EXIT and start again."},
+    };
+    std::string line(cause);
+    if (line.empty()) return line;
+    // A file name that opens the sentence keeps its spelling ("tmpa.hex refused: ...").
+    const bool fileName = line.substr(0, line.find(' ')).find('.') != std::string::npos;
+    if (!fileName && line.front() >= 'a' && line.front() <= 'z')
+        line.front() = static_cast<char>(line.front() - 'a' + 'A');
+    if (line.back() != '.') line += '.';
+    for (const auto& [start, advice] : kAdvice)
+        if (cause.substr(0, start.size()) == start) return line + " " + std::string(advice);
+    return line;
 }
 
 }  // namespace quill

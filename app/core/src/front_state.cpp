@@ -4,17 +4,20 @@ namespace quill {
 
 std::string progressPicture(int status) { return std::to_string(status) + ".png"; }
 
-std::optional<int> progressPercent(int status) {
-    if (status >= kStatusComplete) return 100;
-    if (status < 0) return std::nullopt;
-    return status * 100 / kStatusComplete;
-}
-
 std::string statusInWords(int status) {
     if (status == kStatusIdle) return "Ready";
     if (status == kStatusFailed) return "Failed";
     if (status >= kStatusComplete) return std::string(kCompleteText);
     return std::string(kUpdatingText) + ", " + std::to_string(progressPercent(status).value_or(0)) + " %";
+}
+
+std::optional<int> statusShownBy(std::string_view picture) {
+    if (picture == kIdlePicture) return kStatusIdle;
+    if (picture == kCompletePicture) return kStatusComplete;
+    if (picture == kFailedPicture) return kStatusFailed;
+    for (int step = 0; step <= kStatusLastProgress; ++step)
+        if (picture == progressPicture(step)) return step;
+    return std::nullopt;
 }
 
 Refresh refreshFor(int status, int lastStatus, bool ckboxTicked) {

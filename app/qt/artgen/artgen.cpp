@@ -3,8 +3,10 @@
 //   bar.png           640x220 bar along the bottom (its upper 150 px show)
 //   button_red.png    119x53 face of the START button
 //   TP1_2.png         idle picture (640x480 view)
-//   0.png .. 19.png   progress pictures, one more ring segment lit per step
+//   0.png .. 19.png   progress pictures: the ring lit and the figure written as far as
+//                     progressPercent (front_state.h) says, the figure screen readers are given
 //   complete.png, failed.png
+//   icon.png          the application icon at 256x256, for the window's own icon
 // and, with --icons DIR, the application icon for the desktop, square, in the usual sizes:
 //   DIR/hicolor/NxN/apps/quillmere.png   (N = 16, 22, 24, 32, 48, 64, 128, 256)
 // Everything is computed from fixed numbers, so two runs give the same pixels.
@@ -21,6 +23,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+
+#include "quill/front_state.h"
 
 namespace {
 
@@ -226,7 +230,8 @@ QImage drawProgress(int step) {
     p.setRenderHint(QPainter::Antialiasing);
     p.setRenderHint(QPainter::TextAntialiasing);
     drawHalo(p, kAccent);
-    drawRing(p, step + 1, kAccent, kCyan);
+    const int percent = quill::progressPercent(step).value_or(0);
+    drawRing(p, percent * kSteps / 100, kAccent, kCyan);
     drawChip(p, kAccent);
 
     // Arrow flowing into the chip above the percentage.
@@ -247,7 +252,7 @@ QImage drawProgress(int step) {
     p.setFont(boldFont(22));
     p.setPen(kAccentLight);
     const QRectF textBox(kRingCentre.x() - 42, kRingCentre.y() - 2, 84, 34);
-    p.drawText(textBox, Qt::AlignCenter, QStringLiteral("%1%").arg((step + 1) * 100 / kSteps));
+    p.drawText(textBox, Qt::AlignCenter, QStringLiteral("%1%").arg(percent));
     return image;
 }
 
@@ -348,14 +353,14 @@ QImage drawIcon() {
     return image;
 }
 
+QImage iconAt(int size) { return drawIcon().scaled(size, size, Qt::KeepAspectRatio, Qt::SmoothTransformation); }
+
 bool saveIcons(const QString& dir) {
-    const QImage master = drawIcon();
     bool ok = true;
     for (const int size : {16, 22, 24, 32, 48, 64, 128, 256}) {
         const QString folder = QStringLiteral("%1/hicolor/%2x%2/apps").arg(dir).arg(size);
         QDir().mkpath(folder);
-        const QImage icon = master.scaled(size, size, Qt::KeepAspectRatio, Qt::SmoothTransformation);
-        ok = save(icon, folder, "quillmere.png", "PNG") && ok;
+        ok = save(iconAt(size), folder, "quillmere.png", "PNG") && ok;
     }
     return ok;
 }
@@ -384,5 +389,6 @@ int main(int argc, char** argv) {
     }
     ok = save(drawComplete(), dir, "complete.png", "PNG") && ok;
     ok = save(drawFailed(), dir, "failed.png", "PNG") && ok;
+    ok = save(iconAt(256), dir, "icon.png", "PNG") && ok;
     return ok ? EXIT_SUCCESS : EXIT_FAILURE;
 }

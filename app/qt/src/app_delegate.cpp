@@ -1,8 +1,10 @@
 #include "app_delegate.h"
 
+#include <QtGui/QAccessible>
 #include <QtWidgets/QApplication>
 #include <QtWidgets/QCheckBox>
 #include <QtWidgets/QComboBox>
+#include <QtWidgets/QLabel>
 #include <QtWidgets/QMessageBox>
 
 #include <cstdio>
@@ -111,6 +113,7 @@ AppDelegate::~AppDelegate() {
 
 void AppDelegate::onTimer1() {
     applyRefresh(core_->onTimer1(window_->ckbox1->isChecked()));
+    showOutcome();
     emit refreshed();
 }
 
@@ -122,11 +125,7 @@ void AppDelegate::applyRefresh(const Refresh& refresh) {
             setButtonGray(window_->ckbox1);
     }
     if (!refresh.changed) return;
-    if (refresh.picture) {
-        const QString name = fromUtf8(*refresh.picture);
-        window_->imgORBEN->setPicture(name, window_->picture(name));
-    }
-    window_->imgORBEN->setAccessibleDescription(fromUtf8(statusInWords(core_->state().STATUS_OF_PNG)));
+    if (refresh.picture) showStatusPicture(fromUtf8(*refresh.picture));
     if (refresh.labelCen) window_->labelCen->setTitle(fromUtf8(*refresh.labelCen));
     if (refresh.labelBot) window_->labelBot->setTitle(fromUtf8(*refresh.labelBot));
     if (refresh.startBtnTitle) {
@@ -136,6 +135,49 @@ void AppDelegate::applyRefresh(const Refresh& refresh) {
     setButtonWhite(window_->labelBot);
     setButtonWhite(window_->labelCen);
     reportScreen();
+}
+
+// The status picture, and for screen readers the same step in words and as a percentage: both
+// are read from the picture's name, so what is spoken is what is drawn.
+void AppDelegate::showStatusPicture(const QString& name) {
+    PictureView* view = window_->imgORBEN;
+    const auto percentOf = [](const QString& picture) {
+        const std::optional<int> status = statusShownBy(picture.toStdString());
+        return status ? progressPercent(*status) : std::nullopt;
+    };
+    const std::optional<int> before = percentOf(view->pictureName());
+    view->setPicture(name, window_->picture(name));
+    const std::optional<int> status = statusShownBy(name.toStdString());
+    view->setAccessibleDescription(status ? fromUtf8(statusInWords(*status)) : QString());
+    if (const std::optional<int> percent = percentOf(name); percent && percent != before) {
+        QAccessibleValueChangeEvent event(view, *percent);
+        QAccessible::updateAccessibility(&event);
+    }
+}
+
+// Once an action has ended on the Complete or Failed screen: the cause below the failure text,
+// and the outcome with its cause for screen readers, on the status region and on FINISH / EXIT,
+// which takes the focus.
+void AppDelegate::showOutcome() {
+    const int shown = core_->state().LAST_STATUS_OF_PNG;
+    const bool failed = shown == kStatusFailed;
+    if (core_->isRunning() || (!failed && shown < kStatusComplete)) return;
+    const QString line = failed ? fromUtf8(causeLine(core_->cause())) : QString();
+    QString outcome = fromUtf8(statusInWords(shown)) + QStringLiteral(". ") +
+                      fromUtf8(failed ? kFailedBottomText : kCompleteBottomText);
+    if (!line.isEmpty()) outcome += QLatin1Char(' ') + line;
+    if (outcome == outcome_) return;
+    outcome_ = outcome;
+    if (!line.isEmpty()) {
+        window_->labelCause->setText(line);
+        window_->labelCause->setAccessibleName(line);
+        colourTitle(window_->labelCause, kWhite);
+        window_->labelCause->show();
+        printLine(QStringLiteral("CAUSE: ") + line);
+    }
+    window_->imgORBEN->setAccessibleDescription(outcome);
+    window_->startBtn->setAccessibleDescription(outcome);
+    if (!window_->startBtn->isHidden()) window_->startBtn->setFocus();  // FINISH / EXIT is one Space or Enter away
 }
 
 void AppDelegate::onClick1() {
@@ -252,10 +294,10 @@ void AppDelegate::printLine(const QString& line) {
 }
 
 void AppDelegate::showRunningScreen() {
-    const QString picture = fromUtf8(kRunningPicture);
     window_->imgORBEN->hide();
-    window_->imgORBEN->setPicture(picture, window_->picture(picture));
+    showStatusPicture(fromUtf8(kRunningPicture));
     window_->imgORBEN->show();
+    window_->imgORBEN->setFocus();  // a screen reader follows the update there
     window_->labelBot->setTitle(fromUtf8(kRunningBottomText));
     const Frame frame = kRunningBottomFrame;
     window_->labelBot->setGeometry(fromBottomLeft(frame.x, frame.y, frame.width, frame.height));
@@ -266,8 +308,7 @@ void AppDelegate::showRunningScreen() {
 }
 
 void AppDelegate::showStartButton() {
-    window_->startBtn->show();
-    window_->startBtn->setFocus();  // FINISH / EXIT is one Space or Enter away
+    window_->startBtn->show();  // it takes the focus once its end screen is drawn (showOutcome)
     reportScreen();
 }
 

@@ -85,6 +85,8 @@ private:
 
     void applyRefresh(const Refresh& refresh);
     void reportScreen();
+    void showStatusPicture(const QString& name);
+    void showOutcome();
     void showNotice(const QString& text);
     // Runs one update or service action with its record folder.
     void recorded(const std::string& action, const std::function<void()>& run);
@@ -105,6 +107,7 @@ private:
     QPointer<QMessageBox> notice_;    // the open close-refusal notice, if any
     QPointer<QMessageBox> alertBox_;  // the open alert, if any
     QString lastScreen_;
+    QString outcome_;  // the outcome last given to screen readers
     bool alertsUnattended_ = false;
 };
 

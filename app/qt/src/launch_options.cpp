@@ -6,6 +6,64 @@
 #include "conv/version.h"
 
 namespace quill::qt {
+namespace {
+
+// Options QApplication takes out of the command line before the window reads it, with and
+// without a value; each may be written with one dash or two, and a value also after '='.
+const QStringList kToolkitOptionsWithValue{QStringLiteral("platform"),        QStringLiteral("platformpluginpath"),
+                                           QStringLiteral("platformtheme"),   QStringLiteral("plugin"),
+                                           QStringLiteral("qwindowgeometry"), QStringLiteral("qwindowicon"),
+                                           QStringLiteral("qwindowtitle"),    QStringLiteral("session"),
+                                           QStringLiteral("display"),         QStringLiteral("geometry"),
+                                           QStringLiteral("style"),           QStringLiteral("stylesheet"),
+                                           QStringLiteral("title"),           QStringLiteral("name"),
+                                           QStringLiteral("qmljsdebugger")};
+const QStringList kToolkitFlags{QStringLiteral("reverse"), QStringLiteral("widgetcount"), QStringLiteral("nograb"),
+                                QStringLiteral("dograb"), QStringLiteral("sync")};
+
+// "-style=Fusion" -> ("style", "Fusion", true); "--platform" -> ("platform", "", false).
+struct Spelled {
+    QString name, value;
+    bool hasValue = false;
+};
+std::optional<Spelled> toolkitOption(const QString& argument) {
+    if (!argument.startsWith(QLatin1Char('-'))) return std::nullopt;
+    QString body = argument.mid(argument.startsWith(QLatin1String("--")) ? 2 : 1);
+    Spelled spelled;
+    if (const qsizetype equals = body.indexOf(QLatin1Char('=')); equals > 0) {
+        spelled.value = body.mid(equals + 1);
+        spelled.hasValue = true;
+        body.truncate(equals);
+    }
+    spelled.name = body;
+    if (kToolkitOptionsWithValue.contains(body) || (!spelled.hasValue && kToolkitFlags.contains(body))) return spelled;
+    return std::nullopt;
+}
+
+// The command line without Qt's own options; `platform` gets -platform's value.
+QStringList withoutToolkitOptions(const QStringList& arguments, QString* platform = nullptr) {
+    QStringList kept;
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const auto option = i > 0 ? toolkitOption(arguments[i]) : std::nullopt;
+        if (!option) {
+            kept << arguments[i];
+            continue;
+        }
+        QString value = option->value;
+        if (!option->hasValue && kToolkitOptionsWithValue.contains(option->name) && i + 1 < arguments.size())
+            value = arguments[++i];
+        if (platform && option->name == QLatin1String("platform")) *platform = value;
+    }
+    return kept;
+}
+
+}  // namespace
+
+QString platformArgument(const QStringList& arguments) {
+    QString platform;
+    withoutToolkitOptions(arguments, &platform);
+    return platform;
+}
 
 std::optional<LaunchOptions> parseLaunchOptions(const QStringList& arguments, QString& error) {
     QCommandLineParser parser;
@@ -29,7 +87,7 @@ std::optional<LaunchOptions> parseLaunchOptions(const QStringList& arguments, QS
                                   QStringLiteral("Show this help and exit."));
     const QCommandLineOption version(QStringLiteral("version"), QStringLiteral("Show the version and exit."));
     parser.addOptions({help, version});
-    if (!parser.parse(arguments)) {
+    if (!parser.parse(withoutToolkitOptions(arguments))) {
         error = parser.errorText();
         return std::nullopt;
     }

@@ -37,7 +37,11 @@ struct LaunchOptions {
 };
 
 // Reads the command line (program name first) and the environment; nullopt with `error` set
-// when the command line is not understood.
+// when the command line is not understood. Qt's own options (-platform xcb, -style=Fusion, ...)
+// are left to QApplication.
 std::optional<LaunchOptions> parseLaunchOptions(const QStringList& arguments, QString& error);
+
+// The value of Qt's -platform option on the command line, or empty.
+QString platformArgument(const QStringList& arguments);
 
 }  // namespace quill::qt

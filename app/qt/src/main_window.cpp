@@ -2,9 +2,11 @@
 
 #include <QtCore/QTimer>
 #include <QtGui/QCloseEvent>
+#include <QtGui/QIcon>
 #include <QtGui/QKeyEvent>
 #include <QtWidgets/QCheckBox>
 #include <QtWidgets/QComboBox>
+#include <QtWidgets/QLabel>
 #include <QtWidgets/QProgressBar>
 
 #include "picture_view.h"
@@ -43,6 +45,7 @@ MainWindow::MainWindow(QString resourceDir) : resourceDir_(std::move(resourceDir
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     setFixedSize(kWindowWidth, kWindowHeight);
+    if (const QPixmap icon = picture(QStringLiteral("icon.png")); !icon.isNull()) setWindowIcon(QIcon(icon));
 
     QPalette palette = this->palette();
     const QPixmap tile = picture(QStringLiteral("bkg.bmp"));
@@ -59,6 +62,8 @@ MainWindow::MainWindow(QString resourceDir) : resourceDir_(std::move(resourceDir
     imgORBEN = new PictureView(this);
     imgORBEN->setObjectName(QStringLiteral("imgORBEN"));
     imgORBEN->setGeometry(fromBottomLeft(0, 10, 640, 480));
+    // A progress bar to screen readers, marked so before anything makes its accessible interface.
+    imgORBEN->setStatusRegion();
     imgORBEN->setAccessibleName(QStringLiteral("Update status"));  // described by the refresh
 
     labelTop = makeLabel(this, QStringLiteral("labelTop"), fromBottomLeft(10, 310, 200, 150), 36, Qt::AlignLeft);
@@ -72,6 +77,15 @@ MainWindow::MainWindow(QString resourceDir) : resourceDir_(std::move(resourceDir
 
     labelBot = makeLabel(this, QStringLiteral("labelBot"), fromBottomLeft(10, 46, 450, 20), 18, Qt::AlignLeft);
     labelBot->setTitle(QStringLiteral("Plug converter into PC, then click START"));
+
+    labelCause = new QLabel(this);
+    labelCause->setObjectName(QStringLiteral("labelCause"));
+    labelCause->setGeometry(fromBottomLeft(10, 2, 495, 28));
+    labelCause->setFont(arial(12));
+    labelCause->setWordWrap(true);
+    labelCause->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    labelCause->setAccessibleName(QStringLiteral("No failure"));  // named by its text once shown
+    labelCause->hide();
 
     ckbox1 = new QCheckBox(QStringLiteral("Controller Compatibility Update"), this);
     ckbox1->setObjectName(QStringLiteral("ckbox1"));

@@ -10,6 +10,7 @@
 
 class QCheckBox;
 class QComboBox;
+class QLabel;
 class QProgressBar;
 
 namespace quill::qt {
@@ -37,6 +38,8 @@ public:
     TitleButton* labelVer = nullptr;
     TitleButton* labelCen = nullptr;
     TitleButton* labelBot = nullptr;
+    // Why an update failed, below the failure text; hidden until then.
+    QLabel* labelCause = nullptr;
     QCheckBox* ckbox1 = nullptr;
     TitleButton* startBtn = nullptr;
     // Built and wired but never placed in the window.

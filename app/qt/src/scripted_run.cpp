@@ -65,10 +65,29 @@ void ScriptedRun::saveScreenshot(const QString& name) {
         shot = window.screen()->grabWindow(window.winId());
     }
     if (shot.isNull()) shot = window.grab();
-    if (shot.save(path))
-        delegate_.printLine(QStringLiteral("SCREENSHOT: ") + path);
-    else
+    if (!shot.save(path)) {
         delegate_.log("cannot save screenshot " + path.toStdString());
+        return;
+    }
+    // What was written, read back: a grab of an unmapped or unpainted window is one flat colour.
+    if (const auto colour = singleColour(QImage(path))) {
+        delegate_.printLine(QStringLiteral("SCREENSHOT BLANK: %1 is all one colour (%2)")
+                                .arg(path, QColor::fromRgba(*colour).name(QColor::HexArgb)));
+        return;
+    }
+    delegate_.printLine(QStringLiteral("SCREENSHOT: ") + path);
+}
+
+std::optional<QRgb> singleColour(const QImage& image) {
+    if (image.isNull()) return QRgb(0);
+    const QImage pixels = image.convertToFormat(QImage::Format_ARGB32);
+    const QRgb first = pixels.pixel(0, 0);
+    for (int y = 0; y < pixels.height(); ++y) {
+        const auto* line = reinterpret_cast<const QRgb*>(pixels.constScanLine(y));
+        for (int x = 0; x < pixels.width(); ++x)
+            if (line[x] != first) return std::nullopt;
+    }
+    return first;
 }
 
 }  // namespace quill::qt

@@ -97,7 +97,7 @@ public:
 QAccessibleInterface* windowAccessible(const QString&, QObject* object) {
     if (auto* label = dynamic_cast<TitleButton*>(object); label && label->focusPolicy() == Qt::NoFocus)
         return new LabelAccessible(label);
-    if (auto* picture = dynamic_cast<PictureView*>(object)) return new QAccessibleWidget(picture, QAccessible::Graphic);
+    if (auto* picture = dynamic_cast<PictureView*>(object)) return pictureAccessible(picture);
     return nullptr;
 }
 

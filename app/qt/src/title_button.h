@@ -49,8 +49,8 @@ private:
     QString emptyName_;
 };
 
-// Installs (once) the accessibility factory that presents labels as static text and the
-// status picture as a graphic described by its accessibleDescription.
+// Installs (once) the accessibility factory that presents labels as static text, pictures as
+// graphics and the status picture as a progress bar (pictureAccessible).
 void installAccessibleFactory();
 
 }  // namespace quill::qt

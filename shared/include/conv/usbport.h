@@ -27,7 +27,7 @@ struct PortNode {
     std::string port;  // "1-1.4"
     std::uint16_t vendorId = 0;
     std::uint16_t productId = 0;
-    std::string node;  // "hidraw3"; empty while the device has no hidraw node that carries its reports
+    std::string node;         // "hidraw3"; empty while the device has no hidraw node that carries its reports
     std::string serial = {};  // the USB serial number; empty when the device has none or it is not known
 };
 

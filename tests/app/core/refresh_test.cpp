@@ -35,3 +35,17 @@ TEST(Refresh, UnlistedValuesChangeNothingButAreRecorded) {
     EXPECT_EQ(state.LAST_STATUS_OF_PNG, -7);
     EXPECT_EQ(state.PLAYING_PNG, "3.png");
 }
+
+// Screen readers are told the status of the picture on screen: each picture the refresh draws
+// names its own status back, and so the figure the picture shows (progressPercent).
+TEST(Refresh, EveryPictureDrawnNamesItsStatusBack) {
+    for (int status = kStatusIdle; status <= kStatusComplete; ++status) {
+        const Refresh r = refreshFor(status, status - 1, false);
+        ASSERT_TRUE(r.picture) << status;
+        EXPECT_EQ(statusShownBy(*r.picture), status) << *r.picture;
+    }
+    EXPECT_EQ(progressPercent(0), 0);
+    EXPECT_EQ(progressPercent(kStatusLastProgress), 95);  // the last B line is still on its way
+    EXPECT_EQ(statusInWords(11), "Updating, 55 %");
+    EXPECT_FALSE(statusShownBy("20.png") || statusShownBy("bar.png"));
+}

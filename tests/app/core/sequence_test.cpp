@@ -326,3 +326,25 @@ TEST(ServiceMenu, UpdateItemsRunATransferPlainItemsOneWordUnknownTitlesNone) {
     EXPECT_EQ(unnamed.alerts.size(), 1u);
     EXPECT_EQ(unnamed.state().STATUS_OF_PNG, -1);
 }
+
+// The failure screen's line: the record's cause as a sentence, with advice where a person can act.
+TEST(CauseLine, CapitalisedWithAFullStopAndAdviceWhereItHelps) {
+    const std::pair<const char*, const char*> rows[] = {
+        {"the converter was unplugged during A packet 60 of 536",
+         "The converter was unplugged during A packet 60 of 536. Plug it in, press EXIT and start again."},
+        {"no converter was found: neither 0E7B:0BF2 nor its loader 0416:A316 appeared",
+         "No converter was found: neither 0E7B:0BF2 nor its loader 0416:A316 appeared. Plug the converter in, press "
+         "EXIT and start again."},
+        {"several converters were plugged in (USB ports 1-1, 1-2); nothing was sent",
+         "Several converters were plugged in (USB ports 1-1, 1-2); nothing was sent. Unplug all but one, press EXIT "
+         "and start again."},
+        {"another update holds the converter at USB port 1-1 (quillmere-cli, process 4242); nothing was sent",
+         "Another update holds the converter at USB port 1-1 (quillmere-cli, process 4242); nothing was sent. Wait "
+         "until it has finished, press EXIT and start again."},
+        {"A packet 1 of 536 was not acknowledged (uafail ckSum)",
+         "A packet 1 of 536 was not acknowledged (uafail ckSum)."},
+        {"tmpa.hex refused: line 2: checksum.", "tmpa.hex refused: line 2: checksum."},
+        {"", ""},
+    };
+    for (const auto& [cause, line] : rows) EXPECT_EQ(causeLine(cause), line) << cause;
+}

@@ -1,18 +1,24 @@
 // Pressing START against a scripted tool: what the window refuses while the update runs, the
 // Complete screen and the button that follows, by mouse and from the keyboard with a screen
-// reader's view of the window. The Failed screens are followed in tests/e2e.
+// reader's view of the window, and a failure's cause. The Failed screens are followed in tests/e2e.
+#include <QtGui/private/qguiapplication_p.h>
+#include <QtGui/qpa/qplatformaccessibility.h>
+#include <QtGui/qpa/qplatformintegration.h>
 #include <gtest/gtest.h>
 #include <QtCore/QFile>
+#include <QtCore/QTemporaryDir>
 #include <QtCore/QTimer>
 #include <QtGui/QAccessible>
 #include <QtTest/QTest>
 #include <QtWidgets/QApplication>
 #include <QtWidgets/QCheckBox>
 #include <QtWidgets/QComboBox>
+#include <QtWidgets/QLabel>
 
 #include "main_window.h"
 #include "picture_view.h"
 #include "qt_test_support.h"
+#include "scripted_run.h"
 #include "title_button.h"
 
 namespace quill::qt::test {
@@ -20,6 +26,49 @@ namespace {
 
 struct EndScreen {
     QString picture, centre, bottom, button;
+};
+
+// What a screen reader is told, gathered by an update handler in place of the platform's: each
+// event with what the status region said and drew at that moment.
+struct Told {
+    QAccessible::Event type;
+    QObject* object;
+    QString description;
+    QVariant value;
+    QString picture;
+};
+std::vector<Told>* told = nullptr;
+PictureView* statusRegion = nullptr;
+
+void listen(QAccessibleEvent* event) {
+    if (!told) return;
+    QAccessibleInterface* status = QAccessible::queryAccessibleInterface(statusRegion);
+    told->push_back({event->type(), event->object(), status->text(QAccessible::Description),
+                     status->valueInterface()->currentValue(), statusRegion->pictureName()});
+}
+
+class Listening {
+public:
+    Listening(MainWindow& w) {
+        statusRegion = w.imgORBEN;
+        told = &heard;
+        QAccessible::installUpdateHandler(listen);
+        // As when a screen reader is running: without it Qt sends no event at all.
+        QGuiApplicationPrivate::platformIntegration()->accessibility()->setActive(true);
+    }
+    ~Listening() {
+        QGuiApplicationPrivate::platformIntegration()->accessibility()->setActive(false);
+        QAccessible::installUpdateHandler(nullptr);
+        told = nullptr;
+    }
+    // The events of `type` about `object`.
+    std::vector<Told> of(QAccessible::Event type, const QObject* object) const {
+        std::vector<Told> found;
+        for (const Told& t : heard)
+            if (t.type == type && t.object == object) found.push_back(t);
+        return found;
+    }
+    std::vector<Told> heard;
 };
 
 class StartButtonTest : public ::testing::Test {
@@ -107,12 +156,14 @@ TEST_F(StartButtonTest, KeyboardAndScreenReaderReachEveryControlAndStartTheUpdat
         const QString name = child->text(QAccessible::Name);
         EXPECT_FALSE(name.isEmpty()) << "child " << i << " role " << child->role();
         if (child->role() == QAccessible::Button) start = child;
-        if (child->role() == QAccessible::Graphic && name == QStringLiteral("Update status")) status = child;
+        if (child->role() == QAccessible::ProgressBar && name == QStringLiteral("Update status")) status = child;
     }
     ASSERT_NE(start, nullptr);
     ASSERT_NE(status, nullptr);
     EXPECT_EQ(start->text(QAccessible::Name), QStringLiteral("START"));
     EXPECT_EQ(status->text(QAccessible::Description), QStringLiteral("Ready"));
+    EXPECT_EQ(status->valueInterface()->currentValue(), 0);
+    Listening reader(w);
 
     w.ckbox1->setFocus(Qt::TabFocusReason);
     key(Qt::Key_Space);
@@ -125,12 +176,78 @@ TEST_F(StartButtonTest, KeyboardAndScreenReaderReachEveryControlAndStartTheUpdat
     key(Qt::Key_Return);  // the whole update runs inside this key press
 
     EXPECT_EQ(delegate->core().state().STATUS_OF_PNG, kStatusComplete);
+    EXPECT_FALSE(reader.of(QAccessible::Focus, w.imgORBEN).empty());  // followed from START on
     delegate->onTimer1();
-    EXPECT_EQ(status->text(QAccessible::Description), QStringLiteral("Complete"));
-    EXPECT_EQ(QAccessible::queryAccessibleInterface(w.startBtn)->text(QAccessible::Name), QStringLiteral("FINISH"));
+    const QString outcome = QStringLiteral("Complete. Firmware successfully updated.");
+    EXPECT_EQ(status->text(QAccessible::Description), outcome);
+    EXPECT_EQ(status->valueInterface()->currentValue(), 100);
+    QAccessibleInterface* finish = QAccessible::queryAccessibleInterface(w.startBtn);
+    EXPECT_EQ(finish->text(QAccessible::Name), QStringLiteral("FINISH"));
+    EXPECT_EQ(finish->text(QAccessible::Description), outcome);
+    EXPECT_FALSE(reader.of(QAccessible::Focus, w.startBtn).empty());
     ASSERT_EQ(QApplication::focusWidget(), w.startBtn);
+    // Whatever was told while a progress picture showed gave that picture's own figure.
+    int progressTold = 0;
+    for (const Told& t : reader.heard) {
+        const std::optional<int> shown = statusShownBy(t.picture.toStdString());
+        if (!shown || *shown < 0 || *shown > kStatusLastProgress) continue;
+        ++progressTold;
+        const int percent = *shown * 5;
+        EXPECT_EQ(t.description.toStdString(), "Updating, " + std::to_string(percent) + " %")
+            << t.picture.toStdString();
+        EXPECT_EQ(t.value, percent) << t.picture.toStdString();
+    }
+    EXPECT_GT(progressTold, 0);
+    const auto values = reader.of(QAccessible::ValueChanged, w.imgORBEN);
+    ASSERT_FALSE(values.empty());
+    EXPECT_EQ(values.back().value, 100);
     key(Qt::Key_Space);
     EXPECT_EQ(exitCode, 0);
+}
+
+// A failed update ends with its cause below the failure text, and a screen reader is told the
+// outcome and the cause on EXIT, which has the focus.
+TEST_F(StartButtonTest, AFailureShowsItsCauseAndTellsItToScreenReaders) {
+    bundle.writeTool(healthyTool());  // no tmpa.hex: the update fails at its file check
+    open();
+    MainWindow& w = delegate->window();
+    w.show();
+    Listening reader(w);
+    const EndScreen end = pressStart();
+    EXPECT_EQ(end.bottom, QStringLiteral("The Setup didn't finish and will restart."));
+    const QString cause =
+        QStringLiteral("tmpa.hex cannot be opened (%1).").arg(bundle.path(QStringLiteral("tmpa.hex")));
+    EXPECT_TRUE(w.labelCause->isVisible());
+    EXPECT_EQ(w.labelCause->text(), cause);
+    const QString outcome = QStringLiteral("Failed. The Setup didn't finish and will restart. ") + cause;
+    EXPECT_EQ(QAccessible::queryAccessibleInterface(w.startBtn)->text(QAccessible::Description), outcome);
+    EXPECT_EQ(QApplication::focusWidget(), w.startBtn);
+    const auto described = reader.of(QAccessible::DescriptionChanged, w.imgORBEN);
+    ASSERT_FALSE(described.empty());
+    EXPECT_EQ(described.back().description, outcome);
+    EXPECT_FALSE(reader.of(QAccessible::Focus, w.imgORBEN).empty());
+}
+
+// A demo's grabs of the window, read back from their files, show more than one colour.
+TEST_F(StartButtonTest, ScriptedRunSavesGrabsOfMoreThanOneColour) {
+    showWithHealthyTool();
+    QTemporaryDir shots;
+    ScriptedRunOptions options;
+    options.autoStart = true;
+    options.screenshotDir = shots.path();
+    ScriptedRun script(*delegate, options);
+    delegate->onTimer1();           // the idle grab, and START pressed from the event loop
+    QApplication::processEvents();  // the whole update runs here
+    ASSERT_FALSE(delegate->core().isRunning());
+    delegate->onTimer1();  // the finished grab
+    for (const char* name : {"idle.png", "finished.png"}) {
+        const QImage shot(shots.filePath(QString::fromLatin1(name)));
+        EXPECT_EQ(shot.size(), QSize(640, 480)) << name;
+        EXPECT_FALSE(singleColour(shot)) << name;
+    }
+    QImage flat(8, 8, QImage::Format_RGB32);
+    flat.fill(QColor(10, 20, 30));
+    EXPECT_EQ(singleColour(flat), qRgb(10, 20, 30));
 }
 
 TEST_F(StartButtonTest, ServiceMenuChoiceRunsItsOneWordOnTheConverterListed) {

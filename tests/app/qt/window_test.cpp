@@ -50,6 +50,7 @@ TEST_F(WindowTest, WidgetsSitAtTheirFramesMeasuredFromTheBottomLeft) {
 
 TEST_F(WindowTest, TextsFontsAndColoursOfEachLabel) {
     EXPECT_EQ(w.windowTitle(), QStringLiteral("Quillmere"));
+    EXPECT_EQ(w.windowIcon().pixmap(48).toImage().pixelColor(24, 24).alpha(), 255);  // the drawn icon
     struct Expected {
         TitleButton* label;
         QString text;

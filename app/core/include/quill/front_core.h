@@ -251,4 +251,8 @@ private:
 // "Complete", "Failed" or "interrupted": the outcome as the record and the last line name it.
 std::string_view outcomeName(FrontCore::Outcome outcome);
 
+// A cause as the failure screen shows it: one sentence, capitalised and with a full stop, followed
+// by what to do where the cause tells ("Plug it in, press EXIT and start again.").
+std::string causeLine(std::string_view cause);
+
 }  // namespace quill

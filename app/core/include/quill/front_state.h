@@ -42,11 +42,19 @@ inline constexpr std::string_view kExitTitle = "EXIT";
 // "%d.png" of a progress value.
 std::string progressPicture(int status);
 // How far the current transfer has come, in percent: 0 to 95 in steps of 5 while it runs (one
-// per progress picture), 100 once complete; nullopt when idle or failed.
-std::optional<int> progressPercent(int status);
+// per progress picture), 100 once complete; nullopt when idle or failed. The figure each progress
+// picture draws (artgen) and the one screen readers are given.
+constexpr std::optional<int> progressPercent(int status) {
+    if (status >= kStatusComplete) return 100;
+    if (status < 0) return std::nullopt;
+    return status * 100 / kStatusComplete;
+}
 // What the status picture shows, in words for screen readers: "Ready", "Updating, 55 %",
 // "Complete" or "Failed".
 std::string statusInWords(int status);
+// The status value whose picture is `picture` (the refresh's choice turned round: "7.png" is 7,
+// "complete.png" kStatusComplete); nullopt for a name the refresh never shows.
+std::optional<int> statusShownBy(std::string_view picture);
 
 enum class TextColour { White, Gray };
 
