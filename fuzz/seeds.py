@@ -5,9 +5,20 @@ The seeds are checked in; run this again only to change them. Each seed is a sma
 example of what its target reads, so the fuzzer starts from inputs that reach deep paths.
 """
 import os
+import re
 import struct
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def tool_words():
+    """The marker texts tavik prints, as shared/include/conv/toolrun.h declares them: a renamed
+    word renames the seeds too."""
+    with open(os.path.join(HERE, "..", "shared", "include", "conv", "toolrun.h")) as f:
+        return dict(re.findall(r'std::string_view (k\w+) = "([^"]*)";', f.read()))
+
+
+W = tool_words()
 
 
 def put(target, name, data):
@@ -131,17 +142,19 @@ put("fuzz_bundle_name", "version_last", "Quillmere_0x1a2b_V1234.app")
 put("fuzz_bundle_name", "plain", "/opt/quillmere/bin/Quillmere")
 
 # ---- fuzz_tool_output ---------------------------------------------------------------------------
-dump = "ckSum_r=47 0b 00 00 *06 00 00 00 2b 1a 00 00 00 00 00  ...(more readback)\n"
-put("fuzz_tool_output", "final_match", b"\x00" + b"2b 1a" + ("ckSum_w=0b47\n" + dump + "uaok\n").encode())
+dump = W["kChecksumDump"] + "47 0b 00 00 *06 00 00 00 2b 1a 00 00 00 00 00  ...(more readback)\n"
+put("fuzz_tool_output", "final_match", b"\x00" + b"2b 1a" + ("ckSum_w=0b47\n" + dump + W["kALineSent"] + "\n").encode())
 put("fuzz_tool_output", "final_upper", b"\x00" + b"2B 1A" + ("FINAL TOTAL CKSUM = (hi)1a 2b\n" + dump).encode())
 # A whole START sequence: every run answers with the loader's reply, a dump that carries the
 # expected total, the burn sent, and the "stb" runs with c4 and d0 on the second variant.
-good = ("in CmdWriteAndReadOne(), readN  = 64 (a6 00 00 00 02 00 00 00 00 00 ...\nsaok\n" + dump +
-        "uaok\nbbok\n01 01 02 42 c4 00 00 00 00 00 stbok\n").encode()
+good = (W["kLoaderReplied"] + "64 (a6 00 00 00 02 00 00 00 00 00 ...\nsaok\n" + dump + W["kALineSent"] + "\n" +
+        W["kBurnSent"] + "\n01 01 02 42 " + W["kStatusLinesHeld"] + " 00 00 00 00 00 stbok\n").encode()
 put("fuzz_tool_output", "sequence_a", b"\x01" + b"\x00".join([good] * 12))
 put("fuzz_tool_output", "sequence_b", b"\x03" + b"\x00".join(
-    [b"LDROM NOT FOUND\n", good, good, b"\x01", good] + [good + b"ubok\n01 01 02 42 d0 stbok\n"] * 8))
-put("fuzz_tool_output", "sequence_fail", b"\x03" + b"\x00".join([b"uafail ckSum\n", b"retry\n"] * 6))
+    [(W["kLoaderNotFound"] + "\n").encode(), good, good, b"\x01", good] +
+    [good + (W["kBLineSent"] + "\n" + W["kStatusBurned"] + " stbok\n").encode()] * 8))
+put("fuzz_tool_output", "sequence_fail", b"\x03" + b"\x00".join(
+    [(W["kALineFailed"] + " ckSum\n").encode(), (W["kBLineRetry"] + "\n").encode()] * 6))
 
 
 # ---- fuzz_convsim -------------------------------------------------------------------------------
