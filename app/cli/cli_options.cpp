@@ -35,8 +35,8 @@ const char* const kHelp =
     "it holds tavik in Contents/Resources, and tmpa.hex and tmpb.hex lie beside it.\n"
     "\n"
     "Exit status: 0 updated (or listed, or packed), 1 failed, 2 usage error, 3 refused before\n"
-    "anything was sent, 128 + N ended by signal N (SIGINT, SIGTERM, SIGHUP). --all exits with the\n"
-    "worst of its updates: an interruption, then a failure, then a refusal.\n";
+    "anything was sent, 128 + N ended by signal N (SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, ...).\n"
+    "--all exits with the worst of its updates: an interruption, then a failure, then a refusal.\n";
 
 namespace {
 

@@ -12,6 +12,13 @@
 namespace quill::qt {
 namespace {
 
+// Every signal whose default action ends the process, but SIGKILL (it cannot be caught), the
+// faults of our own code (SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP, SIGSYS: the process
+// cannot go on after them), SIGPIPE (quillmere-cli ignores it: a closed reader ends nothing) and
+// SIGPROF (a profiler's).
+constexpr int kEndSignals[] = {SIGTERM, SIGHUP,  SIGINT,  SIGQUIT,   SIGUSR1, SIGUSR2,
+                               SIGALRM, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPWR,  SIGIO};
+
 volatile std::sig_atomic_t firstSignal = 0;
 int wakeFds[2] = {-1, -1};
 
@@ -45,7 +52,7 @@ bool EndSignals::install() {
     action.sa_handler = onEndSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (int number : {SIGTERM, SIGHUP, SIGINT}) sigaction(number, &action, nullptr);
+    for (int number : kEndSignals) sigaction(number, &action, nullptr);
     return true;
 }
 

@@ -1,7 +1,9 @@
 #pragma once
-// SIGTERM, SIGHUP and SIGINT (a logout, a shutdown, Ctrl-C) as events of the window's loop. The
-// handler only notes the first signal and wakes the loop through a pipe; the window then ends the
-// tool run in flight, closes the update's record and quits with 128 + the signal's number.
+// The signals that would end the program by default and that someone may send (a logout, a
+// shutdown, Ctrl-C, Ctrl-\, kill -USR1, a resource limit) as events of the loop. The handler only
+// notes the first signal and wakes the loop through a pipe; the window or quillmere-cli then ends
+// the tool run in flight, closes the update's record and quits with 128 + the signal's number, so
+// only SIGKILL (or a power cut) can leave a record at "running".
 #include <QtCore/QObject>
 
 #include <string>
@@ -18,7 +20,7 @@ public:
     static EndSignals& instance();
     // Installs the handlers (once); false when the wake-up pipe cannot be made.
     bool install();
-    // The first of the three signals received so far, 0 for none. Safe to read at any time: the
+    // The first of those signals received so far, 0 for none. Safe to read at any time: the
     // handler sets it before anything else, so a tool run that ends just then is still seen as
     // interrupted.
     static int received();

@@ -90,7 +90,7 @@ private:
     void showNotice(const QString& text);
     // Runs one update or service action with its record folder.
     void recorded(const std::string& action, const std::function<void()>& run);
-    // SIGTERM, SIGHUP or SIGINT arrived (EndSignals).
+    // A signal that ends the program arrived (EndSignals).
     void onEndSignal(int signal);
 
     BundleLayout layout_;
