@@ -123,9 +123,9 @@ inline unsigned imageSum(int lines) { return hextext::image(lines * 16u).checksu
 // A loader reply dump as the tool prints it, with `total` in reply bytes 8 and 9.
 inline std::string replyDump(unsigned total) {
     char text[96];
-    std::snprintf(text, sizeof text, "12 34 00 00 *05 00 00 00 %02x %02x 00 00 00 00 00  ...(more readback)\nuaok\n",
+    std::snprintf(text, sizeof text, "12 34 00 00 *05 00 00 00 %02x %02x 00 00 00 00 00  ...(more readback)\n",
                   total & 0xFF, total >> 8);
-    return std::string(conv::kChecksumDump) + text;
+    return std::string(conv::kChecksumDump) + text + std::string(conv::kALineSent) + "\n";
 }
 
 // What a loader command prints once the loader's reply was read.
