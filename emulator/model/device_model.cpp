@@ -14,7 +14,11 @@ constexpr std::size_t kFrameSize = conv::kFrameReportSize;
 constexpr std::size_t kEchoLagCycle = 3;  // B line k's echo follows (k - 1) % 3 status reports
 constexpr std::size_t kShortReport = 4;
 constexpr std::uint8_t kLongFiller = 0xEE;
-constexpr int kMaxCatchUpReports = 64;  // periodic reports owed after a stall, at most
+// Periodic reports owed when convsim itself was held up (a loaded machine), at most. A device
+// sends in real time and owes nothing: a backlog sent at once would reach the host after a write
+// it made meanwhile, ahead of that write's answer, which no real converter does. Reports the host
+// leaves unread pile up in its own queue (the socket, the node's file), not here.
+constexpr int kMaxCatchUpReports = 1;
 constexpr std::uint8_t kStatusKind = 1;
 
 std::uint32_t le32(const std::uint8_t* at) {

@@ -3,6 +3,8 @@
 // replies, flood) is in tavik_session.py.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "model_harness.h"
 
 namespace convsim::test {
@@ -33,6 +35,21 @@ TEST(NormalMode, StatusReportsOnlyInUpdateModeAndNoC4OrD0WithoutLines) {
     h.inputs.clear();
     h.wait(80'000);
     EXPECT_TRUE(h.inputs.empty()) << "quit ends update mode";
+}
+
+// convsim held up by a loaded machine owes no backlog of status reports: sent at once, they would
+// reach the host after its write and push the echo out of the reports it reads for it.
+TEST(NormalMode, AHeldUpEmulatorPutsNoBacklogAheadOfAnEcho) {
+    Harness h;
+    h.mode();
+    h.inputs.clear();
+    h.now += 200'000;  // 25 report periods unseen, then the line's write
+    h.write(bLine(0x0020));
+    h.wait(1'000);
+    const auto echo = std::find_if(h.inputs.begin(), h.inputs.end(),
+                                   [](const Bytes& r) { return r.size() > 1 && r[1] == frame::kKindBLine; });
+    ASSERT_NE(echo, h.inputs.end());
+    EXPECT_LE(echo - h.inputs.begin(), 3) << "reports ahead of the echo";
 }
 
 TEST(NormalMode, BurnReplacesTheBCodeWithThisSessionsLinesAndQuitDropsUnburnedOnes) {
