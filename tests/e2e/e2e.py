@@ -17,6 +17,7 @@ Each case sets QUILLMERE_TIME_SCALE (0.1 unless it needs longer run limits) to s
 sequence's pauses and run limits, and QUILLMERE_LOCK_DIR to a folder of its own: cases run side by
 side, each with its converter on port 1-1.
 """
+import enum
 import glob
 import hashlib
 import itertools
@@ -29,7 +30,7 @@ import subprocess
 import sys
 import threading
 import time
-from dataclasses import dataclass, field, replace
+from dataclasses import dataclass, make_dataclass, replace
 
 sys.dont_write_bytecode = True
 import harness  # noqa: E402
@@ -44,8 +45,33 @@ VERSION_FIELD = "V100"
 REPLAY = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))), "scripts", "replay")
 RECIPES = os.path.join(os.path.dirname(os.path.dirname(REPLAY)), "docs", "firmware-files.md")
 NO_RECORD = "no record of this update is kept"
-OUTCOMES = {"complete": "Complete", "failed": "Failed", "interrupted": "interrupted"}
 ATSPI_WALK = os.path.join(os.path.dirname(os.path.abspath(__file__)), "atspi_walk.py")
+
+# The matrix's named choices (a misspelt one fails at once). How the first update ends, as its
+# record names the outcome:
+Ends = enum.Enum("Ends", {"COMPLETE": "Complete", "FAILED": "Failed", "INTERRUPTED": "interrupted"})
+# What the converter holds afterwards: its A code the new image, what it held before, or an
+# interrupted image; its B code the new one or what it held before.
+A = enum.Enum("A", "NEW UNTOUCHED INCOMPLETE")
+B = enum.Enum("B", "NEW UNTOUCHED")
+# The second update, which must succeed: on the same convsim, on one restarted without faults, or none.
+Again = enum.Enum("Again", "SAME RESTART NONE")
+# scripts/replay of the first update's record agrees: the folder, the folder packed as the README
+# asks, packed by quillmere-cli report FOLDER, or by quillmere-cli report (the newest that failed);
+# or it diverges once line 12 (A packet 4) of the record's tmpa.hex is changed.
+Replay = enum.Enum("Replay", "SAME SAME_TGZ SAME_REPORT SAME_REPORT_NEWEST CHANGED_TMPA")
+# The bundle's name after "Quillmere_V100", from the A image's checksum c (C: in upper case, w: a wrong one).
+Name = enum.Enum("Name", {"GOOD": "_0x{c}", "UPPER_CASE": "_0X{C}", "NO_CHECKSUM": "",
+                          "MALFORMED_CHECKSUM": "_0x12_0x{c}", "WRONG_CHECKSUM": "_0x{w}"})
+# What runs an update: the window, or quillmere-cli printing plain lines or JSON events.
+By = enum.Enum("By", "WINDOW CLI CLI_JSON")
+# XDG_STATE_HOME, under the case's folder: where the first update's record goes, a file there (no
+# record can be written), a 64 KiB file system (too small for the record), where a second one's goes.
+State = enum.Enum("State", {"FOLDER": "state", "A_FILE": "a-file", "TINY": "tiny-state", "SECOND": "state-2"})
+# A second updater on the first one's converter (its --port): once the first has run a tool, or
+# started with it, when either may win.
+Rival = enum.Enum("Rival", {"CLI": (By.CLI, False), "CLI_AT_START": (By.CLI, True), "WINDOW": (By.WINDOW, False)})
+SOCKET, HIDRAW, BOTH = ("socket",), ("hidraw",), ("socket", "hidraw")  # the transports of a case
 
 
 @dataclass
@@ -67,7 +93,7 @@ class Run:
     errors: list
     pid: int = 0
     out: list = None       # quillmere-cli: its standard output as printed (lines holds it in the window's terms)
-    front: str = "window"
+    front: By = By.WINDOW
     seconds: float = 0     # from its start to its end
     atspi: dict = None  # atspi_walk.py's report
 
@@ -95,12 +121,12 @@ class Rig(Emulator):
         fwgen("a", self.path("tmpa.hex"))
         fwgen("b", self.path("tmpb.hex"))
 
-    def make_bundle(self, name, with_tool=True, tool_before=None):
-        """The built bundle under another name: the executable linked (it finds its bundle from
-        its own path), the resources linked one by one; tool_before: tavik becomes a script that
-        runs this shell first, then the real tavik."""
+    def make_bundle(self, release, checksum):
+        """The built bundle named as `release` says, after the A image's checksum: the executable linked (it
+        finds its bundle from its own path), the resources linked one by one, tavik as the release says."""
         source = os.environ["QM_E2E_BUNDLE"]
-        bundle = self.path(name)
+        named = release.name.value.format(c=checksum, C=checksum.upper(), w=f"{int(checksum, 16) ^ 0x0101:04x}")
+        bundle = self.path(f"Quillmere_{VERSION_FIELD}{named}.app")
         shutil.rmtree(bundle, ignore_errors=True)
         os.makedirs(os.path.join(bundle, "Contents", "MacOS"))
         os.makedirs(os.path.join(bundle, "Contents", "Resources"))
@@ -111,15 +137,13 @@ class Rig(Emulator):
             shutil.copy2(os.path.join(source, "Contents", "MacOS", "Quillmere"), exe)
         resources = os.path.join(source, "Contents", "Resources")
         for entry in os.listdir(resources):
-            if entry == "tavik" and not with_tool:
-                continue
             target = os.path.join(bundle, "Contents", "Resources", entry)
-            if entry == "tavik" and tool_before:
+            if entry != "tavik" or release.tool and not release.tool_before:
+                os.symlink(os.path.join(resources, entry), target)
+            elif release.tool:  # a script that runs tool_before first, then the real tavik
                 with open(target, "w") as f:
-                    f.write(f"#!/bin/sh\n{tool_before}\nexec '{os.path.join(resources, entry)}' \"$@\"\n")
+                    f.write(f"#!/bin/sh\n{release.tool_before}\nexec '{os.path.join(resources, entry)}' \"$@\"\n")
                 os.chmod(target, 0o755)
-                continue
-            os.symlink(os.path.join(resources, entry), target)
         return exe
 
     def writes_seen(self):
@@ -137,32 +161,24 @@ class Rig(Emulator):
         args, env = self.command([os.environ["QM_E2E_CLI"]] + args, self.env(scale))
         return subprocess.run(args, env=env, capture_output=True, text=True, timeout=60, cwd=self.dir)
 
-    def update(self, exe, tick, scale, state="state", extra_env=None, as_user=None, port=None,
-               interrupt=None, front="window", cli_args=(), close_output=None, atspi=False):
-        """One Quillmere run: START pressed (box ticked or not), alerts printed and dismissed,
-        FINISH/EXIT pressed at the end. Killed with its tool runs at the deadline. Its update
-        record goes under the case's folder `state`. as_user: the numeric user (and group) to run
-        it as. interrupt: a signal sent to Quillmere once it has sent A packet 200. front "cli" or
-        "cli-json": quillmere-cli updates from the bundle instead, with cli_args after the bundle;
-        close_output: its standard output is a pipe closed once a line holds this text. atspi: in a D-Bus
-        session with an X server of its own, where atspi_walk.py reads what a screen reader is told and
-        presses FINISH/EXIT itself (run.atspi holds its report)."""
+    def update(self, exe, front):
+        """One Quillmere run as `front` (a Front) says: START pressed (box ticked or not), alerts printed and
+        dismissed, FINISH/EXIT pressed at the end. Killed with its tool runs at the deadline."""
         run_no = next(self.runs)
         out_path = self.path(f"quillmere-{run_no}.out")
-        env = self.env(scale, state, extra_env)
-        args = [exe, "--auto-start", "--auto-finish", "--auto-alert"] + (["--tick"] if tick else []) + \
-            (["--port", port] if port else [])
-        if front != "window":
+        state, port = front.state.value, ["--port", front.port] if front.port else []
+        env = self.env(front.scale, state, front.env)
+        args = [exe, "--auto-start", "--auto-finish", "--auto-alert"] + (["--tick"] if front.tick else []) + port
+        if front.by is not By.WINDOW:
             bundle = os.path.dirname(os.path.dirname(os.path.dirname(exe)))
-            args = [os.environ["QM_E2E_CLI"], "update"] + (["--b-code"] if tick else []) + \
-                (["--port", port] if port else []) + (["--json"] if front == "cli-json" else []) + [bundle] + \
-                list(cli_args)
-        if atspi:
+            args = [os.environ["QM_E2E_CLI"], "update"] + (["--b-code"] if front.tick else []) + port + \
+                (["--json"] if front.by is By.CLI_JSON else []) + [bundle] + list(front.cli_args)
+        if front.atspi:
             args = ["dbus-run-session", "--", "/usr/bin/python3", ATSPI_WALK, self.path(f"atspi-{run_no}.json"),
                     "--"] + [a for a in args if a != "--auto-finish"]
-        if as_user is not None:
-            args = ["setpriv", f"--reuid={as_user}", f"--regid={as_user}", "--clear-groups"] + args
-        if state == TINY_STATE:
+        if front.as_user is not None:
+            args = ["setpriv", f"--reuid={front.as_user}", f"--regid={front.as_user}", "--clear-groups"] + args
+        if front.state is State.TINY:
             # The state folder is a 64 KiB file system of a private mount namespace (root only);
             # what it holds at the end is copied out beside it, where the checks read it.
             os.makedirs(self.path(state), exist_ok=True)
@@ -172,19 +188,19 @@ class Rig(Emulator):
         args, env = self.command(args, env)
         started = time.monotonic()
         with open(out_path, "wb") as out, open(self.path(f"quillmere-{run_no}.err"), "wb") as err:
-            child = subprocess.Popen(args, stdout=subprocess.PIPE if close_output else out, stderr=err,
+            child = subprocess.Popen(args, stdout=subprocess.PIPE if front.close_output else out, stderr=err,
                                      stdin=subprocess.DEVNULL, env=env, start_new_session=True)
-            while close_output:  # what it printed before the reader went is kept
+            while front.close_output:  # what it printed before the reader went is kept
                 line = child.stdout.readline()
                 out.write(line)
-                if not line or close_output.encode() in line:
+                if not line or front.close_output.encode() in line:
                     child.stdout.close()
                     break
             # nsenter, env and setpriv exec the program: the child is Quillmere itself.
-            while interrupt and child.poll() is None:
+            while front.interrupt and child.poll() is None:
                 with open(out_path, "rb") as f:
                     if f.read().count(b"send to tavik:") >= 200:
-                        child.send_signal(interrupt)
+                        child.send_signal(front.interrupt)
                         break
                 time.sleep(0.01)
             try:
@@ -194,71 +210,108 @@ class Rig(Emulator):
                 child.wait()
                 raise CaseFailed(f"Quillmere still running after {RUN_DEADLINE_S} s; killed "
                                  f"(last screens: {[l for l in text_lines(out_path) if l.startswith('SCREEN: ')][-3:]})")
-        if state == TINY_STATE:
+        if front.state is State.TINY:
             os.rmdir(self.path(state))
             os.rename(self.path(state + ".copy"), self.path(state))
         run = Run(text_lines(out_path), status, text_lines(self.path(f"quillmere-{run_no}.err")), child.pid,
                   seconds=time.monotonic() - started)
-        if atspi:
+        if front.atspi:
             with open(self.path(f"atspi-{run_no}.json")) as f:
                 run.atspi = json.load(f)
-        if front == "window":
+        if front.by is By.WINDOW:
             return run
-        if close_output:  # its end went nowhere: the record says how it ended
-            return replace(run, lines=[COMPLETE if "outcome: Complete" in open(os.path.join(self.last_record(state),
-                                       "summary.txt")).read() else FAILED], out=run.lines, front=front)
-        return cli_run(run, front, "--all" in cli_args)
+        if front.close_output:  # its end went nowhere: the record says how it ended
+            return replace(run, lines=[COMPLETE if "outcome: Complete" in open(os.path.join(
+                self.last_record(front.state), "summary.txt")).read() else FAILED], out=run.lines, front=front.by)
+        return cli_run(run, front.by, "--all" in front.cli_args)
 
-    def last_record(self, state="state"):
+    def last_record(self, state=State.FOLDER):
         """The update folder made last (by time: a clock that went back names it before others)."""
-        return max(glob.glob(self.path(f"{state}/quillmere/updates/*")), key=os.path.getmtime)
+        return max(glob.glob(self.path(f"{state.value}/quillmere/updates/*")), key=os.path.getmtime)
 
 
 # ---- the matrix ------------------------------------------------------------------------------
 
-@dataclass
+# A row is a Case of settings of four kinds, in any order: an Expect (mostly from completes, fails or
+# refused below) and, where they differ from the usual ones, a Converter, a Release and a Front.
+
+def settings(name, /, *required, **defaults):
+    """A kind of settings: a frozen dataclass of the required ones, then of those with these defaults."""
+    return make_dataclass(name, [*required, *((key, object, value) for key, value in defaults.items())], frozen=True)
+
+
+# convsim's side:
+#   transports  SOCKET, HIDRAW or BOTH (also through hidapi on convsim's hidraw nodes)
+#   faults      convsim --fault options
+#   also        more converters, "PORT" or "PORT@MS" (plugged in MS after the start; "1-1@MS": the first
+#               one, late), each to stay untouched
+#   convsim     more convsim options
+#   node_mode   hidraw: the nodes' permission bits
+#   on_hidraw   the Expect instead through hidraw, where the kernel decides
+Converter = settings("Converter", transports=SOCKET, faults=(), also=(), convsim=(), node_mode=None, on_hidraw=None)
+# The firmware files and the bundle beside them:
+#   foreign      firmware made from binaries by recipe N of docs/firmware-files.md
+#   prepare      prepare(rig) spoils a file or the like before the first run
+#   name         the bundle's Name
+#   tool         the bundle holds tavik
+#   tool_before  shell run before the bundle's tavik is exec'd, with its arguments
+Release = settings("Release", foreign=None, prepare=None, name=Name.GOOD, tool=True, tool_before=None)
+# What runs the first update, and how:
+#   by            By
+#   tick          the B code box ticked (quillmere-cli --b-code)
+#   scale         QUILLMERE_TIME_SCALE, higher where it needs longer run limits
+#   env           more environment
+#   state         State: where its record goes
+#   as_user       it (and so tavik) runs as this user and group
+#   port          --port
+#   cli_args      more quillmere-cli arguments, after the bundle ("--all": every converter is updated)
+#   interrupt     a signal sent to it once it has sent A packet 200
+#   close_output  quillmere-cli's standard output is a pipe its reader closes after a line with this
+#   atspi         read as a screen reader reads it: in a D-Bus session with an X server of its own, where
+#                 atspi_walk.py reads what AT-SPI tells and presses FINISH/EXIT (run.atspi holds its report)
+#   beside        a second window at once, with --port this, updating that converter
+#   rival         Rival: refused at once (the first still running), none of it sent
+Front = settings("Front", by=By.WINDOW, tick=True, scale="0.1", env=None, state=State.FOLDER, as_user=None, port=None,
+                 cli_args=(), interrupt=None, close_output=None, atspi=False, beside=None, rival=None)
+# What the first update does:
+#   ends          Ends
+#   a, b          A and B: what the converter holds afterwards
+#   again         Again: the second update
+#   alerts        regular expressions, in order; PATH = firmware dir
+#   sent_nothing  refused before the first tool run: the converter got no report
+#   replay        Replay
+#   cause         a regular expression, in its summary and last line
+#   within        it ends within so many seconds
+#   during        during(rig) runs beside it
+#   check         check(rig, run) checks after it
+Expect = settings("Expect", "ends", "a", "b", again=Again.SAME, alerts=(), sent_nothing=False, replay=None, cause=None,
+                  within=None, during=None, check=None)
+
+
 class Case:
-    faults: list = field(default_factory=list)
-    tick: bool = True
-    ends: str = "failed"          # "complete" or "failed"
-    alerts: list = field(default_factory=list)  # regular expressions, in order; PATH = firmware dir
-    app: str = "new"              # new | before | incomplete | damaged
-    bcode: str = "new"            # new | before
-    again: str = "same"           # second update: "same" convsim, "restart" without faults, "none"
-    foreign: int = None           # firmware made from binaries by recipe N of docs/firmware-files.md
-    prepare: object = None        # spoils a file or the like before the first run
-    bundle: str = "good"          # good | upper-case | no-checksum | wrong-checksum
-    tool: bool = True
-    tool_before: str = None       # shell run before the bundle's tavik is exec'd, with its arguments
-    scale: str = "0.1"            # QUILLMERE_TIME_SCALE for this case
-    sent_nothing: bool = False    # refused before the first tool run: the converter got no report
-    env: dict = field(default_factory=dict)  # more environment for the first Quillmere run
-    replay: str = ""              # "same": scripts/replay of the record agrees ("same-tgz": of the record
-                                  # packed as the README asks; "same-report": packed by quillmere-cli report FOLDER,
-                                  # "same-report-newest": by quillmere-cli report, the newest that failed);
-                                  # "changed-tmpa": it diverges
-    state: str = "state"          # XDG_STATE_HOME under the case's folder ("a-file": unwritable)
-    transports: tuple = ("socket",)  # and "hidraw": also through hidapi on convsim's hidraw nodes
-    node_mode: str = None         # hidraw: the nodes' permission bits
-    as_user: int = None           # Quillmere (and so tavik) runs as this user and group
-    runs: int = None              # the number of tool runs the first update makes, when it matters
-    during: object = None         # runs beside the first update: during(rig)
-    check: object = None          # checks after the first update: check(rig, run)
-    converters: tuple = ()        # more converters, "PORT" or "PORT@MS": each must stay untouched
-    convsim: tuple = ()           # more convsim options
-    port: str = None              # Quillmere --port
-    beside: str = None            # a second Quillmere at once, with --port this, updating that converter
-    rival: str = None             # a second updater on the same converter (same --port), "window" or "cli", started
-                                  # once the first has sent a tool run; "cli@start": with it, either may win. It
-                                  # must be refused at once (the first still running), none of it sent
-    cause: str = None             # the first update's cause (regular expression), in its summary and last line
-    interrupt: int = None         # a signal sent to the first update in the middle of the A transfer
-    on_hidraw: dict = None        # fields that differ through hidraw, where the kernel decides
-    front: str = "window"         # the first update by: window | cli (plain lines) | cli-json
-    cli_args: tuple = ()          # more quillmere-cli arguments, after the bundle ("--all": every converter is updated)
-    close_output: str = None      # quillmere-cli's standard output is a pipe its reader closes after a line with this
-    within: float = None          # the first update ends within so many seconds
-    atspi: bool = False           # the first update read through AT-SPI as a screen reader reads it
+    def __init__(self, *given):
+        kinds = {type(one): one for one in given}
+        if len(kinds) < len(given) or Expect not in kinds or not kinds.keys() <= {Expect, Converter, Release, Front}:
+            raise TypeError(f"a case is an Expect and at most one Converter, Release and Front each: {given}")
+        self.expect = kinds[Expect]
+        self.converter, self.release, self.front = (kinds.get(k) or k() for k in (Converter, Release, Front))
+
+
+# The usual shapes:
+#   completes  Complete, the converter holding the new A code and `b` (B.UNTOUCHED: its box not ticked);
+#              no second update
+#   fails      Failed with these alerts, the converter's A code `a` and its B code untouched
+#   refused    Failed before the first tool run: nothing sent, nothing changed; no second update unless `again`
+def completes(b=B.NEW, **more):
+    return Expect(Ends.COMPLETE, A.NEW, b, again=Again.NONE, **more)
+
+
+def fails(a, *alerts, **more):
+    return Expect(Ends.FAILED, a, B.UNTOUCHED, alerts=alerts, **more)
+
+
+def refused(*alerts, again=Again.NONE, **more):
+    return fails(A.UNTOUCHED, *alerts, again=again, sent_nothing=True, **more)
 
 
 def break_record(rig, name, line_no):
@@ -465,189 +518,172 @@ FINAL_CHECKSUM = r"Final CheckSum Error"
 NO_CONVERTER = r"No converter is plugged in: neither 0E7B:0BF2 nor its loader 0416:A316 is listed\. Plug it in and start again\. Nothing was sent\."
 CANNOT_OPEN = (r"The converter 0e7b:0bf2 is plugged in at /dev/hidraw0 but this user may not open it\. "
                r"Install the udev rule .*, then unplug the converter and plug it in again\.")
-TINY_STATE = "tiny-state"  # Case.state: a state folder on a file system too small for the record
 LISTING_SILENT = r"The converters plugged in could not be listed: tavik ports got no answer in time\. Nothing was sent\."
 SEVERAL = r"Several converters are plugged in \(USB ports 1-1, 1-2\)\. Unplug all but the one to update, or choose one with --port PORT\."
-BOTH = ("socket", "hidraw")
+CANNOT_START = r"Cannot start tavik \(PATH/Quillmere_V100_0x[0-9a-f]{4}\.app/Contents/Resources/tavik\): .+"
+UNPLUGGED_A200 = r"the converter was unplugged during A packet 200 of 536"
+BURN_UNCONFIRMED = r"the burn was not confirmed by the converter \(no status D0 after 6 tries\)"
 
 CASES = {
-    "clean-a": Case(tick=False, ends="complete", bcode="before", again="none", transports=BOTH),
-    "clean-ab": Case(ends="complete", again="none", replay="same-tgz", transports=BOTH),
+    "clean-a": Case(Converter(BOTH), Front(tick=False), completes(B.UNTOUCHED)),
+    "clean-ab": Case(Converter(BOTH), completes(replay=Replay.SAME_TGZ)),
     # A recording replayed with line 12 (A packet 4) of its tmpa.hex changed; a state folder that
     # cannot be written.
-    "replay-changed-tmpa": Case(tick=False, ends="complete", bcode="before", again="none", replay="changed-tmpa"),
-    "state-unwritable": Case(tick=False, ends="complete", bcode="before", again="none", state="a-file"),
+    "replay-changed-tmpa": Case(Front(tick=False), completes(B.UNTOUCHED, replay=Replay.CHANGED_TMPA)),
+    "state-unwritable": Case(Front(tick=False, state=State.A_FILE), completes(B.UNTOUCHED)),
     # A record that could not be written whole says so; the update goes on to its end.
-    "state-full": Case(ends="complete", again="none", state=TINY_STATE),
+    "state-full": Case(Front(state=State.TINY), completes()),
     # Files made by the recipes of docs/firmware-files.md (srec_cat, objcopy).
-    "foreign-files": Case(ends="complete", again="none", foreign=0),
-    "foreign-files-objcopy": Case(ends="complete", again="none", foreign=1),
+    "foreign-files": Case(Release(foreign=0), completes()),
+    "foreign-files-objcopy": Case(Release(foreign=1), completes()),
     # Read once: files replaced once the update runs (before the A transfer) change nothing in it.
-    "read-once": Case(ends="complete", again="none", during=replace_during_a, check=check_read_once),
+    "read-once": Case(completes(during=replace_during_a, check=check_read_once)),
     # A clock that went back: 22 update folders stamped in the future (one Failed), and a decoy.
-    "rotation": Case(tick=False, ends="complete", bcode="before", again="none", prepare=future_folders,
-                     check=check_rotation),
+    "rotation": Case(Release(prepare=future_folders), Front(tick=False), completes(B.UNTOUCHED, check=check_rotation)),
     # Faults of the converter.
-    "silent-loader": Case(faults=["silent-loader"], alerts=[LOADER_NEVER], app="before", bcode="before",
-                          again="restart", transports=BOTH),
+    "silent-loader": Case(Converter(BOTH, ["silent-loader"]), fails(A.UNTOUCHED, LOADER_NEVER, again=Again.RESTART)),
     # tavik waits 1 s for a second reply after a wrong one: packet runs need a limit above that.
-    "bad-ack-first": Case(faults=["bad-ack@1"], app="incomplete", bcode="before", scale="0.25",
-                          cause=r"A packet 1 of 536 was not acknowledged \(uafail ckSum\)"),
-    "bad-ack-mid": Case(faults=["bad-ack@40"], app="incomplete", bcode="before", scale="0.25", replay="same",
-                        transports=BOTH),
-    "unplug-mid-a": Case(faults=["unplug@200"], app="incomplete", bcode="before", replay="same", transports=BOTH,
-                         cause=r"the converter was unplugged during A packet 200 of 536"),
+    "bad-ack-first": Case(Converter(SOCKET, ["bad-ack@1"]), Front(scale="0.25"),
+                          fails(A.INCOMPLETE, cause=r"A packet 1 of 536 was not acknowledged \(uafail ckSum\)")),
+    "bad-ack-mid": Case(Converter(BOTH, ["bad-ack@40"]), Front(scale="0.25"), fails(A.INCOMPLETE, replay=Replay.SAME)),
+    "unplug-mid-a": Case(Converter(BOTH, ["unplug@200"]),
+                         fails(A.INCOMPLETE, replay=Replay.SAME, cause=UNPLUGGED_A200)),
     # Between two packets: the next packet's run finds no loader and the transfer stops there.
-    "unplug-between-a": Case(faults=["unplug-before@200"], app="incomplete", bcode="before", again="restart",
-                             transports=BOTH, cause=r"the converter was unplugged during A packet 200 of 536"),
+    "unplug-between-a": Case(Converter(BOTH, ["unplug-before@200"]),
+                             fails(A.INCOMPLETE, again=Again.RESTART, cause=UNPLUGGED_A200)),
     # Gone on the burn frame: the converter never confirms the burn, and nothing claims it did.
-    "unplug-at-burn": Case(faults=["unplug-burn"], alerts=[D0_FIXED], bcode="before", again="restart", transports=BOTH,
-                           cause=r"the burn was not confirmed by the converter \(no status D0 after 6 tries\)"),
+    "unplug-at-burn": Case(Converter(BOTH, ["unplug-burn"]),
+                           fails(A.NEW, D0_FIXED, again=Again.RESTART, cause=BURN_UNCONFIRMED)),
     # A B line that is not confirmed fails the transfer; an incomplete B code is never burned.
-    "unplug-mid-b": Case(faults=["unplug-b@160"], bcode="before", transports=BOTH,
-                         cause=r"the converter was unplugged during B line 160 of 320"),
+    "unplug-mid-b": Case(Converter(BOTH, ["unplug-b@160"]),
+                         fails(A.NEW, cause=r"the converter was unplugged during B line 160 of 320")),
     # Socket only: hidraw-run waits for a first node, and with no converter none comes. START stops
     # at once, nothing sent, rather than waiting for the loader.
-    "no-converter": Case(faults=["absent"], alerts=[NO_CONVERTER], app="before", bcode="before", again="restart",
-                         sent_nothing=True, within=5, cause=r"no converter was plugged in: tavik ports listed none; nothing was sent"),
+    "no-converter": Case(Converter(SOCKET, ["absent"]), refused(NO_CONVERTER, again=Again.RESTART, within=5,
+                         cause=r"no converter was plugged in: tavik ports listed none; nothing was sent")),
     # A logout or shutdown in the middle of the A code: the record says so and replays that far.
-    "sigterm-mid-a": Case(interrupt=signal.SIGTERM, ends="interrupted", app="incomplete", bcode="before", replay="same",
-                          cause=r"interrupted by SIGTERM during A packet \d+ of 536", transports=BOTH),
-    "bad-echo": Case(faults=["bad-echo@50"], bcode="before"),
-    "no-c4": Case(faults=["no-c4"], alerts=[C4_NEVER], bcode="before", again="restart", replay="same"),
+    "sigterm-mid-a": Case(Converter(BOTH), Front(interrupt=signal.SIGTERM), Expect(Ends.INTERRUPTED, A.INCOMPLETE,
+                          B.UNTOUCHED, replay=Replay.SAME, cause=r"interrupted by SIGTERM during A packet \d+ of 536")),
+    "bad-echo": Case(Converter(SOCKET, ["bad-echo@50"]), fails(A.NEW)),
+    "no-c4": Case(Converter(SOCKET, ["no-c4"]), fails(A.NEW, C4_NEVER, again=Again.RESTART, replay=Replay.SAME)),
     # A burn the converter does not confirm is no success; the next update writes the B code again.
-    "no-d0": Case(faults=["no-d0"], alerts=[D0_FIXED], bcode="before", again="restart",
-                  cause=r"the burn was not confirmed by the converter \(no status D0 after 6 tries\)"),
+    "no-d0": Case(Converter(SOCKET, ["no-d0"]), fails(A.NEW, D0_FIXED, again=Again.RESTART, cause=BURN_UNCONFIRMED)),
     # Slower than usual but inside the 3 s pause after "runaprom" (1.5 s at this scale).
-    "slow-reenum": Case(faults=["slow-reenum=1000"], ends="complete", again="none", scale="0.5", transports=BOTH),
+    "slow-reenum": Case(Converter(BOTH, ["slow-reenum=1000"]), Front(scale="0.5"), completes()),
     # At real time: every re-enumeration takes 3.5 s, or 10 s; after "runaprom" the update waits
     # until the converter is back (up to 20 s) before its next burst.
-    "slow-reenum-3500": Case(faults=["slow-reenum=3500"], ends="complete", again="none", scale="1"),
-    "slow-reenum-10000": Case(faults=["slow-reenum=10000"], ends="complete", again="none", scale="1"),
-    "no-return": Case(faults=["no-return"], bcode="before", again="restart",
-                      cause=r"the converter did not come back after its application started \(20 s\)"),
-    "slow-reenum-beyond-wait": Case(faults=["slow-reenum=9000"], alerts=[LOADER_NEVER], app="before",
-                                    bcode="before", again="restart"),
+    "slow-reenum-3500": Case(Converter(SOCKET, ["slow-reenum=3500"]), Front(scale="1"), completes()),
+    "slow-reenum-10000": Case(Converter(SOCKET, ["slow-reenum=10000"]), Front(scale="1"), completes()),
+    "no-return": Case(Converter(SOCKET, ["no-return"]), fails(A.NEW, again=Again.RESTART,
+                      cause=r"the converter did not come back after its application started \(20 s\)")),
+    "slow-reenum-beyond-wait": Case(Converter(SOCKET, ["slow-reenum=9000"]),
+                                    fails(A.UNTOUCHED, LOADER_NEVER, again=Again.RESTART)),
     # Through hidraw the kernel drops normal mode's garbage (no such report number) but passes the
     # loader's on (its reports carry no number).
-    "garbage-replies": Case(faults=["garbage-replies"], app="incomplete", bcode="before", again="restart", transports=BOTH),
+    "garbage-replies": Case(Converter(BOTH, ["garbage-replies"]), fails(A.INCOMPLETE, again=Again.RESTART)),
     # Replies cut to 4 bytes still carry the packet checksum, but not the final total.
-    "short-replies": Case(faults=["short-replies"], alerts=[FINAL_CHECKSUM], bcode="before", again="restart"),
+    "short-replies": Case(Converter(SOCKET, ["short-replies"]), fails(A.NEW, FINAL_CHECKSUM, again=Again.RESTART)),
     # Through hidraw a report longer than the interrupt-IN transfer never arrives: the loader is silent.
-    "long-replies": Case(faults=["long-replies"], ends="complete", again="none", transports=BOTH,
-                         on_hidraw=dict(ends="failed", alerts=[LOADER_NEVER], app="before", bcode="before", again="restart")),
+    "long-replies": Case(Converter(BOTH, ["long-replies"], on_hidraw=fails(A.UNTOUCHED, LOADER_NEVER,
+                                                                           again=Again.RESTART)), completes()),
     # Interrupt-OUT writes, counted over the run: the mode frame, start A, the loader's status and
     # sync come first, so write 104 carries A packet 100. A NAKed write is only late; a stalled one
     # fails; one that times out fails after 5 s, inside the packet's run limit at this scale.
-    "out-slow": Case(faults=["out-slow@104=200"], ends="complete", again="none", transports=("hidraw",)),
-    "out-stall": Case(faults=["out-stall@104"], app="incomplete", bcode="before", transports=("hidraw",),
-                      cause=r"the converter stalled the write of A packet 100 of 536"),
-    "out-timeout": Case(faults=["out-timeout@14"], app="incomplete", bcode="before", scale="0.75", transports=("hidraw",),
-                        cause=r"the write of A packet 10 of 536 timed out"),
+    "out-slow": Case(Converter(HIDRAW, ["out-slow@104=200"]), completes()),
+    "out-stall": Case(Converter(HIDRAW, ["out-stall@104"]),
+                      fails(A.INCOMPLETE, cause=r"the converter stalled the write of A packet 100 of 536")),
+    "out-timeout": Case(Converter(HIDRAW, ["out-timeout@14"]), Front(scale="0.75"),
+                        fails(A.INCOMPLETE, cause=r"the write of A packet 10 of 536 timed out")),
     # Every echo comes after N status reports queued with it, so no timing moves it: the sixth
     # report is within the ten tavik reads after its write (what came before the write it drops);
     # the thirteenth is beyond them, and line 1 stays unconfirmed.
-    "flood-5": Case(faults=["flood=5"], ends="complete", again="none", replay="same", transports=BOTH),
-    "flood-12": Case(faults=["flood=12"], bcode="before", again="restart", replay="same", transports=BOTH,
-                     cause=r"B line 1 of 320 was not echoed"),
+    "flood-5": Case(Converter(BOTH, ["flood=5"]), completes(replay=Replay.SAME)),
+    "flood-12": Case(Converter(BOTH, ["flood=12"]),
+                     fails(A.NEW, again=Again.RESTART, replay=Replay.SAME, cause=r"B line 1 of 320 was not echoed")),
     # Each identity stays on the bus 400 ms after it is told to leave, so the "sa" after start A opens
     # normal mode as it leaves and gets the kernel's answer: the open succeeds, the descriptor query
     # fails. Freed memory is filled, so a use after free in the tool cannot pass unseen.
-    "slow-leave": Case(faults=["slow-leave=400"], ends="complete", again="none", scale="0.5", transports=("hidraw",),
-                       env={"MALLOC_PERTURB_": "165"}, check=check_leaving_opens),
+    "slow-leave": Case(Converter(HIDRAW, ["slow-leave=400"]), Front(scale="0.5", env={"MALLOC_PERTURB_": "165"}),
+                       completes(check=check_leaving_opens)),
     # A converter this user may not open once udev has finished with it: named at once, nothing sent, Failed.
-    "permission": Case(transports=("hidraw",), node_mode="0600", as_user=65534, alerts=[CANNOT_OPEN], sent_nothing=True,
-                       app="before", bcode="before", again="none"),
+    "permission": Case(Converter(HIDRAW, node_mode="0600"), Front(as_user=65534), refused(CANNOT_OPEN)),
     # udev grants the user access 2 s, or 8 s, after each node appears, every re-enumeration
     # included: until then the node is not there yet, and each wait for the converter outlasts it
     # (after "runaprom" 20 s at most, the loader 31 tries: at these scales 5 s and 7.75 s, 10 s and 15.5 s).
-    "late-permission": Case(transports=("hidraw",), convsim=("--udev-delay-ms", "2000"), as_user=65534,
-                            ends="complete", again="none", scale="0.25"),
-    "late-permission-8s": Case(transports=("hidraw",), convsim=("--udev-delay-ms", "8000"), as_user=65534,
-                               ends="complete", again="none", scale="0.5"),
+    "late-permission": Case(Converter(HIDRAW, convsim=("--udev-delay-ms", "2000")),
+                            Front(scale="0.25", as_user=65534), completes()),
+    "late-permission-8s": Case(Converter(HIDRAW, convsim=("--udev-delay-ms", "8000")),
+                               Front(scale="0.5", as_user=65534), completes()),
     # Normal mode shows a gamepad interface before the one that takes the frames.
-    "composite": Case(transports=("hidraw",), convsim=("--composite",), ends="complete", again="none",
-                      check=check_composite),
+    "composite": Case(Converter(HIDRAW, convsim=("--composite",)), completes(check=check_composite)),
     # Only the converter START chose is ever opened.
-    "two-converters": Case(converters=("1-2",), alerts=[SEVERAL], sent_nothing=True, app="before", bcode="before",
-                           again="none", transports=BOTH),
+    "two-converters": Case(Converter(BOTH, also=("1-2",)), refused(SEVERAL)),
     # A TAVIK_PORT left in the user's environment chooses nothing: the window decides every run's port.
-    "inherited-port": Case(converters=("1-2",), env={"TAVIK_PORT": "1-2"}, alerts=[SEVERAL], sent_nothing=True,
-                           app="before", bcode="before", again="none", transports=BOTH),
-    "inherited-port-malformed": Case(env={"TAVIK_PORT": "../1-1"}, ends="complete", again="none"),
+    "inherited-port": Case(Converter(BOTH, also=("1-2",)), Front(env={"TAVIK_PORT": "1-2"}), refused(SEVERAL)),
+    "inherited-port-malformed": Case(Front(env={"TAVIK_PORT": "../1-1"}), completes()),
     # A listing that never answers chooses nothing either: Failed before anything is sent.
-    "listing-silent": Case(tool_before='[ "$1" = ports ] && exec sleep 60', sent_nothing=True, app="before",
-                           bcode="before", again="none", alerts=[LISTING_SILENT],
-                           cause=r"the converters could not be listed \(tavik ports got no answer in time\); nothing was sent"),
-    "second-plugged-during-a": Case(converters=("1-2@2500",), ends="complete", again="none", transports=BOTH),
-    "second-present-slow-reenum": Case(converters=("1-2",), port="1-1", faults=["slow-reenum=1500"], ends="complete",
-                                       again="none", scale="0.5", transports=BOTH),
-    "two-windows": Case(converters=("1-2",), port="1-1", beside="1-2", ends="complete", again="none",
-                        transports=BOTH),
-    "other-hid": Case(convsim=("--other-hid", "30"), ends="complete", again="none", transports=("hidraw",)),
+    "listing-silent": Case(Release(tool_before='[ "$1" = ports ] && exec sleep 60'), refused(LISTING_SILENT, cause=(
+        r"the converters could not be listed \(tavik ports got no answer in time\); nothing was sent"))),
+    "second-plugged-during-a": Case(Converter(BOTH, also=("1-2@2500",)), completes()),
+    "second-present-slow-reenum": Case(Converter(BOTH, ["slow-reenum=1500"], also=("1-2",)),
+                                       Front(scale="0.5", port="1-1"), completes()),
+    "two-windows": Case(Converter(BOTH, also=("1-2",)), Front(port="1-1", beside="1-2"), completes()),
+    "other-hid": Case(Converter(HIDRAW, convsim=("--other-hid", "30")), completes()),
     # One updater per converter: quillmere-cli beside the window on its port, two unpinned ones at once.
-    "cli-beside-window": Case(port="1-1", rival="cli", ends="complete", again="none", transports=BOTH),
-    "two-clis-at-once": Case(front="cli", rival="cli@start", ends="complete", again="none", transports=BOTH),
+    "cli-beside-window": Case(Converter(BOTH), Front(port="1-1", rival=Rival.CLI), completes()),
+    "two-clis-at-once": Case(Converter(BOTH), Front(By.CLI, rival=Rival.CLI_AT_START), completes()),
     # Firmware files, bundle name, tool.
     # One refused file of each kind, refused before the first tool run (every way a file is refused
     # is a row of the unit tables); a FIFO is refused at once, not waited on.
-    "tmpa-fifo": Case(prepare=lambda rig: (os.remove(rig.path("tmpa.hex")), os.mkfifo(rig.path("tmpa.hex"))),
-                      alerts=[r"Acode file refused \(PATH/tmpa\.hex\): tmpa\.hex is not a regular file \(a FIFO\)"],
-                      app="before", bcode="before", again="none", sent_nothing=True),
-    "corrupt-tmpb": Case(prepare=lambda rig: break_record(rig, "tmpb.hex", 7),
-                         alerts=[r"Bcode file refused \(PATH/tmpb\.hex\): line 7: .*"], app="before", bcode="before",
-                         again="none", sent_nothing=True),
-    "bundle-upper-case": Case(bundle="upper-case", ends="complete", again="none"),
-    "bundle-without-checksum": Case(bundle="no-checksum", alerts=[r"The bundle name has no checksum field: .*"],
-                                    app="before", bcode="before", sent_nothing=True),
-    "bundle-malformed-checksum": Case(bundle="malformed-checksum", alerts=[r"The bundle name's checksum field \"0x12\" is malformed: .*"],
-                                      app="before", bcode="before", again="none", sent_nothing=True),
+    "tmpa-fifo": Case(Release(prepare=lambda rig: (os.remove(rig.path("tmpa.hex")), os.mkfifo(rig.path("tmpa.hex")))),
+                      refused(r"Acode file refused \(PATH/tmpa\.hex\): tmpa\.hex is not a regular file \(a FIFO\)")),
+    "corrupt-tmpb": Case(Release(prepare=lambda rig: break_record(rig, "tmpb.hex", 7)),
+                         refused(r"Bcode file refused \(PATH/tmpb\.hex\): line 7: .*")),
+    "bundle-upper-case": Case(Release(name=Name.UPPER_CASE), completes()),
+    "bundle-without-checksum": Case(Release(name=Name.NO_CHECKSUM),
+                                    refused(r"The bundle name has no checksum field: .*", again=Again.SAME)),
+    "bundle-malformed-checksum": Case(Release(name=Name.MALFORMED_CHECKSUM),
+                                      refused(r"The bundle name's checksum field \"0x12\" is malformed: .*")),
     # A stray go setting in the user's environment holds back no run.
-    "stray-wait-for-go": Case(env={"TAVIK_WAIT_FOR_GO": "1"}, ends="complete", again="none"),
-    "bundle-wrong-checksum": Case(bundle="wrong-checksum", alerts=[FINAL_CHECKSUM], bcode="before"),
+    "stray-wait-for-go": Case(Front(env={"TAVIK_WAIT_FOR_GO": "1"}), completes()),
+    "bundle-wrong-checksum": Case(Release(name=Name.WRONG_CHECKSUM), fails(A.NEW, FINAL_CHECKSUM)),
     # The same update from the command line: clean, a fault (with --json), a refused file.
-    "cli-clean-ab": Case(ends="complete", again="none", front="cli", replay="same-report", transports=BOTH),
-    "cli-json-unplug-mid-a": Case(faults=["unplug@200"], app="incomplete", bcode="before", front="cli-json",
-                                  replay="same-report-newest"),
+    "cli-clean-ab": Case(Converter(BOTH), Front(By.CLI), completes(replay=Replay.SAME_REPORT)),
+    "cli-json-unplug-mid-a": Case(Converter(SOCKET, ["unplug@200"]), Front(By.CLI_JSON),
+                                  fails(A.INCOMPLETE, replay=Replay.SAME_REPORT_NEWEST)),
     # What a screen reader is told through AT-SPI: each step as drawn, then the outcome and cause.
-    "atspi-unplug-mid-a": Case(faults=["unplug@200"], app="incomplete", bcode="before", again="none", atspi=True,
-                               cause=r"the converter was unplugged during A packet 200 of 536"),
-    "cli-tmpa-with-hole": Case(prepare=lambda rig: edit_lines(rig, "tmpa.hex", lambda l: l[:49] + l[50:]), sent_nothing=True,
-                               alerts=[r"Acode file refused \(PATH/tmpa\.hex\): line 50: .*"], app="before", bcode="before",
-                               again="none", front="cli"),
+    "atspi-unplug-mid-a": Case(Converter(SOCKET, ["unplug@200"]), Front(atspi=True),
+                               fails(A.INCOMPLETE, again=Again.NONE, cause=UNPLUGGED_A200)),
+    "cli-tmpa-with-hole": Case(Release(prepare=lambda rig: edit_lines(rig, "tmpa.hex", lambda l: l[:49] + l[50:])),
+                               Front(By.CLI), refused(r"Acode file refused \(PATH/tmpa\.hex\): line 50: .*")),
     # A repair bench: the converters listed beside an update, an update once one is plugged in, all at once,
     # a port with none (refused within a second, the ports that have one named), options after the bundle.
-    "cli-list-two-converters": Case(converters=("1-2",), port="1-1", front="cli", ends="complete", again="none",
-                                    during=list_during, check=check_listed, transports=BOTH),
-    "cli-wait": Case(converters=("1-1@2000",), front="cli", cli_args=("--wait=30",), ends="complete", again="none",
-                     check=check_waited),
-    "cli-all-three": Case(converters=("1-2", "1-3"), front="cli", cli_args=("--all",), ends="complete", again="none",
-                          check=check_all_records, transports=BOTH),
-    "cli-port-without-converter": Case(converters=("1-2",), port="1-3", front="cli", sent_nothing=True, within=1,
-                                       alerts=[r"No converter is plugged in at USB port 1-3 \(converters are plugged in at "
-                                               r"USB ports 1-1, 1-2\)\. Nothing was sent\."], app="before", bcode="before",
-                                       again="none", transports=BOTH,
-                                       cause=r"no converter was plugged in at USB port 1-3 \(converters were at USB ports "
-                                             r"1-1, 1-2\); nothing was sent"),
-    "cli-port-equals": Case(converters=("1-2",), front="cli", cli_args=("--port=1-1",), ends="complete", again="none",
-                            transports=BOTH),
+    "cli-list-two-converters": Case(Converter(BOTH, also=("1-2",)), Front(By.CLI, port="1-1"),
+                                    completes(during=list_during, check=check_listed)),
+    "cli-wait": Case(Converter(SOCKET, also=("1-1@2000",)), Front(By.CLI, cli_args=("--wait=30",)),
+                     completes(check=check_waited)),
+    "cli-all-three": Case(Converter(BOTH, also=("1-2", "1-3")), Front(By.CLI, cli_args=("--all",)),
+                          completes(check=check_all_records)),
+    "cli-port-without-converter": Case(Converter(BOTH, also=("1-2",)), Front(By.CLI, port="1-3"), refused(
+        r"No converter is plugged in at USB port 1-3 \(converters are plugged in at USB ports 1-1, 1-2\)\. "
+        r"Nothing was sent\.", within=1, cause=r"no converter was plugged in at USB port 1-3 \(converters were at USB "
+                                               r"ports 1-1, 1-2\); nothing was sent")),
+    "cli-port-equals": Case(Converter(BOTH, also=("1-2",)), Front(By.CLI, cli_args=("--port=1-1",)), completes()),
     # Its reader gone in the A transfer, the update still ends Complete and its record whole.
-    "cli-pipe-closed": Case(front="cli", close_output="step: A transfer", ends="complete", again="none",
-                            check=check_record_whole),
-    "tool-missing": Case(tool=False, alerts=[r"Cannot start tavik \(PATH/Quillmere_V100_0x[0-9a-f]{4}\.app/Contents/Resources/tavik\): .+"],
-                         app="before", bcode="before", again="none"),
+    "cli-pipe-closed": Case(Front(By.CLI, close_output="step: A transfer"), completes(check=check_record_whole)),
+    "tool-missing": Case(Release(tool=False), fails(A.UNTOUCHED, CANNOT_START, again=Again.NONE)),
 }
 
 
 CLI_OUTCOME = re.compile(r"quillmere-cli: (?:(\d+-[\d.]+): )?(Complete|Failed|interrupted): (.*)")
 
 
-def cli_run(run, front, all_ports=False):
+def cli_run(run, by, all_ports=False):
     """A quillmere-cli run in the window's terms: its alerts, and its end as the end screen. Every
     progress line and event names its port; the outcome comes once (once per converter with
     --all), on standard output. With --json every line must be one event, the outcome's exit
     status the real one, and the record's folder the last event."""
-    if front == "cli-json":
+    if by is By.CLI_JSON:
         try:
             events = [json.loads(line) for line in run.lines]
         except ValueError as error:
@@ -673,28 +709,16 @@ def cli_run(run, front, all_ports=False):
     expect(not any(re.match(r"Quillmere: (Complete|Failed|interrupted): ", line) for line in run.errors),
            "quillmere-cli put the outcome on standard error too")
     return Run(alerts + [COMPLETE if complete else FAILED], run.status, run.errors, run.pid, out=run.lines,
-               front=front, seconds=run.seconds)
-
-
-def bundle_name(kind, checksum):
-    if kind == "no-checksum":
-        return f"Quillmere_{VERSION_FIELD}.app"
-    if kind == "upper-case":
-        return f"Quillmere_{VERSION_FIELD}_0X{checksum.upper()}.app"
-    if kind == "malformed-checksum":
-        return f"Quillmere_{VERSION_FIELD}_0x12_0x{checksum}.app"
-    if kind == "wrong-checksum":
-        return f"Quillmere_{VERSION_FIELD}_0x{(int(checksum, 16) ^ 0x0101):04x}.app"
-    return f"Quillmere_{VERSION_FIELD}_0x{checksum}.app"
+               front=by, seconds=run.seconds)
 
 
 def check_run(run, ends, alert_patterns, rig, failed_status=1):
     screens = run.screens
     expect(screens, "Quillmere printed no screen")
-    if ends == "complete":
+    if ends is Ends.COMPLETE:
         expect(screens[-1] == COMPLETE, f"expected the Completed screen, last screen: {screens[-1]!r}")
         expect(run.status == 0, f"Quillmere exit status {run.status} after FINISH")
-    elif ends == "interrupted":
+    elif ends is Ends.INTERRUPTED:
         expect(not any(SUCCESS_TEXT in s for s in screens), "an interrupted update showed the success text")
         expect(run.status == 128 + signal.SIGTERM, f"Quillmere exit status {run.status} after SIGTERM")
     else:
@@ -742,46 +766,38 @@ def check_screen_reader(run, cause):
            "no label names the cause")
 
 
-def check_device(device, before, firmware, app, bcode):
+def check_device(device, before, firmware, a, b):
     """Compares what convsim --show reports with the images (or with the flash before the run)."""
     new = flash_fields(firmware.a_image, firmware.b_data)
     held_a, old_a, new_a = ({k: f.get(k) for k in new if k.startswith("application")} for f in (device, before, new))
-    if app == "new":
-        expect(held_a == new_a, f"device holds A {held_a}, expected {new_a}")
-    elif app == "before":
-        expect(held_a == old_a, f"device A changed to {held_a}, expected it untouched {old_a}")
-    elif app == "incomplete":
-        expect(held_a["application"].startswith("incomplete"),
-               f"device A is {held_a['application']!r}, expected an interrupted image")
-    elif app == "damaged":
-        expect(held_a["application"] == "complete" and held_a["application size"] == new_a["application size"] and
-               held_a["application sha256"] != new_a["application sha256"],
-               f"device A {held_a}: expected a whole image that differs from the file")
+    if a is A.INCOMPLETE:
+        expect(held_a["application"].startswith("incomplete"), f"device A {held_a['application']!r}, not interrupted")
+    else:
+        wanted = new_a if a is A.NEW else old_a
+        expect(held_a == wanted, f"device holds A {held_a}, expected {wanted} ({a.name.lower()})")
     held_b, old_b, new_b = ({k: f.get(k) for k in new if k.startswith("b-code")} for f in (device, before, new))
-    if bcode == "new":
-        expect(held_b == new_b, f"device holds B {held_b}, expected {new_b}")
-    elif bcode == "before":
-        expect(held_b == old_b, f"device B changed to {held_b}")
+    wanted = new_b if b is B.NEW else old_b
+    expect(held_b == wanted, f"device holds B {held_b}, expected {wanted} ({b.name.lower()})")
 
 
-def check_record(rig, run, case, state="state"):
+def check_record(rig, run, front, want, state=State.FOLDER):
     """Every update leaves its folder (or, where it cannot, one line on standard error), and the
     recorded update replays as it ran."""
-    if case.state == "a-file":
+    if front.state is State.A_FILE:
         expect(sum(NO_RECORD in line for line in run.errors) == 1, f"stderr {run.errors[-3:]!r}: one line about the record")
         return
     record = rig.last_record(state)
     for name in ("output.log", "wire.jsonl", "summary.txt"):  # wire.jsonl stays empty when no tool ran
         expect(os.path.exists(os.path.join(record, name)), f"{record}/{name} is missing")
-    if run.front == "window":
+    if run.front is By.WINDOW:
         expect(any(record in line and NO_RECORD not in line for line in run.errors), "the record's folder is not on stderr")
-    elif run.front == "cli" and run.out is not None and not case.close_output:
+    elif run.front is By.CLI and run.out is not None and not front.close_output:
         expect(any(record in line for line in run.out if CLI_OUTCOME.fullmatch(line)), "no outcome line names the record")
     for name in ("output.log", "summary.txt"):
         with open(os.path.join(record, name), encoding="utf-8", errors="replace") as f:
             expect(rig.dir not in f.read(), f"{name} names the home folder {rig.dir}")
     summary = text_lines(os.path.join(record, "summary.txt"))
-    if case.state == TINY_STATE:
+    if front.state is State.TINY:
         cut = r"record incomplete: no space left on device \(tmpa\.hex copy cut at \d+ of \d+ bytes\)"
         expect(re.fullmatch(cut, summary[0]), f"summary begins {summary[:1]}, expected {cut}")
         expect(re.search(r"; record incomplete: no space left on device", run.errors[-1]), f"last line {run.errors[-1:]}")
@@ -795,31 +811,31 @@ def check_record(rig, run, case, state="state"):
     converter = rf"USB port {pinned.group(1)}, serial number EMU-CNV-{'0001' if pinned.group(1) == '1-1' else pinned.group(1)}" \
         if pinned else "none chosen"
     expect(summary[8] == "converter: " + converter, f"summary says {summary[8]!r}, expected the converter {converter}")
-    if case.cause:
+    if want.cause:
         summary = dict(line.split(": ", 1) for line in text_lines(os.path.join(record, "summary.txt")) if ": " in line)
-        outcome = OUTCOMES[case.ends]
-        expect(summary.get("outcome") == outcome and re.fullmatch(case.cause, summary.get("cause", "")),
-               f"summary says {summary.get('outcome')!r}: {summary.get('cause')!r}, expected {outcome}: {case.cause!r}")
-        if run.front == "window":
-            last = rf"Quillmere: {outcome}: {case.cause} \(record: {re.escape(record)}\)"
+        outcome = want.ends.value
+        expect(summary.get("outcome") == outcome and re.fullmatch(want.cause, summary.get("cause", "")),
+               f"summary says {summary.get('outcome')!r}: {summary.get('cause')!r}, expected {outcome}: {want.cause!r}")
+        if run.front is By.WINDOW:
+            last = rf"Quillmere: {outcome}: {want.cause} \(record: {re.escape(record)}\)"
             expect(run.errors and re.fullmatch(last, run.errors[-1]), f"last line {run.errors[-1:]!r}, expected {last!r}")
-        elif run.front == "cli":
-            last = rf"quillmere-cli: (\S+: )?{outcome}: {case.cause} \(record: {re.escape(record)}\)"
+        elif run.front is By.CLI:
+            last = rf"quillmere-cli: (\S+: )?{outcome}: {want.cause} \(record: {re.escape(record)}\)"
             expect(any(re.fullmatch(last, line) for line in run.out), f"no outcome line {last!r} in {run.out[-2:]!r}")
-    if not case.replay:
+    if not want.replay:
         return
     expected = 0
-    if case.replay == "changed-tmpa":
+    if want.replay is Replay.CHANGED_TMPA:
         packets = fwgen("alines", os.path.join(record, "tmpa.hex")).split()
         alter_byte(os.path.join(record, "tmpa.hex"), 12)
         expected = 1
     build = os.path.dirname(os.path.dirname(os.environ["QM_E2E_BUNDLE"]))
-    if case.replay == "same-tgz":
+    if want.replay is Replay.SAME_TGZ:
         subprocess.run(["tar", "czf", rig.path("update.tgz"), "-C", os.path.dirname(record), os.path.basename(record)],
                        check=True)
         record = rig.path("update.tgz")
-    elif case.replay.startswith("same-report"):
-        newest = case.replay == "same-report-newest"
+    elif want.replay in (Replay.SAME_REPORT, Replay.SAME_REPORT_NEWEST):
+        newest = want.replay is Replay.SAME_REPORT_NEWEST
         made = rig.cli(["report"] + ([] if newest else [record, f"--output={rig.path('report.tgz')}"]))
         archive = rig.path(f"quillmere-{os.path.basename(record)}.tgz" if newest else "report.tgz")
         expect(made.returncode == 0 and made.stdout == archive + "\n", f"report printed {made.stdout!r} {made.stderr!r}")
@@ -830,19 +846,19 @@ def check_record(rig, run, case, state="state"):
     if kept and replay.returncode == expected:  # an unexpected one stays for a look
         shutil.rmtree(kept.group(1), ignore_errors=True)
     expect(replay.returncode == expected, f"scripts/replay exit status {replay.returncode}, expected {expected}: {replay.stderr}")
-    if case.replay == "changed-tmpa":
+    if want.replay is Replay.CHANGED_TMPA:
         expect(re.search(rf"replay diverged at report \d+ \(run {packets[3]}\): expected [0-9a-f]+, got [0-9a-f]+",
                          replay.stdout), "the divergence does not name A packet 4")
-        expect(re.search(r"^outcome +Complete +!= Failed$", replay.stdout, re.M), "the replayed update did not fail")
+        expect(re.search(r"^outcome +Complete +!= Failed$", replay.stdout, re.M), "the replay update did not fail")
 
 
-def check_refused(rig, run, front, state, holder, holder_pid):
+def check_refused(rig, run, by, state, holder, holder_pid):
     """The updater that met the lock of `holder` ("Quillmere" or "quillmere-cli") on port 1-1:
     Failed with the alert and the cause naming it, and not one tool run of its own (the listing
     of an unpinned one aside)."""
     who = rf"{holder}, process {holder_pid}"
-    check_run(run, "failed", [rf"Another update is running on the converter at USB port 1-1 \({who}\)\. "
-                              r"Wait until it has finished\."], rig, 1 if front == "window" else 3)
+    check_run(run, Ends.FAILED, [rf"Another update is running on the converter at USB port 1-1 \({who}\)\. "
+                                 r"Wait until it has finished\."], rig, 1 if by is By.WINDOW else 3)
     record = rig.last_record(state)
     summary = dict(line.split(": ", 1) for line in text_lines(os.path.join(record, "summary.txt")) if ": " in line)
     cause = rf"another update holds the converter at USB port 1-1 \({who}\); nothing was sent"
@@ -870,9 +886,10 @@ def check_only_first_converter(rig, others, others_before):
         expect(rig.show(state) == others_before[port], f"the converter on {port} changed")
 
 
-def run_case(name, case, rig):
-    if case.foreign is not None:
-        foreign_firmware(rig, case.foreign)
+def run_case(case, rig):
+    converter, release, front, want = case.converter, case.release, case.front, case.expect
+    if release.foreign is not None:
+        foreign_firmware(rig, release.foreign)
         with open(rig.path("a.bin"), "rb") as a, open(rig.path("b.bin"), "rb") as b:
             good = Firmware(a.read(), b.read())
     else:
@@ -881,104 +898,93 @@ def run_case(name, case, rig):
     # The release is named after its A image, the checksum computed by the project's own tool.
     checksum = fwgen("checksum", rig.path("tmpa.hex")).strip()
     expect(checksum == f"{good.a_total:04x}", f"fwgen checksum {checksum}, the image sums to {good.a_total:04x}")
-    if case.prepare:
-        case.prepare(rig)
-    exe = rig.make_bundle(bundle_name(case.bundle, checksum), with_tool=case.tool, tool_before=case.tool_before)
+    if release.prepare:
+        release.prepare(rig)
+    exe = rig.make_bundle(release, checksum)
     rig.bundle = os.path.dirname(os.path.dirname(os.path.dirname(exe)))
 
-    rig.start_device(case.faults, case.node_mode, case.sent_nothing, case.converters, case.convsim)
+    rig.start_device(converter.faults, converter.node_mode, want.sent_nothing, converter.also, converter.convsim)
     before = rig.show()
-    others = {c.partition("@")[0]: rig.path(c.partition("@")[0] + ".state") for c in case.converters
+    others = {c.partition("@")[0]: rig.path(c.partition("@")[0] + ".state") for c in converter.also
               if not c.startswith("1-1@")}
     others_before = {port: rig.show(state) for port, state in others.items()}
-    if "--udev-delay-ms" in case.convsim:  # the converter was plugged in a moment before START
-        time.sleep(int(case.convsim[case.convsim.index("--udev-delay-ms") + 1]) / 1000 + 0.2)
-    if case.state == "a-file":
-        open(rig.path(case.state), "w").close()
-    elif case.as_user is not None:
-        os.makedirs(rig.path(case.state), mode=0o777, exist_ok=True)
-        os.chmod(rig.path(case.state), 0o777)  # the record folder of a run as another user
-    during = threading.Thread(target=case.during, args=(rig,), daemon=True) if case.during else None
-    if during:
-        during.start()
-    if case.beside:  # the second window runs meanwhile, on the other converter
-        beside = {}
-        other = threading.Thread(target=lambda: beside.update(run=rig.update(exe, case.tick, case.scale, "state-2",
-                                                                             port=case.beside)))
-        other.start()
-    if case.rival:  # the second updater on the same converter
-        rival_front, _, together = case.rival.partition("@")
-        rival = {}
+    if "--udev-delay-ms" in converter.convsim:  # the converter was plugged in a moment before START
+        time.sleep(int(converter.convsim[converter.convsim.index("--udev-delay-ms") + 1]) / 1000 + 0.2)
+    if front.state is State.A_FILE:
+        open(rig.path(front.state.value), "w").close()
+    elif front.as_user is not None:
+        os.makedirs(rig.path(front.state.value), mode=0o777, exist_ok=True)
+        os.chmod(rig.path(front.state.value), 0o777)  # the record folder of a run as another user
+    if want.during:
+        threading.Thread(target=want.during, args=(rig,), daemon=True).start()
+    if front.beside or front.rival:  # a second window meanwhile on the other converter, or a rival on the same one
+        second_by, together = front.rival.value if front.rival else (By.WINDOW, True)
+        second = {}
 
-        def second():
-            rival["waited"] = together or first_run_log(rig)
-            rival["run"] = rig.update(exe, case.tick, case.scale, "state-2", port=case.port, front=rival_front)
-            rival["ended"] = time.monotonic()
+        def run_second():
+            second["waited"] = together or first_run_log(rig)
+            second["run"] = rig.update(exe, Front(second_by, front.tick, front.scale, state=State.SECOND,
+                                                  port=front.beside or front.port))
+            second["ended"] = time.monotonic()
 
-        rival_thread = threading.Thread(target=second)
-        rival_thread.start()
-    first = rig.update(exe, case.tick, case.scale, case.state, case.env, case.as_user, case.port,
-                       interrupt=case.interrupt, front=case.front, cli_args=case.cli_args, close_output=case.close_output,
-                       atspi=case.atspi)
-    expect(case.within is None or first.seconds < case.within, f"the update took {first.seconds:.2f} s")
-    first_state = case.state
-    if case.rival:
+        second_thread = threading.Thread(target=run_second)
+        second_thread.start()
+    first = rig.update(exe, front)
+    expect(want.within is None or first.seconds < want.within, f"the update took {first.seconds:.2f} s")
+    first_state = front.state
+    if front.rival:
         first_ended = time.monotonic()
-        rival_thread.join()
-        expect(rival["waited"], "the first update ran no tool")
-        refused, refused_state = rival["run"], "state-2"
+        second_thread.join()
+        expect(second["waited"], "the first update ran no tool")
+        refused, refused_state = second["run"], State.SECOND
         if together and first.status != 0:  # the one started beside it won
             first, refused, first_state, refused_state = refused, first, refused_state, first_state
-        expect(rival["ended"] < first_ended if refused_state == "state-2" else first_ended < rival["ended"],
+        expect(second["ended"] < first_ended if refused_state is State.SECOND else first_ended < second["ended"],
                "the refused update waited for the other to end")
-        holder = "Quillmere" if case.front == "window" else "quillmere-cli"
-        check_refused(rig, refused, rival_front, refused_state, holder, first.pid)
+        holder = "Quillmere" if front.by is By.WINDOW else "quillmere-cli"
+        check_refused(rig, refused, second_by, refused_state, holder, first.pid)
     # quillmere-cli tells a refusal before the first tool run (3) from a failed update (1).
-    check_run(first, case.ends, case.alerts, rig, 3 if case.front != "window" and case.sent_nothing else 1)
-    if "--all" in case.cli_args:  # each converter updated, each exactly
+    check_run(first, want.ends, want.alerts, rig, 3 if front.by is not By.WINDOW and want.sent_nothing else 1)
+    if "--all" in front.cli_args:  # each converter updated, each exactly
         for port, state in others.items():
-            check_device(rig.show(state), others_before[port], good, "new", "new" if case.tick else "before")
+            check_device(rig.show(state), others_before[port], good, A.NEW, B.NEW if front.tick else B.UNTOUCHED)
         others = {}
-    if case.beside:
-        other.join()
-        check_run(beside["run"], "complete", [], rig)
-        check_device(rig.show(others[case.beside]), others_before[case.beside], good, "new", "new")
-        check_only_port(rig.last_record("state-2"), case.beside)
+    if front.beside:
+        second_thread.join()
+        check_run(second["run"], Ends.COMPLETE, [], rig)
+        check_device(rig.show(others[front.beside]), others_before[front.beside], good, A.NEW, B.NEW)
+        check_only_port(rig.last_record(State.SECOND), front.beside)
         others = {}
-    if case.runs is not None:
-        runs = sum("runCmd() returned:" in line for line in first.errors)
-        expect(runs == case.runs, f"{runs} tool runs, expected {case.runs}")
-    check_device(rig.show(), before, good, case.app, case.bcode)
-    if case.sent_nothing:
+    check_device(rig.show(), before, good, want.a, want.b)
+    if want.sent_nothing:
         expect(rig.writes_seen() == 0, f"the converter got {rig.writes_seen()} reports from a refused update")
-    check_record(rig, first, case, first_state)
-    if case.cause and case.front == "window" and case.ends == "failed":
-        check_cause_line(first, case.cause)
-    if case.atspi:
-        check_screen_reader(first, case.cause)
-    if case.check:
-        case.check(rig, first)
-    if (case.converters or case.convsim) and "--all" not in case.cli_args:
+    check_record(rig, first, front, want, first_state)
+    if want.cause and front.by is By.WINDOW and want.ends is Ends.FAILED:
+        check_cause_line(first, want.cause)
+    if front.atspi:
+        check_screen_reader(first, want.cause)
+    if want.check:
+        want.check(rig, first)
+    if (converter.also or converter.convsim) and "--all" not in front.cli_args:
         check_only_first_converter(rig, others, others_before)  # the window beside it checked above
-    if case.again == "none":
+    if want.again is Again.NONE:
         return
     # The converter is still reachable: with sound files and name, a second update succeeds.
-    if case.again == "restart":
+    if want.again is Again.RESTART:
         rig.stop_device()
         rig.start_device()
-    if case.prepare:
+    if release.prepare:
         rig.write_sample_firmware()
-    exe = rig.make_bundle(bundle_name("good", checksum))
-    second = rig.update(exe, True, "0.1")
-    check_run(second, "complete", [], rig)
-    check_device(rig.show(), before, good, "new", "new")
+    exe = rig.make_bundle(Release(), checksum)
+    check_run(rig.update(exe, Front()), Ends.COMPLETE, [], rig)
+    check_device(rig.show(), before, good, A.NEW, B.NEW)
 
 
 def run_named(rig, name):
-    case = CASES[name]
-    run_case(name, replace(case, **case.on_hidraw) if rig.transport == "hidraw" and case.on_hidraw else case, rig)
+    case, hidraw = CASES[name], rig.transport == "hidraw" and CASES[name].converter.on_hidraw
+    run_case(Case(hidraw, case.converter, case.release, case.front) if hidraw else case, rig)
 
 
 if __name__ == "__main__":
-    sys.exit(harness.main(sys.argv, lambda transport: [n for n, c in CASES.items() if transport in c.transports],
-                          Rig, run_named))
+    sys.exit(harness.main(sys.argv, lambda transport: [n for n, c in CASES.items()
+                                                       if transport in c.converter.transports], Rig, run_named))
