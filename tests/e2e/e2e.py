@@ -45,6 +45,7 @@ VERSION_FIELD = "V100"
 REPLAY = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))), "scripts", "replay")
 RECIPES = os.path.join(os.path.dirname(os.path.dirname(REPLAY)), "docs", "firmware-files.md")
 NO_RECORD = "no record of this update is kept"
+WAYLAND_RUN = os.path.join(os.path.dirname(REPLAY), "wayland-run")
 ATSPI_WALK = os.path.join(os.path.dirname(os.path.abspath(__file__)), "atspi_walk.py")
 
 # The matrix's named choices (a misspelt one fails at once). How the first update ends, as its
@@ -176,6 +177,8 @@ class Rig(Emulator):
         if front.atspi:
             args = ["dbus-run-session", "--", "/usr/bin/python3", ATSPI_WALK, self.path(f"atspi-{run_no}.json"),
                     "--"] + [a for a in args if a != "--auto-finish"]
+        if front.wayland:
+            args = [WAYLAND_RUN] + args + ["--screenshot-dir", self.path(f"shots-{run_no}")]
         if front.as_user is not None:
             args = ["setpriv", f"--reuid={front.as_user}", f"--regid={front.as_user}", "--clear-groups"] + args
         if front.state is State.TINY:
@@ -269,10 +272,12 @@ Release = settings("Release", foreign=None, prepare=None, name=Name.GOOD, tool=T
 #   close_output  quillmere-cli's standard output is a pipe its reader closes after a line with this
 #   atspi         read as a screen reader reads it: in a D-Bus session with an X server of its own, where
 #                 atspi_walk.py reads what AT-SPI tells and presses FINISH/EXIT (run.atspi holds its report)
+#   wayland       the window through Qt's Wayland back end under a headless weston of its own
+#                 (scripts/wayland-run), saving its screenshots
 #   beside        a second window at once, with --port this, updating that converter
 #   rival         Rival: refused at once (the first still running), none of it sent
 Front = settings("Front", by=By.WINDOW, tick=True, scale="0.1", env=None, state=State.FOLDER, as_user=None, port=None,
-                 cli_args=(), interrupt=None, close_output=None, atspi=False, beside=None, rival=None)
+                 cli_args=(), interrupt=None, close_output=None, atspi=False, wayland=False, beside=None, rival=None)
 # What the first update does:
 #   ends          Ends
 #   a, b          A and B: what the converter holds afterwards
@@ -481,6 +486,13 @@ def check_listed(rig, run):
     expect(len(after) == 2 and all(l.endswith(", no update holds it") for l in after), f"list afterwards: {after}")
 
 
+def check_screenshots(rig, run):
+    """The window saved its idle, running and finished pictures, none of them all one colour."""
+    saved = {os.path.basename(l.split(": ", 1)[1]) for l in run.lines if l.startswith("SCREENSHOT: ")}
+    blank = [l for l in run.lines if l.startswith("SCREENSHOT BLANK: ")]
+    expect(saved == {"idle.png", "running.png", "finished.png"} and not blank, f"screenshots {saved}, blank {blank}")
+
+
 def check_waited(rig, run):
     """It said it waits, once and first, and updated the converter once it came (2 s after the start)."""
     waiting = [l for l in run.out if "Waiting for a converter" in l]
@@ -654,6 +666,8 @@ CASES = {
     # What a screen reader is told through AT-SPI: each step as drawn, then the outcome and cause.
     "atspi-unplug-mid-a": Case(Converter(SOCKET, ["unplug@200"]), Front(atspi=True),
                                fails(A.INCOMPLETE, again=Again.NONE, cause=UNPLUGGED_A200)),
+    # The window as a Wayland desktop shows it: Qt's Wayland back end, a compositor (weston, headless).
+    "wayland-window": Case(Front(wayland=True), completes(check=check_screenshots)),
     "cli-tmpa-with-hole": Case(Release(prepare=lambda rig: edit_lines(rig, "tmpa.hex", lambda l: l[:49] + l[50:])),
                                Front(By.CLI), refused(r"Acode file refused \(PATH/tmpa\.hex\): line 50: .*")),
     # A repair bench: the converters listed beside an update, an update once one is plugged in, all at once,
