@@ -168,7 +168,9 @@ int run(int argc, char** argv) {
 
     // A logout, a shutdown or Ctrl-C ends the update in an orderly way (its record says so).
     if (!quill::qt::EndSignals::instance().install())
-        std::fprintf(stderr, "quillmere-cli: cannot watch for the signals that end it (SIGTERM, SIGINT, ...); they end it at once\n");
+        std::fprintf(
+            stderr,
+            "quillmere-cli: cannot watch for the signals that end it (SIGTERM, SIGINT, ...); they end it at once\n");
     const ReportForm form = options.json              ? ReportForm::Json
                             : ::isatty(STDOUT_FILENO) ? ReportForm::Terminal
                                                       : ReportForm::Plain;

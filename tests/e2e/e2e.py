@@ -576,6 +576,9 @@ CASES = {
     # A logout or shutdown in the middle of the A code: the record says so and replays that far.
     "sigterm-mid-a": Case(Converter(BOTH), Front(interrupt=signal.SIGTERM), Expect(Ends.INTERRUPTED, A.INCOMPLETE,
                           B.UNTOUCHED, replay=Replay.SAME, cause=r"interrupted by SIGTERM during A packet \d+ of 536")),
+    # Ctrl-\ (or any signal that would end it by default) ends it as SIGTERM does, its record closed.
+    "sigquit-mid-a": Case(Front(interrupt=signal.SIGQUIT), Expect(Ends.INTERRUPTED, A.INCOMPLETE, B.UNTOUCHED,
+                          cause=r"interrupted by SIGQUIT during A packet \d+ of 536")),
     "bad-echo": Case(Converter(SOCKET, ["bad-echo@50"]), fails(A.NEW)),
     "no-c4": Case(Converter(SOCKET, ["no-c4"]), fails(A.NEW, C4_NEVER, again=Again.RESTART, replay=Replay.SAME)),
     # A burn the converter does not confirm is no success; the next update writes the B code again.
@@ -727,6 +730,7 @@ def cli_run(run, by, all_ports=False):
 
 
 def check_run(run, ends, alert_patterns, rig, failed_status=1):
+    """failed_status: the exit status of a failure, or of an interruption (128 + its signal)."""
     screens = run.screens
     expect(screens, "Quillmere printed no screen")
     if ends is Ends.COMPLETE:
@@ -734,7 +738,7 @@ def check_run(run, ends, alert_patterns, rig, failed_status=1):
         expect(run.status == 0, f"Quillmere exit status {run.status} after FINISH")
     elif ends is Ends.INTERRUPTED:
         expect(not any(SUCCESS_TEXT in s for s in screens), "an interrupted update showed the success text")
-        expect(run.status == 128 + signal.SIGTERM, f"Quillmere exit status {run.status} after SIGTERM")
+        expect(run.status == failed_status, f"Quillmere exit status {run.status} after a signal, expected {failed_status}")
     else:
         expect(screens[-1] == FAILED, f"expected the Failed screen, last screen: {screens[-1]!r}")
         expect(not any(SUCCESS_TEXT in s for s in screens), "a failed update showed the success text")
@@ -958,7 +962,8 @@ def run_case(case, rig):
         holder = "Quillmere" if front.by is By.WINDOW else "quillmere-cli"
         check_refused(rig, refused, second_by, refused_state, holder, first.pid)
     # quillmere-cli tells a refusal before the first tool run (3) from a failed update (1).
-    check_run(first, want.ends, want.alerts, rig, 3 if front.by is not By.WINDOW and want.sent_nothing else 1)
+    check_run(first, want.ends, want.alerts, rig, 128 + front.interrupt if want.ends is Ends.INTERRUPTED else
+              3 if front.by is not By.WINDOW and want.sent_nothing else 1)
     if "--all" in front.cli_args:  # each converter updated, each exactly
         for port, state in others.items():
             check_device(rig.show(state), others_before[port], good, A.NEW, B.NEW if front.tick else B.UNTOUCHED)

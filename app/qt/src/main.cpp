@@ -139,7 +139,9 @@ int main(int argc, char** argv) {
 
     // A logout, a shutdown or Ctrl-C ends the update in an orderly way (its record says so).
     if (!quill::qt::EndSignals::instance().install())
-        std::fprintf(stderr, "Quillmere: cannot watch for the signals that end it (SIGTERM, SIGINT, ...); they end Quillmere at once\n");
+        std::fprintf(
+            stderr,
+            "Quillmere: cannot watch for the signals that end it (SIGTERM, SIGINT, ...); they end Quillmere at once\n");
     const quill::TimeScale scale = quill::timeScaleFromEnvironment();
     if (scale.complaint) std::fprintf(stderr, "Quillmere: %s\n", scale.complaint->c_str());
 
