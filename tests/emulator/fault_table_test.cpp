@@ -2,38 +2,14 @@
 // tables exactly these faults, so a fault added to one place alone fails here.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <regex>
 #include <set>
-#include <sstream>
 #include <string>
 
+#include "doc_names.h"
 #include "faults.h"
 
 namespace {
-
-std::set<std::string> tabledInReadme() {
-    std::ifstream file(std::string(QM_SOURCE_DIR) + "/emulator/README.md");
-    std::stringstream text;
-    text << file.rdbuf();
-    const std::string all = text.str();
-    const std::size_t section = all.find("\n## Faults");
-    EXPECT_NE(section, std::string::npos) << "emulator/README.md has no Faults section";
-    std::set<std::string> names;
-    std::istringstream lines(all.substr(section + 1));
-    const std::regex row(R"(^\| `([^`]+)` \| .+ \|$)");
-    bool inTable = false;
-    for (std::string line; std::getline(lines, line);) {
-        std::smatch match;
-        if (std::regex_match(line, match, row)) {
-            names.insert(match[1]);
-            inTable = true;
-        } else if (inTable && !line.starts_with("|")) {
-            break;  // the first table of the section is the faults'
-        }
-    }
-    return names;
-}
 
 TEST(FaultTable, EveryListedFaultParsesAndTheReadmeTablesExactlyThem) {
     std::set<std::string> listed;
@@ -45,7 +21,8 @@ TEST(FaultTable, EveryListedFaultParsesAndTheReadmeTablesExactlyThem) {
         EXPECT_EQ(convsim::addFault(faults, example), std::nullopt) << example;
         EXPECT_FALSE(fault.help.empty()) << fault.syntax;
     }
-    EXPECT_EQ(tabledInReadme(), listed);
+    EXPECT_EQ(docnames::inSection("emulator/README.md", "\n## Faults", "\n## ", std::regex(R"(\n\| `([^`]+)` \| )")),
+              listed);
 }
 
 }  // namespace
