@@ -33,9 +33,7 @@ TEST(NextRunHint, EveryTransferRunNamesItsSuccessorAndTheLastNone) {
 TEST(NextRunHint, AResentBLineNamesTheLineAfterIt) {
     Hinting rig;
     int sends = 0;
-    rig.respond = [&](const std::string&) {
-        return RunResult{RunEnd::Exited, said(++sends == 2 ? conv::kBLineRetry : conv::kBLineSent), "", ""};
-    };
+    rig.respond = [&](const std::string&) { return exited(said(++sends == 2 ? conv::kBLineRetry : conv::kBLineSent)); };
     EXPECT_TRUE(rig.core->UPDATE_B().ok());
     ASSERT_EQ(rig.args.size(), 6u);
     EXPECT_EQ(rig.args[1], rig.args[2]) << "line 2 is sent again";
