@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <QtCore/QDir>
 #include <QtCore/QFile>
+#include <QtCore/QThread>
 #include <QtWidgets/QApplication>
 
 #include "conv/packets.h"
@@ -15,29 +16,20 @@
 namespace quill::qt::test {
 
 std::string healthyTool() {
-    const auto set = [](const char* name, const std::string& value) {
-        return std::string(name) + "='" + value + "'\n";
-    };
     using std::string;
-    const string converter = conv::usbport::listingLine({"1-1", conv::kNormalVid, conv::kNormalPid, "hidraw0"});
-    return set("listed", converter + "\n" + conv::usbport::listingEndLine(1)) +
-           set("status", string(conv::kStatusBurned) + " " + string(conv::kStatusLinesHeld) + " 00 00 00 00 stbok") +
-           set("loader", string(conv::kLoaderReplied) + "64 (a6 00 00 00 02 00 00 00 00 00 ...") +
-           set("burnt", string(conv::kBurnSent)) +
-           set("reply",
-               string(conv::kChecksumDump) + "00 00 00 00 *00 00 00 00 2b 1a 00 00 00 00 00  ...(more readback)") +
-           set("acked", string(conv::kALineSent)) + set("echoed", string(conv::kBLineSent)) + R"SH(case "$1" in
+    const string listed = conv::usbport::listingLine({"1-1", conv::kNormalVid, conv::kNormalPid, "hidraw0"}) + "\n" +
+                          conv::usbport::listingEndLine(1);
+    const string status = string(conv::kStatusBurned) + " " + string(conv::kStatusLinesHeld) + " 00 00 00 00 stbok";
+    const string loader = string(conv::kLoaderReplied) + "64 (a6 00 00 00 02 00 00 00 00 00 ...";
+    const string reply =
+        string(conv::kChecksumDump) + "00 00 00 00 *00 00 00 00 2b 1a 00 00 00 00 00  ...(more readback)";
+    return "listed='" + listed + "'\nstatus='" + status + "'\nloader='" + loader + "'\nreply='" + reply + "'\n" +
+           R"SH(case "$1" in
   ports) printf '%s\n' "$listed" ;;
-  sa|sb|qa|qb) echo "$1"ok ;;
+  sa|sb|qa|qb|bb) echo "$1"ok ;;
   stb) echo "$status" ;;
   sta|sync|runaprom) echo "$loader" ;;
-  bb) echo "$burnt" ;;
-  *) if [ ${#1} -ge 130 ]; then
-       echo "$reply"
-       echo "$acked"
-     else
-       echo "$echoed"
-     fi ;;
+  *) if [ ${#1} -ge 130 ]; then printf '%s\nuaok\n' "$reply"; else echo ubok; fi ;;
 esac
 )SH";
 }
@@ -67,6 +59,16 @@ void TempBundle::writeFirmware(const char* name, int imageBytes) const {
     QFile file(path(QLatin1String(name)));
     ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate)) << name;
     file.write(QByteArray::fromStdString(hextext::file(static_cast<std::size_t>(imageBytes))));
+}
+
+QByteArray pidLine(const QByteArray& shellPath) {
+    return "echo $$ > " + shellPath + ".tmp && mv " + shellPath + ".tmp " + shellPath + "\n";
+}
+
+pid_t waitForPid(const QString& path) {
+    QFile file(path);
+    for (int i = 0; i < 500 && !file.exists(); ++i) QThread::msleep(10);
+    return file.open(QIODevice::ReadOnly) ? file.readAll().trimmed().toInt() : 0;
 }
 
 BundleLayout TempBundle::layout() const {

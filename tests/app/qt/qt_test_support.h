@@ -4,6 +4,7 @@
 #include <QtCore/QString>
 #include <QtCore/QTemporaryDir>
 
+#include <csignal>
 #include <memory>
 #include <string>
 
@@ -35,6 +36,13 @@ private:
 
 // A shell script at `path`: "#!/bin/sh" and `body`.
 void writeScript(const QString& path, const QByteArray& body, bool executable = true);
+
+// A shell line that writes the script's pid to `shellPath` (a shell word) whole: written aside, then
+// renamed, so a run killed while writing it leaves no empty one behind.
+QByteArray pidLine(const QByteArray& shellPath);
+// The pid in the file at `path` once it appears within 5 s, 0 if it never does.
+pid_t waitForPid(const QString& path);
+inline bool alive(pid_t pid) { return pid > 0 && ::kill(pid, 0) == 0; }
 
 // A window on the bundle with alerts answered automatically and the pauses scaled down.
 std::unique_ptr<AppDelegate> makeDelegate(const TempBundle& bundle);

@@ -5,8 +5,6 @@
 #include <QtCore/QTemporaryDir>
 #include <QtCore/QThread>
 
-#include <csignal>
-
 #include "process_runner.h"
 #include "qt_test_support.h"
 
@@ -18,16 +16,11 @@ using std::chrono::milliseconds;
 class RunAheadTest : public ::testing::Test {
 protected:
     QTemporaryDir dir;
-    QString tool;
+    QString tool = dir.filePath("tool");
 
+    // Like tavik: held back until a byte arrives on standard input; records what it does.
     void SetUp() override {
-        // Like tavik: held back until a byte arrives on standard input; records what it does.
-        tool = dir.filePath("tool");
-        // The pid file appears whole (written aside, then renamed): a run killed while writing
-        // it must not leave an empty one behind.
-        const QByteArray aside = dir.filePath("tmp-").toUtf8(), pid = dir.filePath("pid-").toUtf8();
-        writeScript(tool, "echo $$ > '" + aside + "'\"$1\" && mv '" + aside + "'\"$1\" '" + pid +
-                              "'\"$1\"\n"
+        writeScript(tool, pidLine("'" + dir.filePath("pid-").toUtf8() + "'\"$1\"") +
                               "if [ \"$TAVIK_WAIT_FOR_GO\" = 1 ]; then\n"
                               "  go=$(dd bs=1 count=1 2>/dev/null); [ -n \"$go\" ] || exit 0\n"
                               "fi\n"
@@ -38,23 +31,12 @@ protected:
         QFile file(dir.filePath("acted"));
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
-    // Waits until the run with this argument has started (written its pid).
-    bool started(const char* argument) {
-        for (int i = 0; i < 500; ++i) {
-            if (QFile::exists(dir.filePath("pid-") + QLatin1String(argument))) return true;
-            QThread::msleep(10);
-        }
-        return false;
-    }
-    bool alive(const char* argument) {
-        QFile file(dir.filePath("pid-") + QLatin1String(argument));
-        if (!file.open(QIODevice::ReadOnly)) return false;
-        const int pid = file.readAll().trimmed().toInt();
-        return pid > 0 && ::kill(pid, 0) == 0;
-    }
+    // The pid of the run with this argument once it has started.
+    pid_t started(const char* argument) { return waitForPid(dir.filePath("pid-") + QLatin1String(argument)); }
 };
 
 TEST_F(RunAheadTest, TheNamedRunWaitsUntilAskedForAndEndsUnusedWhenAnotherComes) {
+    pid_t e = 0;
     {
         // A stray go setting in our own environment must not hold back the ordinary runs.
         qputenv("TAVIK_WAIT_FOR_GO", "1");
@@ -62,22 +44,23 @@ TEST_F(RunAheadTest, TheNamedRunWaitsUntilAskedForAndEndsUnusedWhenAnotherComes)
         qunsetenv("TAVIK_WAIT_FOR_GO");
         runner.expectNext("b");
         EXPECT_EQ(runner.runCmd("a", milliseconds(5000)).output, "did a");
-        ASSERT_TRUE(started("b"));
+        ASSERT_GT(started("b"), 0);
         QThread::msleep(50);
         EXPECT_EQ(acted(), "a\n") << "b has started but is held back";
         EXPECT_EQ(runner.runCmd("b", milliseconds(5000)).output, "did b");
 
         runner.expectNext("d");
         runner.runCmd("a", milliseconds(5000));
-        ASSERT_TRUE(started("d"));
+        const pid_t d = started("d");
+        ASSERT_GT(d, 0);
         EXPECT_EQ(runner.runCmd("c", milliseconds(5000)).output, "did c");
-        EXPECT_FALSE(alive("d"));
+        EXPECT_FALSE(alive(d));
 
         runner.expectNext("e");
         runner.runCmd("a", milliseconds(5000));
-        ASSERT_TRUE(started("e"));
+        ASSERT_GT(e = started("e"), 0);
     }
-    EXPECT_FALSE(alive("e")) << "the runner's end ends its held-back run";
+    EXPECT_FALSE(alive(e)) << "the runner's end ends its held-back run";
     EXPECT_EQ(acted(), "a\nb\na\nc\na\n");
 }
 

@@ -1,11 +1,9 @@
 // The QProcess tool runner and the pauses: capture, time limit, start failures, live event loop.
 #include <gtest/gtest.h>
-#include <QtCore/QFile>
 #include <QtCore/QTemporaryDir>
 #include <QtCore/QTimer>
 
 #include <cerrno>
-#include <csignal>
 
 #include "process_runner.h"
 #include "qt_test_support.h"
@@ -27,16 +25,13 @@ protected:
 
 TEST_F(RunnerTest, RunPastItsLimitIsKilledWithWhatItPrinted) {
     const QString pidFile = dir.filePath("pid");
-    ProcessToolRunner runner(script("hang", "echo $$ > '" + pidFile.toUtf8() + "'\necho waiting\nexec sleep 30\n"));
+    ProcessToolRunner runner(script("hang", pidLine("'" + pidFile.toUtf8() + "'") + "echo waiting\nexec sleep 30\n"));
     const RunResult result = runner.runCmd("stb", milliseconds(300));
     EXPECT_EQ(result.end, RunEnd::TimedOut);
     EXPECT_EQ(result.output, "waiting\n");
-
-    QFile file(pidFile);
-    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-    const pid_t pid = file.readAll().trimmed().toInt();
+    const pid_t pid = waitForPid(pidFile);
     ASSERT_GT(pid, 0);
-    EXPECT_EQ(::kill(pid, 0), -1) << "the tool still runs";
+    EXPECT_FALSE(alive(pid)) << "the tool still runs";
     EXPECT_EQ(errno, ESRCH);
 }
 

@@ -37,29 +37,21 @@ struct Told {
     QVariant value;
     QString picture;
 };
-std::vector<Told>* told = nullptr;
-PictureView* statusRegion = nullptr;
-
-void listen(QAccessibleEvent* event) {
-    if (!told) return;
-    QAccessibleInterface* status = QAccessible::queryAccessibleInterface(statusRegion);
-    told->push_back({event->type(), event->object(), status->text(QAccessible::Description),
-                     status->valueInterface()->currentValue(), statusRegion->pictureName()});
-}
-
 class Listening {
 public:
-    Listening(MainWindow& w) {
-        statusRegion = w.imgORBEN;
-        told = &heard;
-        QAccessible::installUpdateHandler(listen);
+    explicit Listening(MainWindow& w) {
+        region_ = w.imgORBEN, sink_ = &heard;
+        QAccessible::installUpdateHandler([](QAccessibleEvent* event) {
+            QAccessibleInterface* status = QAccessible::queryAccessibleInterface(region_);
+            sink_->push_back({event->type(), event->object(), status->text(QAccessible::Description),
+                              status->valueInterface()->currentValue(), region_->pictureName()});
+        });
         // As when a screen reader is running: without it Qt sends no event at all.
         QGuiApplicationPrivate::platformIntegration()->accessibility()->setActive(true);
     }
     ~Listening() {
         QGuiApplicationPrivate::platformIntegration()->accessibility()->setActive(false);
         QAccessible::installUpdateHandler(nullptr);
-        told = nullptr;
     }
     // The events of `type` about `object`.
     std::vector<Told> of(QAccessible::Event type, const QObject* object) const {
@@ -69,6 +61,10 @@ public:
         return found;
     }
     std::vector<Told> heard;
+
+private:
+    static inline PictureView* region_ = nullptr;
+    static inline std::vector<Told>* sink_ = nullptr;
 };
 
 class StartButtonTest : public ::testing::Test {
