@@ -1,16 +1,19 @@
 #!/usr/bin/env python3
-"""The real tavik against a real convsim: tavik_session.py CASE [TRANSPORT] | --list [TRANSPORT]
-as e2e.py. TRANSPORT "socket" (the default) reaches convsim through TAVIK_EMULATOR, "hidraw"
-through hidapi in scripts/hidraw-run's namespace, which every run enters. Programs come from the
-environment, as for harness.py, and QM_E2E_TAVIK, QM_E2E_TAVIK_HOLD and QM_E2E_PRODUCTS (where
-tavik reads tarna.hex and tarn_b.hex). Every tavik run is bounded by `timeout`.
+"""The real tavik against a real convsim (in two cases against none, or a scripted server in its
+place): tavik_session.py CASE [TRANSPORT] | --list [TRANSPORT] as e2e.py. TRANSPORT "socket" (the
+default) reaches convsim through TAVIK_EMULATOR, "hidraw" through hidapi in scripts/hidraw-run's
+namespace, which every run enters. Programs come from the environment, as for harness.py, and
+QM_E2E_TAVIK, QM_E2E_TAVIK_HOLD and QM_E2E_PRODUCTS (where tavik reads tarna.hex and tarn_b.hex).
+Every tavik run is bounded by `timeout`.
 """
 import contextlib
 import glob
 import os
 import re
+import socket
 import subprocess
 import sys
+import threading
 import time
 
 sys.dont_write_bytecode = True
@@ -117,6 +120,16 @@ class Session(Emulator):
     def log(self):
         return "\n".join(text_lines(self.path("convsim.log")))
 
+    def replay_of(self, wire):
+        """convsim anew, playing the recording `wire` back at once, its log emptied."""
+        open(self.path("convsim.log"), "w").close()
+        self.serve(["--replay", wire, "--replay-fast"])
+
+    def replay_matched(self):
+        self.stop_device()
+        self.expect("replay complete: every recorded report matched" in self.log(), "the replay did not match")
+        self.start()  # for the closing stop
+
     def close(self, keep):
         for child in self.children:
             child.kill()
@@ -207,8 +220,7 @@ def bad_ack_file(s):
 def replay(s):  # a recorded session played back: a changed packet diverges, the same runs match it
     def session(packet, replayed=True, **expected):
         if replayed:
-            open(s.path("convsim.log"), "w").close()
-            s.serve(["--replay", s.path("wire.jsonl"), "--replay-fast"])
+            s.replay_of(s.path("wire.jsonl"))
         s.run("sb")
         s.run("stb", 5, has="stbok")
         s.run("sa", has="saok")
@@ -226,9 +238,7 @@ def replay(s):  # a recorded session played back: a changed packet diverges, the
     s.expect(re.search(rf"replay diverged at report .* \(run {re.escape(s.alines[0])}\): expected ",
                        s.log()), "no divergence named")
     session(s.alines[0], has="uaok")
-    s.stop_device()
-    s.expect("replay complete: every recorded report matched" in s.log(), "the replay did not match")
-    s.start()  # for the closing stop
+    s.replay_matched()
 
 
 def unplug(s):  # an interrupted image boots the loader again, and the next transfer goes through
@@ -302,12 +312,9 @@ def held_write(s):  # reports queued between the open and the write are dropped;
         dropped = sum('"ev":"drop"' in event for event in f)
     s.expect(dropped >= 10, f"only {dropped} status reports were queued before the write")
     s.stop_device()
-    open(s.path("convsim.log"), "w").close()
-    s.serve(["--replay", wire, "--replay-fast"])
+    s.replay_of(wire)
     s.run(line, 5, has="ubok")
-    s.stop_device()
-    s.expect("replay complete: every recorded report matched" in s.log(), "the replay did not match")
-    s.start()  # for the closing stop
+    s.replay_matched()
 
 
 def same_as_socket(s):  # the same texts and the same bytes on the wire through hidapi as over the socket
@@ -476,20 +483,114 @@ def bad_arguments(s):
              "TAVIK_PORT=../1-1 was not refused as it should be")
 
 
+def no_device(s):  # no converter to be found, on this machine through hidapi or at an emulator out of reach
+    def tavik(word, stdin=b"", **env):  # standard error; what it printed goes to s.out
+        done = subprocess.run(["timeout", "10", TAVIK, word], input=stdin, capture_output=True,
+                              env=dict({k: v for k, v in os.environ.items() if k != "TAVIK_EMULATOR"}, **env))
+        s.last, s.out = f"{word} with {env}", done.stdout.decode()
+        s.expect(done.returncode == 0, f"tavik ended with status {done.returncode}")
+        return done.stderr.decode()
+    tavik("list")
+    if "0416/a316" not in s.out and "0e7b/0bf2" not in s.out:  # else a converter is plugged into this machine
+        s.check("\nYou can use 'stbb' to run Monitor ...\n")
+        # The not-found texts the front end waits on (bb's with a lower-case "f"); a wire recording
+        # that cannot be written changes nothing on standard output, standard error says it is not whole.
+        for word, text in (("sta", "LDROM NOT FOUND"), ("stb", NOT_FOUND), ("bb", "0E7B/1Cf? NOT FOUND")):
+            err = tavik(word, TAVIK_RECORD="/nonexistent/wire.jsonl")
+            s.expect(s.out == text + "\n", f"expected only '{text}'")
+            s.expect(err.startswith("tavik: the wire recording could not be written whole: "), f"stderr: {err}")
+    away = {"TAVIK_EMULATOR": "/nonexistent/convsim.sock"}
+    for go in (None, b"g"):  # started ahead, tavik acts on its go byte only, and says so in one line without it
+        err = tavik("sta", go or b"", **(dict(away, TAVIK_WAIT_FOR_GO="1") if go else away))
+        s.expect(s.out == "LDROM NOT FOUND\n" and away["TAVIK_EMULATOR"] in err and err.count("\n") == 1,
+                 f"an emulator out of reach gave {s.out!r}, stderr {err!r}")
+    err = tavik("sta", TAVIK_WAIT_FOR_GO="1", **away)
+    s.expect(s.out == "" and err.count("\n") == 1 and err.startswith(
+        "tavik: TAVIK_WAIT_FOR_GO=1 but standard input ended before the go byte came"), f"without its go: {err!r}")
+
+
+def scripted_list(s):  # a scripted server in convsim's place: identities it cannot read are left out, an absent one
+    # refuses nothing
+    listener = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+    listener.bind(s.socket)
+    listener.listen(4)
+    asked = []
+
+    def serve():  # the one message of each connection is answered with the next reply
+        for reply in (b"L-001 a316 emu/signed\n0x16 a316 emu/prefixed\n99999999999999999999999 a316 emu/huge\n"
+                      b"0416 a316x emu/long\n0E7B 0BF2 emu/normal SN1\n", b"O0"):
+            connection = listener.accept()[0]
+            asked.append(connection.recv(64))
+            connection.send(reply)
+            connection.close()
+    threading.Thread(target=serve, daemon=True).start()
+    done = subprocess.run(["timeout", "10", TAVIK, "list"], env=dict(os.environ, TAVIK_EMULATOR=s.socket),
+                          capture_output=True, text=True)
+    s.last, s.out = "list", done.stdout
+    s.expect(done.stdout == "(VIDPID)0e7b/0bf2 (PATH)emu/normal (SN)SN1\n\nYou can use 'stbb' to run Monitor ...\n"
+             and not done.stderr and asked == [b"L", b"O0416 a316"], f"stderr {done.stderr!r}, asked {asked}")
+
+
+def server(s):  # convsim's socket as a process: it listens before its file appears and serves on past bad messages
+    def client(opened=False):
+        c = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+        c.settimeout(2)
+        c.connect(s.socket)  # refused: the case fails
+        s.expect(not opened or ask(c, b"O0e7b 0bf2") == b"O1", "normal mode did not open")
+        return c
+
+    def ask(c, message):
+        c.send(message)
+        return c.recv(70000)
+    # Clients connect as soon as the file is there, polled here without a pause.
+    for _ in range(80):
+        with contextlib.suppress(FileNotFoundError):
+            os.remove(s.socket)  # a convsim stopped this early may leave its socket behind
+        started = subprocess.Popen([os.environ["QM_E2E_CONVSIM"], "--socket", s.socket], stderr=subprocess.DEVNULL)
+        while not os.path.exists(s.socket) and started.poll() is None:
+            pass
+        try:
+            client().close()
+        finally:
+            started.terminate()
+            started.wait()
+    s.start("--report-ms", "1", "-v")
+    c = client()
+    for junk in (b"W\x05\x01", b"\xff\x00\x01", b"W" * 66000):  # a write before any open, an unknown opcode, too long
+        c.send(junk)
+    s.expect(ask(c, b"O0e7b 0bf2") == b"O1" and ask(c, b"Sp") == b"SConverter (emulated)" and
+             ask(client(), b"O0e7b-0bf2 trailing") == b"O0", "serving did not go on past malformed messages")
+    # Every open connection gets each report, and the identity's leaving closes them all.
+    readers = [c, client(opened=True)]
+    s.run("sa", has="saok")
+    for reader in readers:
+        got = [reader.recv(70000)]
+        while got[-1].startswith(b"I") and len(got) < 5000:
+            got.append(reader.recv(70000))
+        s.expect(got[0].startswith(b"I\x01\x01\x02\x42\xb0") and got[-1] == b"", f"a reader got {got[:1]} ... {got[-1:]}")
+    s.wait_for("0416/a316")
+    # The writes of a host that exits with reports unread still count: sa's frames once more, 30 ms apart.
+    frames = [bytes.fromhex(w) for w in re.findall(r"connection \d+: W (.*)", s.log())]
+    s.expect(len(frames) == 2, f"sa wrote {len(frames)} frames")
+    s.to_normal()
+    sender = client(opened=True)
+    sender.send(b"W" + frames[0])
+    time.sleep(0.03)
+    sender.send(b"W" + frames[1])
+    sender.close()
+    s.wait_for("0416/a316")
+
+
 SOCKET, HIDRAW, BOTH = ("socket",), ("hidraw",), ("socket", "hidraw")
 # Faults whose outcome the e2e matrix follows through the window (bad-echo, no-c4, no-d0,
 # slow-reenum, garbage and long replies) are not repeated here. The cases run on the socket and
 # through hidapi on convsim's hidraw nodes, six only mean something on hidraw, and the argument
-# checks need no device at all.
-CASES = {
-    "packets": (packets, BOTH), "files": (files, BOTH), "silent-loader": (silent_loader, BOTH),
-    "no-loader": (no_loader, BOTH), "bad-ack": (bad_ack, BOTH), "bad-ack-file": (bad_ack_file, BOTH),
-    "unplug": (unplug, BOTH), "short-replies": (short_replies, BOTH), "flood": (flood, BOTH),
-    "held-write": (held_write, BOTH),
-    "replay": (replay, BOTH), "bad-arguments": (bad_arguments, SOCKET), "same-as-socket": (same_as_socket, HIDRAW),
-    "hidraw-run": (hidraw_run, HIDRAW), "permission": (permission, HIDRAW), "holder": (holder, HIDRAW),
-    "gone-node": (gone_node, HIDRAW), "leaving-open": (leaving_open, HIDRAW),
-}
+# checks need no device at all. A case is named by its function, "-" for "_".
+CASES = {case.__name__.replace("_", "-"): (case, transports) for transports, cases in (
+    (BOTH, (packets, files, silent_loader, no_loader, bad_ack, bad_ack_file, unplug, short_replies, flood, held_write,
+            replay)),
+    (SOCKET, (bad_arguments, no_device, scripted_list, server)),
+    (HIDRAW, (same_as_socket, hidraw_run, permission, holder, gone_node, leaving_open))) for case in cases}
 
 
 if __name__ == "__main__":
