@@ -77,8 +77,6 @@ inline std::uint16_t le16(const Bytes& b, std::size_t at) {
     return static_cast<std::uint16_t>(b.at(at) | (b.at(at + 1) << 8));
 }
 
-inline conv::AImage imageOf(std::size_t size) { return hextext::image(size); }
-
 inline conv::FrameReport bLine(std::uint16_t address, std::uint8_t seed = 0x3C) {
     conv::BLine l;
     l.address = address;

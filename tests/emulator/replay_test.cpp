@@ -47,7 +47,13 @@ std::string notes(ReplayDevice& d) {
 
 using Bytes = std::vector<std::uint8_t>;
 
-}  // namespace
+// A fast replay whose host has made the first run as recorded.
+ReplayDevice afterFirstRun() {
+    ReplayDevice d = device(true);
+    EXPECT_TRUE(d.open(Identity::Normal, 1, 0));
+    d.write(Identity::Normal, Bytes{0x05, 0x01}, 1, 0);
+    return d;
+}
 
 // Each row: how many polls the host makes while no device is recorded.
 class ReplayPolls : public testing::TestWithParam<HostRun> {};
@@ -94,9 +100,7 @@ TEST(Replay, AChangedByteDivergesAndSilencesTheDeviceARunCutShortLeavesItsRestUn
     EXPECT_FALSE(d.open(Identity::Loader, 2, 0));
     EXPECT_EQ(d.finish(0), kReplayFailed);
 
-    ReplayDevice early = device(true);
-    ASSERT_TRUE(early.open(Identity::Normal, 1, 0));
-    early.write(Identity::Normal, Bytes{0x05, 0x01}, 1, 0);
+    ReplayDevice early = afterFirstRun();
     ASSERT_TRUE(early.open(Identity::Loader, 2, 0));
     ASSERT_TRUE(early.open(Identity::Normal, 3, 0)) << "the next run still pairs with the next recorded one";
     EXPECT_EQ(early.finish(0), kReplayFailed);
@@ -104,14 +108,11 @@ TEST(Replay, AChangedByteDivergesAndSilencesTheDeviceARunCutShortLeavesItsRestUn
 
     // Later runs that found a device count as unused; an open where a write was recorded, or a
     // write without an open, diverges once and finds nothing.
-    ReplayDevice first = device(true), twice = device(true), unopened = device(true);
-    ASSERT_TRUE(first.open(Identity::Normal, 1, 0));
-    first.write(Identity::Normal, Bytes{0x05, 0x01}, 1, 0);
+    ReplayDevice first = afterFirstRun(), twice = device(true), unopened = device(true);
     EXPECT_EQ(first.finish(0), kReplayFailed);
     EXPECT_EQ(notes(first), "replay diverged: the host stopped after run 1; the recording has 4 more runs\n");
     // A host that goes on after the recording's last run diverges.
-    ReplayDevice beyond = device(true);
-    beyond.open(Identity::Normal, 1, 0), beyond.write(Identity::Normal, Bytes{0x05, 0x01}, 1, 0);
+    ReplayDevice beyond = afterFirstRun();
     beyond.open(Identity::Loader, 2, 0), beyond.write(Identity::Loader, Bytes{0x00, 0xa6}, 2, 0);
     beyond.open(Identity::Normal, 3, 0), beyond.write(Identity::Normal, Bytes{0x05, 0x42}, 3, 0);
     EXPECT_FALSE(beyond.open(Identity::Normal, 4, 0));
@@ -126,7 +127,6 @@ TEST(Replay, AChangedByteDivergesAndSilencesTheDeviceARunCutShortLeavesItsRestUn
     EXPECT_EQ(std::count(diverged.begin(), diverged.end(), '\n'), 1) << diverged;
 }
 
-namespace {
 struct Damaged : rowname::Row {
     std::string text, error;
 };
@@ -153,7 +153,6 @@ std::vector<Damaged> damagedRecordings() {
     };
     // clang-format on
 }
-}  // namespace
 
 class DamagedRecording : public testing::TestWithParam<Damaged> {};
 TEST_P(DamagedRecording, IsRefusedNamingTheLine) {
@@ -162,3 +161,5 @@ TEST_P(DamagedRecording, IsRefusedNamingTheLine) {
     EXPECT_EQ(std::get<std::string>(parsed), GetParam().error);
 }
 INSTANTIATE_TEST_SUITE_P(, DamagedRecording, testing::ValuesIn(damagedRecordings()), rowname::ByName{});
+
+}  // namespace

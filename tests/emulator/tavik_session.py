@@ -58,6 +58,13 @@ class Session(Emulator):
         self.out = self.inside([TAVIK, word], seconds=seconds)[0]
         self.check(has, hasnt)
 
+    def bare(self, word, stdin=b"", **env):
+        """tavik with no emulator unless `env` names one; `out` and `status` as for run; returns stderr."""
+        done = subprocess.run(["timeout", "10", TAVIK, word], input=stdin, capture_output=True,
+                              env=dict({k: v for k, v in os.environ.items() if k != "TAVIK_EMULATOR"}, **env))
+        self.last, self.out, self.status = f"{word} with {env}", done.stdout.decode(), done.returncode
+        return done.stderr.decode()
+
     def check(self, has=(), hasnt=()):
         for text in [has] if isinstance(has, str) else has:
             self.expect(text in self.out, f"expected '{text}'")
@@ -476,36 +483,28 @@ def bad_arguments(s):
                        [f"1-1:{a}", "--state", b]):
         refused("usage:", "--converter", *converters)
     # A port setting that is no port path opens nothing (it would become part of a sysfs path).
-    s.out = subprocess.run([TAVIK, "sa"], env=dict(os.environ, TAVIK_PORT="../1-1", TAVIK_EMULATOR=s.path("none")),
-                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=10).stdout.rstrip("\n")
-    s.last = "sa with TAVIK_PORT=../1-1"
-    s.expect(s.out == "tavik: TAVIK_PORT='../1-1' is not a USB port path such as 1-1.4; nothing was done",
+    said = s.bare("sa", TAVIK_PORT="../1-1", TAVIK_EMULATOR=s.path("none")) + s.out
+    s.expect(said == "tavik: TAVIK_PORT='../1-1' is not a USB port path such as 1-1.4; nothing was done\n",
              "TAVIK_PORT=../1-1 was not refused as it should be")
 
 
 def no_device(s):  # no converter to be found, on this machine through hidapi or at an emulator out of reach
-    def tavik(word, stdin=b"", **env):  # standard error; what it printed goes to s.out
-        done = subprocess.run(["timeout", "10", TAVIK, word], input=stdin, capture_output=True,
-                              env=dict({k: v for k, v in os.environ.items() if k != "TAVIK_EMULATOR"}, **env))
-        s.last, s.out = f"{word} with {env}", done.stdout.decode()
-        s.expect(done.returncode == 0, f"tavik ended with status {done.returncode}")
-        return done.stderr.decode()
-    tavik("list")
+    s.bare("list")
     if "0416/a316" not in s.out and "0e7b/0bf2" not in s.out:  # else a converter is plugged into this machine
         s.check("\nYou can use 'stbb' to run Monitor ...\n")
         # The not-found texts the front end waits on (bb's with a lower-case "f"); a wire recording
         # that cannot be written changes nothing on standard output, standard error says it is not whole.
         for word, text in (("sta", "LDROM NOT FOUND"), ("stb", NOT_FOUND), ("bb", "0E7B/1Cf? NOT FOUND")):
-            err = tavik(word, TAVIK_RECORD="/nonexistent/wire.jsonl")
-            s.expect(s.out == text + "\n", f"expected only '{text}'")
+            err = s.bare(word, TAVIK_RECORD="/nonexistent/wire.jsonl")
+            s.expect(s.out == text + "\n" and s.status == 0, f"expected only '{text}', status 0")
             s.expect(err.startswith("tavik: the wire recording could not be written whole: "), f"stderr: {err}")
     away = {"TAVIK_EMULATOR": "/nonexistent/convsim.sock"}
     for go in (None, b"g"):  # started ahead, tavik acts on its go byte only, and says so in one line without it
-        err = tavik("sta", go or b"", **(dict(away, TAVIK_WAIT_FOR_GO="1") if go else away))
+        err = s.bare("sta", go or b"", **(dict(away, TAVIK_WAIT_FOR_GO="1") if go else away))
         s.expect(s.out == "LDROM NOT FOUND\n" and away["TAVIK_EMULATOR"] in err and err.count("\n") == 1,
                  f"an emulator out of reach gave {s.out!r}, stderr {err!r}")
-    err = tavik("sta", TAVIK_WAIT_FOR_GO="1", **away)
-    s.expect(s.out == "" and err.count("\n") == 1 and err.startswith(
+    err = s.bare("sta", TAVIK_WAIT_FOR_GO="1", **away)
+    s.expect(s.out == "" and s.status == 0 and err.count("\n") == 1 and err.startswith(
         "tavik: TAVIK_WAIT_FOR_GO=1 but standard input ended before the go byte came"), f"without its go: {err!r}")
 
 
@@ -524,11 +523,9 @@ def scripted_list(s):  # a scripted server in convsim's place: identities it can
             connection.send(reply)
             connection.close()
     threading.Thread(target=serve, daemon=True).start()
-    done = subprocess.run(["timeout", "10", TAVIK, "list"], env=dict(os.environ, TAVIK_EMULATOR=s.socket),
-                          capture_output=True, text=True)
-    s.last, s.out = "list", done.stdout
-    s.expect(done.stdout == "(VIDPID)0e7b/0bf2 (PATH)emu/normal (SN)SN1\n\nYou can use 'stbb' to run Monitor ...\n"
-             and not done.stderr and asked == [b"L", b"O0416 a316"], f"stderr {done.stderr!r}, asked {asked}")
+    err = s.bare("list", TAVIK_EMULATOR=s.socket)
+    s.expect(s.out == "(VIDPID)0e7b/0bf2 (PATH)emu/normal (SN)SN1\n\nYou can use 'stbb' to run Monitor ...\n"
+             and not err and asked == [b"L", b"O0416 a316"], f"stderr {err!r}, asked {asked}")
 
 
 def server(s):  # convsim's socket as a process: it listens before its file appears and serves on past bad messages
@@ -567,7 +564,8 @@ def server(s):  # convsim's socket as a process: it listens before its file appe
         got = [reader.recv(70000)]
         while got[-1].startswith(b"I") and len(got) < 5000:
             got.append(reader.recv(70000))
-        s.expect(got[0].startswith(b"I\x01\x01\x02\x42\xb0") and got[-1] == b"", f"a reader got {got[:1]} ... {got[-1:]}")
+        s.expect(got[0].startswith(b"I\x01\x01\x02\x42\xb0") and got[-1] == b"",
+                 f"a reader got {got[:1]} ... {got[-1:]}")
     s.wait_for("0416/a316")
     # The writes of a host that exits with reports unread still count: sa's frames once more, 30 ms apart.
     frames = [bytes.fromhex(w) for w in re.findall(r"connection \d+: W (.*)", s.log())]

@@ -23,13 +23,9 @@ std::vector<std::uint8_t> run(std::size_t n, std::uint8_t start) {
 }
 const std::string kHeader = ":020000040000FA\r\n";
 const std::string kEof = ":00000001FF\r\n";
-}  // namespace
 
 TEST(HexLines, SplitWholeKeepingLineEndsAndReadOnlyFromRegularFiles) {
-    auto lines = splitHexLines("ab\r\ncd\nlast");
-    ASSERT_EQ(lines.size(), 3u);
-    EXPECT_EQ(lines[0], "ab\r\n");
-    EXPECT_EQ(lines[2], "last");
+    EXPECT_EQ(splitHexLines("ab\r\ncd\nlast"), (std::vector<std::string>{"ab\r\n", "cd\n", "last"}));
     EXPECT_EQ(splitHexLines(std::string(1500, 'x') + "\n").front().size(), 1501u);
     EXPECT_EQ(readFirmwareFile("/nonexistent/file.hex").status, FileBytes::Status::Missing);
     const std::string fifo = testing::TempDir() + "hexfile_fifo_" + std::to_string(::getpid());
@@ -42,27 +38,12 @@ TEST(HexLines, SplitWholeKeepingLineEndsAndReadOnlyFromRegularFiles) {
     ::unlink(fifo.c_str());
 }
 
-std::vector<std::uint8_t> joined(std::initializer_list<std::vector<std::uint8_t>> parts) {
-    std::vector<std::uint8_t> all;
-    for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
-    return all;
-}
-
 TEST(GatherAImage, TakesContiguousRecordsUpToTheFirstShortOne) {
     // Any data record length is taken; the short one ends the image; the end record and what
     // follows it without data are not looked at.
-    const std::vector<std::string> lines{kHeader,
-                                         record(0, 0, run(16, 0)),
-                                         record(0, 0x10, run(20, 16)),
-                                         record(0, 0x24, run(16, 36)),
-                                         record(0, 0x34, run(4, 52)),
-                                         kEof,
-                                         "\r\n"};
-    auto result = gatherAImage(splitHexLines([&] {
-        std::string s;
-        for (auto& l : lines) s += l;
-        return s;
-    }()));
+    const std::string text =
+        kHeader + record(0, 0, run(16, 0)) + record(0, 0x10, run(20, 16)) + record(0, 0x24, run(16, 36));
+    auto result = gatherAImage(splitHexLines(text + record(0, 0x34, run(4, 52)) + kEof + "\r\n"));
     ASSERT_TRUE(result.ok()) << result.error->message();
     EXPECT_EQ(result.image.bytes, run(56, 0));
     EXPECT_EQ(result.image.total, 56u);
@@ -75,7 +56,6 @@ TEST(GatherAImage, TakesContiguousRecordsUpToTheFirstShortOne) {
     EXPECT_TRUE(gatherAImage(splitHexLines(lf)).ok());
 }
 
-namespace {
 // A file the gatherer must refuse: at which line (0: the file as a whole), saying what.
 struct Refusal : rowname::Row {
     std::vector<std::string> lines;
@@ -111,8 +91,7 @@ std::vector<Refusal> aRefusals() {
         {"data after the end record", {kHeader, a0, a1, a2, kEof, record(0, 0x30, run(16, 1))}, 6,
          "follows the end-of-file record on line 5; nothing may"},
         {"a record after the end record", {kHeader, a0, a1, a2, kEof, "\r\n", kHeader}, 7, "follows the end-of-file record"},
-        {"cut off after a whole record", {kHeader, a0, a1, a2}, 5,
-         "line 5: the file ends without its end-of-file record (cut off?)"},
+        {"cut off after a whole record", {kHeader, a0, a1, a2}, 5, "line 5: the file ends without its end-of-file record (cut off?)"},
         {"a record that lost its colon", {kHeader, a0, a1, a2.substr(1), kEof}, 4, "record does not start with ':'"},
         {"an indented record", {kHeader, a0, " " + a1, a2, kEof}, 3, "record does not start with ':'"},
         {"a byte-order mark", {"\xEF\xBB\xBF" + kHeader, a0, a1, a2, kEof}, 1, "record does not start with ':'"},
@@ -137,7 +116,6 @@ std::vector<Refusal> aRefusals() {
     };
     // clang-format on
 }
-}  // namespace
 
 class GatherAImageRefuses : public testing::TestWithParam<Refusal> {};
 TEST_P(GatherAImageRefuses, WhatCannotBeSentExactly) { expectRefused(GetParam(), gatherAImage(GetParam().lines)); }
@@ -151,7 +129,6 @@ TEST(GatherBLines, TakesTheExactSixteenByteCrLfRecords) {
     EXPECT_EQ(result.lines, (std::vector<std::string>{line0, line1, line0}));
 }
 
-namespace {
 std::vector<Refusal> bRefusals() {
     const std::string good = record(0, 0, run(16, 0));
     std::string badSum = record(0, 0x40, run(16, 0));
@@ -167,11 +144,10 @@ std::vector<Refusal> bRefusals() {
         {"a line feed alone", {kHeader, good, lfOnly}, 3, "data record of 44 characters; B lines are 16-byte data records ending in CR LF"},
         {"a short data record", {kHeader, good, record(0, 0x10, run(8, 0))}, 3, "data record of 29 characters"},
         {"16 bytes of another type", {kHeader, record(5, 0, run(16, 0))}, 2, "type 0x05"},
-        {"a retry line", {kHeader, good, record(0, 0x1010, joined({{0x10, 0x10}, run(14, 0)}))}, 3,
+        {"a retry line", {kHeader, good, record(0, 0x1010, {0x10, 0x10, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13})}, 3,
          "all 0x10: the tool answers \"retry\""},
         {"a base above 64 KiB", {record(4, 0, {0, 1}), good}, 1, "base 0x10000; B lines carry 16-bit addresses"},
-        {"a byte given twice", {kHeader, good, record(0, 0x08, run(16, 1))}, 3,
-         "gives address 0x0008 another value than line 2"},
+        {"a byte given twice", {kHeader, good, record(0, 0x08, run(16, 1))}, 3, "gives address 0x0008 another value than line 2"},
         {"no B line", {kHeader, kEof}, 0, "no B line in the file; B lines are 16-byte data records ending in CR LF"},
         {"cut off after a whole line", {kHeader, good, record(0, 0x10, run(16, 0))}, 4,
          "the file ends without its end-of-file record (cut off?)"},
@@ -185,8 +161,9 @@ std::vector<Refusal> bRefusals() {
     };
     // clang-format on
 }
-}  // namespace
 
 class GatherBLinesRefuses : public testing::TestWithParam<Refusal> {};
 TEST_P(GatherBLinesRefuses, WhatWouldBeLostOrSentWrong) { expectRefused(GetParam(), gatherBLines(GetParam().lines)); }
 INSTANTIATE_TEST_SUITE_P(, GatherBLinesRefuses, testing::ValuesIn(bRefusals()), rowname::ByName{});
+
+}  // namespace

@@ -7,16 +7,9 @@
 
 using namespace conv;
 
-namespace {
-const auto imageOf = hextext::image;
-}  // namespace
-
 TEST(LoaderPackets, SyncAndStatusLayouts) {
-    LoaderReport sync = makeSyncPacket();
-    LoaderReport expected{};
-    expected[1] = 0xA4;
-    expected[5] = 1;
-    expected[9] = 1;
+    const LoaderReport sync = makeSyncPacket();
+    LoaderReport expected{0, 0xA4, 0, 0, 0, 1, 0, 0, 0, 1};
     EXPECT_EQ(sync, expected);
     EXPECT_EQ(packetChecksum(sync), 0xA6u);
     LoaderReport status = makeLoaderCommand(loader::kCmdStatus);
@@ -25,14 +18,12 @@ TEST(LoaderPackets, SyncAndStatusLayouts) {
 }
 
 TEST(LoaderPackets, AImageSplitsIntoNumberedPackets) {
-    const AImage image = imageOf(48 + 56 * 3 + 10);
+    const AImage image = hextext::image(48 + 56 * 3 + 10);
     auto packets = buildAPackets(image);
     ASSERT_EQ(packets.size(), 5u);
     const LoaderReport& first = packets[0];
-    EXPECT_EQ(first[0], 0);
-    EXPECT_EQ(first[1], 0xA0);
-    EXPECT_EQ(first[5], 3);
-    EXPECT_EQ(first[13] | (first[14] << 8), 48 + 56 * 3 + 10);
+    EXPECT_EQ((std::vector<int>{first[0], first[1], first[5], first[13] | (first[14] << 8)}),
+              (std::vector<int>{0, 0xA0, 3, 48 + 56 * 3 + 10}));
     EXPECT_TRUE(std::equal(image.bytes.begin(), image.bytes.begin() + 48, first.begin() + 17));
     for (std::size_t k = 1; k < packets.size(); ++k) {
         SCOPED_TRACE(k);
@@ -46,17 +37,17 @@ TEST(LoaderPackets, AImageSplitsIntoNumberedPackets) {
 }
 
 TEST(LoaderPackets, ExactMultipleEndsWithAnEmptyLastPacketAndTotalKeepsLow16Bits) {
-    auto packets = buildAPackets(imageOf(48 + 56 * 2));
+    auto packets = buildAPackets(hextext::image(48 + 56 * 2));
     ASSERT_EQ(packets.size(), 4u);
     EXPECT_TRUE(std::all_of(packets.back().begin() + 9, packets.back().end(), [](auto b) { return b == 0; }));
-    EXPECT_EQ(buildAPackets(imageOf(48)).size(), 2u);
-    auto big = imageOf(48 + 56 * 1200);  // 67248 bytes
+    EXPECT_EQ(buildAPackets(hextext::image(48)).size(), 2u);
+    auto big = hextext::image(48 + 56 * 1200);  // 67248 bytes
     EXPECT_EQ(buildAPackets(big)[0][13] | (buildAPackets(big)[0][14] << 8), 67248 & 0xFFFF);
-    EXPECT_TRUE(buildAPackets(imageOf(47)).empty());
+    EXPECT_TRUE(buildAPackets(hextext::image(47)).empty());
 }
 
 TEST(ALine, FormatsLowerCaseAndParsesEitherCase) {
-    const LoaderReport packet = buildAPackets(imageOf(200))[0];
+    const LoaderReport packet = buildAPackets(hextext::image(200))[0];
     const std::string text = formatALine(packet);
     ASSERT_EQ(text.size(), 130u);
     EXPECT_EQ(text.substr(0, 18), "00a000000003000000");
@@ -74,10 +65,7 @@ TEST(ALine, FormatsLowerCaseAndParsesEitherCase) {
 TEST(DeviceFrames, ModeStartAndQuitFrames) {
     FrameReport mode{};
     putFrame(mode, frame::kKindMode, modeCode());
-    EXPECT_EQ(mode[0], 5);
-    EXPECT_EQ(mode[1], 1);
-    EXPECT_EQ(mode[2], 8);
-    EXPECT_EQ(std::string(mode.begin() + 3, mode.begin() + 11), std::string(modeCode()));
+    EXPECT_EQ(std::string(mode.begin(), mode.begin() + 11), "\x05\x01\x08" + std::string(modeCode()));
     EXPECT_EQ(mode[11] | (mode[12] << 8), checkSum(mode.data(), 11) & 0xFFFF);
     EXPECT_TRUE(frameChecksumOk(mode.data(), mode.size()));
     FrameReport start = mode;  // "sa" builds start A over the mode frame: its tail stays
@@ -97,11 +85,7 @@ TEST(BLineFrames, AddressLowFirstRetryRuleAndEchoSum) {
     auto parsed = parseBLine(line);
     ASSERT_TRUE(parsed.has_value());
     FrameReport f = makeBLineFrame(*parsed);
-    EXPECT_EQ(f[2], 0x12);
-    EXPECT_EQ(f[3], 0xB2);
-    EXPECT_EQ(f[4], 0xA1);
-    EXPECT_EQ(f[5], 0x01);
-    EXPECT_EQ(f[20], 0x10);
+    EXPECT_EQ((std::vector<int>{f[2], f[3], f[4], f[5], f[20]}), (std::vector<int>{0x12, 0xB2, 0xA1, 0x01, 0x10}));
     EXPECT_EQ(f[21] | (f[22] << 8), checkSum(f.data(), 21));
     EXPECT_FALSE(isRetryFrame(f));
     FrameReport echo = f;

@@ -1,5 +1,14 @@
-// The command line: argument classes, the not-found texts, and the lines the front end reads.
+// The command line: argument classes, the not-found texts, and the lines the front end reads; the
+// one table of command words, which docs/glossary.md and tavik's manual page name exactly, so a word
+// added, renamed or dropped in one place alone fails here; device commands as the converter sees
+// them on the wire, and the lines they print.
+#include <regex>
+#include <set>
+
+#include "conv/commands.h"
 #include "conv/toolrun.h"
+#include "core/commands.h"
+#include "doc_names.h"
 #include "fake_device.h"
 
 using namespace tavik;
@@ -70,19 +79,14 @@ TEST(Dispatcher, DeviceListWithTheLoaderStringsAndTheConvertersPorts) {
     Rig rig;
     rig.transport.listed = {{0x0416, 0xA316, "/dev/hidraw0", "SN1", "1-1"}, {0x046d, 0xc52b, "/dev/hidraw1", "", ""}};
     auto loader = rig.withLoader();
-    loader->strings = {{hid::StringKind::Manufacturer, "Nuvo"},
-                       {hid::StringKind::SerialNumber,
-                        "\xC3\x9C"
-                        "42"}};
+    loader->strings = {{hid::StringKind::Manufacturer, "Nuvo"}, {hid::StringKind::SerialNumber, "\u00DC42"}};
     EXPECT_EQ(rig.run(std::vector<std::string_view>{}),
               "(VIDPID)0416/a316 (PATH)/dev/hidraw0 (SN)SN1\n"
               "(VIDPID)046d/c52b (PATH)/dev/hidraw1 (SN)\n"
               "Manufacturer String: Nuvo\n"
               "Product String: Nuvo\n"  // a failed query keeps the text before it
-              "Serial Number String: (220) \xC3\x9C"
-              "42\n"
-              "Indexed String 1: \xC3\x9C"
-              "42\n"
+              "Serial Number String: (220) \u00DC42\n"
+              "Indexed String 1: \u00DC42\n"
               "\nYou can use 'stbb' to run Monitor ...\n");
 }
 
@@ -95,4 +99,69 @@ TEST(Dispatcher, MonitorShowsForeignReportsAndStopsWhenTheDeviceIsGone) {
               " (^Z to Stop)"
               "01 03 c4 00 11 00 00 00 00 00  ...(^Z to Stop)\n"
               "!! hid_read() failed: the device is gone (unplugged or re-enumerated), monitor stopped\n");
+}
+
+TEST(CommandWords, TheGlossaryAndTheManualPageNameExactlyTheTablesWords) {
+    std::set<std::string> table;
+    for (const conv::command::Word& w : conv::command::kWords) table.insert(std::string(w.word));
+    EXPECT_EQ(docnames::inSection("docs/glossary.md", "## Command words", "\n## ", std::regex(R"(\n\| `([a-z]+)` \|)")),
+              table);
+    EXPECT_EQ(docnames::inSection("packaging/man/tavik.1", ".SH WORDS", ".SH", std::regex(R"(\.B ([a-z]+)\n)")), table);
+}
+
+// Sync and RunApRom against the loader's numbering are followed in tests/emulator/tavik_session.py.
+TEST(LoaderCommands, PacketNumberWaitSkipsOtherNumbersAndStopsWhenTheDeviceIsGone) {
+    Rig rig;
+    auto loader = rig.withLoader();
+    loader->replies = {loaderReply(0, 2), {}, loaderReply(0, 0x0104)};
+    rig.session->open(Identity::Loader, NotFound::Loader);
+    EXPECT_TRUE(READ_PKNO_FROM_FW(*rig.session, 0x0104));
+    EXPECT_EQ(rig.out.text(),
+              "WAIT READ_PKNO_FROM_FW(0104)...(hid_read() ret:64) bufR[4],[5] = 02 00\n"
+              "readed 0 byte, retry ...\n"
+              "(hid_read() ret:64) bufR[4],[5] = 04 01\n");
+    loader->replies = {loaderReply(0, 2)};
+    loader->gone = true;
+    EXPECT_FALSE(READ_PKNO_FROM_FW(*rig.session, 0x0104));
+    EXPECT_TRUE(rig.out.text().ends_with("(hid_read() ret:-1)\n!! hid_read() failed: " +
+                                         std::string(conv::kDeviceGone) + ", stopped waiting for the packet number\n"));
+}
+
+// The burn frame meets convsim in tests/emulator/tavik_session.py.
+TEST(FrameCommands, QuitFramesGoThroughTheRightHandlesAndEndWithTheirWord) {
+    Rig quitA, quitB;
+    EXPECT_EQ(quitA.run((quitA.withNormal(), "qa")), "qaok\n");
+    EXPECT_EQ(quitB.run((quitB.withNormal(), "qb")), "qbok\n");
+    const Bytes second = padded({0x05, 0x04, 0x01, 0x20, 0x2A, 0x00}, 32);
+    EXPECT_EQ(quitA.transport.normal->writes, (std::vector{padded({5, 4, 1, 0x41, 0x4B, 0}, 32), second}));
+    EXPECT_EQ(quitB.transport.normal->writes, (std::vector{padded({5, 4, 1, 0x42, 0x4C, 0}, 32), second}));
+    EXPECT_EQ(quitA.transport.opens, 2);
+    EXPECT_EQ(quitB.pauses, std::vector<unsigned>{1000});
+    // The second frame needs the device opened again; quit still ends with its word without it.
+    Rig rig;
+    auto normal = rig.withNormal();
+    rig.transport.nextOpens = {hid::OpenStatus::Opened, hid::OpenStatus::Refused};
+    EXPECT_EQ(rig.run("qa"), "!! second quit frame not sent: the normal-mode device could not be opened again\nqaok\n");
+    EXPECT_EQ(normal->writes.size(), 1u);
+    EXPECT_EQ(rig.err.text(), "refused: fix the permissions\n");
+}
+
+// The frame is the shared library's; convsim checks it, and a bad echo, in tests/emulator.
+TEST(BLine, EchoAfterAStatusReportAndMalformedLines) {
+    const std::string line = ":101234000102030405060708090a0b0c0d0e0f1000\r\n";
+    Rig rig;
+    rig.withNormal()->onWrite = [](FakeDevice& d, const Bytes& frame) {
+        d.replies.push_back({0x01, 0x01, 0x00});  // a status report first: skipped
+        d.replies.push_back(frame);
+        d.replies.back()[0] = 1;
+    };
+    EXPECT_TRUE(rig.run(line).ends_with(std::string(conv::kBLineSent) + "\n"));
+
+    Rig retry;
+    // Address low = address high = the first two data bytes: the retry rule.
+    EXPECT_EQ(retry.run((retry.withNormal(), ":1000000000000102030405060708090a0b0c0d0e00\r\n")),
+              std::string(conv::kBLineRetry) + "\n");
+    EXPECT_EQ(retry.run(line.substr(0, 43) + "\n"),
+              std::string(conv::kBLineRetry) + "\nlen " + std::string(conv::kBLineFailed) + "\n");
+    EXPECT_TRUE(retry.transport.normal->writes.empty());
 }

@@ -28,8 +28,7 @@ class FakeHandle final : public hid::Device {
 public:
     explicit FakeHandle(std::shared_ptr<FakeDevice> d) : d_(std::move(d)) {}
     int write(std::span<const std::uint8_t> data) override {
-        if (d_->gone) return -1;
-        if (d_->failWrites > 0) return --d_->failWrites, -1;
+        if (d_->gone || (d_->failWrites > 0 && d_->failWrites--)) return -1;
         d_->writes.emplace_back(data.begin(), data.end());
         if (d_->onWrite) d_->onWrite(*d_, d_->writes.back());
         return static_cast<int>(data.size());
@@ -48,7 +47,7 @@ public:
         return static_cast<int>(n);
     }
     std::optional<std::string> getString(hid::StringKind kind) override {
-        auto it = d_->strings.find(kind);
+        const auto it = d_->strings.find(kind);
         return it == d_->strings.end() ? std::nullopt : std::optional(it->second);
     }
 

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <unistd.h>
@@ -91,6 +92,8 @@ struct FakeTavik : ToolRunner, Clock, Alerts, Log, SequenceView {
         return exited(arg.size() == 45 ? bOutput : arg + "ok\n");
     };
     std::vector<std::pair<std::string, std::chrono::milliseconds>> calls;
+    Words hints;  // per run: the run it was told would follow it
+    std::string next;
     Words pausesUs, alerts;
     Words pinned;  // each port the runs were pinned to, and each lock asked for
     FakeLock lock;
@@ -128,8 +131,10 @@ struct FakeTavik : ToolRunner, Clock, Alerts, Log, SequenceView {
 
     RunResult runCmd(const std::string& arg, std::chrono::milliseconds limit) override {
         calls.emplace_back(arg, limit);
+        hints.push_back(std::exchange(next, {}));
         return respond(arg);
     }
+    void expectNext(const std::string& run) override { next = run; }
     std::string toolPath() const override { return "/b/tavik"; }
     std::optional<RunResult> listConverters(std::chrono::milliseconds) override {
         return emptyLooks-- > 0 ? exited(listed({})) : listing;

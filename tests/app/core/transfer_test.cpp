@@ -117,3 +117,26 @@ TEST(UpdateB, ALineCountsOnlyWhenItsEchoMatched) {
         EXPECT_EQ(rig.state().STATUS_OF_PNG, -1);
     }
 }
+
+// Each run of a transfer names the run that follows it, so a runner may have that one ready.
+TEST(NextRunHint, EveryTransferRunNamesItsSuccessorAndTheLastNone) {
+    for (const char which : {'A', 'B'}) {
+        SCOPED_TRACE(which);
+        FakeTavik rig;
+        which == 'A' ? rig.core->UPDATE_A() : rig.core->UPDATE_B();
+        EXPECT_EQ(rig.calls.size(), 5u);  // sync + 4 packets (48 + 2 * 56 bytes, empty last); 5 lines
+        for (std::size_t i = 0; i + 1 < rig.calls.size(); ++i) EXPECT_EQ(rig.hints[i], rig.calls[i + 1].first) << i;
+        EXPECT_EQ(rig.hints.empty() ? "no run" : rig.hints.back(), "");
+    }
+}
+
+TEST(NextRunHint, AResentBLineNamesTheLineAfterIt) {
+    FakeTavik rig;
+    int sends = 0;
+    rig.respond = [&](const std::string&) { return exited(said(++sends == 2 ? conv::kBLineRetry : conv::kBLineSent)); };
+    EXPECT_TRUE(rig.core->UPDATE_B().ok());
+    ASSERT_EQ(rig.calls.size(), 6u);
+    EXPECT_EQ(rig.calls[1].first, rig.calls[2].first) << "line 2 is sent again";
+    EXPECT_EQ(rig.hints[1], rig.calls[3].first);
+    EXPECT_EQ(rig.hints[2], rig.calls[3].first);
+}

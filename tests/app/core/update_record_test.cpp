@@ -30,9 +30,7 @@ TEST(UpdateRecord, KeepsTheNewestTwentyCompleteFoldersAndNothingElseIsTouched) {
 
     const auto made = makeUpdateFolder(root, "20260101-000059");
     ASSERT_TRUE(std::holds_alternative<fs::path>(made)) << std::get<std::string>(made);
-    const auto again = makeUpdateFolder(root, "20260101-000059");
-    ASSERT_TRUE(std::holds_alternative<fs::path>(again));
-    EXPECT_EQ(std::get<fs::path>(again), root / "20260101-000059-2");
+    EXPECT_EQ(std::get<fs::path>(makeUpdateFolder(root, "20260101-000059")), root / "20260101-000059-2");
     EXPECT_EQ(updateFolders(root).size(), 23u);  // 20 Complete, the Failed one and the two new ones
     EXPECT_FALSE(fs::exists(root / "20260101-000010") || fs::exists(root / "20250902-000000"));
     EXPECT_EQ(recordOutcome(root / "20251201-000000"), "Failed");
@@ -96,7 +94,6 @@ const KeepRow kKeepRows[] = {
      joined({records(1, "Failed", 100, 150 * kMB), records(2, "Complete", 1, 90 * kMB, 1)}), {"20260101-000000"}},
 };
 // clang-format on
-}  // namespace
 
 class KeepRecords : public testing::TestWithParam<KeepRow> {};
 TEST_P(KeepRecords, RemovesWhatTheRuleDoesNotKeepOldestFirst) {
@@ -104,7 +101,6 @@ TEST_P(KeepRecords, RemovesWhatTheRuleDoesNotKeepOldestFirst) {
 }
 INSTANTIATE_TEST_SUITE_P(, KeepRecords, testing::ValuesIn(kKeepRows), rowname::ByName{});
 
-namespace {
 struct HomeRow : rowname::Row {
     const char* text;
     const char* home;
@@ -120,7 +116,6 @@ const HomeRow kHomeRows[] = {
     {"no home", "/x/y", "", "/x/y"},
 };
 // clang-format on
-}  // namespace
 
 class StoredText : public testing::TestWithParam<HomeRow> {};
 TEST_P(StoredText, NamesTheHomeFolderAsTildeOnly) {
@@ -151,3 +146,5 @@ TEST(UpdateRecord, TransportNamesTheConvertersNodeAndUsbPortOrTheEmulator) {
     EXPECT_EQ(describeTransport("/tmp/c.sock", sys), "emulator (socket /tmp/c.sock)");
     fs::remove_all(sys);
 }
+
+}  // namespace

@@ -1,10 +1,17 @@
-// The QProcess tool runner and the pauses: capture, time limit, start failures, live event loop.
+// The QtCore layer's processes: the QProcess tool runner and the pauses (capture, time limit, start
+// failures, live event loop, runs started ahead) and the device holder.
 #include <gtest/gtest.h>
+#include <QtCore/QFile>
 #include <QtCore/QTemporaryDir>
+#include <QtCore/QThread>
 #include <QtCore/QTimer>
 
 #include <cerrno>
 
+#include <string>
+#include <vector>
+
+#include "device_holder.h"
 #include "process_runner.h"
 #include "qt_test_support.h"
 
@@ -75,6 +82,108 @@ TEST_F(RunnerTest, TimersKeepFiringWhileWaitingForTheToolAndDuringPauses) {
     ticks = 0;
     pauseKeepingEventsAlive(std::chrono::milliseconds(100));
     EXPECT_GT(ticks, 0);
+}
+
+// Runs started ahead: the runner starts the named next run early, holds it back until it is
+// asked for, and ends it unused when another run comes instead.
+class RunAheadTest : public RunnerTest {
+protected:
+    QString tool = dir.filePath("tool");
+
+    // Like tavik: held back until a byte arrives on standard input; records what it does.
+    void SetUp() override {
+        writeScript(tool, pidLine("'" + dir.filePath("pid-").toUtf8() + "'\"$1\"") +
+                              "if [ \"$TAVIK_WAIT_FOR_GO\" = 1 ]; then\n"
+                              "  go=$(dd bs=1 count=1 2>/dev/null); [ -n \"$go\" ] || exit 0\n"
+                              "fi\n"
+                              "echo \"$1\" >> '" +
+                              dir.filePath("acted").toUtf8() + "'\nprintf 'did %s' \"$1\"\n");
+    }
+    QByteArray acted() {
+        QFile file(dir.filePath("acted"));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+    // The pid of the run with this argument once it has started.
+    pid_t started(const char* argument) { return waitForPid(dir.filePath("pid-") + QLatin1String(argument)); }
+};
+
+TEST_F(RunAheadTest, TheNamedRunWaitsUntilAskedForAndEndsUnusedWhenAnotherComes) {
+    pid_t e = 0;
+    {
+        // A stray go setting in our own environment must not hold back the ordinary runs.
+        qputenv("TAVIK_WAIT_FOR_GO", "1");
+        ProcessToolRunner runner(tool);
+        qunsetenv("TAVIK_WAIT_FOR_GO");
+        runner.expectNext("b");
+        EXPECT_EQ(runner.runCmd("a", milliseconds(5000)).output, "did a");
+        ASSERT_GT(started("b"), 0);
+        QThread::msleep(50);
+        EXPECT_EQ(acted(), "a\n") << "b has started but is held back";
+        EXPECT_EQ(runner.runCmd("b", milliseconds(5000)).output, "did b");
+
+        runner.expectNext("d");
+        runner.runCmd("a", milliseconds(5000));
+        const pid_t d = started("d");
+        ASSERT_GT(d, 0);
+        EXPECT_EQ(runner.runCmd("c", milliseconds(5000)).output, "did c");
+        EXPECT_FALSE(alive(d));
+
+        runner.expectNext("e");
+        runner.runCmd("a", milliseconds(5000));
+        ASSERT_GT(e = started("e"), 0);
+    }
+    EXPECT_FALSE(alive(e)) << "the runner's end ends its held-back run";
+    EXPECT_EQ(acted(), "a\nb\na\nc\na\n");
+}
+
+// The device holder: tavik-hold runs for the holder's lifetime and never outlives it; a missing
+// one changes nothing. An action's holder runs on the port pinned during the action, for its length.
+class HolderTest : public RunnerTest {
+protected:
+    QString pidFile = dir.filePath("pid");
+    void writeHolder(const QByteArray& body) {
+        QFile::remove(pidFile);
+        writeScript(dir.filePath("tavik-hold"), pidLine("'" + pidFile.toUtf8() + "'") + body);
+    }
+};
+
+// Like tavik-hold, a holder runs until its standard input ends; one that ignores its end is killed.
+// A missing one is no error.
+TEST_F(HolderTest, RunsWhileHeldAndNeverOutlivesTheHolder) {
+    EXPECT_FALSE(DeviceHolder(dir.path()).running());
+    for (const char* body : {"exec cat > /dev/null\n", "trap '' TERM\nexec sleep 30 < /dev/null\n"}) {
+        SCOPED_TRACE(body);
+        writeHolder(body);
+        pid_t pid = 0;
+        {
+            DeviceHolder holder(dir.path());
+            pid = waitForPid(pidFile);
+            ASSERT_GT(pid, 0);  // a pid of 0 or -1 would signal far more than the holder
+            EXPECT_TRUE(alive(pid));
+        }
+        EXPECT_FALSE(alive(pid));
+        EXPECT_EQ(errno, ESRCH);
+    }
+}
+
+TEST_F(HolderTest, ActionHoldsThePinnedPortUntilItEnds) {
+    writeHolder("exec cat > /dev/null\n");
+    std::vector<std::string> heard;
+    ProcessToolRunner runner(dir.filePath("tavik"));
+    ActionHolder holder(runner, dir.path(), [&](const std::string& port) { heard.push_back(port); });
+    runner.pinPort("1-1");  // between actions nothing is held
+    pid_t pid = 0;
+    QByteArray environment;
+    holder.during([&] {
+        runner.pinPort("2-3");
+        pid = waitForPid(pidFile);
+        QFile file(QStringLiteral("/proc/%1/environ").arg(pid));
+        if (file.open(QIODevice::ReadOnly)) environment = file.readAll();
+    });
+    ASSERT_GT(pid, 0);
+    EXPECT_TRUE(environment.split('\0').contains("TAVIK_PORT=2-3"));
+    EXPECT_FALSE(alive(pid));
+    EXPECT_EQ(heard, (std::vector<std::string>{"1-1", "2-3"}));
 }
 
 }  // namespace
