@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""The real tavik against a real convsim (in two cases against none, or a scripted server in its
-place): tavik_session.py CASE [TRANSPORT] | --list [TRANSPORT] as e2e.py. TRANSPORT "socket" (the
+"""The real tavik against a real convsim (or none at all, or a scripted server in its place):
+tavik_session.py CASE [TRANSPORT] | --list [TRANSPORT] as e2e.py. TRANSPORT "socket" (the
 default) reaches convsim through TAVIK_EMULATOR, "hidraw" through hidapi in scripts/hidraw-run's
 namespace, which every run enters. Programs come from the environment, as for harness.py, and
 QM_E2E_TAVIK, QM_E2E_TAVIK_HOLD and QM_E2E_PRODUCTS (where tavik reads tarna.hex and tarn_b.hex).
@@ -508,8 +508,7 @@ def no_device(s):  # no converter to be found, on this machine through hidapi or
         "tavik: TAVIK_WAIT_FOR_GO=1 but standard input ended before the go byte came"), f"without its go: {err!r}")
 
 
-def scripted_list(s):  # a scripted server in convsim's place: identities it cannot read are left out, an absent one
-    # refuses nothing
+def scripted_list(s):  # in convsim's place a scripted server: unreadable identities left out, an absent one no refusal
     listener = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
     listener.bind(s.socket)
     listener.listen(4)

@@ -133,8 +133,9 @@ std::vector<Path> paths() {
          },
          {"sa"}, {"The converter 0e7b:0bf2 is plugged in at /dev/hidraw3 but this user may not open it. Install "},
          "the converter 0e7b:0bf2 at /dev/hidraw3 stayed closed to this user once udev had finished with it"},
-        // The converter to reach is known before anything is sent, or nothing is sent.
-        {"listing killed", false, [](FakeTavik& d) { d.listing = RunResult{RunEnd::TimedOut, "", "", ""}; }, {},
+        // The converter to reach is known before anything is sent, or nothing is sent; a listing
+        // killed proves nothing, even one that printed a whole list.
+        {"listing killed", false, [](FakeTavik& d) { d.listing = RunResult{RunEnd::TimedOut, listed({"1-1 0e7b:0bf2 -"}), "", ""}; }, {},
          {"The converters plugged in could not be listed: tavik ports got no answer in time. Nothing was sent."},
          "the converters could not be listed (tavik ports got no answer in time); nothing was sent"},
         {"listing crashed", false, [](FakeTavik& d) { d.listing = kCrashed; }, {},
