@@ -9,10 +9,7 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 using conv::hid::DeclaredReport;
-using conv::hid::ReportKind;
-constexpr auto In = ReportKind::Input;
-constexpr auto Out = ReportKind::Output;
-constexpr auto Feat = ReportKind::Feature;
+using enum conv::hid::ReportKind;
 
 // One vendor application collection of byte-wide fields around `items`.
 Bytes vendor(const Bytes& items) {
@@ -37,16 +34,16 @@ struct Parsed : rowname::Row {
 std::vector<Parsed> parsed() {
     using R = std::vector<DeclaredReport>;
     return {
-        {{"normal mode"}, kNormal, R{{In, 1, 248}, {Out, 5, 248}}},
-        {{"loader"}, kLoader, R{{In, 0, 512}, {Out, 0, 512}}},
-        {{"fields add up with padding"}, kGamepad, R{{In, 1, 256}}},
+        {{"normal mode"}, kNormal, R{{Input, 1, 248}, {Output, 5, 248}}},
+        {{"loader"}, kLoader, R{{Input, 0, 512}, {Output, 0, 512}}},
+        {{"fields add up with padding"}, kGamepad, R{{Input, 1, 256}}},
         {{"feature apart from input"},
          vendor({0x95, 0x04, 0x81, 0x02, 0xB1, 0x02, 0x81, 0x02}),
-         R{{In, 0, 64}, {Feat, 0, 32}}},
+         R{{Input, 0, 64}, {Feature, 0, 32}}},
         {{"pop restores id and size"},
          vendor({0x85, 0x02, 0x95, 0x01, 0xA4, 0x85, 0x03, 0x75, 0x10, 0x81, 0x02, 0xB4, 0x81, 0x02}),
-         R{{In, 3, 16}, {In, 2, 8}}},
-        {{"four byte item value"}, vendor({0x97, 0x03, 0x00, 0x00, 0x00, 0x91, 0x02}), R{{Out, 0, 24}}},
+         R{{Input, 3, 16}, {Input, 2, 8}}},
+        {{"four byte item value"}, vendor({0x97, 0x03, 0x00, 0x00, 0x00, 0x91, 0x02}), R{{Output, 0, 24}}},
         {{"long item"}, vendor({0xFE, 0x01, 0x10, 0x00}), std::nullopt},
         {{"item cut short"}, {0x06, 0x00}, std::nullopt},
         {{"report id 0"}, vendor({0x85, 0x00, 0x81, 0x02}), std::nullopt},

@@ -52,14 +52,11 @@ TEST(Dispatcher, StatusPrintsTheReportBytesTheFrontEndReads) {
 
 // Spells the failure words out: it fails when the words the front end reads change.
 TEST(Dispatcher, MalformedFirmwareTextIsRefusedBeforeAnyDeviceIsOpened) {
-    Rig rig;
-    std::string aLine(130, '0');
-    aLine[56] = 'g';
-    EXPECT_EQ(rig.run(aLine), "uafail: A-line argument holds a non-hex character at position 57\n");
-    std::string bLine = ":10000000" + std::string(32, '1') + "00\r\n";
-    bLine[20] = 'x';
-    Rig rigB;
-    EXPECT_EQ(rigB.run(bLine), "ubfail: B-line argument holds a non-hex character at position 21\n");
+    Rig rig, rigB;
+    EXPECT_EQ(rig.run(std::string(56, '0') + "g" + std::string(73, '0')),
+              "uafail: A-line argument holds a non-hex character at position 57\n");
+    EXPECT_EQ(rigB.run(":10000000" + std::string(11, '1') + "x" + std::string(20, '1') + "00\r\n"),
+              "ubfail: B-line argument holds a non-hex character at position 21\n");
     EXPECT_EQ(rig.transport.opens + rigB.transport.opens, 0);
     // A 131st character is not part of the packet, whatever it is.
     EXPECT_EQ(Rig().run(std::string(130, 'A') + "z"), std::string(conv::kLoaderNotFound) + "\n");
