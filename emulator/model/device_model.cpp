@@ -452,11 +452,13 @@ void DeviceModel::bLine(std::span<const std::uint8_t> frame) {
     if (!config_.faults.noC4) bStatus_ = status::kLinesHeld;
 
     // Its own reports may come first: the echo follows up to two of them, or exactly N under flood=N.
-    // Queued with the echo at this instant, they reach the host ahead of it whatever its timing.
+    // Queued with the echo now, they reach the host ahead of it whatever its timing. Under flood=N
+    // they go one a frame, as a device sends them, so none is queued when the host's write returns.
     const std::optional<std::uint32_t>& fixed = config_.faults.floodEcho;
     const std::size_t lead = fixed ? *fixed : (bLinesSeen_ - 1) % kEchoLagCycle;
-    for (std::size_t i = 0; i < lead; ++i) send(statusReport(), outFrame());
-    send(std::move(echo), outFrame());
+    const Micros spacing = fixed ? kUsbFrame : 0;
+    for (std::size_t i = 0; i < lead; ++i) send(statusReport(), outFrame() + static_cast<Micros>(i + 1) * spacing);
+    send(std::move(echo), outFrame() + static_cast<Micros>(lead + 1) * spacing);
 }
 
 void DeviceModel::burn() {

@@ -47,8 +47,8 @@ constexpr auto kFaultTable = std::to_array<FaultHelp>(
      {"flood", "normal mode sends status reports ten times a millisecond, in and out of update mode"},
      {"flood=N",
       "every B-line echo comes after exactly N status reports (N from 1 to 62) instead of zero to two, queued with it "
-      "at the same instant, so no timing reorders them (only reports sent before the line can come first); with the "
-      "echo they fit the 63 reports a hidraw file queues"},
+      "and sent one a frame after the write, so no timing reorders them (only reports sent before the line can come "
+      "first); with the echo they fit the 63 reports a hidraw file queues"},
      {"absent", "no converter is plugged in: neither identity appears, every open finds nothing"},
      {"out-slow@N=MS", "hidraw only: write N is NAKed for MS ms, so it returns late; then the device takes it"},
      {"out-timeout@N",

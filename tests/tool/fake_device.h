@@ -83,15 +83,18 @@ struct Capture {
     std::string text() { return std::fflush(file), std::string(data, size); }
 };
 
-// A session over a fake transport with captured output; pauses are recorded, not slept.
+// A session over a fake transport with captured output; pauses are recorded, not slept, and the
+// clock moves only when a test moves it.
 struct Rig {
     FakeTransport transport;
     Capture out, err;
     std::vector<unsigned> pauses;
+    std::chrono::steady_clock::time_point clock{};
     std::unique_ptr<Session> session;
 
     explicit Rig(std::string aHex = {}, std::string bHex = {}) {
-        Config config{std::move(aHex), std::move(bHex), 1000, [this](unsigned us) { pauses.push_back(us); }};
+        Config config{std::move(aHex), std::move(bHex), 1000, [this](unsigned us) { pauses.push_back(us); },
+                      [this] { return clock; }};
         session = std::make_unique<Session>(transport, out.file, err.file, std::move(config));
     }
     std::shared_ptr<FakeDevice> withLoader() { return transport.loader = std::make_shared<FakeDevice>(); }

@@ -107,23 +107,27 @@ TEST(OneLineB, AnEchoCutBeforeItsChecksumIsAFailure) {
 }
 
 // Status reports come every 8 ms in update mode and queue from the open on; those queued before a
-// line's write cannot be its echo and use up none of the ten reads after it. Each row: reports
-// queued before each write, reports between the write and its echo, whether the echo is read.
+// line's write cannot be its echo and use up none of the ten reads after it, nor do those queued
+// while a write came late (up to one a millisecond of it). Each row: reports queued before each
+// write, how late the write came, reports between the write and its echo, whether it is read.
 TEST(BTransfer, ReportsQueuedBeforeTheWriteUseUpNoneOfTheTenReads) {
     struct Row {
-        int before, after;
+        int before, lateMs, after;
         bool echoed;
     };
     const Bytes status = padded({0x01, 0x01, 0x02, 0x42, 0xB0, 0xF6, 0x00}, 32);
     TempFile file(hextext::file(32));
-    for (const Row row : {Row{10, 0, true}, Row{63, 9, true}, Row{0, 10, false}}) {
-        const std::string name = std::to_string(row.before) + " before, " + std::to_string(row.after) + " after";
+    for (const Row row : {Row{10, 0, 0, true}, Row{63, 0, 9, true}, Row{0, 0, 10, false}, Row{0, 90, 40, true},
+                          Row{0, 5, 14, true}, Row{0, 5, 15, false}}) {
+        const std::string name = std::to_string(row.before) + " before, " + std::to_string(row.lateMs) + " ms late, " +
+                                 std::to_string(row.after) + " after";
         Rig one, whole({}, file.path);
         for (Rig* rig : {&one, &whole}) {
             auto device = rig->withNormal();
             device->replies.assign(row.before, status);
             // The echo, then what comes before the next write.
-            device->onWrite = [&](FakeDevice& d, const Bytes& frame) {
+            device->onWrite = [&row, rig, &status](FakeDevice& d, const Bytes& frame) {
+                rig->clock += std::chrono::milliseconds(row.lateMs);
                 d.replies.insert(d.replies.end(), row.after, status);
                 d.replies.push_back(padded({1}, 32));
                 std::copy(frame.begin() + 1, frame.end(), d.replies.back().begin() + 1);
@@ -137,8 +141,8 @@ TEST(BTransfer, ReportsQueuedBeforeTheWriteUseUpNoneOfTheTenReads) {
         for (Rig* rig : {&one, &whole}) {
             const auto& waits = rig->transport.normal->readTimeouts;
             const auto tries = static_cast<int>(std::count(waits.begin(), waits.end(), hid::kBlocking));
-            EXPECT_EQ(tries, (row.echoed ? row.after + 1 : 10) * static_cast<int>(rig->transport.normal->writes.size()))
-                << name;
+            const int perLine = row.echoed ? std::max(0, row.after + 1 - row.lateMs) : 10;
+            EXPECT_EQ(tries, perLine * static_cast<int>(rig->transport.normal->writes.size())) << name;
         }
     }
 }

@@ -1,4 +1,8 @@
 // B code through the normal-mode device: one 16-byte HEX line per frame, each echoed back.
+#include <algorithm>
+#include <chrono>
+#include <optional>
+
 #include "conv/checksum.h"
 #include "conv/hexfield.h"
 #include "conv/hexfile.h"
@@ -12,8 +16,54 @@ namespace tavik {
 namespace {
 
 constexpr int kEchoTries = 10;
+// A full-speed device sends at most one report per 1 ms frame, and a hidraw file queues 64.
+constexpr std::chrono::milliseconds kUsbFrame{1};
+constexpr long long kQueuedReports = 64;
 
 bool isEcho(const Session& s) { return conv::isBLineEcho(s.reply().data(), s.reply().size()); }
+
+// The reads for the echo of a line, ten, counted from when the converter took the line. A write
+// that returns late (tavik held off the CPU between dropping the queue and writing, or the
+// transfer waiting) finds the reports the converter sent meanwhile queued ahead of the echo: up
+// to one a frame of that time, those found queued, read without waiting, use up none of the ten.
+class EchoReads {
+public:
+    EchoReads(Session& s, std::chrono::steady_clock::duration writeTook)
+        : s_(s), early_(std::min(kQueuedReports, static_cast<long long>(writeTook / kUsbFrame))) {}
+
+    // Reads the next report into the cleared reply and returns what the read returned, or nothing
+    // once the ten reads are used up.
+    std::optional<int> next() {
+        while (early_ > 0) {
+            s_.clearReply();
+            const int got = s_.readReply(s_.reply().size(), 0);
+            if (got > 0) {
+                --early_;
+                return got;
+            }
+            early_ = 0;  // the queue is empty: what comes from now on came after the line
+            if (got < 0) return got;
+        }
+        if (left_ == 0) return std::nullopt;
+        --left_;
+        s_.clearReply();
+        return s_.readReply(s_.reply().size());
+    }
+
+private:
+    Session& s_;
+    long long early_;
+    int left_ = kEchoTries;
+};
+
+// Drops what is queued, writes the loaded line and returns how long the write took from the
+// moment the queue was found empty; nothing when the write failed.
+std::optional<std::chrono::steady_clock::duration> writeLine(Session& s) {
+    s.discardQueued();
+    const auto emptied = s.now();
+    if (s.writeReport(conv::kFrameReportSize) != static_cast<int>(conv::kFrameReportSize)) return std::nullopt;
+    return s.now() - emptied;
+}
 
 // The checksum a B-line frame carries: over the bytes before its checksum field.
 std::uint32_t frameChecksum(const conv::FrameReport& frame) {
@@ -58,16 +108,17 @@ bool updateBcode_1line(Session& s, std::string_view text) {
     const std::uint32_t written = frameChecksum(frame);
     std::fprintf(out, "cks_w=%04x\n", written);
     // What is queued before the write cannot be its echo: dropped, it uses up none of the tries.
-    s.discardQueued();
-    if (s.writeReport(conv::kFrameReportSize) != static_cast<int>(conv::kFrameReportSize)) {
+    const auto writeTook = writeLine(s);
+    if (!writeTook) {
         s.reportWriteFailure();
         messages::line(out, conv::kBLineFailed);
         return false;
     }
-    for (int attempt = 0; attempt < kEchoTries; ++attempt) {
-        // Cleared so that a short report cannot pass for an echo with an older report's bytes.
-        s.clearReply();
-        if (s.readReply(s.reply().size()) <= 0) {
+    // Each reply is cleared first, so that a short report cannot pass for an echo with an older
+    // report's bytes.
+    EchoReads reads(s, *writeTook);
+    while (const std::optional<int> got = reads.next()) {
+        if (*got <= 0) {
             if (s.lastResult() < 0) messages::linkLost(out, "no echo can come");
             messages::line(out, "hid_read() " + std::string(conv::kBLineFailed));
             return false;
@@ -122,14 +173,15 @@ bool updateBcode(Session& s, const BcodeFile& file) {
         std::fprintf(out, "ckSum_w=%04x,L:%02x,H:%02x\n", written, frame[conv::frame::kBLineChecksum],
                      frame[conv::frame::kBLineChecksum + 1]);
         // As for one line: what is queued now, a late echo of the line before included, is no echo of this one.
-        s.discardQueued();
-        if (s.writeReport(conv::kFrameReportSize) != static_cast<int>(conv::kFrameReportSize)) {
+        const auto writeTook = writeLine(s);
+        if (!writeTook) {
             s.reportWriteFailure();
             std::fprintf(out, "!!! fail to write B-code !!!\n");
             return false;
         }
-        for (int attempt = 0; attempt < kEchoTries; ++attempt) {
-            const int got = s.readReply(s.reply().size());
+        EchoReads reads(s, *writeTook);
+        while (const std::optional<int> next = reads.next()) {
+            const int got = *next;
             if (got < 0) {
                 messages::linkLost(out, "B-code transfer stopped");
                 return false;

@@ -78,4 +78,8 @@ void Session::pause(unsigned microseconds) const {
     }
 }
 
+std::chrono::steady_clock::time_point Session::now() const {
+    return config_.now ? config_.now() : std::chrono::steady_clock::now();
+}
+
 }  // namespace tavik

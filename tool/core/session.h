@@ -2,6 +2,7 @@
 // One run of tavik: the device it opened last, the reports it sends and reads, and where its text
 // goes.
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -42,6 +43,8 @@ struct Config {
     int replyWaitMs = TAVIK_REPLY_WAIT_MS;
     // Fixed pauses between reports; tests replace it so nothing sleeps.
     std::function<void(unsigned microseconds)> pause;
+    // The clock a run measures its writes with; tests replace it to make a write late.
+    std::function<std::chrono::steady_clock::time_point()> now;
 };
 
 class Session {
@@ -75,6 +78,7 @@ public:
     int discardQueued();
 
     void pause(unsigned microseconds) const;
+    std::chrono::steady_clock::time_point now() const;
 
     // The report the next writeReport() sends. Device commands build it in place: what a command
     // does not overwrite stays from the report before, as the converter has always seen it.
