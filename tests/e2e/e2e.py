@@ -611,7 +611,8 @@ CASES = {
                         fails(A.INCOMPLETE, cause=r"the write of A packet 10 of 536 timed out")),
     # Every echo comes after N status reports queued with it, so no timing moves it: the sixth
     # report is within the ten tavik reads after its write (what came before the write it drops);
-    # the thirteenth is beyond them, and line 1 stays unconfirmed.
+    # the thirteenth is beyond them, and line 1 stays unconfirmed. Sent one a frame after the write,
+    # none is queued when a prompt write returns, so none passes for one sent before the line.
     "flood-5": Case(Converter(BOTH, ["flood=5"]), completes(replay=Replay.SAME)),
     "flood-12": Case(Converter(BOTH, ["flood=12"]),
                      fails(A.NEW, again=Again.RESTART, replay=Replay.SAME, cause=r"B line 1 of 320 was not echoed")),

@@ -21,6 +21,7 @@ struct FakeDevice {
     hid::WriteFailure failsAs = hid::WriteFailure::Refused;  // the reason those writes give
     bool gone = false;                                       // once the replies are used up, reads and writes return -1
     std::function<void(FakeDevice&, const Bytes&)> onWrite;
+    std::function<void()> onEmptyRead;               // a read that finds nothing queued
     std::map<hid::StringKind, std::string> strings;  // a missing kind fails its query
 };
 
@@ -37,6 +38,7 @@ public:
     int read(std::span<std::uint8_t> data, int timeoutMs) override {
         d_->readTimeouts.push_back(timeoutMs);
         if (d_->replies.empty()) {
+            if (d_->onEmptyRead) d_->onEmptyRead();
             if (!d_->gone && timeoutMs < 0) ADD_FAILURE() << "blocking read on a silent fake device";
             return d_->gone || timeoutMs < 0 ? -1 : 0;
         }

@@ -108,26 +108,37 @@ TEST(OneLineB, AnEchoCutBeforeItsChecksumIsAFailure) {
 
 // Status reports come every 8 ms in update mode and queue from the open on; those queued before a
 // line's write cannot be its echo and use up none of the ten reads after it, nor do those queued
-// while a write came late (up to one a millisecond of it). Each row: reports queued before each
-// write, how late the write came, reports between the write and its echo, whether it is read.
+// while a write came late (up to one a millisecond of it), held up in the write or just after the
+// look that found the queue empty. Each row: reports queued before each write, how late the write
+// came, where, reports between the write and its echo, whether the echo is read.
 TEST(BTransfer, ReportsQueuedBeforeTheWriteUseUpNoneOfTheTenReads) {
+    enum class Held { InWrite, AfterLook };
     struct Row {
-        int before, lateMs, after;
+        int before, lateMs;
+        Held held;
+        int after;
         bool echoed;
     };
+    using enum Held;
     const Bytes status = padded({0x01, 0x01, 0x02, 0x42, 0xB0, 0xF6, 0x00}, 32);
     TempFile file(hextext::file(32));
-    for (const Row row : {Row{10, 0, 0, true}, Row{63, 0, 9, true}, Row{0, 0, 10, false}, Row{0, 90, 40, true},
-                          Row{0, 5, 14, true}, Row{0, 5, 15, false}}) {
-        const std::string name = std::to_string(row.before) + " before, " + std::to_string(row.lateMs) + " ms late, " +
+    for (const Row row : {Row{10, 0, InWrite, 0, true}, Row{63, 0, InWrite, 9, true}, Row{0, 0, InWrite, 10, false},
+                          Row{0, 90, InWrite, 40, true}, Row{0, 90, AfterLook, 40, true}, Row{0, 5, InWrite, 14, true},
+                          Row{0, 5, InWrite, 15, false}}) {
+        const std::string name = std::to_string(row.before) + " before, " + std::to_string(row.lateMs) + " ms late " +
+                                 (row.held == InWrite ? "in the write, " : "after the look, ") +
                                  std::to_string(row.after) + " after";
         Rig one, whole({}, file.path);
         for (Rig* rig : {&one, &whole}) {
             auto device = rig->withNormal();
             device->replies.assign(row.before, status);
             // The echo, then what comes before the next write.
-            device->onWrite = [&row, rig, &status](FakeDevice& d, const Bytes& frame) {
-                rig->clock += std::chrono::milliseconds(row.lateMs);
+            const auto late = [&row, rig](Held at) {
+                if (row.held == at) rig->clock += std::chrono::milliseconds(row.lateMs);
+            };
+            device->onEmptyRead = [late] { late(AfterLook); };
+            device->onWrite = [&row, late, &status](FakeDevice& d, const Bytes& frame) {
+                late(InWrite);
                 d.replies.insert(d.replies.end(), row.after, status);
                 d.replies.push_back(padded({1}, 32));
                 std::copy(frame.begin() + 1, frame.end(), d.replies.back().begin() + 1);

@@ -23,9 +23,9 @@ constexpr long long kQueuedReports = 64;
 bool isEcho(const Session& s) { return conv::isBLineEcho(s.reply().data(), s.reply().size()); }
 
 // The reads for the echo of a line, ten, counted from when the converter took the line. A write
-// that returns late (tavik held off the CPU between dropping the queue and writing, or the
-// transfer waiting) finds the reports the converter sent meanwhile queued ahead of the echo: up
-// to one a frame of that time, those found queued, read without waiting, use up none of the ten.
+// that returns late (tavik held off the CPU after it found the queue empty, or the transfer
+// waiting) finds the reports the converter sent meanwhile queued ahead of the echo: up to one a
+// frame of that time, those found queued, read without waiting, use up none of the ten.
 class EchoReads {
 public:
     EchoReads(Session& s, std::chrono::steady_clock::duration writeTook)
@@ -57,10 +57,11 @@ private:
 };
 
 // Drops what is queued, writes the loaded line and returns how long the write took from the
-// moment the queue was found empty; nothing when the write failed.
+// moment the queue was last looked at and found empty (a pause anywhere after that look counts);
+// nothing when the write failed.
 std::optional<std::chrono::steady_clock::duration> writeLine(Session& s) {
-    s.discardQueued();
-    const auto emptied = s.now();
+    auto emptied = s.now();
+    s.discardQueued(&emptied);
     if (s.writeReport(conv::kFrameReportSize) != static_cast<int>(conv::kFrameReportSize)) return std::nullopt;
     return s.now() - emptied;
 }

@@ -53,10 +53,14 @@ int Session::readReply(std::size_t length, int timeoutMs) {
     return lastResult_;
 }
 
-int Session::discardQueued() {
+int Session::discardQueued(std::chrono::steady_clock::time_point* emptyAt) {
     ReportBuffer scratch{};
     int dropped = 0;
-    while (device_ && dropped < kMaxDiscarded && device_->discard(scratch) > 0) ++dropped;
+    while (device_ && dropped < kMaxDiscarded) {
+        if (emptyAt != nullptr) *emptyAt = now();
+        if (device_->discard(scratch) <= 0) break;
+        ++dropped;
+    }
     return dropped;
 }
 

@@ -74,8 +74,8 @@ public:
     int readReply(std::size_t length, int timeoutMs = hid::kBlocking);
 
     // Drops, unread and without waiting, the reports queued now (at most kMaxDiscarded); returns
-    // how many.
-    int discardQueued();
+    // how many. `emptyAt`, when given, is set to when the read that found the queue empty began.
+    int discardQueued(std::chrono::steady_clock::time_point* emptyAt = nullptr);
 
     void pause(unsigned microseconds) const;
     std::chrono::steady_clock::time_point now() const;
