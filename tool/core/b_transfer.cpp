@@ -16,9 +16,8 @@ namespace tavik {
 namespace {
 
 constexpr int kEchoTries = 10;
-// A full-speed device sends at most one report per 1 ms frame, and a hidraw file queues 64.
+// A full-speed device sends at most one report per 1 ms frame.
 constexpr std::chrono::milliseconds kUsbFrame{1};
-constexpr long long kQueuedReports = 64;
 
 bool isEcho(const Session& s) { return conv::isBLineEcho(s.reply().data(), s.reply().size()); }
 
@@ -29,7 +28,7 @@ bool isEcho(const Session& s) { return conv::isBLineEcho(s.reply().data(), s.rep
 class EchoReads {
 public:
     EchoReads(Session& s, std::chrono::steady_clock::duration writeTook)
-        : s_(s), early_(std::min(kQueuedReports, static_cast<long long>(writeTook / kUsbFrame))) {}
+        : s_(s), early_(std::min<long long>(kHidrawQueuedReports, writeTook / kUsbFrame)) {}
 
     // Reads the next report into the cleared reply and returns what the read returned, or nothing
     // once the ten reads are used up.

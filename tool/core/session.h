@@ -20,9 +20,11 @@
 namespace tavik {
 
 inline constexpr std::size_t kReportBufferSize = 65;
+// The reports a hidraw file queues before the kernel drops new ones.
+inline constexpr int kHidrawQueuedReports = 64;
 // A bound on one discardQueued(), four times what a hidraw file queues: a device that reports
 // faster than they are read cannot hold the run there.
-inline constexpr int kMaxDiscarded = 256;
+inline constexpr int kMaxDiscarded = 4 * kHidrawQueuedReports;
 using ReportBuffer = std::array<std::uint8_t, kReportBufferSize>;
 
 // The converter's two USB identities, each with the words printed when it cannot be opened.
